@@ -1,0 +1,51 @@
+// The platform-independent half of SerialPort; the OS calls live in one backend file.
+#include "link/serial_port.h"
+
+#include "platform/debug_output.h"
+
+namespace korvane {
+
+namespace {
+// The trace text is built on the stack: 2048 characters hold the text of 682 bytes.
+constexpr int kTraceBufferChars = 2048;
+constexpr int kTraceBytesPerPiece = (kTraceBufferChars - 1) / 3;
+}  // namespace
+
+SerialPort::~SerialPort() { Close(); }
+
+bool SerialPort::Open(uint8_t portNumber, uint32_t baudRate) {
+    return OpenDevice(PortDeviceName(portNumber), baudRate);
+}
+
+int32_t SerialPort::Write(const uint8_t* data, int32_t length) {
+    if (!IsOpen() || length < 1) {
+        return 0;
+    }
+    const int32_t written = WriteToDevice(data, length);
+    // The trace shows what was asked for; a short write shows as a missing answer.
+    TraceHex(data, length);
+    return written;
+}
+
+void TraceHex(const uint8_t* data, int32_t length) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    char text[kTraceBufferChars];
+    int32_t done = 0;
+    while (done < length) {
+        int piece = length - done < kTraceBytesPerPiece ? length - done : kTraceBytesPerPiece;
+        char* out = text;
+        for (int i = 0; i < piece; ++i) {
+            const uint8_t byte = data[done + i];
+            *out++ = kDigits[byte >> 4];
+            *out++ = kDigits[byte & 0x0F];
+            *out++ = ' ';
+        }
+        *out = '\0';
+        DebugOutput(text);
+        done += piece;
+    }
+}
+
+void TraceLineEnd() { DebugOutput("\n"); }
+
+}  // namespace korvane

@@ -1,0 +1,80 @@
+// The system's only access to the serial line: one platform handle, fixed line
+// settings (8 data bits, even parity, 1 stop bit, no flow control), timed reads, writes
+// traced as hexadecimal text to the debug output, purges and modem-line control.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace korvane {
+
+// A platform handle: a file descriptor on POSIX systems, a HANDLE on Windows. Both fit,
+// and both use all bits set as "no handle".
+using PortHandle = intptr_t;
+constexpr PortHandle kInvalidPortHandle = -1;
+
+// Codes for SerialPort::EscapeFunction, with the platform's numbering.
+enum EscapeCode : uint8_t {
+    kSetXoff = 1,
+    kSetXon = 2,
+    kSetRts = 3,
+    kClrRts = 4,
+    kSetDtr = 5,
+    kClrDtr = 6,
+    kSetBreak = 8,
+    kClrBreak = 9,
+};
+
+class SerialPort {
+public:
+    // One Read call waits at most this long (from the call) before returning short.
+    static constexpr uint32_t kReadWindowMs = 3000;
+
+    SerialPort() = default;
+    virtual ~SerialPort();
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // Opens port number portNumber (1 = COM1) with the fixed line settings and the given
+    // baud rate. An open port is closed first. True when the device opened; settings the
+    // device refuses do not make it fail.
+    bool Open(uint8_t portNumber, uint32_t baudRate);
+    // The same for a device named directly (a path on POSIX systems, "COM3:" on Windows).
+    bool OpenDevice(const std::string& device, uint32_t baudRate);
+    void Close();
+    bool IsOpen() const { return handle != kInvalidPortHandle; }
+
+    // Discards every byte waiting to be read.
+    void PurgeReceive();
+    // Drives a modem line (EscapeCode); the platform's success flag.
+    bool EscapeFunction(uint8_t code);
+
+    // Writes length bytes in one blocking call and traces them. Bytes written; 0 when the
+    // port is closed or length is below 1 (then nothing is traced either).
+    int32_t Write(const uint8_t* data, int32_t length);
+    // Reads up to length bytes, waiting at most kReadWindowMs from the call (checked
+    // between platform reads). Bytes received; fewer than length means the window ran out.
+    int32_t Read(uint8_t* buffer, int32_t length);
+
+private:
+    // One blocking hand-over of the bytes to the driver; the count it took.
+    int32_t WriteToDevice(const uint8_t* data, int32_t length);
+
+    PortHandle handle = kInvalidPortHandle;
+};
+
+// Sends the bytes as "%.2X " text (two upper-case digits and a blank each) to the debug
+// output, without a line end. Long writes are traced in several pieces, so every byte
+// shows and the text buffer is never overrun.
+void TraceHex(const uint8_t* data, int32_t length);
+
+// Writes a single line feed to the debug output: the protocols end each traced command,
+// block or frame with it.
+void TraceLineEnd();
+
+// The device that port number portNumber stands for on this platform. On Windows
+// "COM<n>:"; elsewhere the environment variable KORVANE_COM<n>, then the [Ports] section
+// of the settings file, then /dev/ttyS<n-1>.
+std::string PortDeviceName(uint8_t portNumber);
+
+}  // namespace korvane

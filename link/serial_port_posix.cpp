@@ -1,0 +1,319 @@
+// SerialPort on POSIX systems: raw termios, poll-based timed reads, tcflush purges and
+// the modem-line ioctls. Every OS call of the serial port is in this file.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "link/serial_port.h"
+#include "platform/ticks.h"
+
+namespace korvane {
+
+namespace {
+
+// Marks a received byte that had a parity error as the character that replaces it.
+constexpr uint8_t kParityErrorChar = 0x3F;
+
+int Fd(PortHandle handle) { return static_cast<int>(handle); }
+
+speed_t SpeedFor(uint32_t baudRate) {
+    switch (baudRate) {
+        case 1200: return B1200;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        case 230400: return B230400;
+        case 460800: return B460800;
+        case 921600: return B921600;
+        default: return B115200;
+    }
+}
+
+// Raw 8E1 with no flow control. Parity is checked and a byte with a parity error is
+// marked (0xFF 0x00 byte) so that Read can hand it on as 0x3F; a real 0xFF then comes
+// doubled. Modem lines stay under program control: CLOCAL ignores carrier, and HUPCL is
+// off so that closing does not move DTR behind our back.
+void ApplyLineSettings(int fd, uint32_t baudRate) {
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0) {
+        return;
+    }
+    cfmakeraw(&settings);
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY | IGNPAR | ISTRIP | IGNBRK | BRKINT);
+    settings.c_iflag |= INPCK | PARMRK;
+    settings.c_cflag &= ~(CSIZE | CSTOPB | PARODD | CRTSCTS | HUPCL);
+    settings.c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    cfsetispeed(&settings, SpeedFor(baudRate));
+    cfsetospeed(&settings, SpeedFor(baudRate));
+    if (tcsetattr(fd, TCSANOW, &settings) == 0) {
+        return;
+    }
+    // Some devices (pseudo-terminals above all) refuse parity. Raw mode matters more than
+    // parity, so apply everything else; without parity there are no marks to decode.
+    settings.c_cflag &= ~PARENB;
+    settings.c_iflag &= ~(INPCK | PARMRK);
+    tcsetattr(fd, TCSANOW, &settings);
+}
+
+bool ParityMarksOn(int fd) {
+    termios settings{};
+    return tcgetattr(fd, &settings) == 0 && (settings.c_iflag & PARMRK) != 0;
+}
+
+bool SetModemLines(int fd, int lines, bool on) {
+    return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &lines) == 0;
+}
+
+// Waits until the line has input or the deadline passes. False on time-out.
+bool WaitReadable(int fd, uint32_t start, uint32_t windowMs) {
+    for (;;) {
+        const uint32_t elapsed = TicksSince(start, TickCount());
+        if (elapsed > windowMs) {
+            return false;
+        }
+        // One millisecond past the window, so that a wake-up at the timeout finds it run out.
+        pollfd waiter{fd, POLLIN, 0};
+        const int ready = poll(&waiter, 1, static_cast<int>(windowMs - elapsed + 1));
+        if (ready > 0) {
+            if ((waiter.revents & (POLLERR | POLLNVAL)) != 0) {
+                return false;
+            }
+            // A hang-up with no data (the other end of a pseudo-terminal went away) would
+            // wake poll at once forever: wait out the window asleep instead.
+            if ((waiter.revents & POLLIN) == 0) {
+                SleepMs(windowMs - elapsed + 1);
+                return false;
+            }
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+// Reads one raw byte that the driver already queued with the one before it (the parts of
+// a parity mark arrive together). False when none comes within the read window.
+bool ReadFollowingByte(int fd, uint32_t start, uint8_t* byte) {
+    for (;;) {
+        const ssize_t got = read(fd, byte, 1);
+        if (got == 1) {
+            return true;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (!WaitReadable(fd, start, SerialPort::kReadWindowMs)) {
+            return false;
+        }
+    }
+}
+
+// Turns the marked stream into plain bytes in place: 0xFF 0xFF is a received 0xFF,
+// 0xFF 0x00 x a byte with a parity or framing error (delivered as 0x3F). Returns the
+// number of plain bytes; reads the rest of a mark that the chunk cut off.
+int32_t DecodeParityMarks(int fd, uint32_t start, uint8_t* bytes, int32_t count) {
+    int32_t out = 0;
+    for (int32_t in = 0; in < count; ++in) {
+        if (bytes[in] != 0xFF) {
+            bytes[out++] = bytes[in];
+            continue;
+        }
+        uint8_t second = 0;
+        if (in + 1 < count) {
+            second = bytes[++in];
+        } else if (!ReadFollowingByte(fd, start, &second)) {
+            break;
+        }
+        if (second == 0xFF) {
+            bytes[out++] = 0xFF;
+            continue;
+        }
+        if (in + 1 < count) {
+            ++in;
+        } else {
+            uint8_t third = 0;
+            if (!ReadFollowingByte(fd, start, &third)) {
+                break;
+            }
+        }
+        bytes[out++] = kParityErrorChar;
+    }
+    return out;
+}
+
+// The [Ports] entry for the port in the settings file that the dialog and the
+// command-line tool share, or empty.
+std::string ConfiguredPortDevice(const std::string& key) {
+    std::string dir;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg != '\0') {
+        dir = xdg;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr) {
+        dir = std::string(home) + "/.config";
+    } else {
+        return {};
+    }
+    std::ifstream file(dir + "/STM32F10X Korvane/korvane.conf");
+    std::string line;
+    bool inPorts = false;
+    while (std::getline(file, line)) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+            line.pop_back();
+        }
+        if (!line.empty() && line.front() == '[') {
+            inPorts = line == "[Ports]";
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (!inPorts || equals == std::string::npos) {
+            continue;
+        }
+        std::string name = line.substr(0, equals);
+        while (!name.empty() && name.back() == ' ') {
+            name.pop_back();
+        }
+        if (name != key) {
+            continue;
+        }
+        std::string value = line.substr(equals + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            value = value.substr(1, value.size() - 2);
+        }
+        return value;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string PortDeviceName(uint8_t portNumber) {
+    const std::string key = "COM" + std::to_string(portNumber);
+    if (const char* mapped = std::getenv(("KORVANE_" + key).c_str());
+        mapped != nullptr && *mapped != '\0') {
+        return mapped;
+    }
+    std::string configured = ConfiguredPortDevice(key);
+    if (!configured.empty()) {
+        return configured;
+    }
+    return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
+
+bool SerialPort::OpenDevice(const std::string& device, uint32_t baudRate) {
+    Close();
+    // Non-blocking only for the open itself, so that a missing carrier cannot hang it.
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    // Exclusive use: the lock keeps out every process that also locks (our own tools,
+    // whatever their privileges), and TIOCEXCL keeps out other unprivileged openers.
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    ioctl(fd, TIOCEXCL);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    handle = fd;
+
+    ApplyLineSettings(fd, baudRate);
+    SetModemLines(fd, TIOCM_DTR | TIOCM_RTS, false);
+    tcflush(fd, TCIOFLUSH);
+    return true;
+}
+
+void SerialPort::Close() {
+    if (!IsOpen()) {
+        return;
+    }
+    const int fd = Fd(handle);
+    tcflush(fd, TCIOFLUSH);
+    // Lift the exclusive mark, which would otherwise outlive us while another process
+    // (a simulator, say) still has the device open.
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    handle = kInvalidPortHandle;
+}
+
+void SerialPort::PurgeReceive() {
+    if (IsOpen()) {
+        tcflush(Fd(handle), TCIFLUSH);
+    }
+}
+
+bool SerialPort::EscapeFunction(uint8_t code) {
+    const int fd = Fd(handle);
+    switch (code) {
+        case kSetRts: return SetModemLines(fd, TIOCM_RTS, true);
+        case kClrRts: return SetModemLines(fd, TIOCM_RTS, false);
+        case kSetDtr: return SetModemLines(fd, TIOCM_DTR, true);
+        case kClrDtr: return SetModemLines(fd, TIOCM_DTR, false);
+        case kSetBreak: return ioctl(fd, TIOCSBRK) == 0;
+        case kClrBreak: return ioctl(fd, TIOCCBRK) == 0;
+        case kSetXoff: return tcflow(fd, TCOOFF) == 0;
+        case kSetXon: return tcflow(fd, TCOON) == 0;
+        default: return false;
+    }
+}
+
+int32_t SerialPort::WriteToDevice(const uint8_t* data, int32_t length) {
+    const int fd = Fd(handle);
+    int32_t written = 0;
+    while (written < length) {
+        const ssize_t n = write(fd, data + written, static_cast<size_t>(length - written));
+        if (n > 0) {
+            written += static_cast<int32_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    return written;
+}
+
+int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
+    if (!IsOpen()) {
+        return 0;
+    }
+    const int fd = Fd(handle);
+    const uint32_t start = TickCount();
+    const bool marked = ParityMarksOn(fd);
+    int32_t received = 0;
+    while (received < length) {
+        if (!WaitReadable(fd, start, kReadWindowMs)) {
+            break;
+        }
+        const ssize_t got = read(fd, buffer + received, static_cast<size_t>(length - received));
+        if (got < 0 && errno != EINTR && errno != EAGAIN) {
+            // The device went away: nothing more will come in this window.
+            const uint32_t elapsed = TicksSince(start, TickCount());
+            if (elapsed <= kReadWindowMs) {
+                SleepMs(kReadWindowMs - elapsed + 1);
+            }
+            break;
+        }
+        if (got <= 0) {
+            continue;
+        }
+        received += marked ? DecodeParityMarks(fd, start, buffer + received,
+                                               static_cast<int32_t>(got))
+                           : static_cast<int32_t>(got);
+    }
+    return received;
+}
+
+}  // namespace korvane
