@@ -12,15 +12,13 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "link/parity_marks.h"
 #include "link/serial_port.h"
 #include "platform/ticks.h"
 
 namespace korvane {
 
 namespace {
-
-// Marks a received byte that had a parity error as the character that replaces it.
-constexpr uint8_t kParityErrorChar = 0x3F;
 
 int Fd(PortHandle handle) { return static_cast<int>(handle); }
 
@@ -121,39 +119,6 @@ bool ReadFollowingByte(int fd, uint32_t start, uint8_t* byte) {
             return false;
         }
     }
-}
-
-// Turns the marked stream into plain bytes in place: 0xFF 0xFF is a received 0xFF,
-// 0xFF 0x00 x a byte with a parity or framing error (delivered as 0x3F). Returns the
-// number of plain bytes; reads the rest of a mark that the chunk cut off.
-int32_t DecodeParityMarks(int fd, uint32_t start, uint8_t* bytes, int32_t count) {
-    int32_t out = 0;
-    for (int32_t in = 0; in < count; ++in) {
-        if (bytes[in] != 0xFF) {
-            bytes[out++] = bytes[in];
-            continue;
-        }
-        uint8_t second = 0;
-        if (in + 1 < count) {
-            second = bytes[++in];
-        } else if (!ReadFollowingByte(fd, start, &second)) {
-            break;
-        }
-        if (second == 0xFF) {
-            bytes[out++] = 0xFF;
-            continue;
-        }
-        if (in + 1 < count) {
-            ++in;
-        } else {
-            uint8_t third = 0;
-            if (!ReadFollowingByte(fd, start, &third)) {
-                break;
-            }
-        }
-        bytes[out++] = kParityErrorChar;
-    }
-    return out;
 }
 
 // The [Ports] entry for the port in the settings file that the dialog and the
@@ -297,7 +262,7 @@ int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
         if (!WaitReadable(fd, start, kReadWindowMs)) {
             break;
         }
-        const ssize_t got = read(fd, buffer + received, static_cast<size_t>(length - received));
+        ssize_t got = read(fd, buffer + received, static_cast<size_t>(length - received));
         if (got < 0 && errno != EINTR && errno != EAGAIN) {
             // The device went away: nothing more will come in this window.
             const uint32_t elapsed = TicksSince(start, TickCount());
@@ -309,9 +274,11 @@ int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
         if (got <= 0) {
             continue;
         }
-        received += marked ? DecodeParityMarks(fd, start, buffer + received,
-                                               static_cast<int32_t>(got))
-                           : static_cast<int32_t>(got);
+        if (marked) {
+            got = DecodeParityMarks(buffer + received, static_cast<int32_t>(got),
+                                    [&](uint8_t* byte) { return ReadFollowingByte(fd, start, byte); });
+        }
+        received += static_cast<int32_t>(got);
     }
     return received;
 }

@@ -1,0 +1,124 @@
+// korvane-devsim: a simulated device on a pseudo-terminal, for demos and tests without
+// hardware. Prints the terminal's path on the first line of its output and answers until
+// it is interrupted or terminated.
+#include <unistd.h>
+
+#include <csignal>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "devsim/pty_simulator.h"
+
+namespace {
+
+void Usage(FILE* to) {
+    std::fprintf(to,
+                 "usage: korvane-devsim [--link PATH] [--dump FILE] [--fault NAME]...\n"
+                 "  --link PATH   also make PATH a symbolic link to the terminal\n"
+                 "  --dump FILE   write the flash contents to FILE on exit\n"
+                 "  --fault NAME  misbehave: silent, nack-before-ack, get-count-zero,\n"
+                 "                get-short, get-long, slow-erase=MS, refuse=CMD\n");
+}
+
+// Reads a number in decimal or 0x-hexadecimal; false unless the whole text is one.
+bool ParseNumber(const char* text, long* value) {
+    char* end = nullptr;
+    errno = 0;
+    *value = std::strtol(text, &end, 0);
+    return *text != '\0' && *end == '\0' && errno == 0 && *value >= 0;
+}
+
+bool ApplyFault(const std::string& fault, korvane::devsim::DeviceFaults* faults) {
+    const auto equals = fault.find('=');
+    const std::string name = fault.substr(0, equals);
+    const std::string value = equals == std::string::npos ? "" : fault.substr(equals + 1);
+    long number = 0;
+    if (name == "silent") {
+        faults->silent = true;
+    } else if (name == "nack-before-ack") {
+        faults->nackBeforeAck = true;
+    } else if (name == "get-count-zero") {
+        faults->getCountZero = true;
+    } else if (name == "get-short") {
+        faults->getShort = true;
+    } else if (name == "get-long") {
+        faults->getLong = true;
+    } else if (name == "slow-erase" && ParseNumber(value.empty() ? "5000" : value.c_str(), &number)) {
+        faults->eraseDelayMs = static_cast<uint32_t>(number);
+    } else if (name == "refuse" && ParseNumber(value.c_str(), &number) && number <= 0xFF) {
+        faults->refuseCommand = static_cast<int>(number);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    korvane::devsim::DeviceFaults faults;
+    std::string linkPath;
+    std::string dumpPath;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--help" || arg == "-h") {
+            Usage(stdout);
+            return 0;
+        } else if (arg == "--link" && hasValue) {
+            linkPath = argv[++i];
+        } else if (arg == "--dump" && hasValue) {
+            dumpPath = argv[++i];
+        } else if (arg == "--fault" && hasValue) {
+            if (!ApplyFault(argv[++i], &faults)) {
+                std::fprintf(stderr, "korvane-devsim: unknown fault '%s'\n", argv[i]);
+                return 2;
+            }
+        } else {
+            std::fprintf(stderr, "korvane-devsim: unexpected argument '%s'\n", arg.c_str());
+            Usage(stderr);
+            return 2;
+        }
+    }
+
+    // Wait for the end signals synchronously instead of handling them asynchronously.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGINT);
+    sigaddset(&endSignals, SIGTERM);
+    sigaddset(&endSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+
+    korvane::devsim::PtySimulator simulator(faults);
+    if (!simulator.Start()) {
+        std::fprintf(stderr, "korvane-devsim: %s\n", simulator.ErrorText().c_str());
+        return 1;
+    }
+    if (!linkPath.empty()) {
+        unlink(linkPath.c_str());
+        if (symlink(simulator.PortPath().c_str(), linkPath.c_str()) != 0) {
+            std::fprintf(stderr, "korvane-devsim: cannot link %s: %s\n", linkPath.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    std::printf("%s\n", simulator.PortPath().c_str());
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&endSignals, &signal);
+    simulator.Stop();
+
+    int status = 0;
+    if (!dumpPath.empty() && !simulator.DumpFlash(dumpPath)) {
+        std::fprintf(stderr, "korvane-devsim: cannot write %s\n", dumpPath.c_str());
+        status = 1;
+    }
+    if (!linkPath.empty()) {
+        unlink(linkPath.c_str());
+    }
+    return status;
+}

@@ -1,0 +1,309 @@
+#include "devsim/simulated_device.h"
+
+#include <algorithm>
+
+namespace korvane::devsim {
+
+namespace {
+constexpr uint8_t kAckByte = 0x79;
+constexpr uint8_t kNackByte = 0x1F;
+constexpr uint8_t kSyncByte = 0x7F;
+
+constexpr uint8_t kGet = 0x00;
+constexpr uint8_t kGetVersion = 0x01;
+constexpr uint8_t kGetId = 0x02;
+constexpr uint8_t kReadMemory = 0x11;
+constexpr uint8_t kGo = 0x21;
+constexpr uint8_t kWriteMemory = 0x31;
+constexpr uint8_t kErase = 0x43;
+
+constexpr uint8_t kBootloaderVersion = 0x22;
+// The commands a medium-density part lists in its Get reply.
+const std::vector<uint8_t> kSupportedCommands = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31,
+                                                 0x43, 0x63, 0x73, 0x82, 0x92};
+constexpr uint8_t kProductId[] = {0x04, 0x10};
+// Bytes beyond the real reply when a long Get is asked for: 41 bytes in all.
+constexpr size_t kLongGetBytes = 41;
+
+uint8_t Xor(const std::vector<uint8_t>& bytes, size_t count) {
+    uint8_t sum = 0;
+    for (size_t i = 0; i < count; ++i) {
+        sum ^= bytes[i];
+    }
+    return sum;
+}
+
+bool Within(uint32_t address, uint32_t length, uint32_t base, uint32_t size) {
+    return address >= base && address - base <= size && length <= size - (address - base);
+}
+}  // namespace
+
+SimulatedDevice::SimulatedDevice(const DeviceFaults& faultsIn)
+    : faults(faultsIn), flash(kFlashSize, 0xFF), ram(kRamSize, 0x00) {}
+
+void SimulatedDevice::Ack(DeviceOutput& out) {
+    if (faults.nackBeforeAck) {
+        out.Send(&kNackByte, 1);
+    }
+    out.Send(&kAckByte, 1);
+}
+
+void SimulatedDevice::Nack(DeviceOutput& out) { out.Send(&kNackByte, 1); }
+
+void SimulatedDevice::SendBytes(DeviceOutput& out, std::vector<uint8_t> bytes) {
+    out.Send(bytes.data(), bytes.size());
+}
+
+void SimulatedDevice::Receive(uint8_t byte, DeviceOutput& out) {
+    if (faults.silent) {
+        return;
+    }
+    switch (state) {
+        case State::kAwaitSync:
+            if (byte == kSyncByte) {
+                Ack(out);
+                state = State::kCommand;
+            }
+            return;
+        case State::kStarted:
+            // The code in flash does not speak the bootloader protocol; a synchronisation
+            // byte here means the host reset the device into its ROM bootloader again.
+            if (byte == kSyncByte) {
+                Ack(out);
+                state = State::kCommand;
+            }
+            return;
+        case State::kCommand:
+            if (byte == kSyncByte) {
+                // A host that lost track resets and synchronises again.
+                Ack(out);
+                return;
+            }
+            command = byte;
+            state = State::kComplement;
+            return;
+        case State::kComplement:
+            if (byte != static_cast<uint8_t>(~command)) {
+                Nack(out);
+                state = State::kCommand;
+                return;
+            }
+            Dispatch(out);
+            return;
+        case State::kAddress:
+            collected.push_back(byte);
+            if (--expected == 0) {
+                AddressComplete(out);
+            }
+            return;
+        case State::kReadCount:
+            collected.assign(1, byte);
+            state = State::kReadCountComplement;
+            return;
+        case State::kReadCountComplement: {
+            const uint32_t count = collected[0] + 1u;
+            const uint8_t* memory = Readable(address, count);
+            state = State::kCommand;
+            if (byte != static_cast<uint8_t>(~collected[0]) || memory == nullptr) {
+                Nack(out);
+                return;
+            }
+            Ack(out);
+            out.Send(memory, count);
+            return;
+        }
+        case State::kWriteCount:
+            collected.assign(1, byte);
+            expected = byte + 1u;
+            state = State::kWriteData;
+            return;
+        case State::kWriteData:
+            collected.push_back(byte);
+            if (--expected == 0) {
+                state = State::kWriteChecksum;
+            }
+            return;
+        case State::kWriteChecksum:
+            state = State::kCommand;
+            if (byte != Xor(collected, collected.size())) {
+                Nack(out);
+                return;
+            }
+            FinishWrite(out);
+            return;
+        case State::kEraseFirst:
+            if (byte == 0xFF) {
+                state = State::kEraseGlobalComplement;
+                return;
+            }
+            collected.assign(1, byte);
+            expected = byte + 1u;
+            state = State::kErasePages;
+            return;
+        case State::kEraseGlobalComplement:
+            state = State::kCommand;
+            if (byte != 0x00) {
+                Nack(out);
+                return;
+            }
+            out.Pause(faults.eraseDelayMs);
+            std::fill(flash.begin(), flash.end(), 0xFF);
+            ++eraseCount;
+            Ack(out);
+            return;
+        case State::kErasePages:
+            collected.push_back(byte);
+            if (--expected == 0) {
+                state = State::kEraseChecksum;
+            }
+            return;
+        case State::kEraseChecksum:
+            state = State::kCommand;
+            if (byte != Xor(collected, collected.size())) {
+                Nack(out);
+                return;
+            }
+            FinishPageErase(out);
+            return;
+    }
+}
+
+void SimulatedDevice::Dispatch(DeviceOutput& out) {
+    state = State::kCommand;
+    if (command == faults.refuseCommand) {
+        Nack(out);
+        return;
+    }
+    switch (command) {
+        case kGet: {
+            std::vector<uint8_t> reply = {kBootloaderVersion};
+            reply.insert(reply.end(), kSupportedCommands.begin(), kSupportedCommands.end());
+            if (faults.getLong) {
+                reply.resize(kLongGetBytes, 0xEE);
+            }
+            uint8_t count = static_cast<uint8_t>(reply.size() - 1);
+            if (faults.getCountZero) {
+                count = 0;
+                reply.resize(1);
+            }
+            if (faults.getShort) {
+                reply.pop_back();
+            }
+            reply.insert(reply.begin(), count);
+            Ack(out);
+            SendBytes(out, reply);
+            Ack(out);
+            return;
+        }
+        case kGetVersion:
+            Ack(out);
+            SendBytes(out, {kBootloaderVersion, 0x00, 0x00});
+            Ack(out);
+            return;
+        case kGetId:
+            Ack(out);
+            SendBytes(out, {sizeof kProductId - 1, kProductId[0], kProductId[1]});
+            Ack(out);
+            return;
+        case kReadMemory:
+        case kGo:
+        case kWriteMemory:
+            Ack(out);
+            collected.clear();
+            expected = 5;
+            state = State::kAddress;
+            return;
+        case kErase:
+            Ack(out);
+            state = State::kEraseFirst;
+            return;
+        default:
+            Nack(out);
+            return;
+    }
+}
+
+void SimulatedDevice::AddressComplete(DeviceOutput& out) {
+    state = State::kCommand;
+    if (collected[4] != Xor(collected, 4)) {
+        Nack(out);
+        return;
+    }
+    address = static_cast<uint32_t>(collected[0]) << 24 | static_cast<uint32_t>(collected[1]) << 16 |
+              static_cast<uint32_t>(collected[2]) << 8 | collected[3];
+    const bool inFlash = Within(address, 1, kFlashBase, kFlashSize);
+    switch (command) {
+        case kReadMemory:
+            if (Readable(address, 1) == nullptr) {
+                Nack(out);
+                return;
+            }
+            Ack(out);
+            state = State::kReadCount;
+            return;
+        case kWriteMemory:
+            if (!inFlash) {
+                Nack(out);
+                return;
+            }
+            Ack(out);
+            state = State::kWriteCount;
+            return;
+        case kGo:
+            if (!inFlash && !Within(address, 1, kRamBase, kRamSize)) {
+                Nack(out);
+                return;
+            }
+            Ack(out);
+            state = State::kStarted;
+            return;
+        default:
+            Nack(out);
+            return;
+    }
+}
+
+void SimulatedDevice::FinishWrite(DeviceOutput& out) {
+    const uint32_t length = static_cast<uint32_t>(collected.size() - 1);
+    if (!Within(address, length, kFlashBase, kFlashSize)) {
+        Nack(out);
+        return;
+    }
+    uint8_t* target = flash.data() + (address - kFlashBase);
+    // Flash bits only go from 1 to 0 when programmed: writing over anything but erased
+    // bytes is refused, as the part's flash controller does.
+    if (!std::all_of(target, target + length, [](uint8_t b) { return b == 0xFF; })) {
+        Nack(out);
+        return;
+    }
+    std::copy(collected.begin() + 1, collected.end(), target);
+    Ack(out);
+}
+
+void SimulatedDevice::FinishPageErase(DeviceOutput& out) {
+    for (size_t i = 1; i < collected.size(); ++i) {
+        if (collected[i] >= kFlashSize / kFlashPageSize) {
+            Nack(out);
+            return;
+        }
+    }
+    out.Pause(faults.eraseDelayMs);
+    for (size_t i = 1; i < collected.size(); ++i) {
+        auto page = flash.begin() + collected[i] * kFlashPageSize;
+        std::fill(page, page + kFlashPageSize, 0xFF);
+    }
+    ++eraseCount;
+    Ack(out);
+}
+
+const uint8_t* SimulatedDevice::Readable(uint32_t at, uint32_t length) const {
+    if (Within(at, length, kFlashBase, kFlashSize)) {
+        return flash.data() + (at - kFlashBase);
+    }
+    if (Within(at, length, kRamBase, kRamSize)) {
+        return ram.data() + (at - kRamBase);
+    }
+    return nullptr;
+}
+
+}  // namespace korvane::devsim

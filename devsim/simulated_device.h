@@ -1,0 +1,89 @@
+// A simulated STM32F10x medium-density device as seen from its serial line: the ROM
+// bootloader, 128 KiB of flash at 0x08000000 and 20 KiB of RAM. It is pure logic over
+// bytes: every byte from the host goes in through Receive, and the answers go out through
+// a DeviceOutput, so the same device serves a pseudo-terminal and unit tests alike.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace korvane::devsim {
+
+// Misbehaviour on request, to exercise the host's failure paths.
+struct DeviceFaults {
+    bool silent = false;          // answer nothing at all
+    bool nackBeforeAck = false;   // send a NACK before every ACK
+    bool getCountZero = false;    // Get announces 0 bytes
+    bool getShort = false;        // Get delivers one byte fewer than it announces
+    bool getLong = false;         // Get announces and delivers more than 32 bytes
+    uint32_t eraseDelayMs = 0;    // an erase takes this long before its ACK
+    int refuseCommand = -1;       // this bootloader command is answered with NACK
+};
+
+class DeviceOutput {
+public:
+    virtual ~DeviceOutput() = default;
+    virtual void Send(const uint8_t* data, size_t length) = 0;
+    virtual void Pause(uint32_t milliseconds) = 0;
+};
+
+constexpr uint32_t kFlashBase = 0x08000000;
+constexpr uint32_t kFlashSize = 128 * 1024;
+constexpr uint32_t kFlashPageSize = 1024;
+constexpr uint32_t kRamBase = 0x20000000;
+constexpr uint32_t kRamSize = 20 * 1024;
+
+class SimulatedDevice {
+public:
+    explicit SimulatedDevice(const DeviceFaults& faults = {});
+
+    // One byte from the host.
+    void Receive(uint8_t byte, DeviceOutput& out);
+
+    const std::vector<uint8_t>& Flash() const { return flash; }
+    // True once the host has started the code in flash with Go.
+    bool Started() const { return state == State::kStarted; }
+    // Number of completed erase requests (global or page).
+    int EraseCount() const { return eraseCount; }
+
+private:
+    enum class State {
+        kAwaitSync,
+        kCommand,
+        kComplement,
+        kAddress,
+        kReadCount,
+        kReadCountComplement,
+        kWriteCount,
+        kWriteData,
+        kWriteChecksum,
+        kEraseFirst,
+        kEraseGlobalComplement,
+        kErasePages,
+        kEraseChecksum,
+        kStarted,
+    };
+
+    void Ack(DeviceOutput& out);
+    void Nack(DeviceOutput& out);
+    void SendBytes(DeviceOutput& out, std::vector<uint8_t> bytes);
+    void Dispatch(DeviceOutput& out);
+    void AddressComplete(DeviceOutput& out);
+    void FinishWrite(DeviceOutput& out);
+    void FinishPageErase(DeviceOutput& out);
+    // Memory the bootloader may read at address, length bytes; null when none.
+    const uint8_t* Readable(uint32_t address, uint32_t length) const;
+
+    DeviceFaults faults;
+    State state = State::kAwaitSync;
+    uint8_t command = 0;
+    std::vector<uint8_t> collected;  // the bytes of the block being received
+    uint32_t address = 0;
+    uint32_t expected = 0;           // bytes still to come in the current block
+    std::vector<uint8_t> flash;
+    std::vector<uint8_t> ram;
+    int eraseCount = 0;
+};
+
+}  // namespace korvane::devsim

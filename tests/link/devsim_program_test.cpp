@@ -1,0 +1,85 @@
+// The simulator as a program of its own, and an independent bootloader client against it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "link/device_link.h"
+#include "support/child_process.h"
+
+namespace korvane {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string TempPath(const std::string& name) {
+    return ::testing::TempDir() + "korvane-" + std::to_string(getpid()) + "-" + name;
+}
+
+Bytes ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+}
+
+TEST(DevsimProgram, PrintsItsTerminalLinksItAndDumpsTheFlashOnExit) {
+    const std::string link = TempPath("port");
+    const std::string dump = TempPath("flash.bin");
+    testing::ChildProcess sim(KORVANE_DEVSIM_EXE, {"--link", link, "--dump", dump});
+    ASSERT_TRUE(sim.Running());
+    const std::string pty = sim.ReadLine();
+    EXPECT_EQ(pty.rfind("/dev/pts/", 0), 0u) << pty;
+
+    DeviceLink device;
+    ASSERT_TRUE(device.OpenDevice(link, 115200));
+    ASSERT_TRUE(device.Sync());
+    ASSERT_TRUE(device.EraseAll());
+    const uint8_t data[] = {0xDE, 0xAD, 0xBE, 0xEF};
+    ASSERT_TRUE(device.WriteMemory(0x08000010, data, 4));
+    device.Close();
+
+    EXPECT_EQ(sim.Terminate(), 0);
+    const Bytes flash = ReadFile(dump);
+    ASSERT_EQ(flash.size(), 128u * 1024u);
+    EXPECT_EQ(Bytes(flash.begin() + 0x10, flash.begin() + 0x14), Bytes(data, data + 4));
+    EXPECT_EQ(flash[0], 0xFF);
+    struct stat info{};
+    EXPECT_NE(lstat(link.c_str(), &info), 0) << "the link outlived the simulator";
+}
+
+TEST(DevsimProgram, RejectsUnknownFaults) {
+    testing::ChildProcess sim(KORVANE_DEVSIM_EXE, {"--fault", "bogus"});
+    EXPECT_EQ(sim.Wait(), 2);
+}
+
+// An independent implementation of the bootloader protocol writes, verifies and reads
+// back an image: the simulator speaks the real protocol, not only our reading of it.
+TEST(DevsimProgram, IndependentBootloaderClientWritesVerifiesAndReadsBack) {
+    const std::string link = TempPath("peer-port");
+    const std::string image = TempPath("image.bin");
+    const std::string back = TempPath("back.bin");
+    Bytes bytes(3000);
+    std::mt19937 random(11);
+    for (auto& b : bytes) b = static_cast<uint8_t>(random());
+    WriteFile(image, bytes);
+
+    testing::ChildProcess sim(KORVANE_DEVSIM_EXE, {"--link", link});
+    ASSERT_FALSE(sim.ReadLine().empty());
+    // Pseudo-terminals refuse parity, so the peer is told to use none.
+    ASSERT_EQ(testing::RunCommand("stm32flash", {"-m", "8n1", "-b", "115200", "-w", image, "-v", link}), 0);
+    ASSERT_EQ(testing::RunCommand("stm32flash", {"-m", "8n1", "-b", "115200", "-r", back, "-S",
+                                                  "0x08000000:3000", link}),
+              0);
+    EXPECT_EQ(ReadFile(back), bytes);
+    std::remove(image.c_str());
+    std::remove(back.c_str());
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,191 @@
+// SerialPort over real pseudo-terminals, with the test playing the device side.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "link/device_link.h"
+#include "link/serial_port.h"
+#include "platform/debug_output.h"
+#include "platform/ticks.h"
+#include "support/cpu_time.h"
+#include "support/pty_pair.h"
+
+namespace korvane {
+namespace {
+
+using testing::PtyPair;
+using Bytes = std::vector<uint8_t>;
+
+class SerialPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(line.Path().empty());
+        ASSERT_TRUE(port.OpenDevice(line.Path(), 115200));
+    }
+    PtyPair line;
+    SerialPort port;
+};
+
+TEST_F(SerialPortTest, WriteSendsAndTracesEveryByteWithoutLineEnd) {
+    DebugCapture trace;
+    const uint8_t bytes[] = {0x7F, 0x00, 0xAB};
+    EXPECT_EQ(port.Write(bytes, 3), 3);
+    EXPECT_EQ(trace.Text(), "7F 00 AB ");
+    EXPECT_EQ(line.Drain(), Bytes({0x7F, 0x00, 0xAB}));
+}
+
+TEST_F(SerialPortTest, EmptyWritesAndClosedPortsWriteAndTraceNothing) {
+    DebugCapture trace;
+    const uint8_t byte = 0x55;
+    EXPECT_EQ(port.Write(&byte, 0), 0);
+    EXPECT_EQ(port.Write(&byte, -5), 0);
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.Write(&byte, 1), 0);
+    uint8_t in = 0;
+    EXPECT_EQ(port.Read(&in, 1), 0);
+    EXPECT_EQ(trace.Text(), "");
+    EXPECT_EQ(line.Drain(), Bytes());
+    // Closing again, and purging a closed port, do nothing.
+    port.Close();
+    port.PurgeReceive();
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(SerialPortTest, ReadReturnsAsSoonAsAllBytesHaveCome) {
+    std::thread device([this] {
+        SleepMs(50);
+        line.Send({1, 2});
+        SleepMs(30);
+        line.Send({3, 4});
+    });
+    uint8_t buffer[4] = {};
+    const uint32_t start = TickCount();
+    EXPECT_EQ(port.Read(buffer, 4), 4);
+    EXPECT_LT(TicksSince(start, TickCount()), 1000u);
+    EXPECT_EQ(Bytes(buffer, buffer + 4), Bytes({1, 2, 3, 4}));
+    device.join();
+}
+
+TEST_F(SerialPortTest, ReadReturnsWhatCameWhenTheWindowRunsOut) {
+    line.Send({9, 8, 7, 6, 5});
+    uint8_t buffer[12] = {};
+    const uint32_t start = TickCount();
+    EXPECT_EQ(port.Read(buffer, 12), 5);
+    const uint32_t took = TicksSince(start, TickCount());
+    EXPECT_GT(took, 3000u);
+    EXPECT_LT(took, 3500u);
+    EXPECT_EQ(Bytes(buffer, buffer + 5), Bytes({9, 8, 7, 6, 5}));
+}
+
+TEST_F(SerialPortTest, SilentLineCostsNoProcessorTime) {
+    uint8_t byte = 0;
+    const double cpuBefore = testing::ProcessCpuMs();
+    const uint32_t start = TickCount();
+    EXPECT_EQ(port.Read(&byte, 1), 0);
+    const uint32_t took = TicksSince(start, TickCount());
+    EXPECT_GT(took, 3000u);
+    EXPECT_LT(took, 3500u);
+    EXPECT_LT(testing::ProcessCpuMs() - cpuBefore, 100.0);
+}
+
+TEST_F(SerialPortTest, OpenDiscardsWhatWasWaitingAndReopensCleanly) {
+    line.Send({0xAA, 0xBB});
+    SleepMs(20);
+    ASSERT_TRUE(port.OpenDevice(line.Path(), 115200));
+    line.Send({0xCC});
+    uint8_t byte = 0;
+    EXPECT_EQ(port.Read(&byte, 1), 1);
+    EXPECT_EQ(byte, 0xCC);
+
+    // A failing re-open leaves the port closed.
+    EXPECT_FALSE(port.OpenDevice("/nonexistent/tty", 115200));
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(SerialPortTest, PurgeReceiveDropsPendingInput) {
+    line.Send({1, 2, 3});
+    SleepMs(20);
+    port.PurgeReceive();
+    line.Send({4});
+    uint8_t byte = 0;
+    EXPECT_EQ(port.Read(&byte, 1), 1);
+    EXPECT_EQ(byte, 4);
+}
+
+TEST_F(SerialPortTest, PortHeldByAnotherUserCannotBeOpened) {
+    SerialPort second;
+    EXPECT_FALSE(second.OpenDevice(line.Path(), 115200));
+    port.Close();
+    EXPECT_TRUE(second.OpenDevice(line.Path(), 115200));
+}
+
+TEST_F(SerialPortTest, RawModeKeepsEveryByteValue) {
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i) all[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+    line.Send(all);
+    Bytes got(256);
+    EXPECT_EQ(port.Read(got.data(), 256), 256);
+    EXPECT_EQ(got, all);
+    EXPECT_EQ(port.Write(all.data(), 256), 256);
+    SleepMs(20);
+    EXPECT_EQ(line.Drain(), all);
+}
+
+TEST_F(SerialPortTest, MarkedStreamIsDecoded) {
+    // A pseudo-terminal cannot produce parity errors, but it can be made to mark its
+    // stream; a received 0xFF then comes doubled and must still read as one 0xFF.
+    termios settings{};
+    ASSERT_EQ(tcgetattr(line.Master(), &settings), 0);
+    settings.c_iflag |= PARMRK;
+    ASSERT_EQ(tcsetattr(line.Master(), TCSANOW, &settings), 0);
+    line.Send({0x01, 0xFF, 0x02, 0xFF});
+    uint8_t buffer[4] = {};
+    EXPECT_EQ(port.Read(buffer, 4), 4);
+    EXPECT_EQ(Bytes(buffer, buffer + 4), Bytes({0x01, 0xFF, 0x02, 0xFF}));
+}
+
+TEST(SerialPortNaming, PortNumbersResolveThroughTheEnvironmentFirst) {
+    PtyPair line;
+    setenv("KORVANE_COM7", line.Path().c_str(), 1);
+    EXPECT_EQ(PortDeviceName(7), line.Path());
+    SerialPort port;
+    EXPECT_TRUE(port.Open(7, 115200));
+    unsetenv("KORVANE_COM7");
+    EXPECT_EQ(PortDeviceName(1), "/dev/ttyS0");
+    EXPECT_EQ(PortDeviceName(8), "/dev/ttyS7");
+}
+
+TEST(SerialPortNaming, SettingsFileMapsPorts) {
+    char dir[] = "/tmp/korvane-config-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string folder = std::string(dir) + "/STM32F10X Korvane";
+    ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
+    FILE* file = fopen((folder + "/korvane.conf").c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fputs("[Setting]\nCOM2=/wrong\n\n[Ports]\nCOM2=/dev/ttyUSB0\nCOM3 = \"/dev/my port\"\n", file);
+    fclose(file);
+    const char* old = getenv("XDG_CONFIG_HOME");
+    const std::string saved = old ? old : "";
+    setenv("XDG_CONFIG_HOME", dir, 1);
+    EXPECT_EQ(PortDeviceName(2), "/dev/ttyUSB0");
+    EXPECT_EQ(PortDeviceName(3), "/dev/my port");
+    EXPECT_EQ(PortDeviceName(4), "/dev/ttyS3");
+    if (old) setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else unsetenv("XDG_CONFIG_HOME");
+    system(("rm -rf '" + std::string(dir) + "'").c_str());
+}
+
+TEST(SerialPortLifetime, DestroyingAnOpenLinkClosesThePort) {
+    PtyPair line;
+    {
+        DeviceLink link;
+        ASSERT_TRUE(link.OpenDevice(line.Path(), 115200));
+    }
+    SerialPort again;
+    EXPECT_TRUE(again.OpenDevice(line.Path(), 115200));
+}
+
+}  // namespace
+}  // namespace korvane
