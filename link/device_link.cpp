@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
+#include "link/service_frame.h"
 #include "platform/ticks.h"
 
 namespace korvane {
@@ -125,8 +127,41 @@ bool DeviceLink::WriteMemory(uint32_t address, const uint8_t* data, int32_t leng
     return SendBlock(block, length + 1);
 }
 
-bool DeviceLink::Go() { return SendCommand(kGo) && SendAddress(kFlashStart); }
+bool DeviceLink::Go() {
+    return SendCommand(kGo) && SendAddress(kFlashStart);
+}
 
-bool DeviceLink::EraseAll() { return SendCommand(kErase) && SendCommand(kGlobalErase); }
+bool DeviceLink::EraseAll() {
+    return SendCommand(kErase) && SendCommand(kGlobalErase);
+}
+
+bool DeviceLink::SendRequest(uint8_t command, uint8_t subCommand, uint32_t address,
+                             const uint8_t* data, uint16_t length) {
+    const std::vector<uint8_t> frame = BuildRequest(command, subCommand, address, data, length);
+    if (frame.empty()) {
+        return false;
+    }
+    // The loader takes the frame byte by byte; each write traces its byte.
+    for (const uint8_t byte : frame) {
+        Write(&byte, 1);
+    }
+    TraceLineEnd();
+    return true;
+}
+
+uint16_t DeviceLink::ReceiveReply(uint8_t* buffer, size_t capacity) {
+    ReplyScanner scanner(buffer, capacity);
+    for (;;) {
+        uint8_t byte = 0;
+        if (Read(&byte, 1) == 0) {
+            return 0;
+        }
+        if (scanner.Feed(byte)) {
+            // The received bytes are not traced: an empty line stands for the reply.
+            TraceLineEnd();
+            return static_cast<uint16_t>(scanner.KeptBytes());
+        }
+    }
+}
 
 }  // namespace korvane

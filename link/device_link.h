@@ -3,6 +3,7 @@
 // firmware's service frames.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "link/serial_port.h"
@@ -57,6 +58,18 @@ public:
     bool Go();
     // Erases the whole flash.
     bool EraseAll();
+
+    // Writes one service request frame, a byte per write, and ends its trace line. True
+    // once written: a write that fails shows up as a missing reply. False, with nothing
+    // sent, only for a request that no frame can carry (more than
+    // service::kMaxRequestData bytes, or no data where length asks for some).
+    bool SendRequest(uint8_t command, uint8_t subCommand, uint32_t address, const uint8_t* data,
+                     uint16_t length);
+    // Waits for one valid reply frame and puts as much of its payload as fits into the
+    // buffer (capacity bytes); the rest of a longer reply is read and checked all the same.
+    // Returns the number of payload bytes in the buffer; 0 when a read window passes in
+    // silence or the frame carries no payload.
+    uint16_t ReceiveReply(uint8_t* buffer, size_t capacity);
 
 private:
     // Reads until an ACK; other bytes are dropped. Fails only when a read window passes
