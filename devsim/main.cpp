@@ -3,8 +3,8 @@
 // it is interrupted or terminated.
 #include <unistd.h>
 
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,12 +15,23 @@
 namespace {
 
 void Usage(FILE* to) {
-    std::fprintf(to,
-                 "usage: korvane-devsim [--link PATH] [--dump FILE] [--fault NAME]...\n"
-                 "  --link PATH   also make PATH a symbolic link to the terminal\n"
-                 "  --dump FILE   write the flash contents to FILE on exit\n"
-                 "  --fault NAME  misbehave: silent, nack-before-ack, get-count-zero,\n"
-                 "                get-short, get-long, slow-erase=MS, refuse=CMD\n");
+    std::fprintf(
+        to,
+        "usage: korvane-devsim [--link PATH] [--dump FILE] [--dump-dir DIR] [--report FILE]\n"
+        "                      [--baud N] [--fault NAME]...\n"
+        "  --link PATH    also make PATH a symbolic link to the terminal\n"
+        "  --dump FILE    write the flash contents to FILE on exit\n"
+        "  --dump-dir DIR write all the device holds into DIR on exit: flash.bin,\n"
+        "                 firmware.bin, block-N.bin, record.bin, report.json\n"
+        "  --report FILE  keep a JSON report of what the device holds in FILE\n"
+        "                 (rewritten after every closing request and on exit)\n"
+        "  --baud N       pace the line as N baud would (default: no pacing)\n"
+        "  --fault NAME   misbehave; NAME is one of\n"
+        "     bootloader: silent, nack-before-ack, get-count-zero, get-short,\n"
+        "                 get-long, slow-erase=MS, refuse=CMD\n"
+        "     loader:     refuse-request=REQ, ignore-request=REQ, noise,\n"
+        "                 bad-checksum, reply-extra=N (REQ is CMD.SUB or\n"
+        "                 CMD.SUB@ADDRESS, e.g. 1.2@0x0800FF00)\n");
 }
 
 // Reads a number in decimal or 0x-hexadecimal; false unless the whole text is one.
@@ -46,10 +57,21 @@ bool ApplyFault(const std::string& fault, korvane::devsim::DeviceFaults* faults)
         faults->getShort = true;
     } else if (name == "get-long") {
         faults->getLong = true;
-    } else if (name == "slow-erase" && ParseNumber(value.empty() ? "5000" : value.c_str(), &number)) {
+    } else if (name == "slow-erase" &&
+               ParseNumber(value.empty() ? "5000" : value.c_str(), &number)) {
         faults->eraseDelayMs = static_cast<uint32_t>(number);
     } else if (name == "refuse" && ParseNumber(value.c_str(), &number) && number <= 0xFF) {
         faults->refuseCommand = static_cast<int>(number);
+    } else if ((name == "refuse-request" || name == "ignore-request") &&
+               korvane::devsim::RequestMatch::Parse(value)) {
+        auto& list = name == "refuse-request" ? faults->loader.refuse : faults->loader.ignore;
+        list.push_back(*korvane::devsim::RequestMatch::Parse(value));
+    } else if (name == "noise") {
+        faults->loader.noiseBeforeReplies = true;
+    } else if (name == "bad-checksum") {
+        faults->loader.badChecksumFirst = true;
+    } else if (name == "reply-extra" && ParseNumber(value.c_str(), &number) && number <= 65534) {
+        faults->loader.extraPayload = static_cast<uint16_t>(number);
     } else {
         return false;
     }
@@ -62,6 +84,9 @@ int main(int argc, char** argv) {
     korvane::devsim::DeviceFaults faults;
     std::string linkPath;
     std::string dumpPath;
+    std::string reportPath;
+    std::string dumpFolder;
+    long baudRate = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -72,6 +97,15 @@ int main(int argc, char** argv) {
             linkPath = argv[++i];
         } else if (arg == "--dump" && hasValue) {
             dumpPath = argv[++i];
+        } else if (arg == "--dump-dir" && hasValue) {
+            dumpFolder = argv[++i];
+        } else if (arg == "--report" && hasValue) {
+            reportPath = argv[++i];
+        } else if (arg == "--baud" && hasValue) {
+            if (!ParseNumber(argv[++i], &baudRate) || baudRate > 10000000) {
+                std::fprintf(stderr, "korvane-devsim: bad baud rate '%s'\n", argv[i]);
+                return 2;
+            }
         } else if (arg == "--fault" && hasValue) {
             if (!ApplyFault(argv[++i], &faults)) {
                 std::fprintf(stderr, "korvane-devsim: unknown fault '%s'\n", argv[i]);
@@ -92,7 +126,8 @@ int main(int argc, char** argv) {
     sigaddset(&endSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
-    korvane::devsim::PtySimulator simulator(faults);
+    korvane::devsim::PtySimulator simulator(faults, static_cast<uint32_t>(baudRate));
+    simulator.SetReportPath(reportPath);
     if (!simulator.Start()) {
         std::fprintf(stderr, "korvane-devsim: %s\n", simulator.ErrorText().c_str());
         return 1;
@@ -115,6 +150,10 @@ int main(int argc, char** argv) {
     int status = 0;
     if (!dumpPath.empty() && !simulator.DumpFlash(dumpPath)) {
         std::fprintf(stderr, "korvane-devsim: cannot write %s\n", dumpPath.c_str());
+        status = 1;
+    }
+    if (!dumpFolder.empty() && !simulator.DumpAll(dumpFolder)) {
+        std::fprintf(stderr, "korvane-devsim: cannot write into %s\n", dumpFolder.c_str());
         status = 1;
     }
     if (!linkPath.empty()) {

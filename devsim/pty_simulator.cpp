@@ -5,14 +5,20 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "devsim/device_report.h"
 #include "platform/ticks.h"
 
 namespace korvane::devsim {
+
+namespace {
+constexpr size_t kReceivedLogLimit = 16 * 1024 * 1024;
+}  // namespace
 
 // Collects the device's answers while the device is locked, and plays them on the line
 // once the lock is released, so that snapshots never wait behind a slow erase.
@@ -30,9 +36,16 @@ public:
     std::vector<Action> actions;
 };
 
-PtySimulator::PtySimulator(const DeviceFaults& faults) : device(faults) {}
+PtySimulator::PtySimulator(const DeviceFaults& faults, uint32_t baudRate) : device(faults) {
+    if (baudRate > 0) {
+        byteTime = std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
+            static_cast<int64_t>(11) * 1000000000 / static_cast<int64_t>(baudRate)));
+    }
+}
 
-PtySimulator::~PtySimulator() { Stop(); }
+PtySimulator::~PtySimulator() {
+    Stop();
+}
 
 bool PtySimulator::Start() {
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -71,6 +84,7 @@ void PtySimulator::Stop() {
         while (write(wakePipe[1], &stop, 1) < 0 && errno == EINTR) {
         }
         worker.join();
+        WriteReport();
     }
     for (int* fd : {&master, &keepAlive, &wakePipe[0], &wakePipe[1]}) {
         if (*fd >= 0) {
@@ -101,6 +115,18 @@ bool PtySimulator::WriteAll(const uint8_t* data, size_t length) {
     return true;
 }
 
+bool PtySimulator::SendPaced(const std::vector<uint8_t>& bytes) {
+    if (byteTime == Clock::duration::zero()) {
+        return WriteAll(bytes.data(), bytes.size());
+    }
+    // An answer cannot leave before the request has fully arrived, nor before the line is
+    // free; it reaches the host when its last byte would have.
+    const Clock::time_point start = std::max({Clock::now(), receivedUntil, sentUntil});
+    sentUntil = start + byteTime * static_cast<int64_t>(bytes.size());
+    std::this_thread::sleep_until(sentUntil);
+    return WriteAll(bytes.data(), bytes.size());
+}
+
 void PtySimulator::Run() {
     uint8_t buffer[4096];
     for (;;) {
@@ -122,20 +148,32 @@ void PtySimulator::Run() {
             }
             continue;
         }
+        receivedUntil = std::max(receivedUntil, Clock::now());
         for (ssize_t i = 0; i < got; ++i) {
+            receivedUntil += byteTime;
             Output output;
+            int closings = 0;
             {
                 std::lock_guard<std::mutex> lock(mutex);
+                if (received.size() >= kReceivedLogLimit) {
+                    // A long-running simulator keeps only the recent history.
+                    received.erase(received.begin(), received.begin() + kReceivedLogLimit / 2);
+                }
                 received.push_back(buffer[i]);
+                closings = device.Loader().ClosingRequests();
                 device.Receive(buffer[i], output);
+                closings = device.Loader().ClosingRequests() - closings;
             }
             for (const auto& action : output.actions) {
                 if (action.pauseMs > 0) {
                     SleepMs(action.pauseMs);
                 }
-                if (!action.bytes.empty() && !WriteAll(action.bytes.data(), action.bytes.size())) {
+                if (!action.bytes.empty() && !SendPaced(action.bytes)) {
                     return;
                 }
+            }
+            if (closings > 0) {
+                WriteReport();
             }
         }
     }
@@ -166,14 +204,59 @@ int PtySimulator::EraseCount() const {
     return device.EraseCount();
 }
 
-bool PtySimulator::DumpFlash(const std::string& path) const {
-    const std::vector<uint8_t> image = FlashImage();
+std::string PtySimulator::Report() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return DeviceReport(device);
+}
+
+bool PtySimulator::WriteReport() const {
+    if (reportPath.empty()) {
+        return true;
+    }
+    const std::string report = Report();
+    // Written aside and renamed, so a reader never sees half a report.
+    const std::string temporary = reportPath + ".part";
+    FILE* file = std::fopen(temporary.c_str(), "w");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(report.data(), 1, report.size(), file) == report.size();
+    return std::fclose(file) == 0 && written &&
+           std::rename(temporary.c_str(), reportPath.c_str()) == 0;
+}
+
+namespace {
+bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         return false;
     }
-    const bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
+    const bool written = std::fwrite(data, 1, size, file) == size;
     return std::fclose(file) == 0 && written;
+}
+}  // namespace
+
+bool PtySimulator::DumpFlash(const std::string& path) const {
+    const std::vector<uint8_t> image = FlashImage();
+    return WriteFile(path, image.data(), image.size());
+}
+
+bool PtySimulator::DumpAll(const std::string& folder) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    const LoaderFirmware& loader = device.Loader();
+    const std::string report = DeviceReport(device);
+    bool written =
+        WriteFile(folder + "/flash.bin", device.Flash().data(), device.Flash().size()) &&
+        WriteFile(folder + "/firmware.bin", loader.Firmware().data(), loader.Firmware().size()) &&
+        WriteFile(folder + "/record.bin", loader.SerialRecord().data(),
+                  loader.SerialRecord().size()) &&
+        WriteFile(folder + "/report.json", reinterpret_cast<const uint8_t*>(report.data()),
+                  report.size());
+    for (const auto& [number, block] : loader.DataBlocks()) {
+        written = written && WriteFile(folder + "/block-" + std::to_string(number) + ".bin",
+                                       block.data(), block.size());
+    }
+    return written;
 }
 
 }  // namespace korvane::devsim

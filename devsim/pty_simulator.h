@@ -2,6 +2,7 @@
 // as its serial port, and the simulator answers on the other side from a thread of its own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -14,7 +15,9 @@ namespace korvane::devsim {
 
 class PtySimulator {
 public:
-    explicit PtySimulator(const DeviceFaults& faults = {});
+    // baudRate 0 answers as fast as the terminal carries bytes; any other value paces the
+    // line both ways as a real one would (11 bits a byte: start, 8 data, parity, stop).
+    explicit PtySimulator(const DeviceFaults& faults = {}, uint32_t baudRate = 0);
     ~PtySimulator();
     PtySimulator(const PtySimulator&) = delete;
     PtySimulator& operator=(const PtySimulator&) = delete;
@@ -35,14 +38,32 @@ public:
     void ClearReceived();
     bool Started() const;
     int EraseCount() const;
+    // Runs inspect(const SimulatedDevice&) with the device held still, and returns its result.
+    template <typename Inspector>
+    auto Inspect(Inspector inspect) const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return inspect(device);
+    }
+    // The device's report (see DeviceReport).
+    std::string Report() const;
+    // Keeps the report in this file, rewritten after every closing request and at Stop.
+    void SetReportPath(const std::string& path) { reportPath = path; }
+    bool WriteReport() const;
 
     // Writes the whole flash to a file. False when the file cannot be written.
     bool DumpFlash(const std::string& path) const;
+    // Writes everything the device holds into an existing folder: flash.bin,
+    // firmware.bin, block-N.bin for each data block, record.bin and report.json.
+    bool DumpAll(const std::string& folder) const;
 
 private:
     class Output;
+    using Clock = std::chrono::steady_clock;
+
     void Run();
     bool WriteAll(const uint8_t* data, size_t length);
+    // Sends bytes no earlier than a paced line would have carried them.
+    bool SendPaced(const std::vector<uint8_t>& bytes);
 
     mutable std::mutex mutex;
     SimulatedDevice device;
@@ -50,9 +71,13 @@ private:
     std::string portPath;
     std::string errorText;
     int master = -1;
-    int keepAlive = -1;   // our own open of the terminal, so it lives between host opens
+    int keepAlive = -1;  // our own open of the terminal, so it lives between host opens
     int wakePipe[2] = {-1, -1};
     std::thread worker;
+    std::string reportPath;
+    Clock::duration byteTime{0};      // one byte on the paced line
+    Clock::time_point receivedUntil;  // when the last received byte had fully arrived
+    Clock::time_point sentUntil;      // when the last sent byte had fully left
 };
 
 }  // namespace korvane::devsim

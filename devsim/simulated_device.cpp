@@ -39,7 +39,7 @@ bool Within(uint32_t address, uint32_t length, uint32_t base, uint32_t size) {
 }  // namespace
 
 SimulatedDevice::SimulatedDevice(const DeviceFaults& faultsIn)
-    : faults(faultsIn), flash(kFlashSize, 0xFF), ram(kRamSize, 0x00) {}
+    : faults(faultsIn), flash(kFlashSize, 0xFF), ram(kRamSize, 0x00), loader(faultsIn.loader) {}
 
 void SimulatedDevice::Ack(DeviceOutput& out) {
     if (faults.nackBeforeAck) {
@@ -48,7 +48,9 @@ void SimulatedDevice::Ack(DeviceOutput& out) {
     out.Send(&kAckByte, 1);
 }
 
-void SimulatedDevice::Nack(DeviceOutput& out) { out.Send(&kNackByte, 1); }
+void SimulatedDevice::Nack(DeviceOutput& out) {
+    out.Send(&kNackByte, 1);
+}
 
 void SimulatedDevice::SendBytes(DeviceOutput& out, std::vector<uint8_t> bytes) {
     out.Send(bytes.data(), bytes.size());
@@ -65,14 +67,19 @@ void SimulatedDevice::Receive(uint8_t byte, DeviceOutput& out) {
                 state = State::kCommand;
             }
             return;
-        case State::kStarted:
-            // The code in flash does not speak the bootloader protocol; a synchronisation
-            // byte here means the host reset the device into its ROM bootloader again.
-            if (byte == kSyncByte) {
+        case State::kStarted: {
+            // A synchronisation byte between frames means the host reset the device into
+            // its ROM bootloader again.
+            const auto send = [&out](const std::vector<uint8_t>& bytes) {
+                out.Send(bytes.data(), bytes.size());
+            };
+            const bool stay = loaderRunning ? loader.Receive(byte, send) : byte != kSyncByte;
+            if (!stay) {
                 Ack(out);
                 state = State::kCommand;
             }
             return;
+        }
         case State::kCommand:
             if (byte == kSyncByte) {
                 // A host that lost track resets and synchronises again.
@@ -229,8 +236,9 @@ void SimulatedDevice::AddressComplete(DeviceOutput& out) {
         Nack(out);
         return;
     }
-    address = static_cast<uint32_t>(collected[0]) << 24 | static_cast<uint32_t>(collected[1]) << 16 |
-              static_cast<uint32_t>(collected[2]) << 8 | collected[3];
+    address = static_cast<uint32_t>(collected[0]) << 24 |
+              static_cast<uint32_t>(collected[1]) << 16 | static_cast<uint32_t>(collected[2]) << 8 |
+              collected[3];
     const bool inFlash = Within(address, 1, kFlashBase, kFlashSize);
     switch (command) {
         case kReadMemory:
@@ -256,6 +264,11 @@ void SimulatedDevice::AddressComplete(DeviceOutput& out) {
             }
             Ack(out);
             state = State::kStarted;
+            // Only a loader written into the start of the flash answers service frames.
+            loaderRunning =
+                address == kFlashBase &&
+                std::any_of(flash.begin(), flash.begin() + 4, [](uint8_t b) { return b != 0xFF; });
+            loader.Restart();
             return;
         default:
             Nack(out);

@@ -1,24 +1,28 @@
 // A simulated STM32F10x medium-density device as seen from its serial line: the ROM
-// bootloader, 128 KiB of flash at 0x08000000 and 20 KiB of RAM. It is pure logic over
-// bytes: every byte from the host goes in through Receive, and the answers go out through
-// a DeviceOutput, so the same device serves a pseudo-terminal and unit tests alike.
+// bootloader, 128 KiB of flash at 0x08000000 and 20 KiB of RAM, and the loader firmware
+// that answers service frames once the host has written it and started it with Go. It is pure logic
+// over bytes: every byte from the host goes in through Receive, and the answers go out through a
+// DeviceOutput, so the same device serves a pseudo-terminal and unit tests alike.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "devsim/loader_firmware.h"
+
 namespace korvane::devsim {
 
 // Misbehaviour on request, to exercise the host's failure paths.
 struct DeviceFaults {
-    bool silent = false;          // answer nothing at all
-    bool nackBeforeAck = false;   // send a NACK before every ACK
-    bool getCountZero = false;    // Get announces 0 bytes
-    bool getShort = false;        // Get delivers one byte fewer than it announces
-    bool getLong = false;         // Get announces and delivers more than 32 bytes
-    uint32_t eraseDelayMs = 0;    // an erase takes this long before its ACK
-    int refuseCommand = -1;       // this bootloader command is answered with NACK
+    bool silent = false;         // answer nothing at all
+    bool nackBeforeAck = false;  // send a NACK before every ACK
+    bool getCountZero = false;   // Get announces 0 bytes
+    bool getShort = false;       // Get delivers one byte fewer than it announces
+    bool getLong = false;        // Get announces and delivers more than 32 bytes
+    uint32_t eraseDelayMs = 0;   // an erase takes this long before its ACK
+    int refuseCommand = -1;      // this bootloader command is answered with NACK
+    LoaderFaults loader;         // misbehaviour of the loader firmware
 };
 
 class DeviceOutput {
@@ -44,6 +48,9 @@ public:
     const std::vector<uint8_t>& Flash() const { return flash; }
     // True once the host has started the code in flash with Go.
     bool Started() const { return state == State::kStarted; }
+    // True while the started code is a loader that answers service frames.
+    bool LoaderRunning() const { return Started() && loaderRunning; }
+    const LoaderFirmware& Loader() const { return loader; }
     // Number of completed erase requests (global or page).
     int EraseCount() const { return eraseCount; }
 
@@ -80,10 +87,12 @@ private:
     uint8_t command = 0;
     std::vector<uint8_t> collected;  // the bytes of the block being received
     uint32_t address = 0;
-    uint32_t expected = 0;           // bytes still to come in the current block
+    uint32_t expected = 0;  // bytes still to come in the current block
     std::vector<uint8_t> flash;
     std::vector<uint8_t> ram;
     int eraseCount = 0;
+    LoaderFirmware loader;
+    bool loaderRunning = false;
 };
 
 }  // namespace korvane::devsim

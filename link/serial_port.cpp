@@ -11,7 +11,9 @@ constexpr int kTraceBufferChars = 2048;
 constexpr int kTraceBytesPerPiece = (kTraceBufferChars - 1) / 3;
 }  // namespace
 
-SerialPort::~SerialPort() { Close(); }
+SerialPort::~SerialPort() {
+    Close();
+}
 
 bool SerialPort::Open(uint8_t portNumber, uint32_t baudRate) {
     return OpenDevice(PortDeviceName(portNumber), baudRate);
@@ -46,6 +48,8 @@ void TraceHex(const uint8_t* data, int32_t length) {
     }
 }
 
-void TraceLineEnd() { DebugOutput("\n"); }
+void TraceLineEnd() {
+    DebugOutput("\n");
+}
 
 }  // namespace korvane

@@ -20,22 +20,36 @@ namespace korvane {
 
 namespace {
 
-int Fd(PortHandle handle) { return static_cast<int>(handle); }
+int Fd(PortHandle handle) {
+    return static_cast<int>(handle);
+}
 
 speed_t SpeedFor(uint32_t baudRate) {
     switch (baudRate) {
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
-        case 460800: return B460800;
-        case 921600: return B921600;
-        default: return B115200;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        case 460800:
+            return B460800;
+        case 921600:
+            return B921600;
+        default:
+            return B115200;
     }
 }
 
@@ -224,15 +238,24 @@ void SerialPort::PurgeReceive() {
 bool SerialPort::EscapeFunction(uint8_t code) {
     const int fd = Fd(handle);
     switch (code) {
-        case kSetRts: return SetModemLines(fd, TIOCM_RTS, true);
-        case kClrRts: return SetModemLines(fd, TIOCM_RTS, false);
-        case kSetDtr: return SetModemLines(fd, TIOCM_DTR, true);
-        case kClrDtr: return SetModemLines(fd, TIOCM_DTR, false);
-        case kSetBreak: return ioctl(fd, TIOCSBRK) == 0;
-        case kClrBreak: return ioctl(fd, TIOCCBRK) == 0;
-        case kSetXoff: return tcflow(fd, TCOOFF) == 0;
-        case kSetXon: return tcflow(fd, TCOON) == 0;
-        default: return false;
+        case kSetRts:
+            return SetModemLines(fd, TIOCM_RTS, true);
+        case kClrRts:
+            return SetModemLines(fd, TIOCM_RTS, false);
+        case kSetDtr:
+            return SetModemLines(fd, TIOCM_DTR, true);
+        case kClrDtr:
+            return SetModemLines(fd, TIOCM_DTR, false);
+        case kSetBreak:
+            return ioctl(fd, TIOCSBRK) == 0;
+        case kClrBreak:
+            return ioctl(fd, TIOCCBRK) == 0;
+        case kSetXoff:
+            return tcflow(fd, TCOOFF) == 0;
+        case kSetXon:
+            return tcflow(fd, TCOON) == 0;
+        default:
+            return false;
     }
 }
 
@@ -275,8 +298,9 @@ int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
             continue;
         }
         if (marked) {
-            got = DecodeParityMarks(buffer + received, static_cast<int32_t>(got),
-                                    [&](uint8_t* byte) { return ReadFollowingByte(fd, start, byte); });
+            got = DecodeParityMarks(
+                buffer + received, static_cast<int32_t>(got),
+                [&](uint8_t* byte) { return ReadFollowingByte(fd, start, byte); });
         }
         received += static_cast<int32_t>(got);
     }

@@ -41,6 +41,8 @@ void DebugCapture::Clear() {
     text.clear();
 }
 
-void DebugCapture::Append(const char* more) { text += more; }
+void DebugCapture::Append(const char* more) {
+    text += more;
+}
 
 }  // namespace korvane

@@ -6,12 +6,18 @@
 
 namespace korvane {
 
-uint32_t TickCount() { return static_cast<uint32_t>(GetTickCount()); }
+uint32_t TickCount() {
+    return static_cast<uint32_t>(GetTickCount());
+}
 
-void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+void SleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 namespace detail {
-void WritePlatformDebugOutput(const char* text) { OutputDebugStringA(text); }
+void WritePlatformDebugOutput(const char* text) {
+    OutputDebugStringA(text);
+}
 }  // namespace detail
 
 }  // namespace korvane

@@ -18,7 +18,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using testing::SimulatedLine;
 
-
 TEST(BootloaderClient, SyncAndGoTraceOneLinePerCommandAndBlock) {
     SimulatedLine line;
     ASSERT_TRUE(line.Ready());
@@ -67,7 +66,8 @@ TEST(BootloaderClient, WholeImageLandsInFlash) {
     ASSERT_TRUE(line.link.Sync());
     Bytes image(5000);
     std::mt19937 random(7);
-    for (auto& b : image) b = static_cast<uint8_t>(random());
+    for (auto& b : image)
+        b = static_cast<uint8_t>(random());
     // Fill the flash with something, so that the erase has to happen for the writes to pass.
     const uint8_t junk[4] = {0, 0, 0, 0};
     ASSERT_TRUE(line.link.WriteMemory(0x08000000, junk, 4));

@@ -49,7 +49,7 @@ TEST(DevsimProgram, PrintsItsTerminalLinksItAndDumpsTheFlashOnExit) {
     ASSERT_EQ(flash.size(), 128u * 1024u);
     EXPECT_EQ(Bytes(flash.begin() + 0x10, flash.begin() + 0x14), Bytes(data, data + 4));
     EXPECT_EQ(flash[0], 0xFF);
-    struct stat info{};
+    struct stat info {};
     EXPECT_NE(lstat(link.c_str(), &info), 0) << "the link outlived the simulator";
 }
 
@@ -66,15 +66,18 @@ TEST(DevsimProgram, IndependentBootloaderClientWritesVerifiesAndReadsBack) {
     const std::string back = TempPath("back.bin");
     Bytes bytes(3000);
     std::mt19937 random(11);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
+    for (auto& b : bytes)
+        b = static_cast<uint8_t>(random());
     WriteFile(image, bytes);
 
     testing::ChildProcess sim(KORVANE_DEVSIM_EXE, {"--link", link});
     ASSERT_FALSE(sim.ReadLine().empty());
     // Pseudo-terminals refuse parity, so the peer is told to use none.
-    ASSERT_EQ(testing::RunCommand("stm32flash", {"-m", "8n1", "-b", "115200", "-w", image, "-v", link}), 0);
+    ASSERT_EQ(
+        testing::RunCommand("stm32flash", {"-m", "8n1", "-b", "115200", "-w", image, "-v", link}),
+        0);
     ASSERT_EQ(testing::RunCommand("stm32flash", {"-m", "8n1", "-b", "115200", "-r", back, "-S",
-                                                  "0x08000000:3000", link}),
+                                                 "0x08000000:3000", link}),
               0);
     EXPECT_EQ(ReadFile(back), bytes);
     std::remove(image.c_str());

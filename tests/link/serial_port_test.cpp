@@ -124,7 +124,8 @@ TEST_F(SerialPortTest, PortHeldByAnotherUserCannotBeOpened) {
 
 TEST_F(SerialPortTest, RawModeKeepsEveryByteValue) {
     Bytes all(256);
-    for (int i = 0; i < 256; ++i) all[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 256; ++i)
+        all[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
     line.Send(all);
     Bytes got(256);
     EXPECT_EQ(port.Read(got.data(), 256), 256);
@@ -173,7 +174,10 @@ TEST(SerialPortNaming, SettingsFileMapsPorts) {
     EXPECT_EQ(PortDeviceName(2), "/dev/ttyUSB0");
     EXPECT_EQ(PortDeviceName(3), "/dev/my port");
     EXPECT_EQ(PortDeviceName(4), "/dev/ttyS3");
-    if (old) setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else unsetenv("XDG_CONFIG_HOME");
+    if (old)
+        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
     system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
 

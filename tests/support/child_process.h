@@ -19,14 +19,16 @@ public:
     // Starts program with args; its standard output is readable through ReadLine.
     ChildProcess(const std::string& program, const std::vector<std::string>& args) {
         int out[2];
-        if (pipe(out) != 0) return;
+        if (pipe(out) != 0)
+            return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         if (posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
             pid = -1;
@@ -37,7 +39,8 @@ public:
     }
     ~ChildProcess() {
         Terminate();
-        if (output) fclose(output);
+        if (output)
+            fclose(output);
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -48,7 +51,8 @@ public:
     std::string ReadLine() {
         std::string line;
         int c;
-        while (output && (c = fgetc(output)) != EOF && c != '\n') line += static_cast<char>(c);
+        while (output && (c = fgetc(output)) != EOF && c != '\n')
+            line += static_cast<char>(c);
         return line;
     }
 
@@ -57,18 +61,21 @@ public:
     std::string ReadAll() {
         std::string all;
         int c;
-        while (output && (c = fgetc(output)) != EOF) all += static_cast<char>(c);
+        while (output && (c = fgetc(output)) != EOF)
+            all += static_cast<char>(c);
         return all;
     }
 
     int Terminate() {
-        if (pid <= 0) return -1;
+        if (pid <= 0)
+            return -1;
         kill(pid, SIGTERM);
         return Wait();
     }
 
     int Wait() {
-        if (pid <= 0) return -1;
+        if (pid <= 0)
+            return -1;
         int status = 0;
         waitpid(pid, &status, 0);
         pid = -1;

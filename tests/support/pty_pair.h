@@ -22,8 +22,10 @@ public:
         }
     }
     ~PtyPair() {
-        if (master >= 0) close(master);
-        if (slave >= 0) close(slave);
+        if (master >= 0)
+            close(master);
+        if (slave >= 0)
+            close(slave);
     }
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
@@ -36,7 +38,8 @@ public:
         size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             done += static_cast<size_t>(n);
         }
     }

@@ -12,13 +12,14 @@ using Bytes = std::vector<uint8_t>;
 
 // Decodes chunk, completing cut-off marks from more; returns the plain bytes.
 Bytes Decode(Bytes chunk, std::deque<uint8_t> more = {}) {
-    const int32_t n = DecodeParityMarks(chunk.data(), static_cast<int32_t>(chunk.size()),
-                                        [&](uint8_t* byte) {
-                                            if (more.empty()) return false;
-                                            *byte = more.front();
-                                            more.pop_front();
-                                            return true;
-                                        });
+    const int32_t n =
+        DecodeParityMarks(chunk.data(), static_cast<int32_t>(chunk.size()), [&](uint8_t* byte) {
+            if (more.empty())
+                return false;
+            *byte = more.front();
+            more.pop_front();
+            return true;
+        });
     chunk.resize(static_cast<size_t>(n));
     return chunk;
 }

@@ -1,0 +1,131 @@
+// How fast the link and the engine are: per-exchange latency and processor time of one
+// service request over a pseudo-terminal, and a whole package flashed over a line paced
+// at 115200 baud, against the time the bytes alone need on such a line.
+//
+//   build/plain/bench/bench_flash [exchanges]
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "devsim/pty_simulator.h"
+#include "flashing/flash_run.h"
+#include "flashing/package.h"
+#include "link/device_link.h"
+#include "link/service_frame.h"
+
+using namespace korvane;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double Since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class QuietFeedback : public OperatorFeedback {
+public:
+    void ShowStatus(const std::string&) override {}
+    void Progress(int) override {}
+    void EnableCommands(bool) override {}
+    void ShowSequenceNumber(int) override {}
+};
+
+// Brings a device into its loader: sync, erase, a small loader image, Go.
+bool StartLoader(DeviceLink& link) {
+    const uint8_t loader[16] = {1, 2, 3, 4};
+    return link.Sync() && link.EraseAll() && link.WriteMemory(0x08000000, loader, 16) && link.Go();
+}
+
+void ExchangeLatency(int exchanges) {
+    devsim::PtySimulator device;
+    DeviceLink link;
+    if (!device.Start() || !link.OpenDevice(device.PortPath(), 115200) || !StartLoader(link)) {
+        std::fprintf(stderr, "cannot start the simulated loader\n");
+        std::exit(1);
+    }
+    uint8_t block[service::kDataBlockBytes] = {};
+    uint8_t reply[service::kWorkingBufferBytes];
+    for (const uint16_t length : {uint16_t{0}, uint16_t{512}}) {
+        const double cpu = CpuSeconds();
+        const auto start = Clock::now();
+        for (int i = 0; i < exchanges; ++i) {
+            link.SendRequest(0, length ? 2 : 0, static_cast<uint32_t>(i), block, length);
+            if (link.ReceiveReply(reply, sizeof reply) == 0) {
+                std::fprintf(stderr, "exchange %d got no reply\n", i);
+                std::exit(1);
+            }
+        }
+        const double wall = Since(start);
+        std::printf("exchange, %3u data bytes, unpaced:  %8.1f us each, %8.1f us processor each\n",
+                    length, wall / exchanges * 1e6, (CpuSeconds() - cpu) / exchanges * 1e6);
+    }
+}
+
+void PacedPackage() {
+    std::vector<PackageImage> images = {{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
+                                        {"MCU.BIN", std::vector<uint8_t>(16384, 0x22)},
+                                        {"CFG.BIN", std::vector<uint8_t>(8192, 0x33)}};
+    std::vector<uint8_t> bytes;
+    std::string error;
+    BuildPackage(images, bytes, error);
+    const std::string path = "/tmp/korvane-bench-" + std::to_string(getpid()) + ".bin";
+    FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+
+    const uint32_t baud = 115200;
+    devsim::PtySimulator device({}, baud);
+    if (!device.Start()) {
+        std::exit(1);
+    }
+    DeviceLink link;
+    QuietFeedback feedback;
+    FlashRun run(link, feedback);
+    FlashRequest request;
+    request.packagePath = path;
+    request.port.device = device.PortPath();
+    int sequenceNumber = 1;
+    const double cpu = CpuSeconds();
+    const auto start = Clock::now();
+    const RunResult result = run.Run(request, sequenceNumber);
+    const double wall = Since(start);
+    const double cpuUsed = CpuSeconds() - cpu;
+    std::remove(path.c_str());
+    if (result != RunResult::kSucceeded) {
+        std::fprintf(stderr, "the paced run failed\n");
+        std::exit(1);
+    }
+    // Bytes both ways: what the host sent, and the replies (6 bytes a service reply,
+    // 1 to a few bytes a bootloader answer) counted as they came.
+    const size_t sent = device.Received().size();
+    const size_t answers = device.Inspect(
+        [](const devsim::SimulatedDevice& d) { return d.Loader().Requests().size() * 6; });
+    const double lineTime = static_cast<double>(sent + answers) * 11.0 / baud;
+    // The fixed pauses of a run: the reset pulse (300 ms) and the loader start (200 ms).
+    const double pauses = 0.5;
+    std::printf(
+        "package of %zu bytes at %u baud: %.2f s (%.2f s of it fixed pauses), line "
+        "needs %.2f s for %zu bytes: %.0f%% of the line's speed, %.3f s processor\n",
+        bytes.size(), baud, wall, pauses, lineTime, sent + answers,
+        100.0 * lineTime / (wall - pauses), cpuUsed);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int exchanges = argc > 1 ? std::atoi(argv[1]) : 2000;
+    ExchangeLatency(exchanges);
+    PacedPackage();
+    return 0;
+}

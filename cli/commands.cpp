@@ -1,0 +1,196 @@
+#include "cli/commands.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include "cli/console_feedback.h"
+#include "cli/profile.h"
+#include "flashing/entry_kind.h"
+#include "flashing/flash_run.h"
+#include "flashing/package.h"
+#include "flashing/serial_record.h"
+#include "link/device_link.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr char kTool[] = "korvane-flash";
+
+// The port the options name: "COMn" by number, anything else as a device.
+bool ChoosePort(const QString& text, int profileIndex, PortChoice& port, QString& shown) {
+    if (text.isEmpty()) {
+        // The profile's port index, as the window uses it: number index + 1, modulo 256.
+        port.number = static_cast<uint8_t>(profileIndex + 1);
+        shown = QString("COM%1 (%2)")
+                    .arg(port.number)
+                    .arg(QString::fromStdString(PortDeviceName(port.number)));
+        return true;
+    }
+    const QRegularExpression comPattern("^COM([0-9]{1,3}):?$",
+                                        QRegularExpression::CaseInsensitiveOption);
+    const auto match = comPattern.match(text);
+    if (match.hasMatch()) {
+        const int number = match.captured(1).toInt();
+        if (number < 1 || number > 255) {
+            return false;
+        }
+        port.number = static_cast<uint8_t>(number);
+        shown = QString("COM%1 (%2)")
+                    .arg(number)
+                    .arg(QString::fromStdString(PortDeviceName(port.number)));
+        return true;
+    }
+    port.device = text.toStdString();
+    shown = text;
+    return true;
+}
+
+void Say(std::FILE* to, const QString& text) {
+    std::fprintf(to, "%s: %s\n", kTool, text.toLocal8Bit().constData());
+}
+
+}  // namespace
+
+int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
+    const auto profile = OpenProfile();
+    const ProfileValues saved = ReadProfile(*profile);
+    PortChoice port;
+    QString portShown;
+    if (!ChoosePort(options.port, saved.portIndex, port, portShown)) {
+        Say(err, QString("bad port '%1': give COM1 … COM255 or a device path").arg(options.port));
+        return kExitUsage;
+    }
+    int sequenceNumber = options.sequenceNumber.value_or(saved.sequenceNumber);
+    if (!IsValidSequenceNumber(sequenceNumber)) {
+        Say(err, QString("the sequence number %1 is outside %2 … %3; a longer one would be cut "
+                         "and repeat another device's serial number. Give one with --sn.")
+                     .arg(sequenceNumber)
+                     .arg(kMinSequenceNumber)
+                     .arg(kMaxSequenceNumber));
+        return kExitFailed;
+    }
+    const std::string path = options.packagePath.toStdString();
+    if (IsKnownImageName(path)) {
+        Say(err, QString("%1 is an image file, not a package; nothing was written")
+                     .arg(options.packagePath));
+        return kExitFailed;
+    }
+    // A package that cannot be read is said before the device is touched.
+    if (PackageFile probe; !probe.Open(path)) {
+        Say(err, QString("cannot open the package %1").arg(options.packagePath));
+        return kExitFailed;
+    }
+
+    DeviceLink link;
+    ConsoleFeedback feedback(out);
+    FlashRun run(link, feedback);
+    FlashRequest request;
+    request.packagePath = path;
+    request.port = port;
+    const RunResult result = run.Run(request, sequenceNumber);
+    feedback.EndProgressLine();
+    switch (result) {
+        case RunResult::kSucceeded:
+            if (!SaveSequenceNumber(*profile, sequenceNumber)) {
+                Say(err, QString("the package went in, but the next sequence number %1 could not "
+                                 "be saved to %2")
+                             .arg(sequenceNumber)
+                             .arg(profile->fileName()));
+                return kExitFailed;
+            }
+            return kExitSucceeded;
+        case RunResult::kPortNotOpened:
+            Say(err, QString("cannot open the serial port %1").arg(portShown));
+            return kExitFailed;
+        case RunResult::kNotConnected:
+            Say(err, QString("no bootloader answered on %1").arg(portShown));
+            return kExitFailed;
+        case RunResult::kFileNotOpened:
+            Say(err, QString("cannot open the package %1").arg(options.packagePath));
+            return kExitFailed;
+        case RunResult::kFailed:
+            Say(err,
+                QString("the package %1 did not go in whole on %2; the sequence number stays %3")
+                    .arg(options.packagePath)
+                    .arg(portShown)
+                    .arg(sequenceNumber));
+            return kExitFailed;
+        case RunResult::kBadSequenceNumber:
+        case RunResult::kNotAPackage:
+        case RunResult::kBusy:
+            break;
+    }
+    Say(err, "the run did not take place");
+    return kExitFailed;
+}
+
+int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err) {
+    PackageFile package;
+    PackageDirectory directory;
+    if (!package.Open(packagePath.toStdString()) || !ReadDirectory(package, directory)) {
+        Say(err, QString("cannot read the package %1").arg(packagePath));
+        return kExitFailed;
+    }
+    const int64_t size = package.Size();
+    std::fprintf(out, "%s: %lld bytes\n", packagePath.toLocal8Bit().constData(),
+                 static_cast<long long>(size));
+    std::fprintf(out, "%-4s  %-16s  %-6s  %-8s  %10s  %10s  %-11s  %s\n", "slot", "name", "kind",
+                 "writer", "offset", "size", "first block", "warnings");
+    for (const EntryListing& slot : ListDirectory(directory, static_cast<uint64_t>(size))) {
+        std::string warnings;
+        for (const std::string& w : slot.warnings) {
+            warnings += (warnings.empty() ? "" : "; ") + w;
+        }
+        char kind[8];
+        std::snprintf(kind, sizeof kind, "0x%04X", slot.kind);
+        const std::string block =
+            slot.inUse && slot.hasFirstBlock ? std::to_string(slot.firstBlock) : "-";
+        std::fprintf(out, "%-4zu  %-16s  %-6s  %-8s  %10u  %10u  %-11s  %s\n", slot.slot,
+                     slot.entry.name.empty() ? "-" : slot.entry.name.c_str(),
+                     slot.inUse ? kind : "-", slot.inUse ? WriterName(slot.writer) : "unused",
+                     slot.entry.offset, slot.entry.size, block.c_str(), warnings.c_str());
+    }
+    return kExitSucceeded;
+}
+
+int PackCommand(const QString& outputPath, const QStringList& entries, std::FILE* out,
+                std::FILE* err) {
+    if (entries.isEmpty()) {
+        Say(err, "pack needs at least one NAME=FILE");
+        return kExitUsage;
+    }
+    std::vector<PackageImage> images;
+    for (const QString& entry : entries) {
+        const int equals = entry.indexOf('=');
+        const QString file = equals < 0 ? entry : entry.mid(equals + 1);
+        const QString name = equals < 0 ? QFileInfo(entry).fileName() : entry.left(equals);
+        QFile input(file);
+        if (!input.open(QIODevice::ReadOnly)) {
+            Say(err, QString("cannot read %1").arg(file));
+            return kExitFailed;
+        }
+        const QByteArray bytes = input.readAll();
+        images.push_back({name.toStdString(), std::vector<uint8_t>(bytes.begin(), bytes.end())});
+    }
+    std::vector<uint8_t> package;
+    std::string error;
+    if (!BuildPackage(images, package, error)) {
+        Say(err, QString::fromStdString(error));
+        return kExitUsage;
+    }
+    QFile output(outputPath);
+    if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        output.write(reinterpret_cast<const char*>(package.data()),
+                     static_cast<qint64>(package.size())) != static_cast<qint64>(package.size()) ||
+        !output.flush()) {
+        Say(err, QString("cannot write %1").arg(outputPath));
+        return kExitFailed;
+    }
+    std::fprintf(out, "%s: %zu entries, %zu bytes\n", outputPath.toLocal8Bit().constData(),
+                 images.size(), package.size());
+    return kExitSucceeded;
+}
+
+}  // namespace korvane

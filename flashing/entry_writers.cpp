@@ -1,0 +1,168 @@
+#include "flashing/entry_writers.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "flashing/status_texts.h"
+#include "link/service_frame.h"
+
+namespace korvane {
+
+// What differs between the three writers: chunk size, preparation, how a chunk is sent,
+// and what follows the last chunk.
+class EntryWriters::Steps {
+public:
+    virtual ~Steps() = default;
+    virtual uint32_t ChunkBytes() const = 0;
+    virtual bool Prepare() = 0;
+    // Sends n bytes from buffer, which has room for service::kWorkingBufferBytes.
+    virtual bool SendChunk(uint8_t* buffer, uint32_t n) = 0;
+    virtual bool Finish() { return true; }
+};
+
+namespace {
+
+using namespace service;
+
+class LoaderSteps : public EntryWriters::Steps {
+public:
+    explicit LoaderSteps(DeviceLink& link) : link(link) {}
+    uint32_t ChunkBytes() const override { return bootloader::kMaxWriteBytes; }
+    bool Prepare() override { return link.EraseAll(); }
+    bool SendChunk(uint8_t* buffer, uint32_t n) override {
+        // The bootloader programs whole words: a short last chunk is filled with erased
+        // bytes rather than with whatever follows the entry in the file.
+        const uint32_t padded = (n + 3) & ~3u;
+        std::memset(buffer + n, 0xFF, padded - n);
+        const bool written = link.WriteMemory(target, buffer, static_cast<int32_t>(padded));
+        target += n;
+        return written;
+    }
+
+private:
+    DeviceLink& link;
+    uint32_t target = bootloader::kFlashStart;
+};
+
+class FirmwareSteps : public EntryWriters::Steps {
+public:
+    FirmwareSteps(EntryWriters& writers, int sequenceNumber, const CalendarDate& date)
+        : writers(writers), sequenceNumber(sequenceNumber), date(date) {}
+    uint32_t ChunkBytes() const override { return kFirmwareChunkBytes; }
+    bool Prepare() override { return writers.Exchange(kFirmwareImage, kStart, 0, nullptr, 0); }
+    bool SendChunk(uint8_t* buffer, uint32_t n) override {
+        const bool accepted =
+            writers.Exchange(kFirmwareImage, kWrite, target, buffer, static_cast<uint16_t>(n));
+        target += n;
+        return accepted;
+    }
+    bool Finish() override {
+        uint8_t record[kSerialRecordBytes];
+        BuildSerialRecord(sequenceNumber, record, date);
+        return writers.Exchange(kFirmwareImage, kWrite, kSerialRecordAddress, record,
+                                kSerialRecordBytes);
+    }
+
+private:
+    EntryWriters& writers;
+    int sequenceNumber;
+    CalendarDate date;
+    uint32_t target = bootloader::kFlashStart;
+};
+
+class DataSteps : public EntryWriters::Steps {
+public:
+    DataSteps(EntryWriters& writers, EntryKind kind) : writers(writers), block(kind) {}
+    uint32_t ChunkBytes() const override { return kDataBlockBytes; }
+    bool Prepare() override { return writers.Exchange(kDataImage, kStart, 0, nullptr, 0); }
+    bool SendChunk(uint8_t* buffer, uint32_t n) override {
+        // Blocks are always whole; the end of a short last one is erased bytes, not what
+        // follows the entry in the file.
+        std::memset(buffer + n, 0xFF, kDataBlockBytes - n);
+        const bool accepted = writers.Exchange(kDataImage, kWrite, block, buffer, kDataBlockBytes);
+        ++block;
+        return accepted;
+    }
+
+private:
+    EntryWriters& writers;
+    uint32_t block;
+};
+
+}  // namespace
+
+int ProgressPosition(uint64_t written, uint64_t size) {
+    return static_cast<int>((200 * written + size) / (2 * size));
+}
+
+bool EntryWriters::Exchange(uint8_t command, uint8_t subCommand, uint32_t address,
+                            const uint8_t* data, uint16_t length) {
+    if (!link.SendRequest(command, subCommand, address, data, length)) {
+        return false;
+    }
+    uint8_t reply[kWorkingBufferBytes];
+    return link.ReceiveReply(reply, sizeof reply) != 0 && reply[0] == kAccepted;
+}
+
+bool EntryWriters::WriteLoaderImage(const std::string& name, uint32_t offset, uint32_t size) {
+    LoaderSteps steps(link);
+    return WriteEntry(name, offset, size, steps);
+}
+
+bool EntryWriters::WriteFirmwareImage(const std::string& name, uint32_t offset, uint32_t size,
+                                      int sequenceNumber, const CalendarDate& date) {
+    FirmwareSteps steps(*this, sequenceNumber, date);
+    return WriteEntry(name, offset, size, steps);
+}
+
+bool EntryWriters::WriteDataImage(const std::string& name, uint32_t offset, uint32_t size,
+                                  EntryKind kind) {
+    DataSteps steps(*this, kind);
+    return WriteEntry(name, offset, size, steps);
+}
+
+bool EntryWriters::Fail(const std::string& name) {
+    feedback.Status(status::kFailedFile, name.c_str());
+    feedback.EnableCommands(true);
+    return false;
+}
+
+bool EntryWriters::WriteEntry(const std::string& name, uint32_t offset, uint32_t size,
+                              Steps& steps) {
+    feedback.Progress(0);
+    const bool positioned = package.Seek(offset);
+    feedback.Status(status::kWritingFile, name.c_str());
+    // An entry the package holds no byte of is a broken package: nothing is sent for it,
+    // and the flash is not erased for an image that is not there.
+    if (!positioned || package.Size() <= static_cast<int64_t>(offset)) {
+        return Fail(name);
+    }
+    if (!steps.Prepare()) {
+        return Fail(name);
+    }
+    uint8_t buffer[kWorkingBufferBytes];
+    uint32_t written = 0;
+    while (written < size) {
+        // Never more than the entry holds: what follows it belongs to another entry.
+        const uint32_t ask = std::min(steps.ChunkBytes(), size - written);
+        const int32_t n = package.Read(buffer, static_cast<int32_t>(ask));
+        if (n < 0) {
+            return Fail(name);
+        }
+        if (n == 0) {
+            break;  // the file ends early: what it holds has been written
+        }
+        if (!steps.SendChunk(buffer, static_cast<uint32_t>(n))) {
+            return Fail(name);
+        }
+        written += static_cast<uint32_t>(n);
+        feedback.Progress(ProgressPosition(written, size));
+    }
+    if (!steps.Finish()) {
+        return Fail(name);
+    }
+    feedback.Status(status::kFinishedFile, name.c_str());
+    return true;
+}
+
+}  // namespace korvane

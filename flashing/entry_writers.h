@@ -1,0 +1,51 @@
+// The three ways a package entry reaches the device: the loader image through the ROM
+// bootloader, the firmware image (followed by the serial-number record) and the data
+// images through the loader's service frames. Each writer reads its entry from the open
+// package in chunks, sends them, moves the progress bar and reports in the status line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "flashing/entry_kind.h"
+#include "flashing/operator_feedback.h"
+#include "flashing/package.h"
+#include "flashing/serial_record.h"
+#include "link/device_link.h"
+
+namespace korvane {
+
+class EntryWriters {
+public:
+    EntryWriters(DeviceLink& link, PackageFile& package, OperatorFeedback& feedback)
+        : link(link), package(package), feedback(feedback) {}
+
+    // Each returns true when the whole entry (and for the firmware the record) was
+    // accepted. A failure has been reported and the commands enabled.
+    bool WriteLoaderImage(const std::string& name, uint32_t offset, uint32_t size);
+    bool WriteFirmwareImage(const std::string& name, uint32_t offset, uint32_t size,
+                            int sequenceNumber, const CalendarDate& date);
+    // The kind, as an unsigned 16-bit number, is the entry's first block number.
+    bool WriteDataImage(const std::string& name, uint32_t offset, uint32_t size, EntryKind kind);
+
+    // Sends one service request and judges its reply: true only for a reply with payload
+    // whose status byte accepts the request.
+    bool Exchange(uint8_t command, uint8_t subCommand, uint32_t address, const uint8_t* data,
+                  uint16_t length);
+
+    class Steps;
+
+private:
+    bool WriteEntry(const std::string& name, uint32_t offset, uint32_t size, Steps& steps);
+    bool Fail(const std::string& name);
+
+    DeviceLink& link;
+    PackageFile& package;
+    OperatorFeedback& feedback;
+};
+
+// Progress position after written of size bytes: a percentage rounded to the nearest
+// integer, halves up.
+int ProgressPosition(uint64_t written, uint64_t size);
+
+}  // namespace korvane

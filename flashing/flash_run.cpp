@@ -1,0 +1,145 @@
+#include "flashing/flash_run.h"
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "flashing/entry_writers.h"
+#include "flashing/status_texts.h"
+#include "link/service_frame.h"
+#include "platform/ticks.h"
+
+namespace korvane {
+
+namespace {
+constexpr uint32_t kBaudRate = 115200;
+
+// Clears the active mark however the run ends.
+struct ActiveMark {
+    explicit ActiveMark(std::atomic<bool>& flag) : flag(flag) {}
+    ~ActiveMark() { flag = false; }
+    std::atomic<bool>& flag;
+};
+}  // namespace
+
+bool FlashRun::Connect(const PortChoice& port, RunResult& failure) {
+    const bool opened = port.device.empty() ? link.Open(port.number, kBaudRate)
+                                            : link.OpenDevice(port.device, kBaudRate);
+    if (!opened) {
+        feedback.Status(status::kPortNotOpened);
+        failure = RunResult::kPortNotOpened;
+        return false;
+    }
+    link.ResetToBootloader();
+    if (!link.Sync()) {
+        feedback.Status(status::kNotConnected);
+        link.Close();
+        failure = RunResult::kNotConnected;
+        return false;
+    }
+    return true;
+}
+
+RunResult FlashRun::Run(const FlashRequest& request, int& sequenceNumber) {
+    bool idle = false;
+    if (!active.compare_exchange_strong(idle, true)) {
+        return RunResult::kBusy;
+    }
+    ActiveMark mark(active);
+
+    // A number outside the range formats longer than the record holds, is cut, and
+    // would give this device another device's serial number.
+    if (!IsValidSequenceNumber(sequenceNumber)) {
+        return RunResult::kBadSequenceNumber;
+    }
+    RunResult failure = RunResult::kFailed;
+    if (!Connect(request.port, failure)) {
+        return failure;
+    }
+    const bool isPackage = !IsKnownImageName(request.packagePath);
+    if (!package.Open(request.packagePath)) {
+        feedback.Status(status::kFileNotOpened, request.packagePath.c_str());
+        return RunResult::kFileNotOpened;
+    }
+
+    feedback.EnableCommands(false);
+    bool succeeded = false;
+    std::packaged_task<void()> work([&] {
+        if (isPackage) {
+            succeeded = WritePackage(request, sequenceNumber);
+        }
+    });
+    std::future<void> done = work.get_future();
+    std::thread worker(std::move(work));
+    if (hooks.started) {
+        hooks.started();
+    }
+    if (hooks.waitForWorker) {
+        hooks.waitForWorker([&done](unsigned ms) {
+            return done.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+        });
+    }
+    // Whatever the hook did, nothing is closed under a running worker.
+    worker.join();
+    if (hooks.ended) {
+        hooks.ended();
+    }
+    package.Close();
+    feedback.EnableCommands(true);
+    if (!isPackage) {
+        return RunResult::kNotAPackage;
+    }
+    return succeeded ? RunResult::kSucceeded : RunResult::kFailed;
+}
+
+bool FlashRun::WritePackage(const FlashRequest& request, int& sequenceNumber) {
+    PackageDirectory directory;
+    bool allWritten = ReadDirectory(package, directory);
+    if (allWritten) {
+        for (const PackageEntry& entry : directory) {
+            if (entry.InUse() && !WriteEntry(entry, request, sequenceNumber)) {
+                // Later entries still go in, but the package as a whole has failed.
+                allWritten = false;
+            }
+        }
+    }
+    const bool closed = CloseUpdate();
+    if (allWritten && closed) {
+        feedback.Status(status::kFinishedFile, request.packagePath.c_str());
+        ++sequenceNumber;
+        feedback.ShowSequenceNumber(sequenceNumber);
+        return true;
+    }
+    feedback.Status(status::kFailedFile, request.packagePath.c_str());
+    feedback.EnableCommands(true);
+    return false;
+}
+
+bool FlashRun::WriteEntry(const PackageEntry& entry, const FlashRequest& request,
+                          int sequenceNumber) {
+    EntryWriters writers(link, package, feedback);
+    const EntryKind kind = ClassifyName(entry.name);
+    switch (WriterFor(kind)) {
+        case EntryWriter::kFirmware:
+            return writers.WriteFirmwareImage(entry.name, entry.offset, entry.size, sequenceNumber,
+                                              request.date.value_or(LocalDate()));
+        case EntryWriter::kLoader: {
+            const bool written = writers.WriteLoaderImage(entry.name, entry.offset, entry.size);
+            // The loader is started whatever became of it: the walk goes on either way.
+            link.Go();
+            SleepMs(kLoaderStartMs);
+            link.PurgeReceive();
+            return written;
+        }
+        case EntryWriter::kData:
+            return writers.WriteDataImage(entry.name, entry.offset, entry.size, kind);
+    }
+    return false;
+}
+
+bool FlashRun::CloseUpdate() {
+    EntryWriters writers(link, package, feedback);
+    return writers.Exchange(service::kDataImage, service::kFinish, 0, nullptr, 0);
+}
+
+}  // namespace korvane

@@ -1,0 +1,84 @@
+// The flash run: connect to the device on the calling thread, write the chosen package
+// entry by entry on one worker thread, send the closing request, and advance the
+// sequence number when the whole package went in. The window and the command-line tool
+// drive this same run; each reports through its own OperatorFeedback and fills in the
+// hooks for what only it does (a clock, a wait that keeps a window live).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "flashing/entry_kind.h"
+#include "flashing/operator_feedback.h"
+#include "flashing/package.h"
+#include "flashing/serial_record.h"
+#include "link/device_link.h"
+
+namespace korvane {
+
+// A port by number (1 = COM1), or a device named directly.
+struct PortChoice {
+    uint8_t number = 1;
+    std::string device;  // when not empty, opened instead of the numbered port
+};
+
+struct FlashRequest {
+    std::string packagePath;
+    PortChoice port;
+    std::optional<CalendarDate> date;  // the serial record's date; today when absent
+};
+
+enum class RunResult {
+    kSucceeded,          // every entry and the closing request were accepted
+    kFailed,             // an entry or the closing request failed
+    kBadSequenceNumber,  // outside 1 … 99999: refused before touching the port
+    kPortNotOpened,
+    kNotConnected,  // the bootloader did not answer
+    kFileNotOpened,
+    kNotAPackage,  // the chosen file is an image: connected, nothing written
+    kBusy,         // a run is already active
+};
+
+struct FlashRunHooks {
+    // On the calling thread once the worker has started (a window starts its clock here).
+    std::function<void()> started;
+    // Returns once the worker has ended. workerEnded(ms) waits at most ms milliseconds and
+    // tells whether the worker has ended. Without a hook the caller simply waits.
+    std::function<void(const std::function<bool(unsigned)>& workerEnded)> waitForWorker;
+    // On the calling thread after the worker ended (a window stops its clock here).
+    std::function<void()> ended;
+};
+
+class FlashRun {
+public:
+    // The pause between starting the loader and discarding what it sent meanwhile.
+    static constexpr uint32_t kLoaderStartMs = 200;
+
+    FlashRun(DeviceLink& link, OperatorFeedback& feedback, FlashRunHooks hooks = {})
+        : link(link), feedback(feedback), hooks(std::move(hooks)) {}
+
+    // One run. sequenceNumber is advanced (and shown) when the run succeeds; it is left
+    // alone otherwise. The port stays open afterwards unless connecting failed.
+    RunResult Run(const FlashRequest& request, int& sequenceNumber);
+
+    bool Active() const { return active; }
+
+private:
+    bool Connect(const PortChoice& port, RunResult& failure);
+    // The worker's body for a package. True when every entry and the closing request
+    // were accepted.
+    bool WritePackage(const FlashRequest& request, int& sequenceNumber);
+    bool WriteEntry(const PackageEntry& entry, const FlashRequest& request, int sequenceNumber);
+    bool CloseUpdate();
+
+    DeviceLink& link;
+    OperatorFeedback& feedback;
+    FlashRunHooks hooks;
+    PackageFile package;
+    std::atomic<bool> active{false};
+};
+
+}  // namespace korvane

@@ -1,0 +1,11 @@
+// The status-line texts of a flash run, exactly as the operator sees them.
+#pragma once
+
+namespace korvane::status {
+constexpr char kWritingFile[] = "Writing the file: [%s] ...";
+constexpr char kFinishedFile[] = "Finished to write the file [%s] to the flash.";
+constexpr char kFailedFile[] = "Failed to write the file [%s] to the flash.";
+constexpr char kPortNotOpened[] = "Failed to open the serial port.";
+constexpr char kNotConnected[] = "Failed to connect the device.";
+constexpr char kFileNotOpened[] = "Failed to open the file [%s].";
+}  // namespace korvane::status

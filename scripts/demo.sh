@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The main job: builds the tools, packs a sample package and flashes it. Without
+# arguments the device is the built-in simulator on a pseudo-terminal, mapped to COM1;
+# afterwards the script shows what the device holds, entry by entry, and the serial
+# number it received. With --port COMn|DEVICE [PACKAGE] it flashes a real device instead.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/bootstrap.sh"
+echo "== building"
+"$root/scripts/build.sh" "$root/build/plain" >/dev/null
+flash="$root/build/plain/cli/korvane-flash"
+devsim="$root/build/plain/devsim/korvane-devsim"
+
+if [ "${1:-}" = "--port" ]; then
+    [ $# -ge 3 ] || { echo "usage: $0 [--port COMn|DEVICE PACKAGE]" >&2; exit 2; }
+    exec "$flash" --port "$2" "$3"
+fi
+
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "== packing a sample package"
+# name, first data block (or the writer), size
+images=(
+    "DIAG.BIN loader 1500"
+    "MCU.BIN firmware 6000"
+    "CFG.BIN 0 700"
+    "K_LOGO.BIN 128 2048"
+    "K_SYSTR.BIN 256 900"
+    "K_DATA.BIN 384 1300"
+    "BOOT.BIN 65535 600"
+)
+entries=()
+for image in "${images[@]}"; do
+    read -r name _ size <<<"$image"
+    head -c "$size" /dev/urandom >"$work/$name"
+    entries+=("$name=$work/$name")
+done
+"$flash" pack "$work/sample.bin" "${entries[@]}"
+
+echo "== starting the device simulator"
+mkdir "$work/device"
+"$devsim" --link "$work/port" --dump-dir "$work/device" >"$work/devsim.out" &
+sim_pid=$!
+for _ in $(seq 100); do [ -e "$work/port" ] && break; sleep 0.05; done
+echo "simulated device on $(head -n 1 "$work/devsim.out"), as COM1"
+
+echo "== flashing"
+status=0
+KORVANE_COM1="$work/port" "$flash" --port COM1 "$work/sample.bin" || status=$?
+kill -TERM "$sim_pid"
+wait "$sim_pid" || true
+sim_pid=
+
+echo "== what the device holds"
+mismatches=0
+check() {  # label, expected file, actual stream
+    if cmp -s "$2" -; then
+        printf '  %-12s %-34s matches\n' "$1" "$3"
+    else
+        printf '  %-12s %-34s DIFFERS\n' "$1" "$3"
+        mismatches=$((mismatches + 1))
+    fi
+}
+for image in "${images[@]}"; do
+    read -r name where size <<<"$image"
+    case "$where" in
+    loader) head -c "$size" "$work/device/flash.bin" | check "$name" "$work/$name" "flash from 0x08000000" ;;
+    firmware) head -c "$size" "$work/device/firmware.bin" | check "$name" "$work/$name" "firmware from 0x08000000" ;;
+    *)
+        blocks=$(((size + 511) / 512))
+        files=()
+        for ((b = where; b < where + blocks; b++)); do files+=("$work/device/block-$b.bin"); done
+        cat "${files[@]}" 2>/dev/null | head -c "$size" |
+            check "$name" "$work/$name" "data blocks $where..$((where + blocks - 1))"
+        ;;
+    esac
+done
+record=$(sed -n 's/.*"text": "\([^"]*\)".*/\1/p' "$work/device/report.json")
+echo "  serial number received: ${record:-none}"
+[ "$status" -eq 0 ] && [ "$mismatches" -eq 0 ] && echo "== done" || { echo "== FAILED"; exit 1; }

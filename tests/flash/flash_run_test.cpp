@@ -1,0 +1,372 @@
+// Whole flash runs through the engine into the simulated device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "devsim/loader_firmware.h"
+#include "flashing/status_texts.h"
+#include "platform/debug_output.h"
+#include "support/flash_fixture.h"
+
+namespace korvane {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using testing::FlashBench;
+using testing::Pattern;
+using testing::WritePackage;
+
+const std::string kRecordText2027Week08 = "K3522708";
+
+std::string Finished(const std::string& name) {
+    return FormatText(status::kFinishedFile, name.c_str());
+}
+std::string Failed(const std::string& name) {
+    return FormatText(status::kFailedFile, name.c_str());
+}
+std::string Writing(const std::string& name) {
+    return FormatText(status::kWritingFile, name.c_str());
+}
+
+// The blocks from first on hold image, the last one filled up with erased bytes.
+void ExpectBlocks(const devsim::SimulatedDevice& device, uint32_t first, const Bytes& image) {
+    const auto& blocks = device.Loader().DataBlocks();
+    for (size_t at = 0, block = first; at < image.size(); at += 512, ++block) {
+        const auto found = blocks.find(static_cast<uint32_t>(block));
+        ASSERT_NE(found, blocks.end()) << "block " << block;
+        const size_t n = std::min<size_t>(512, image.size() - at);
+        EXPECT_TRUE(std::equal(image.begin() + static_cast<long>(at),
+                               image.begin() + static_cast<long>(at + n), found->second.begin()))
+            << "block " << block;
+        EXPECT_TRUE(std::all_of(found->second.begin() + static_cast<long>(n), found->second.end(),
+                                [](uint8_t b) { return b == 0xFF; }))
+            << "block " << block << " carries bytes from beyond its entry";
+    }
+}
+
+const std::vector<PackageImage> kFullPackage = {
+    {"DIAG.BIN", Pattern(701, 1)},     {"MCU.BIN", Pattern(1000, 2)},
+    {"CFG.BIN", Pattern(600, 3)},      {"xx_LOGO.BIN", Pattern(1100, 4)},
+    {"xx_SYSTR.BIN", Pattern(512, 5)}, {"xx_DATA.BIN", Pattern(100, 6)},
+    {"BOOT.BIN", Pattern(513, 7)},
+};
+
+TEST(FlashRun, WholePackageLandsWhereEachKindBelongs) {
+    FlashBench bench;
+    const std::string path = WritePackage(kFullPackage);
+    int sequenceNumber = 42;
+    DebugCapture trace;
+    ASSERT_EQ(bench.Flash(path, sequenceNumber), RunResult::kSucceeded);
+
+    EXPECT_EQ(sequenceNumber, 43);
+    EXPECT_EQ(bench.feedback.shownSequenceNumbers, std::vector<int>({43}));
+    EXPECT_EQ(bench.feedback.LastStatus(), Finished(path));
+    EXPECT_EQ(bench.feedback.enables.front(), false);
+    EXPECT_EQ(bench.feedback.enables.back(), true);
+    for (const auto& image : kFullPackage) {
+        EXPECT_NE(std::find(bench.feedback.statuses.begin(), bench.feedback.statuses.end(),
+                            Writing(image.name)),
+                  bench.feedback.statuses.end());
+        EXPECT_NE(std::find(bench.feedback.statuses.begin(), bench.feedback.statuses.end(),
+                            Finished(image.name)),
+                  bench.feedback.statuses.end());
+    }
+    // Every entry starts at 0 and ends at exactly 100: nothing beyond an entry is sent.
+    const std::vector<int>& progress = bench.feedback.progress;
+    ASSERT_EQ(std::count(progress.begin(), progress.end(), 0),
+              static_cast<long>(kFullPackage.size()));
+    for (size_t i = 1; i <= progress.size(); ++i) {
+        if (i == progress.size() || progress[i] == 0) {
+            EXPECT_EQ(progress[i - 1], 100) << i;
+        }
+    }
+    EXPECT_LE(*std::max_element(progress.begin(), progress.end()), 100);
+
+    bench.Inspect([&](const devsim::SimulatedDevice& device) {
+        const Bytes& loader = kFullPackage[0].bytes;
+        EXPECT_TRUE(std::equal(loader.begin(), loader.end(), device.Flash().begin()));
+        // The last chunk was filled up to whole words with erased bytes.
+        EXPECT_TRUE(std::all_of(device.Flash().begin() + 701, device.Flash().end(),
+                                [](uint8_t b) { return b == 0xFF; }));
+        const Bytes& firmware = kFullPackage[1].bytes;
+        EXPECT_TRUE(
+            std::equal(firmware.begin(), firmware.end(), device.Loader().Firmware().begin()));
+        EXPECT_EQ(device.Loader().Firmware()[1000], 0xFF);
+        ExpectBlocks(device, 0, kFullPackage[2].bytes);
+        ExpectBlocks(device, 128, kFullPackage[3].bytes);
+        ExpectBlocks(device, 256, kFullPackage[4].bytes);
+        ExpectBlocks(device, 384, kFullPackage[5].bytes);
+        ExpectBlocks(device, 65535, kFullPackage[6].bytes);
+        EXPECT_EQ(device.Loader().DataBlocks().size(), 2u + 3 + 1 + 1 + 2);
+        EXPECT_EQ(devsim::UnscrambleSerialRecord(device.Loader().SerialRecord()),
+                  kRecordText2027Week08 + "00042");
+        EXPECT_EQ(device.Loader().ClosingRequests(), 1);
+    });
+    // The closing request is the last thing on the line, answered.
+    const std::string text = trace.Text();
+    const std::string closing = "55 AA 00 06 00 03 00 00 00 00 08 \n\n";
+    ASSERT_GE(text.size(), closing.size());
+    EXPECT_EQ(text.substr(text.size() - closing.size()), closing);
+    EXPECT_TRUE(bench.link.IsOpen()) << "the port stays open after a run";
+}
+
+TEST(FlashRun, ChunksStopAtTheEntryEndWithExactProgress) {
+    FlashBench bench;
+    // The firmware is followed by other data in the file, which must not be sent.
+    const std::string path = WritePackage({{"DIAG.BIN", Pattern(64, 1)},
+                                           {"MCU.BIN", Pattern(1000, 2)},
+                                           {"x_LOGO.BIN", Pattern(1000, 3)}});
+    int sequenceNumber = 7;
+    ASSERT_EQ(bench.Flash(path, sequenceNumber), RunResult::kSucceeded);
+    std::vector<std::pair<uint32_t, uint16_t>> chunks;
+    bench.Inspect([&](const devsim::SimulatedDevice& device) {
+        for (const auto& r : device.Loader().Requests()) {
+            if (r.command == 1 && r.subCommand == 2)
+                chunks.push_back({r.address, r.dataLength});
+            if (r.command == 0 && r.subCommand == 2)
+                chunks.push_back({r.address, r.dataLength});
+        }
+    });
+    EXPECT_EQ(chunks, (std::vector<std::pair<uint32_t, uint16_t>>{{0x08000000, 256},
+                                                                  {0x08000100, 256},
+                                                                  {0x08000200, 256},
+                                                                  {0x08000300, 232},
+                                                                  {0x0800FF00, 13},
+                                                                  {128, 512},
+                                                                  {129, 512}}));
+    // Loader (64 bytes: one chunk), firmware, then the data image.
+    EXPECT_EQ(bench.feedback.progress, std::vector<int>({0, 100, 0, 26, 51, 77, 100, 0, 51, 100}));
+}
+
+TEST(FlashRun, NoDeviceEndsAtConnectWithThePortClosed) {
+    devsim::DeviceFaults faults;
+    faults.silent = true;
+    FlashBench bench(faults);
+    const std::string path = WritePackage(kFullPackage);
+    int sequenceNumber = 41;
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kNotConnected);
+    EXPECT_EQ(bench.feedback.statuses, std::vector<std::string>({"Failed to connect the device."}));
+    EXPECT_TRUE(bench.feedback.enables.empty());
+    EXPECT_FALSE(bench.link.IsOpen());
+    EXPECT_EQ(sequenceNumber, 41);
+}
+
+TEST(FlashRun, PortThatCannotBeOpenedChangesNothing) {
+    FlashBench bench;
+    FlashRequest request;
+    request.packagePath = WritePackage(kFullPackage);
+    request.port.device = "/nonexistent/tty";
+    int sequenceNumber = 5;
+    EXPECT_EQ(bench.run.Run(request, sequenceNumber), RunResult::kPortNotOpened);
+    EXPECT_EQ(bench.feedback.statuses,
+              std::vector<std::string>({"Failed to open the serial port."}));
+    EXPECT_EQ(sequenceNumber, 5);
+}
+
+TEST(FlashRun, MissingPackageIsReportedAndNothingIsWritten) {
+    FlashBench bench;
+    int sequenceNumber = 5;
+    const std::string path = testing::TempFile("missing.bin");
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFileNotOpened);
+    EXPECT_EQ(bench.feedback.LastStatus(), FormatText(status::kFileNotOpened, path.c_str()));
+    EXPECT_TRUE(bench.feedback.enables.empty());
+    EXPECT_EQ(sequenceNumber, 5);
+    EXPECT_EQ(bench.Inspect([](const devsim::SimulatedDevice& d) { return d.EraseCount(); }), 0);
+}
+
+struct LoaderFault {
+    const char* name;
+    std::string failingEntry;  // empty: the run succeeds
+    std::function<void(devsim::LoaderFaults&)> apply;
+};
+
+void PrintTo(const LoaderFault& fault, std::ostream* os) {
+    *os << fault.name;
+}
+
+class FlashRunFaults : public ::testing::TestWithParam<LoaderFault> {};
+
+TEST_P(FlashRunFaults, FinalStatusDeviceAndSequenceNumberAgree) {
+    devsim::DeviceFaults faults;
+    GetParam().apply(faults.loader);
+    FlashBench bench(faults);
+    const std::string path = WritePackage({{"DIAG.BIN", Pattern(300, 1)},
+                                           {"MCU.BIN", Pattern(600, 2)},
+                                           {"CFG.BIN", Pattern(700, 3)}});
+    int sequenceNumber = 41;
+    const RunResult result = bench.Flash(path, sequenceNumber);
+    const bool shouldSucceed = GetParam().failingEntry.empty();
+    EXPECT_EQ(result, shouldSucceed ? RunResult::kSucceeded : RunResult::kFailed);
+    EXPECT_EQ(sequenceNumber, shouldSucceed ? 42 : 41);
+    EXPECT_EQ(bench.feedback.LastStatus(), shouldSucceed ? Finished(path) : Failed(path));
+    EXPECT_EQ(bench.feedback.enables.back(), true);
+    if (!shouldSucceed) {
+        EXPECT_NE(std::find(bench.feedback.statuses.begin(), bench.feedback.statuses.end(),
+                            Failed(GetParam().failingEntry)),
+                  bench.feedback.statuses.end());
+    }
+    bench.Inspect([&](const devsim::SimulatedDevice& device) {
+        // The closing request is sent whatever became of the entries.
+        EXPECT_EQ(device.Loader().ClosingRequests(), 1);
+        // A failing firmware entry does not stop the data entry after it.
+        ExpectBlocks(device, 0, Pattern(700, 3));
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FlashRunFaults,
+    ::testing::Values(LoaderFault{"RefusedStart", "MCU.BIN",
+                                  [](devsim::LoaderFaults& f) {
+                                      f.refuse.push_back({1, 0, std::nullopt});
+                                  }},
+                      LoaderFault{"SilentChunk", "MCU.BIN",
+                                  [](devsim::LoaderFaults& f) {
+                                      f.ignore.push_back({1, 2, 0x08000100});
+                                  }},
+                      LoaderFault{"RefusedSerialRecord", "MCU.BIN",
+                                  [](devsim::LoaderFaults& f) {
+                                      f.refuse.push_back({1, 2, 0x0800FF00});
+                                  }},
+                      LoaderFault{"BadChecksumBeforeGoodReply", "",
+                                  [](devsim::LoaderFaults& f) { f.badChecksumFirst = true; }},
+                      LoaderFault{"NoiseBeforeReplies", "",
+                                  [](devsim::LoaderFaults& f) { f.noiseBeforeReplies = true; }},
+                      LoaderFault{"LongestReplies", "",
+                                  [](devsim::LoaderFaults& f) { f.extraPayload = 65534; }}),
+    [](const ::testing::TestParamInfo<LoaderFault>& info) { return info.param.name; });
+
+TEST(FlashRun, RefusedStartLeavesTheFirmwareUntouchedAndProgressAtZero) {
+    devsim::DeviceFaults faults;
+    faults.loader.refuse.push_back({1, 0, std::nullopt});
+    FlashBench bench(faults);
+    const std::string path =
+        WritePackage({{"DIAG.BIN", Pattern(8, 1)}, {"mcu.bin", Pattern(600, 2)}});
+    int sequenceNumber = 41;
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFailed);
+    // The name is shown as the package stores it.
+    EXPECT_EQ(bench.feedback.statuses[bench.feedback.statuses.size() - 2], Failed("mcu.bin"));
+    EXPECT_EQ(bench.feedback.progress.back(), 0);
+    bench.Inspect([](const devsim::SimulatedDevice& device) {
+        EXPECT_EQ(device.Loader().Firmware()[0], 0xFF);
+        EXPECT_TRUE(device.Loader().SerialRecord().empty());
+    });
+}
+
+TEST(FlashRun, LaterSuccessDoesNotHideAnEarlierFailure) {
+    devsim::DeviceFaults faults;
+    faults.loader.refuse.push_back({0, 2, 0});  // the first CFG block
+    FlashBench bench(faults);
+    const std::string path = WritePackage(
+        {{"DIAG.BIN", Pattern(8, 1)}, {"CFG.BIN", Pattern(100, 2)}, {"MCU.BIN", Pattern(100, 3)}});
+    int sequenceNumber = 10;
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFailed);
+    EXPECT_EQ(bench.feedback.LastStatus(), Failed(path));
+    EXPECT_EQ(sequenceNumber, 10);
+    bench.Inspect([](const devsim::SimulatedDevice& device) {
+        EXPECT_FALSE(device.Loader().SerialRecord().empty()) << "the firmware after it went in";
+    });
+}
+
+TEST(FlashRun, EntryBeyondTheFileEndFailsBeforeAnythingIsSent) {
+    // Build packages, then cut their last image off the file.
+    const auto cutPackage = [](const std::vector<PackageImage>& images) {
+        std::vector<uint8_t> bytes;
+        std::string error;
+        EXPECT_TRUE(BuildPackage(images, bytes, error));
+        bytes.resize(bytes.size() - images.back().bytes.size());
+        const std::string path = testing::TempFile("cut.bin");
+        testing::WriteBytes(path, bytes);
+        return path;
+    };
+    {
+        FlashBench bench;
+        const std::string path = cutPackage({{"DIAG.BIN", Pattern(100, 1)},
+                                             {"CFG.BIN", Pattern(100, 2)},
+                                             {"MCU.BIN", Pattern(100, 3)}});
+        int sequenceNumber = 3;
+        EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFailed);
+        EXPECT_EQ(sequenceNumber, 3);
+        const auto& statuses = bench.feedback.statuses;
+        EXPECT_NE(std::find(statuses.begin(), statuses.end(), Failed("MCU.BIN")), statuses.end());
+        EXPECT_EQ(bench.feedback.LastStatus(), Failed(path));
+        bench.Inspect([](const devsim::SimulatedDevice& device) {
+            for (const auto& r : device.Loader().Requests()) {
+                EXPECT_NE(r.command, 1)
+                    << "a firmware request went out for an image that is not there";
+            }
+            ExpectBlocks(device, 0, Pattern(100, 2));
+        });
+    }
+    FlashBench bench;
+    const std::string path = cutPackage({{"DIAG.BIN", Pattern(100, 2)}});
+    int sequenceNumber = 3;
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFailed);
+    bench.Inspect([](const devsim::SimulatedDevice& device) {
+        EXPECT_EQ(device.EraseCount(), 0) << "the flash was erased for an image that is not there";
+    });
+}
+
+TEST(FlashRun, PackageOfEmptyEntriesStillClosesTheUpdate) {
+    FlashBench bench;
+    const std::string path = testing::TempFile("empty.bin");
+    testing::WriteBytes(path, Bytes(208, 0));
+    int sequenceNumber = 3;
+    // No loader is started, so the closing request finds no one to answer it.
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFailed);
+    EXPECT_EQ(bench.feedback.LastStatus(), Failed(path));
+    const Bytes received = bench.device.Received();
+    const Bytes closing = {0x55, 0xAA, 0x00, 0x06, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x08};
+    ASSERT_GE(received.size(), closing.size());
+    EXPECT_EQ(Bytes(received.end() - 11, received.end()), closing);
+}
+
+TEST(FlashRun, ChosenImageFileIsNotWritten) {
+    FlashBench bench;
+    const std::string path = testing::TempFile("MCU.BIN");
+    testing::WriteBytes(path, Pattern(600, 1));
+    int sequenceNumber = 3;
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kNotAPackage);
+    EXPECT_EQ(sequenceNumber, 3);
+    EXPECT_TRUE(bench.feedback.statuses.empty());
+    EXPECT_EQ(bench.feedback.enables, std::vector<bool>({false, true}));
+    bench.Inspect([](const devsim::SimulatedDevice& device) {
+        EXPECT_EQ(device.EraseCount(), 0);
+        EXPECT_TRUE(device.Loader().Requests().empty());
+    });
+}
+
+TEST(FlashRun, LastValidSequenceNumberAdvancesOnceAndThenRunsAreRefused) {
+    FlashBench bench;
+    const std::string path =
+        WritePackage({{"DIAG.BIN", Pattern(8, 1)}, {"MCU.BIN", Pattern(100, 2)}});
+    int sequenceNumber = 99999;
+    ASSERT_EQ(bench.Flash(path, sequenceNumber), RunResult::kSucceeded);
+    EXPECT_EQ(sequenceNumber, 100000);
+    EXPECT_EQ(bench.Inspect([](const devsim::SimulatedDevice& d) {
+        return devsim::UnscrambleSerialRecord(d.Loader().SerialRecord());
+    }),
+              kRecordText2027Week08 + "99999");
+    bench.device.ClearReceived();
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kBadSequenceNumber);
+    EXPECT_EQ(sequenceNumber, 100000);
+    EXPECT_TRUE(bench.device.Received().empty()) << "the port was touched";
+    int zero = 0;
+    EXPECT_EQ(bench.Flash(path, zero), RunResult::kBadSequenceNumber);
+}
+
+TEST(FlashRun, RunsAreRepeatableOnTheSameDevice) {
+    FlashBench bench;
+    const std::string path =
+        WritePackage({{"DIAG.BIN", Pattern(40, 1)}, {"MCU.BIN", Pattern(100, 2)}});
+    int sequenceNumber = 1;
+    ASSERT_EQ(bench.Flash(path, sequenceNumber), RunResult::kSucceeded);
+    ASSERT_EQ(bench.Flash(path, sequenceNumber), RunResult::kSucceeded);
+    EXPECT_EQ(sequenceNumber, 3);
+    EXPECT_EQ(bench.Inspect([](const devsim::SimulatedDevice& d) {
+        return devsim::UnscrambleSerialRecord(d.Loader().SerialRecord());
+    }),
+              kRecordText2027Week08 + "00002");
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,156 @@
+// The command-line tool as an operator runs it: a separate process, a real profile file,
+// the simulated device on a pseudo-terminal.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "devsim/loader_firmware.h"
+#include "support/child_process.h"
+#include "support/flash_fixture.h"
+
+namespace korvane {
+namespace {
+
+using testing::Pattern;
+
+class FlashTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        configHome = testing::TempFile("config");
+        ASSERT_EQ(mkdir(configHome.c_str(), 0700), 0);
+        setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+        ASSERT_TRUE(device.Start());
+    }
+    void TearDown() override {
+        unsetenv("XDG_CONFIG_HOME");
+        std::system(("rm -rf '" + configHome + "'").c_str());
+    }
+
+    // Runs the tool; returns its exit status, with its standard output in output.
+    int Run(const std::vector<std::string>& args) {
+        testing::ChildProcess tool(KORVANE_FLASH_EXE, args);
+        output = tool.ReadAll();
+        return tool.Wait();
+    }
+
+    std::string ProfileText() const {
+        std::ifstream in(configHome + "/STM32F10X Korvane/korvane.conf");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    void WriteProfile(const std::string& text) const {
+        const std::string dir = configHome + "/STM32F10X Korvane";
+        mkdir(dir.c_str(), 0700);
+        std::ofstream(dir + "/korvane.conf") << text;
+    }
+
+    std::string configHome;
+    std::string output;
+    devsim::PtySimulator device;
+};
+
+TEST_F(FlashTool, FlashesWithTheProfilesPortAndCounterAndSavesTheNextNumber) {
+    const std::string package = testing::WritePackage({{"DIAG.BIN", Pattern(300, 1)},
+                                                       {"MCU.BIN", Pattern(700, 2)},
+                                                       {"x_DATA.BIN", Pattern(600, 3)}});
+    // COM3 in the profile is index 2; the settings file maps it to the simulator.
+    WriteProfile("[Setting]\nPort=2\nSN=41\n\n[Ports]\nCOM3=" + device.PortPath() + "\n");
+    ASSERT_EQ(Run({package}), 0) << output;
+    EXPECT_NE(output.find("Finished to write the file [" + package + "] to the flash.\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(ProfileText().find("SN=42"), std::string::npos) << ProfileText();
+    const std::string record = device.Inspect([](const devsim::SimulatedDevice& d) {
+        return devsim::UnscrambleSerialRecord(d.Loader().SerialRecord());
+    });
+    ASSERT_EQ(record.size(), 13u);
+    EXPECT_EQ(record.substr(0, 4), "K352");
+    EXPECT_EQ(record.substr(8), "00041");
+    // Piped output carries no progress bar.
+    EXPECT_EQ(output.find('\r'), std::string::npos);
+}
+
+TEST_F(FlashTool, ExplicitPortAndNumberWin) {
+    const std::string package =
+        testing::WritePackage({{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}});
+    WriteProfile("[Setting]\nPort=7\nSN=5\n");
+    ASSERT_EQ(Run({"--port", device.PortPath(), "--sn", "77", package}), 0) << output;
+    EXPECT_NE(ProfileText().find("SN=78"), std::string::npos) << ProfileText();
+}
+
+TEST_F(FlashTool, FailuresSayWhatAndLeaveTheCounter) {
+    const std::string package =
+        testing::WritePackage({{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}});
+    WriteProfile("[Setting]\nSN=9\n");
+    // No such port.
+    EXPECT_EQ(Run({"--port", "/nonexistent/ttyX", package}), 1);
+    // A chosen image file is no package, and the port is not touched.
+    const std::string image = testing::TempFile("MCU.BIN");
+    testing::WriteBytes(image, Pattern(10, 1));
+    device.ClearReceived();
+    EXPECT_EQ(Run({"--port", device.PortPath(), image}), 1);
+    EXPECT_TRUE(device.Received().empty());
+    // A missing package.
+    EXPECT_EQ(Run({"--port", device.PortPath(), testing::TempFile("none.bin")}), 1);
+    // A number outside the range is refused before the port is touched.
+    EXPECT_EQ(Run({"--port", device.PortPath(), "--sn", "100000", package}), 1);
+    EXPECT_TRUE(device.Received().empty());
+    EXPECT_NE(ProfileText().find("SN=9"), std::string::npos);
+}
+
+TEST_F(FlashTool, BadUsageExitsWithTwo) {
+    EXPECT_EQ(Run({}), 2);
+    EXPECT_EQ(Run({"--sn", "many", "x.bin"}), 2);
+    EXPECT_EQ(Run({"--bogus", "x.bin"}), 2);
+    EXPECT_EQ(Run({"--port", "COM0", "x.bin"}), 2);
+    EXPECT_EQ(Run({"pack", testing::TempFile("out.bin")}), 2);
+}
+
+TEST_F(FlashTool, PacksAndListsPackages) {
+    const std::string diag = testing::TempFile("diag.img");
+    const std::string data = testing::TempFile("data.img");
+    testing::WriteBytes(diag, Pattern(100, 1));
+    testing::WriteBytes(data, Pattern(50, 2));
+    const std::string package = testing::TempFile("built.bin");
+    ASSERT_EQ(Run({"pack", package, "DIAG.BIN=" + diag, "m_LOGO.BIN=" + data}), 0) << output;
+    ASSERT_EQ(Run({"--list", package}), 0);
+    EXPECT_NE(output.find("DIAG.BIN          0xFFFE  loader           208         100  -"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("m_LOGO.BIN        0x0080  data             308          50  128"),
+              std::string::npos)
+        << output;
+    // Names that do not fit the directory are refused.
+    EXPECT_EQ(Run({"pack", package, "A_NAME_OF_16_CHR=" + diag}), 2);
+    EXPECT_EQ(Run({"--list", testing::TempFile("none.bin")}), 1);
+}
+
+TEST_F(FlashTool, ListWarnsAboutDamagedDirectories) {
+    std::vector<uint8_t> bytes(208 + 10, 0);
+    const auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    put32(16, 208);  // slot 0: 10 bytes present of 20
+    put32(20, 20);
+    std::memcpy(&bytes[24], "CFG.BIN", 7);
+    put32(40, 500);  // slot 1: beyond the end, name without terminator
+    put32(44, 4);
+    std::memset(&bytes[48], 'N', 16);
+    const std::string package = testing::TempFile("damaged.bin");
+    testing::WriteBytes(package, bytes);
+    ASSERT_EQ(Run({"--list", package}), 0);
+    EXPECT_NE(output.find("cut short by the end of the file"), std::string::npos) << output;
+    EXPECT_NE(output.find("beyond the end of the file"), std::string::npos) << output;
+    EXPECT_NE(output.find("name without terminator"), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace korvane
