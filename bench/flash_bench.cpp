@@ -72,6 +72,22 @@ void ExchangeLatency(int exchanges) {
     }
 }
 
+// Sync on a line nobody answers: how long it waits, and what the wait costs.
+void SilentSync() {
+    devsim::DeviceFaults faults;
+    faults.silent = true;
+    devsim::PtySimulator device(faults);
+    DeviceLink link;
+    if (!device.Start() || !link.OpenDevice(device.PortPath(), 115200)) {
+        std::exit(1);
+    }
+    const double cpu = CpuSeconds();
+    const auto start = Clock::now();
+    const bool synced = link.Sync();
+    std::printf("sync with no answer: %s after %.0f ms, %.1f ms processor\n",
+                synced ? "succeeded" : "failed", Since(start) * 1e3, (CpuSeconds() - cpu) * 1e3);
+}
+
 void PacedPackage() {
     std::vector<PackageImage> images = {{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
                                         {"MCU.BIN", std::vector<uint8_t>(16384, 0x22)},
@@ -126,6 +142,7 @@ void PacedPackage() {
 int main(int argc, char** argv) {
     const int exchanges = argc > 1 ? std::atoi(argv[1]) : 2000;
     ExchangeLatency(exchanges);
+    SilentSync();
     PacedPackage();
     return 0;
 }
