@@ -47,11 +47,16 @@ std::string JsonString(const std::string& text) {
 }  // namespace
 
 std::string DeviceReport(const SimulatedDevice& device) {
-    const LoaderFirmware& loader = device.Loader();
+    return DeviceReport(TakeSnapshot(device));
+}
+
+std::string DeviceReport(const DeviceSnapshot& device) {
+    const LoaderSnapshot& loader = device.Loader();
     std::ostringstream json;
     json << "{\n";
     json << "  \"flash\": {\"programmedEnd\": " << ProgrammedEnd(device.Flash())
          << ", \"erases\": " << device.EraseCount()
+         << ", \"started\": " << (device.Started() ? "true" : "false")
          << ", \"loaderRunning\": " << (device.LoaderRunning() ? "true" : "false") << "},\n";
     json << "  \"firmware\": {\"programmedEnd\": " << ProgrammedEnd(loader.Firmware()) << "},\n";
     json << "  \"dataBlocks\": [";

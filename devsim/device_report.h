@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "devsim/device_snapshot.h"
 #include "devsim/simulated_device.h"
 
 namespace korvane::devsim {
 
+std::string DeviceReport(const DeviceSnapshot& device);
 std::string DeviceReport(const SimulatedDevice& device);
 
 }  // namespace korvane::devsim

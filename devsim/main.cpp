@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "devsim/device_faults.h"
 #include "devsim/pty_simulator.h"
 
 namespace {
@@ -18,13 +19,17 @@ void Usage(FILE* to) {
     std::fprintf(
         to,
         "usage: korvane-devsim [--link PATH] [--dump FILE] [--dump-dir DIR] [--report FILE]\n"
-        "                      [--baud N] [--fault NAME]...\n"
+        "                      [--state-dir DIR] [--baud N] [--fault NAME]...\n"
         "  --link PATH    also make PATH a symbolic link to the terminal\n"
         "  --dump FILE    write the flash contents to FILE on exit\n"
         "  --dump-dir DIR write all the device holds into DIR on exit: flash.bin,\n"
-        "                 firmware.bin, block-N.bin, record.bin, report.json\n"
+        "                 firmware.bin, block-N.bin, record.bin, received.bin, report.json\n"
         "  --report FILE  keep a JSON report of what the device holds in FILE\n"
         "                 (rewritten after every closing request and on exit)\n"
+        "  --state-dir DIR keep the same files in DIR for a test runner in another\n"
+        "                 process: written at start and whenever a file DIR/request\n"
+        "                 appears (renamed into place; its text: dump, clear-received\n"
+        "                 or reset), which is removed once served\n"
         "  --baud N       pace the line as N baud would (default: no pacing)\n"
         "  --fault NAME   misbehave; NAME is one of\n"
         "     bootloader: silent, nack-before-ack, get-count-zero, get-short,\n"
@@ -32,50 +37,6 @@ void Usage(FILE* to) {
         "     loader:     refuse-request=REQ, ignore-request=REQ, noise,\n"
         "                 bad-checksum, reply-extra=N (REQ is CMD.SUB or\n"
         "                 CMD.SUB@ADDRESS, e.g. 1.2@0x0800FF00)\n");
-}
-
-// Reads a number in decimal or 0x-hexadecimal; false unless the whole text is one.
-bool ParseNumber(const char* text, long* value) {
-    char* end = nullptr;
-    errno = 0;
-    *value = std::strtol(text, &end, 0);
-    return *text != '\0' && *end == '\0' && errno == 0 && *value >= 0;
-}
-
-bool ApplyFault(const std::string& fault, korvane::devsim::DeviceFaults* faults) {
-    const auto equals = fault.find('=');
-    const std::string name = fault.substr(0, equals);
-    const std::string value = equals == std::string::npos ? "" : fault.substr(equals + 1);
-    long number = 0;
-    if (name == "silent") {
-        faults->silent = true;
-    } else if (name == "nack-before-ack") {
-        faults->nackBeforeAck = true;
-    } else if (name == "get-count-zero") {
-        faults->getCountZero = true;
-    } else if (name == "get-short") {
-        faults->getShort = true;
-    } else if (name == "get-long") {
-        faults->getLong = true;
-    } else if (name == "slow-erase" &&
-               ParseNumber(value.empty() ? "5000" : value.c_str(), &number)) {
-        faults->eraseDelayMs = static_cast<uint32_t>(number);
-    } else if (name == "refuse" && ParseNumber(value.c_str(), &number) && number <= 0xFF) {
-        faults->refuseCommand = static_cast<int>(number);
-    } else if ((name == "refuse-request" || name == "ignore-request") &&
-               korvane::devsim::RequestMatch::Parse(value)) {
-        auto& list = name == "refuse-request" ? faults->loader.refuse : faults->loader.ignore;
-        list.push_back(*korvane::devsim::RequestMatch::Parse(value));
-    } else if (name == "noise") {
-        faults->loader.noiseBeforeReplies = true;
-    } else if (name == "bad-checksum") {
-        faults->loader.badChecksumFirst = true;
-    } else if (name == "reply-extra" && ParseNumber(value.c_str(), &number) && number <= 65534) {
-        faults->loader.extraPayload = static_cast<uint16_t>(number);
-    } else {
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -86,6 +47,7 @@ int main(int argc, char** argv) {
     std::string dumpPath;
     std::string reportPath;
     std::string dumpFolder;
+    std::string stateFolder;
     long baudRate = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -99,15 +61,17 @@ int main(int argc, char** argv) {
             dumpPath = argv[++i];
         } else if (arg == "--dump-dir" && hasValue) {
             dumpFolder = argv[++i];
+        } else if (arg == "--state-dir" && hasValue) {
+            stateFolder = argv[++i];
         } else if (arg == "--report" && hasValue) {
             reportPath = argv[++i];
         } else if (arg == "--baud" && hasValue) {
-            if (!ParseNumber(argv[++i], &baudRate) || baudRate > 10000000) {
+            if (!korvane::devsim::ParseNumber(argv[++i], &baudRate) || baudRate > 10000000) {
                 std::fprintf(stderr, "korvane-devsim: bad baud rate '%s'\n", argv[i]);
                 return 2;
             }
         } else if (arg == "--fault" && hasValue) {
-            if (!ApplyFault(argv[++i], &faults)) {
+            if (!korvane::devsim::ApplyFault(argv[++i], &faults)) {
                 std::fprintf(stderr, "korvane-devsim: unknown fault '%s'\n", argv[i]);
                 return 2;
             }
@@ -128,6 +92,7 @@ int main(int argc, char** argv) {
 
     korvane::devsim::PtySimulator simulator(faults, static_cast<uint32_t>(baudRate));
     simulator.SetReportPath(reportPath);
+    simulator.SetStateFolder(stateFolder);
     if (!simulator.Start()) {
         std::fprintf(stderr, "korvane-devsim: %s\n", simulator.ErrorText().c_str());
         return 1;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "devsim/device_report.h"
 #include "platform/ticks.h"
@@ -18,6 +20,10 @@ namespace korvane::devsim {
 
 namespace {
 constexpr size_t kReceivedLogLimit = 16 * 1024 * 1024;
+constexpr const char* kRequestName = "request";
+// How long the line must stay quiet before a request is served: bytes the host wrote
+// just before asking may still be on their way through the terminal.
+constexpr int kQuietLineMs = 2;
 }  // namespace
 
 // Collects the device's answers while the device is locked, and plays them on the line
@@ -36,7 +42,8 @@ public:
     std::vector<Action> actions;
 };
 
-PtySimulator::PtySimulator(const DeviceFaults& faults, uint32_t baudRate) : device(faults) {
+PtySimulator::PtySimulator(const DeviceFaults& faults, uint32_t baudRate)
+    : faults(faults), device(faults) {
     if (baudRate > 0) {
         byteTime = std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
             static_cast<int64_t>(11) * 1000000000 / static_cast<int64_t>(baudRate)));
@@ -74,6 +81,19 @@ bool PtySimulator::Start() {
         Stop();
         return false;
     }
+    if (!stateFolder.empty()) {
+        folderWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (folderWatch < 0 ||
+            inotify_add_watch(folderWatch, stateFolder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0 ||
+            !WriteStateFiles()) {
+            errorText =
+                "cannot keep the device's state in " + stateFolder + ": " + std::strerror(errno);
+            Stop();
+            return false;
+        }
+        // A request left from an earlier run would otherwise wait for the next event.
+        std::remove((stateFolder + "/" + kRequestName).c_str());
+    }
     worker = std::thread([this] { Run(); });
     return true;
 }
@@ -86,7 +106,7 @@ void PtySimulator::Stop() {
         worker.join();
         WriteReport();
     }
-    for (int* fd : {&master, &keepAlive, &wakePipe[0], &wakePipe[1]}) {
+    for (int* fd : {&master, &keepAlive, &wakePipe[0], &wakePipe[1], &folderWatch}) {
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
@@ -128,10 +148,10 @@ bool PtySimulator::SendPaced(const std::vector<uint8_t>& bytes) {
 }
 
 void PtySimulator::Run() {
-    uint8_t buffer[4096];
     for (;;) {
-        pollfd waiters[2] = {{master, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
-        if (poll(waiters, 2, -1) < 0) {
+        pollfd waiters[3] = {
+            {master, POLLIN, 0}, {wakePipe[0], POLLIN, 0}, {folderWatch, POLLIN, 0}};
+        if (poll(waiters, folderWatch >= 0 ? 3 : 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -140,43 +160,113 @@ void PtySimulator::Run() {
         if (waiters[1].revents != 0) {
             return;
         }
+        if (waiters[0].revents != 0 && !TakeInPending()) {
+            return;
+        }
+        if (folderWatch >= 0 && waiters[2].revents != 0 && !ServeRequest()) {
+            return;
+        }
+    }
+}
+
+bool PtySimulator::TakeInPending() {
+    uint8_t buffer[4096];
+    for (;;) {
         const ssize_t got = read(master, buffer, sizeof buffer);
-        if (got <= 0) {
-            if (got < 0 && errno != EAGAIN && errno != EINTR) {
-                // No host has the terminal open; our own open keeps this short-lived.
-                SleepMs(10);
+        if (got > 0) {
+            if (!Consume(buffer, static_cast<size_t>(got))) {
+                return false;
             }
             continue;
         }
-        receivedUntil = std::max(receivedUntil, Clock::now());
-        for (ssize_t i = 0; i < got; ++i) {
-            receivedUntil += byteTime;
-            Output output;
-            int closings = 0;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (received.size() >= kReceivedLogLimit) {
-                    // A long-running simulator keeps only the recent history.
-                    received.erase(received.begin(), received.begin() + kReceivedLogLimit / 2);
-                }
-                received.push_back(buffer[i]);
-                closings = device.Loader().ClosingRequests();
-                device.Receive(buffer[i], output);
-                closings = device.Loader().ClosingRequests() - closings;
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && errno != EAGAIN) {
+            // No host has the terminal open; our own open keeps this short-lived.
+            SleepMs(10);
+        }
+        return true;
+    }
+}
+
+bool PtySimulator::Consume(const uint8_t* bytes, size_t count) {
+    receivedUntil = std::max(receivedUntil, Clock::now());
+    for (size_t i = 0; i < count; ++i) {
+        receivedUntil += byteTime;
+        Output output;
+        int closings = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (received.size() >= kReceivedLogLimit) {
+                // A long-running simulator keeps only the recent history.
+                received.erase(received.begin(), received.begin() + kReceivedLogLimit / 2);
             }
-            for (const auto& action : output.actions) {
-                if (action.pauseMs > 0) {
-                    SleepMs(action.pauseMs);
-                }
-                if (!action.bytes.empty() && !SendPaced(action.bytes)) {
-                    return;
-                }
+            received.push_back(bytes[i]);
+            closings = device.Loader().ClosingRequests();
+            device.Receive(bytes[i], output);
+            closings = device.Loader().ClosingRequests() - closings;
+        }
+        for (const auto& action : output.actions) {
+            if (action.pauseMs > 0) {
+                SleepMs(action.pauseMs);
             }
-            if (closings > 0) {
-                WriteReport();
+            if (!action.bytes.empty() && !SendPaced(action.bytes)) {
+                return false;
             }
         }
+        if (closings > 0) {
+            WriteReport();
+        }
     }
+    return true;
+}
+
+bool PtySimulator::ServeRequest() {
+    // Only the events' arrival matters: the request file itself says what to do.
+    char events[4096];
+    while (read(folderWatch, events, sizeof events) > 0) {
+    }
+    const std::string requestPath = stateFolder + "/" + kRequestName;
+    std::ifstream file(requestPath);
+    if (!file) {
+        return true;
+    }
+    std::string action;
+    file >> action;
+    file.close();
+
+    pollfd line{master, POLLIN, 0};
+    while (poll(&line, 1, kQuietLineMs) > 0 && (line.revents & POLLIN) != 0) {
+        if (!TakeInPending()) {
+            return false;
+        }
+    }
+    std::vector<uint32_t> staleBlocks;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (action == "reset") {
+            for (const auto& block : device.Loader().DataBlocks()) {
+                staleBlocks.push_back(block.first);
+            }
+            device = SimulatedDevice(faults);
+        }
+        if (action == "reset" || action == "clear-received") {
+            received.clear();
+        }
+    }
+    for (uint32_t number : staleBlocks) {
+        std::remove((stateFolder + "/block-" + std::to_string(number) + ".bin").c_str());
+    }
+    if (!WriteStateFiles()) {
+        std::fprintf(stderr, "korvane-devsim: cannot write into %s\n", stateFolder.c_str());
+    }
+    std::remove(requestPath.c_str());
+    return true;
+}
+
+bool PtySimulator::WriteStateFiles() const {
+    return WriteDeviceFiles(stateFolder, Snapshot());
 }
 
 std::vector<uint8_t> PtySimulator::FlashImage() const {
@@ -204,6 +294,11 @@ int PtySimulator::EraseCount() const {
     return device.EraseCount();
 }
 
+DeviceSnapshot PtySimulator::Snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return TakeSnapshot(device, received);
+}
+
 std::string PtySimulator::Report() const {
     std::lock_guard<std::mutex> lock(mutex);
     return DeviceReport(device);
@@ -225,38 +320,18 @@ bool PtySimulator::WriteReport() const {
            std::rename(temporary.c_str(), reportPath.c_str()) == 0;
 }
 
-namespace {
-bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
+bool PtySimulator::DumpFlash(const std::string& path) const {
+    const std::vector<uint8_t> image = FlashImage();
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         return false;
     }
-    const bool written = std::fwrite(data, 1, size, file) == size;
+    const bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
     return std::fclose(file) == 0 && written;
-}
-}  // namespace
-
-bool PtySimulator::DumpFlash(const std::string& path) const {
-    const std::vector<uint8_t> image = FlashImage();
-    return WriteFile(path, image.data(), image.size());
 }
 
 bool PtySimulator::DumpAll(const std::string& folder) const {
-    std::lock_guard<std::mutex> lock(mutex);
-    const LoaderFirmware& loader = device.Loader();
-    const std::string report = DeviceReport(device);
-    bool written =
-        WriteFile(folder + "/flash.bin", device.Flash().data(), device.Flash().size()) &&
-        WriteFile(folder + "/firmware.bin", loader.Firmware().data(), loader.Firmware().size()) &&
-        WriteFile(folder + "/record.bin", loader.SerialRecord().data(),
-                  loader.SerialRecord().size()) &&
-        WriteFile(folder + "/report.json", reinterpret_cast<const uint8_t*>(report.data()),
-                  report.size());
-    for (const auto& [number, block] : loader.DataBlocks()) {
-        written = written && WriteFile(folder + "/block-" + std::to_string(number) + ".bin",
-                                       block.data(), block.size());
-    }
-    return written;
+    return WriteDeviceFiles(folder, Snapshot());
 }
 
 }  // namespace korvane::devsim

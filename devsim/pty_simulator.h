@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "devsim/device_snapshot.h"
 #include "devsim/simulated_device.h"
 
 namespace korvane::devsim {
@@ -44,6 +45,8 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return inspect(device);
     }
+    // Everything the device holds and every byte received, detached from the device.
+    DeviceSnapshot Snapshot() const;
     // The device's report (see DeviceReport).
     std::string Report() const;
     // Keeps the report in this file, rewritten after every closing request and at Stop.
@@ -53,19 +56,36 @@ public:
     // Writes the whole flash to a file. False when the file cannot be written.
     bool DumpFlash(const std::string& path) const;
     // Writes everything the device holds into an existing folder: flash.bin,
-    // firmware.bin, block-N.bin for each data block, record.bin and report.json.
+    // firmware.bin, block-N.bin for each data block, record.bin, received.bin and
+    // report.json.
     bool DumpAll(const std::string& folder) const;
+
+    // Serves a test runner in another process through an existing folder (call before
+    // Start): the device's files are written there at Start, and again whenever a file
+    // named "request" appears in it, which is removed once served. The request's text
+    // names what to do first: "dump" (nothing more), "clear-received", or "reset" (a
+    // fresh device with the same faults, and nothing received). Bytes that the host sent
+    // before the request are taken in before it is served.
+    void SetStateFolder(const std::string& folder) { stateFolder = folder; }
 
 private:
     class Output;
     using Clock = std::chrono::steady_clock;
 
     void Run();
+    // Takes in bytes from the host and plays the device's answers. False once stopped.
+    bool Consume(const uint8_t* bytes, size_t count);
+    // Reads and takes in whatever the host has sent. False once stopped.
+    bool TakeInPending();
+    // Serves the state folder's request, if one is there.
+    bool ServeRequest();
+    bool WriteStateFiles() const;
     bool WriteAll(const uint8_t* data, size_t length);
     // Sends bytes no earlier than a paced line would have carried them.
     bool SendPaced(const std::vector<uint8_t>& bytes);
 
     mutable std::mutex mutex;
+    DeviceFaults faults;
     SimulatedDevice device;
     std::vector<uint8_t> received;
     std::string portPath;
@@ -75,6 +95,8 @@ private:
     int wakePipe[2] = {-1, -1};
     std::thread worker;
     std::string reportPath;
+    std::string stateFolder;
+    int folderWatch = -1;             // inotify descriptor watching stateFolder
     Clock::duration byteTime{0};      // one byte on the paced line
     Clock::time_point receivedUntil;  // when the last received byte had fully arrived
     Clock::time_point sentUntil;      // when the last sent byte had fully left

@@ -9,6 +9,7 @@ packages=(
     stm32flash
     fonts-wqy-microhei
     xvfb xauth
+    mingw-w64 wine wine64
 )
 
 missing=()

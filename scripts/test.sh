@@ -18,3 +18,11 @@ for variant in plain sanitize; do
     echo "== tests ($variant)"
     (cd "$dir" && ctest --output-on-failure -j "$(nproc)" --timeout 300)
 done
+
+# The Qt-free part cross-built for Windows, its tests run under Wine against the
+# simulator from the plain build.
+echo "== build (windows)"
+"$root/scripts/build.sh" "$root/build/windows" -DKORVANE_WITH_QT=OFF \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+echo "== tests (windows, under wine)"
+"$root/scripts/wine-test.sh" "$root/build/plain" "$root/build/windows"

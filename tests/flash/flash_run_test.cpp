@@ -29,7 +29,7 @@ std::string Writing(const std::string& name) {
 }
 
 // The blocks from first on hold image, the last one filled up with erased bytes.
-void ExpectBlocks(const devsim::SimulatedDevice& device, uint32_t first, const Bytes& image) {
+void ExpectBlocks(const devsim::DeviceSnapshot& device, uint32_t first, const Bytes& image) {
     const auto& blocks = device.Loader().DataBlocks();
     for (size_t at = 0, block = first; at < image.size(); at += 512, ++block) {
         const auto found = blocks.find(static_cast<uint32_t>(block));
@@ -53,6 +53,7 @@ const std::vector<PackageImage> kFullPackage = {
 
 TEST(FlashRun, WholePackageLandsWhereEachKindBelongs) {
     FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
     const std::string path = WritePackage(kFullPackage);
     int sequenceNumber = 42;
     DebugCapture trace;
@@ -82,7 +83,7 @@ TEST(FlashRun, WholePackageLandsWhereEachKindBelongs) {
     }
     EXPECT_LE(*std::max_element(progress.begin(), progress.end()), 100);
 
-    bench.Inspect([&](const devsim::SimulatedDevice& device) {
+    bench.Inspect([&](const devsim::DeviceSnapshot& device) {
         const Bytes& loader = kFullPackage[0].bytes;
         EXPECT_TRUE(std::equal(loader.begin(), loader.end(), device.Flash().begin()));
         // The last chunk was filled up to whole words with erased bytes.
@@ -112,6 +113,7 @@ TEST(FlashRun, WholePackageLandsWhereEachKindBelongs) {
 
 TEST(FlashRun, ChunksStopAtTheEntryEndWithExactProgress) {
     FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
     // The firmware is followed by other data in the file, which must not be sent.
     const std::string path = WritePackage({{"DIAG.BIN", Pattern(64, 1)},
                                            {"MCU.BIN", Pattern(1000, 2)},
@@ -119,7 +121,7 @@ TEST(FlashRun, ChunksStopAtTheEntryEndWithExactProgress) {
     int sequenceNumber = 7;
     ASSERT_EQ(bench.Flash(path, sequenceNumber), RunResult::kSucceeded);
     std::vector<std::pair<uint32_t, uint16_t>> chunks;
-    bench.Inspect([&](const devsim::SimulatedDevice& device) {
+    bench.Inspect([&](const devsim::DeviceSnapshot& device) {
         for (const auto& r : device.Loader().Requests()) {
             if (r.command == 1 && r.subCommand == 2)
                 chunks.push_back({r.address, r.dataLength});
@@ -142,6 +144,7 @@ TEST(FlashRun, NoDeviceEndsAtConnectWithThePortClosed) {
     devsim::DeviceFaults faults;
     faults.silent = true;
     FlashBench bench(faults);
+    KORVANE_SKIP_IF_UNSUITED(bench);
     const std::string path = WritePackage(kFullPackage);
     int sequenceNumber = 41;
     EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kNotConnected);
@@ -153,6 +156,7 @@ TEST(FlashRun, NoDeviceEndsAtConnectWithThePortClosed) {
 
 TEST(FlashRun, PortThatCannotBeOpenedChangesNothing) {
     FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
     FlashRequest request;
     request.packagePath = WritePackage(kFullPackage);
     request.port.device = "/nonexistent/tty";
@@ -165,13 +169,14 @@ TEST(FlashRun, PortThatCannotBeOpenedChangesNothing) {
 
 TEST(FlashRun, MissingPackageIsReportedAndNothingIsWritten) {
     FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
     int sequenceNumber = 5;
     const std::string path = testing::TempFile("missing.bin");
     EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFileNotOpened);
     EXPECT_EQ(bench.feedback.LastStatus(), FormatText(status::kFileNotOpened, path.c_str()));
     EXPECT_TRUE(bench.feedback.enables.empty());
     EXPECT_EQ(sequenceNumber, 5);
-    EXPECT_EQ(bench.Inspect([](const devsim::SimulatedDevice& d) { return d.EraseCount(); }), 0);
+    EXPECT_EQ(bench.Inspect([](const devsim::DeviceSnapshot& d) { return d.EraseCount(); }), 0);
 }
 
 struct LoaderFault {
@@ -190,6 +195,7 @@ TEST_P(FlashRunFaults, FinalStatusDeviceAndSequenceNumberAgree) {
     devsim::DeviceFaults faults;
     GetParam().apply(faults.loader);
     FlashBench bench(faults);
+    KORVANE_SKIP_IF_UNSUITED(bench);
     const std::string path = WritePackage({{"DIAG.BIN", Pattern(300, 1)},
                                            {"MCU.BIN", Pattern(600, 2)},
                                            {"CFG.BIN", Pattern(700, 3)}});
@@ -205,7 +211,7 @@ TEST_P(FlashRunFaults, FinalStatusDeviceAndSequenceNumberAgree) {
                             Failed(GetParam().failingEntry)),
                   bench.feedback.statuses.end());
     }
-    bench.Inspect([&](const devsim::SimulatedDevice& device) {
+    bench.Inspect([&](const devsim::DeviceSnapshot& device) {
         // The closing request is sent whatever became of the entries.
         EXPECT_EQ(device.Loader().ClosingRequests(), 1);
         // A failing firmware entry does not stop the data entry after it.
@@ -239,6 +245,7 @@ TEST(FlashRun, RefusedStartLeavesTheFirmwareUntouchedAndProgressAtZero) {
     devsim::DeviceFaults faults;
     faults.loader.refuse.push_back({1, 0, std::nullopt});
     FlashBench bench(faults);
+    KORVANE_SKIP_IF_UNSUITED(bench);
     const std::string path =
         WritePackage({{"DIAG.BIN", Pattern(8, 1)}, {"mcu.bin", Pattern(600, 2)}});
     int sequenceNumber = 41;
@@ -246,7 +253,7 @@ TEST(FlashRun, RefusedStartLeavesTheFirmwareUntouchedAndProgressAtZero) {
     // The name is shown as the package stores it.
     EXPECT_EQ(bench.feedback.statuses[bench.feedback.statuses.size() - 2], Failed("mcu.bin"));
     EXPECT_EQ(bench.feedback.progress.back(), 0);
-    bench.Inspect([](const devsim::SimulatedDevice& device) {
+    bench.Inspect([](const devsim::DeviceSnapshot& device) {
         EXPECT_EQ(device.Loader().Firmware()[0], 0xFF);
         EXPECT_TRUE(device.Loader().SerialRecord().empty());
     });
@@ -256,13 +263,14 @@ TEST(FlashRun, LaterSuccessDoesNotHideAnEarlierFailure) {
     devsim::DeviceFaults faults;
     faults.loader.refuse.push_back({0, 2, 0});  // the first CFG block
     FlashBench bench(faults);
+    KORVANE_SKIP_IF_UNSUITED(bench);
     const std::string path = WritePackage(
         {{"DIAG.BIN", Pattern(8, 1)}, {"CFG.BIN", Pattern(100, 2)}, {"MCU.BIN", Pattern(100, 3)}});
     int sequenceNumber = 10;
     EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFailed);
     EXPECT_EQ(bench.feedback.LastStatus(), Failed(path));
     EXPECT_EQ(sequenceNumber, 10);
-    bench.Inspect([](const devsim::SimulatedDevice& device) {
+    bench.Inspect([](const devsim::DeviceSnapshot& device) {
         EXPECT_FALSE(device.Loader().SerialRecord().empty()) << "the firmware after it went in";
     });
 }
@@ -280,6 +288,7 @@ TEST(FlashRun, EntryBeyondTheFileEndFailsBeforeAnythingIsSent) {
     };
     {
         FlashBench bench;
+        KORVANE_SKIP_IF_UNSUITED(bench);
         const std::string path = cutPackage({{"DIAG.BIN", Pattern(100, 1)},
                                              {"CFG.BIN", Pattern(100, 2)},
                                              {"MCU.BIN", Pattern(100, 3)}});
@@ -289,7 +298,7 @@ TEST(FlashRun, EntryBeyondTheFileEndFailsBeforeAnythingIsSent) {
         const auto& statuses = bench.feedback.statuses;
         EXPECT_NE(std::find(statuses.begin(), statuses.end(), Failed("MCU.BIN")), statuses.end());
         EXPECT_EQ(bench.feedback.LastStatus(), Failed(path));
-        bench.Inspect([](const devsim::SimulatedDevice& device) {
+        bench.Inspect([](const devsim::DeviceSnapshot& device) {
             for (const auto& r : device.Loader().Requests()) {
                 EXPECT_NE(r.command, 1)
                     << "a firmware request went out for an image that is not there";
@@ -298,16 +307,18 @@ TEST(FlashRun, EntryBeyondTheFileEndFailsBeforeAnythingIsSent) {
         });
     }
     FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
     const std::string path = cutPackage({{"DIAG.BIN", Pattern(100, 2)}});
     int sequenceNumber = 3;
     EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFailed);
-    bench.Inspect([](const devsim::SimulatedDevice& device) {
+    bench.Inspect([](const devsim::DeviceSnapshot& device) {
         EXPECT_EQ(device.EraseCount(), 0) << "the flash was erased for an image that is not there";
     });
 }
 
 TEST(FlashRun, PackageOfEmptyEntriesStillClosesTheUpdate) {
     FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
     const std::string path = testing::TempFile("empty.bin");
     testing::WriteBytes(path, Bytes(208, 0));
     int sequenceNumber = 3;
@@ -322,6 +333,7 @@ TEST(FlashRun, PackageOfEmptyEntriesStillClosesTheUpdate) {
 
 TEST(FlashRun, ChosenImageFileIsNotWritten) {
     FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
     const std::string path = testing::TempFile("MCU.BIN");
     testing::WriteBytes(path, Pattern(600, 1));
     int sequenceNumber = 3;
@@ -329,7 +341,7 @@ TEST(FlashRun, ChosenImageFileIsNotWritten) {
     EXPECT_EQ(sequenceNumber, 3);
     EXPECT_TRUE(bench.feedback.statuses.empty());
     EXPECT_EQ(bench.feedback.enables, std::vector<bool>({false, true}));
-    bench.Inspect([](const devsim::SimulatedDevice& device) {
+    bench.Inspect([](const devsim::DeviceSnapshot& device) {
         EXPECT_EQ(device.EraseCount(), 0);
         EXPECT_TRUE(device.Loader().Requests().empty());
     });
@@ -337,12 +349,13 @@ TEST(FlashRun, ChosenImageFileIsNotWritten) {
 
 TEST(FlashRun, LastValidSequenceNumberAdvancesOnceAndThenRunsAreRefused) {
     FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
     const std::string path =
         WritePackage({{"DIAG.BIN", Pattern(8, 1)}, {"MCU.BIN", Pattern(100, 2)}});
     int sequenceNumber = 99999;
     ASSERT_EQ(bench.Flash(path, sequenceNumber), RunResult::kSucceeded);
     EXPECT_EQ(sequenceNumber, 100000);
-    EXPECT_EQ(bench.Inspect([](const devsim::SimulatedDevice& d) {
+    EXPECT_EQ(bench.Inspect([](const devsim::DeviceSnapshot& d) {
         return devsim::UnscrambleSerialRecord(d.Loader().SerialRecord());
     }),
               kRecordText2027Week08 + "99999");
@@ -356,13 +369,14 @@ TEST(FlashRun, LastValidSequenceNumberAdvancesOnceAndThenRunsAreRefused) {
 
 TEST(FlashRun, RunsAreRepeatableOnTheSameDevice) {
     FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
     const std::string path =
         WritePackage({{"DIAG.BIN", Pattern(40, 1)}, {"MCU.BIN", Pattern(100, 2)}});
     int sequenceNumber = 1;
     ASSERT_EQ(bench.Flash(path, sequenceNumber), RunResult::kSucceeded);
     ASSERT_EQ(bench.Flash(path, sequenceNumber), RunResult::kSucceeded);
     EXPECT_EQ(sequenceNumber, 3);
-    EXPECT_EQ(bench.Inspect([](const devsim::SimulatedDevice& d) {
+    EXPECT_EQ(bench.Inspect([](const devsim::DeviceSnapshot& d) {
         return devsim::UnscrambleSerialRecord(d.Loader().SerialRecord());
     }),
               kRecordText2027Week08 + "00002");

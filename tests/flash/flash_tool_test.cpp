@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "devsim/loader_firmware.h"
+#include "devsim/pty_simulator.h"
 #include "support/child_process.h"
 #include "support/flash_fixture.h"
 

@@ -8,6 +8,7 @@
 
 #include "link/device_link.h"
 #include "support/child_process.h"
+#include "support/simulated_line.h"
 
 namespace korvane {
 namespace {
@@ -56,6 +57,78 @@ TEST(DevsimProgram, PrintsItsTerminalLinksItAndDumpsTheFlashOnExit) {
 TEST(DevsimProgram, RejectsUnknownFaults) {
     testing::ChildProcess sim(KORVANE_DEVSIM_EXE, {"--fault", "bogus"});
     EXPECT_EQ(sim.Wait(), 2);
+}
+
+// The way the Windows tests reach the simulator, tried natively: the program runs with a
+// state folder, and the tests find it through the environment.
+class ExternalSimulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = TempPath("state");
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        port = TempPath("external-port");
+        sim = std::make_unique<testing::ChildProcess>(
+            KORVANE_DEVSIM_EXE, std::vector<std::string>{"--link", port, "--state-dir", folder,
+                                                         "--fault", "nack-before-ack"});
+        ASSERT_FALSE(sim->ReadLine().empty());
+        setenv("KORVANE_TEST_PORT", port.c_str(), 1);
+        setenv("KORVANE_TEST_DUMP_DIR", folder.c_str(), 1);
+        setenv("KORVANE_TEST_FAULTS", "nack-before-ack", 1);
+    }
+    void TearDown() override {
+        unsetenv("KORVANE_TEST_PORT");
+        unsetenv("KORVANE_TEST_DUMP_DIR");
+        unsetenv("KORVANE_TEST_FAULTS");
+        sim.reset();
+        std::system(("rm -rf '" + folder + "'").c_str());
+    }
+    devsim::DeviceFaults Faults() const {
+        devsim::DeviceFaults faults;
+        faults.nackBeforeAck = true;
+        return faults;
+    }
+
+    std::string folder;
+    std::string port;
+    std::unique_ptr<testing::ChildProcess> sim;
+};
+
+TEST_F(ExternalSimulator, TestsSeeWhatTheDeviceHoldsAndEachStartsAfresh) {
+    const uint8_t data[] = {0xDE, 0xAD, 0xBE, 0xEF};
+    {
+        testing::SimulatedLine line(Faults());
+        ASSERT_TRUE(line.Ready()) << line.device.ErrorText();
+        ASSERT_TRUE(line.link.Sync());
+        line.device.ClearReceived();
+        ASSERT_TRUE(line.link.WriteMemory(0x08000010, data, 4));
+        // What the host sent last is taken in before the state is written.
+        EXPECT_EQ(line.device.Received(),
+                  Bytes({0x31, 0xCE, 0x08, 0x00, 0x00, 0x10, 0x18, 0x03, 0xDE, 0xAD, 0xBE, 0xEF,
+                         0x03 ^ 0xDE ^ 0xAD ^ 0xBE ^ 0xEF}));
+        const Bytes flash = line.device.FlashImage();
+        ASSERT_EQ(flash.size(), 128u * 1024u);
+        EXPECT_EQ(Bytes(flash.begin() + 0x10, flash.begin() + 0x14), Bytes(data, data + 4));
+        ASSERT_TRUE(line.link.Go());
+        EXPECT_TRUE(line.device.Started());
+    }
+    testing::SimulatedLine fresh(Faults());
+    ASSERT_TRUE(fresh.Ready()) << fresh.device.ErrorText();
+    const devsim::DeviceSnapshot state = fresh.device.Snapshot();
+    EXPECT_FALSE(state.Started());
+    EXPECT_EQ(state.Flash()[0x10], 0xFF);
+    EXPECT_TRUE(state.received.empty());
+    EXPECT_TRUE(fresh.link.Sync()) << "the fresh device is back in its bootloader";
+}
+
+TEST_F(ExternalSimulator, TestsThatNeedOtherFaultsNameTheOptionsTheyNeed) {
+    devsim::DeviceFaults other;
+    other.refuseCommand = 0x43;
+    other.loader.ignore.push_back({1, 2, 0x08000100});
+    testing::SimulatedLine line(other);
+    EXPECT_FALSE(line.Ready());
+    EXPECT_EQ(line.Unsuited(), std::string(testing::kNeedsSimulatorText) +
+                                   " --fault refuse=67 --fault ignore-request=1.2@0x08000100");
+    EXPECT_TRUE(testing::SimulatedLine(Faults()).Unsuited().empty());
 }
 
 // An independent implementation of the bootloader protocol writes, verifies and reads

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "devsim/pty_simulator.h"
 #include "flashing/flash_run.h"
 #include "flashing/operator_feedback.h"
 #include "flashing/package.h"
 #include "link/device_link.h"
+#include "support/test_device.h"
 
 namespace korvane::testing {
 
@@ -78,16 +78,22 @@ inline std::string WritePackage(const std::vector<PackageImage>& images,
     return path;
 }
 
-// A simulated device on a pseudo-terminal and a flash run aimed at it.
+// The simulated device (see TestDevice) and a flash run aimed at it.
 struct FlashBench {
     explicit FlashBench(const devsim::DeviceFaults& faults = {}) : device(faults) {
-        EXPECT_TRUE(device.Start()) << device.ErrorText();
+        if (device.Unsuited().empty()) {
+            EXPECT_TRUE(device.Start()) << device.ErrorText();
+        }
     }
+    const std::string& Unsuited() const { return device.Unsuited(); }
 
     RunResult Flash(const std::string& packagePath, int& sequenceNumber) {
         FlashRequest request;
         request.packagePath = packagePath;
-        request.port.device = device.PortPath();
+        request.port.number = device.PortNumber();
+        if (request.port.number == 0) {
+            request.port.device = device.PortPath();
+        }
         request.date = CalendarDate{2027, 3, 3};
         return run.Run(request, sequenceNumber);
     }
@@ -97,7 +103,7 @@ struct FlashBench {
         return device.Inspect(inspect);
     }
 
-    devsim::PtySimulator device;
+    TestDevice device;
     DeviceLink link;
     RecordingFeedback feedback;
     FlashRun run{link, feedback};

@@ -1,21 +1,25 @@
-// A DeviceLink connected to a simulated device on a pseudo-terminal.
+// A DeviceLink connected to the simulated device (see TestDevice for where it runs).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include "devsim/pty_simulator.h"
 #include "link/device_link.h"
+#include "support/test_device.h"
 
 namespace korvane::testing {
 
 struct SimulatedLine {
     explicit SimulatedLine(const devsim::DeviceFaults& faults = {}) : device(faults) {
+        if (!device.Unsuited().empty()) {
+            return;
+        }
         started = device.Start();
-        opened = started && link.OpenDevice(device.PortPath(), 115200);
+        opened = started && device.OpenOn(link);
     }
     bool Ready() const { return started && opened; }
+    const std::string& Unsuited() const { return device.Unsuited(); }
 
-    devsim::PtySimulator device;
+    TestDevice device;
     DeviceLink link;
     bool started = false;
     bool opened = false;

@@ -1,0 +1,21 @@
+# Cross build for 64-bit Windows with MinGW-w64 (Debian: mingw-w64). The POSIX thread
+# model of the compilers is needed for std::thread and std::mutex. Programs are linked
+# statically (C and C++ runtimes, winpthreads), so they run under Wine or on Windows
+# without any further DLL.
+#   cmake -S . -B build/windows -G Ninja -DKORVANE_WITH_QT=OFF \
+#         -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(mingw_triple x86_64-w64-mingw32)
+
+find_program(CMAKE_C_COMPILER NAMES ${mingw_triple}-gcc-posix REQUIRED)
+find_program(CMAKE_CXX_COMPILER NAMES ${mingw_triple}-g++-posix REQUIRED)
+find_program(CMAKE_RC_COMPILER NAMES ${mingw_triple}-windres REQUIRED)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${mingw_triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

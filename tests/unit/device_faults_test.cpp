@@ -1,0 +1,49 @@
+// Fault names as the simulator program and the test runner pass them around.
+#include "devsim/device_faults.h"
+
+#include <gtest/gtest.h>
+
+namespace korvane {
+namespace {
+
+using devsim::DeviceFaults;
+
+TEST(DeviceFaults, NamesReadBackAsTheSameFaultsInOneOrder) {
+    DeviceFaults faults;
+    ASSERT_TRUE(devsim::ApplyFaultList(
+        "noise, refuse-request=1.2@0x0800ff00 slow-erase refuse=0x43,silent", &faults));
+    EXPECT_TRUE(faults.silent);
+    EXPECT_EQ(faults.eraseDelayMs, 5000u);
+    EXPECT_EQ(faults.refuseCommand, 0x43);
+    ASSERT_EQ(faults.loader.refuse.size(), 1u);
+    EXPECT_EQ(*faults.loader.refuse[0].address, 0x0800FF00u);
+    const std::vector<std::string> names = {"silent", "slow-erase=5000", "refuse=67",
+                                            "refuse-request=1.2@0x0800FF00", "noise"};
+    EXPECT_EQ(devsim::FaultNames(faults), names);
+    EXPECT_EQ(devsim::FaultOptions(faults),
+              "--fault silent --fault slow-erase=5000 --fault refuse=67 --fault "
+              "refuse-request=1.2@0x0800FF00 --fault noise");
+
+    DeviceFaults again;
+    std::string list;
+    for (const auto& name : names) {
+        list += name + " ";
+    }
+    ASSERT_TRUE(devsim::ApplyFaultList(list, &again));
+    EXPECT_EQ(devsim::FaultNames(again), names);
+}
+
+TEST(DeviceFaults, NoFaultsHaveNoNamesAndUnknownNamesAreRefused) {
+    DeviceFaults faults;
+    EXPECT_TRUE(devsim::ApplyFaultList("", &faults));
+    EXPECT_TRUE(devsim::FaultNames(faults).empty());
+    EXPECT_EQ(devsim::FaultOptions(faults), "");
+    EXPECT_FALSE(devsim::ApplyFaultList("noise bogus", &faults));
+    EXPECT_FALSE(devsim::ApplyFault("refuse=256", &faults));
+    EXPECT_FALSE(devsim::ApplyFault("reply-extra=-1", &faults));
+    EXPECT_FALSE(devsim::ApplyFault("ignore-request=1", &faults));
+    EXPECT_EQ(faults.refuseCommand, -1);
+}
+
+}  // namespace
+}  // namespace korvane
