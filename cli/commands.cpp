@@ -5,7 +5,7 @@
 #include <QRegularExpression>
 
 #include "cli/console_feedback.h"
-#include "cli/profile.h"
+#include "settings/profile.h"
 #include "flashing/entry_kind.h"
 #include "flashing/flash_run.h"
 #include "flashing/package.h"

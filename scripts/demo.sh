@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # The main job: builds the tools, packs a sample package and flashes it. Without
 # arguments the device is the built-in simulator on a pseudo-terminal, mapped to COM1;
-# afterwards the script shows what the device holds, entry by entry, and the serial
+# with a display (DISPLAY or WAYLAND_DISPLAY set) the window opens on it with the sample
+# package chosen, and the operator presses Update; without one korvane-flash flashes it.
+# Afterwards the script shows what the device holds, entry by entry, and the serial
 # number it received. With --port COMn|DEVICE [PACKAGE] it flashes a real device instead.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=sample_package.sh
+source "$root/scripts/sample_package.sh"
 "$root/scripts/bootstrap.sh"
 echo "== building"
 "$root/scripts/build.sh" "$root/build/plain" >/dev/null
@@ -25,34 +29,28 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== packing a sample package"
-# name, first data block (or the writer), size
-images=(
-    "DIAG.BIN loader 1500"
-    "MCU.BIN firmware 6000"
-    "CFG.BIN 0 700"
-    "K_LOGO.BIN 128 2048"
-    "K_SYSTR.BIN 256 900"
-    "K_DATA.BIN 384 1300"
-    "BOOT.BIN 65535 600"
-)
-entries=()
-for image in "${images[@]}"; do
-    read -r name _ size <<<"$image"
-    head -c "$size" /dev/urandom >"$work/$name"
-    entries+=("$name=$work/$name")
-done
-"$flash" pack "$work/sample.bin" "${entries[@]}"
+pack_sample "$flash" "$work"
 
 echo "== starting the device simulator"
-mkdir "$work/device"
-"$devsim" --link "$work/port" --dump-dir "$work/device" >"$work/devsim.out" &
-sim_pid=$!
-for _ in $(seq 100); do [ -e "$work/port" ] && break; sleep 0.05; done
+start_simulator "$devsim" "$work"
 echo "simulated device on $(head -n 1 "$work/devsim.out"), as COM1"
 
-echo "== flashing"
 status=0
-KORVANE_COM1="$work/port" "$flash" --port COM1 "$work/sample.bin" || status=$?
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    # The window, with a profile of its own that names the sample package, so the
+    # operator's own settings and sequence number stay untouched.
+    echo "== flashing from the window: press Update, watch the run, then close the window"
+    mkdir -p "$work/config/STM32F10X Korvane"
+    printf '[Setting]\nFile=%s\nPort=0\nSN=1\n' "$work/sample.bin" \
+        >"$work/config/STM32F10X Korvane/korvane.conf"
+    if ! XDG_CONFIG_HOME="$work/config" KORVANE_COM1="$work/port" "$root/build/plain/app/korvane"; then
+        echo "== the window did not end normally; flashing from the command line"
+        KORVANE_COM1="$work/port" "$flash" --port COM1 "$work/sample.bin" || status=$?
+    fi
+else
+    echo "== flashing"
+    KORVANE_COM1="$work/port" "$flash" --port COM1 "$work/sample.bin" || status=$?
+fi
 kill -TERM "$sim_pid"
 wait "$sim_pid" || true
 sim_pid=

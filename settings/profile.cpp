@@ -1,4 +1,4 @@
-#include "cli/profile.h"
+#include "settings/profile.h"
 
 namespace korvane {
 

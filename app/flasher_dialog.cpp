@@ -1,0 +1,384 @@
+#include "app/flasher_dialog.h"
+
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTimerEvent>
+#include <algorithm>
+
+#include "app/about_dialog.h"
+#include "app/gui_thread.h"
+#include "controls/colors.h"
+#include "controls/gradient_progress.h"
+#include "controls/icon_button.h"
+#include "controls/icon_registry.h"
+#include "flashing/serial_record.h"
+#include "platform/ticks.h"
+#include "res/resource_ids.h"
+#include "res/resources.h"
+#include "settings/profile.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace korvane {
+
+namespace {
+
+constexpr uint32_t kBaudRate = 115200;
+constexpr uint32_t kResetPulseMs = 100;
+constexpr int kClockPeriodMs = 1000;
+constexpr unsigned kWaitSliceMs = 2;
+constexpr uint8_t kCommandIconSize = 32;
+constexpr char kPackageFilter[] = "Data Files(*.bin)|*.bin||";
+constexpr char kPackageExtension[] = "bin";
+constexpr char kNotAnInteger[] = "Please enter an integer.";
+constexpr char kOutOfRange[] = "Please enter an integer between %d and %d.";
+constexpr char kNumberNotSaved[] =
+    "The next sequence number %d could not be saved to %s; note it before the next device.";
+
+// The port a port-box index stands for: COM(index + 1), the number taken modulo 256 as
+// the port's number is a byte.
+uint8_t PortNumber(int index) {
+    return static_cast<uint8_t>((index + 1) % 256);
+}
+
+void SetTextColor(QWidget* widget, COLORREF color) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, ToQColor(color));
+    widget->setPalette(palette);
+}
+
+}  // namespace
+
+QString ClockText(qint64 elapsed) {
+    // A wall clock set back during a run would give a negative time; it reads 00:00.
+    elapsed = std::max<qint64>(elapsed, 0);
+    return QString::asprintf("%.2d:%.2d", static_cast<int>((elapsed / 60) % 60),
+                             static_cast<int>(elapsed % 60));
+}
+
+QStringList NameFilters(const QString& classicFilter) {
+    // Pairs of a description and its patterns, separated by "|", ended by "||".
+    const QStringList parts = classicFilter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        const QString& description = parts[i];
+        const QString patterns = QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' '));
+        if (description.isEmpty()) {
+            break;
+        }
+        // The file dialog reads the patterns from the description's last parentheses.
+        const QString shown = QStringLiteral("(%1)").arg(patterns);
+        filters << (description.endsWith(shown) ? description : description + " " + shown);
+    }
+    return filters;
+}
+
+FlasherDialog::FlasherDialog(QWidget* parent)
+    : QDialog(parent),
+      profile(OpenProfile()),
+      run(link, *this,
+          FlashRunHooks{[this] { StartClock(); },
+                        [this](const std::function<bool(unsigned)>& workerEnded) {
+                            WaitForWorker(workerEnded);
+                        },
+                        [this] { StopClock(); }}),
+      wallClock([] { return QDateTime::currentSecsSinceEpoch(); }) {
+    const ProfileValues saved = ReadProfile(*profile);
+    packagePath = saved.file;
+    portIndex = saved.portIndex;
+    sequenceNumber = saved.sequenceNumber;
+    icon = res::ResourceIcon(res::kApplicationIcon);
+
+    controls = BuildDialog(*this, *res::FindDialogTemplate(res::kMainDialog),
+                           [this](const res::ControlTemplate& control, QWidget* parentWidget) {
+                               return MakeBoundControl(control, parentWidget);
+                           });
+    OnInitDialog();
+}
+
+FlasherDialog::~FlasherDialog() = default;
+
+QWidget* FlasherDialog::Control(int id) const {
+    const auto found = controls.find(id);
+    return found == controls.end() ? nullptr : found->second;
+}
+
+QWidget* FlasherDialog::MakeBoundControl(const res::ControlTemplate& control,
+                                         QWidget* parentWidget) {
+    switch (control.id) {
+        case res::kReset:
+            return resetButton = new IconButton(parentWidget);
+        case res::kCancel:
+            return cancelButton = new IconButton(parentWidget);
+        case res::kOk:
+            return okButton = new IconButton(parentWidget);
+        case res::kProgressBar:
+            return progress = new GradientProgress(parentWidget);
+        default:
+            return nullptr;
+    }
+}
+
+void FlasherDialog::OnInitDialog() {
+    pathEdit = qobject_cast<QLineEdit*>(Control(res::kPackagePathEdit));
+    sequenceNumberEdit = qobject_cast<QLineEdit*>(Control(res::kSequenceNumberEdit));
+    portBox = qobject_cast<QComboBox*>(Control(res::kPortBox));
+    statusLine = qobject_cast<QLabel*>(Control(res::kStatusLine));
+    clock = qobject_cast<QLabel*>(Control(res::kClock));
+    UpdateData(false);
+
+    AppendAboutEntry();
+    setWindowIcon(icon);
+
+    progress->SetLabelColorOffBar(MakeColor(255, 0, 0));
+    progress->SetLabelColorOnBar(MakeColor(255, 0, 0));
+    progress->SetLabelFormat(QStringLiteral("%d%%"), GradientProgress::GPS_PERCENT);
+    progress->SetBarColors({0x000080FF, 0x00FFFF00});
+    progress->SetRange(0, 100);
+    progress->SetPos(0);
+
+    okButton->SetIcon(res::kUpdateIcon, 0, kCommandIconSize, kCommandIconSize);
+    cancelButton->SetIcon(res::kCancelIcon, 0, kCommandIconSize, kCommandIconSize);
+    resetButton->SetIcon(res::kResetIcon, 0, kCommandIconSize, kCommandIconSize);
+
+    Control(res::kSequenceNumberLabel)->show();
+    sequenceNumberEdit->show();
+
+    // Status in blue and the clock in red, whatever the palette.
+    SetTextColor(statusLine, MakeColor(0, 0, 255));
+    SetTextColor(clock, MakeColor(255, 0, 0));
+
+    // The run starts once the click that asked for it is over, so the button has given
+    // the mouse back before the window spends the run in its wait loop.
+    connect(okButton, &QPushButton::clicked, this, &FlasherDialog::OnOK, Qt::QueuedConnection);
+    connect(cancelButton, &QPushButton::clicked, this, &FlasherDialog::reject);
+    connect(resetButton, &QPushButton::clicked, this, &FlasherDialog::OnResetTarget);
+    connect(qobject_cast<QPushButton*>(Control(res::kBrowseButton)), &QPushButton::clicked, this,
+            &FlasherDialog::OnBrowse);
+    connect(portBox, &QComboBox::currentIndexChanged, this, &FlasherDialog::ShowPortDevice);
+    ShowPortDevice();
+}
+
+void FlasherDialog::ShowPortDevice() {
+    const int index = portBox->currentIndex();
+    portBox->setToolTip(index < 0 ? QString()
+                                  : QString::fromStdString(PortDeviceName(PortNumber(index))));
+}
+
+bool FlasherDialog::UpdateData(bool save) {
+    if (!save) {
+        pathEdit->setText(packagePath);
+        portBox->setCurrentIndex(portIndex);
+        sequenceNumberEdit->setText(QString::number(sequenceNumber));
+        return true;
+    }
+    packagePath = pathEdit->text();
+    portIndex = portBox->currentIndex();
+    return ExchangeSequenceNumber();
+}
+
+bool FlasherDialog::ExchangeSequenceNumber() {
+    bool isInteger = false;
+    const int value = sequenceNumberEdit->text().trimmed().toInt(&isInteger);
+    if (!isInteger) {
+        Prompt(QString::fromLatin1(kNotAnInteger), sequenceNumberEdit);
+        return false;
+    }
+    sequenceNumber = value;
+    if (!IsValidSequenceNumber(value)) {
+        Prompt(QString::asprintf(kOutOfRange, kMinSequenceNumber, kMaxSequenceNumber),
+               sequenceNumberEdit);
+        return false;
+    }
+    return true;
+}
+
+void FlasherDialog::Prompt(const QString& text, QWidget* control) {
+    QMessageBox::warning(this, QCoreApplication::applicationName(), text);
+    control->setFocus();
+    if (auto* edit = qobject_cast<QLineEdit*>(control)) {
+        edit->selectAll();
+    }
+}
+
+void FlasherDialog::OnOK() {
+    // A failing entry enables Update while the worker still runs; one run at a time.
+    if (run.Active()) {
+        return;
+    }
+    // A sequence number outside 1 … 99999 would be cut in the serial record and repeat
+    // another device's number: the prompt has been shown, and nothing is started.
+    if (!UpdateData(true)) {
+        return;
+    }
+    FlashRequest request;
+    request.packagePath = QFile::encodeName(packagePath).toStdString();
+    request.port.number = PortNumber(portIndex);
+    int number = sequenceNumber;
+    const RunResult result = run.Run(request, number);
+    sequenceNumber = number;
+    // The advance reaches storage at once: whatever happens to the process next, the
+    // next device never gets this device's number.
+    if (result == RunResult::kSucceeded && !SaveSequenceNumber(*profile, sequenceNumber)) {
+        Status(kNumberNotSaved, sequenceNumber, QFile::encodeName(profile->fileName()).constData());
+    }
+}
+
+void FlasherDialog::reject() {
+    OnCancel();
+}
+
+void FlasherDialog::OnCancel() {
+    // Nothing closes the link or the package under a running worker.
+    if (run.Active()) {
+        return;
+    }
+    UpdateData(true);  // what the members hold is saved, valid or not
+    link.Close();
+    WriteProfile(*profile, ProfileValues{packagePath, portIndex, sequenceNumber});
+    QDialog::reject();
+}
+
+void FlasherDialog::OnBrowse() {
+    QFileDialog fileDialog(this);
+    fileDialog.setAcceptMode(QFileDialog::AcceptOpen);
+    fileDialog.setFileMode(QFileDialog::AnyFile);
+    fileDialog.setDefaultSuffix(QString::fromLatin1(kPackageExtension));
+    fileDialog.setNameFilters(NameFilters(QString::fromLatin1(kPackageFilter)));
+    if (fileDialog.exec() != QDialog::Accepted || fileDialog.selectedFiles().isEmpty()) {
+        return;
+    }
+    packagePath = QDir::toNativeSeparators(fileDialog.selectedFiles().first());
+    // Every control is rewritten from its member: edits of the port and the number that
+    // were not taken by a run are dropped.
+    UpdateData(false);
+}
+
+void FlasherDialog::OnResetTarget() {
+    if (run.Active()) {
+        return;
+    }
+    // The port as last exchanged; a port that does not open is not reported.
+    if (!link.Open(PortNumber(portIndex), kBaudRate)) {
+        return;
+    }
+    link.EscapeFunction(kSetDtr);
+    link.EscapeFunction(kSetRts);
+    SleepMs(kResetPulseMs);
+    link.EscapeFunction(kClrRts);
+    SleepMs(kResetPulseMs);
+}
+
+void FlasherDialog::OnSysCommand(int id) {
+    if ((id & 0xFFF0) == res::kAboutCommand) {
+        AboutDialog about(this);
+        about.exec();
+    }
+}
+
+void FlasherDialog::AppendAboutEntry() {
+#ifdef Q_OS_WIN
+    const QString text = res::LoadResourceString(res::kAboutMenuText);
+    HMENU menu = GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE);
+    if (menu != nullptr && !text.isEmpty()) {
+        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(menu, MF_STRING, res::kAboutCommand,
+                    reinterpret_cast<const wchar_t*>(text.utf16()));
+    }
+#endif
+}
+
+#ifdef Q_OS_WIN
+bool FlasherDialog::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+    const MSG* msg = static_cast<const MSG*>(message);
+    if (msg->message == WM_SYSCOMMAND &&
+        (static_cast<int>(msg->wParam) & 0xFFF0) == res::kAboutCommand) {
+        OnSysCommand(static_cast<int>(msg->wParam));
+        *result = 0;
+        return true;
+    }
+    return QDialog::nativeEvent(eventType, message, result);
+}
+#endif
+
+void FlasherDialog::contextMenuEvent(QContextMenuEvent* event) {
+    const QString text = res::LoadResourceString(res::kAboutMenuText);
+    if (text.isEmpty()) {
+        QDialog::contextMenuEvent(event);
+        return;
+    }
+    QMenu menu(this);
+    QAction* about = menu.addAction(text);
+    about->setData(res::kAboutCommand);
+    if (QAction* chosen = menu.exec(event->globalPos())) {
+        OnSysCommand(chosen->data().toInt());
+    }
+}
+
+void FlasherDialog::StartClock() {
+    runStartTime = wallClock();
+    clockTimer = startTimer(kClockPeriodMs);
+    RefreshClock();
+}
+
+void FlasherDialog::StopClock() {
+    if (clockTimer != 0) {
+        killTimer(clockTimer);
+        clockTimer = 0;
+    }
+}
+
+void FlasherDialog::RefreshClock() {
+    clock->setText(ClockText(wallClock() - runStartTime));
+}
+
+void FlasherDialog::timerEvent(QTimerEvent* event) {
+    RefreshClock();
+    QDialog::timerEvent(event);
+}
+
+void FlasherDialog::WaitForWorker(const std::function<bool(unsigned)>& workerEnded) {
+    // Between short waits the window handles what is pending: the worker's changes to the
+    // controls, the clock, repaints, and the operator's input.
+    while (!workerEnded(kWaitSliceMs)) {
+        QCoreApplication::processEvents();
+    }
+}
+
+void FlasherDialog::ShowStatus(const std::string& text) {
+    ApplyOnThreadOf(this, [&] {
+        const QString shown = QString::fromLocal8Bit(text.data(), static_cast<int>(text.size()));
+        statusLine->setText(shown);
+        // A long text does not fit the line; the tooltip shows it whole.
+        statusLine->setToolTip(shown);
+    });
+}
+
+void FlasherDialog::Progress(int position) {
+    ApplyOnThreadOf(this, [&] { progress->SetPos(position); });
+}
+
+void FlasherDialog::EnableCommands(bool on) {
+    ApplyOnThreadOf(this, [&] {
+        cancelButton->setEnabled(on);
+        okButton->setEnabled(on);
+        resetButton->setEnabled(on);
+    });
+}
+
+void FlasherDialog::ShowSequenceNumber(int number) {
+    ApplyOnThreadOf(this, [&] { sequenceNumberEdit->setText(QString::number(number)); });
+}
+
+}  // namespace korvane

@@ -1,0 +1,123 @@
+// The program's main window: the operator picks the serial port and the package, checks
+// the sequence number and presses Update; the flash run then reports through the status
+// line, the gradient progress bar, the clock and the sequence-number edit. The dialog owns
+// the link to the device and the run for its whole life, and keeps the operator's choices
+// in the per-user profile.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QSettings>
+#include <QString>
+#include <functional>
+#include <memory>
+
+#include "app/dialog_builder.h"
+#include "flashing/flash_run.h"
+#include "flashing/operator_feedback.h"
+#include "link/device_link.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+
+namespace korvane {
+
+class GradientProgress;
+class IconButton;
+
+class FlasherDialog : public QDialog, private OperatorFeedback {
+    Q_OBJECT
+
+public:
+    // Reads File, Port and SN from the profile and builds the window from template 102.
+    explicit FlasherDialog(QWidget* parent = nullptr);
+    ~FlasherDialog() override;
+
+    // The control with a template identifier, nullptr for none.
+    QWidget* Control(int id) const;
+    const DeviceLink& Link() const { return link; }
+    bool RunActive() const { return run.Active(); }
+
+    // Where the clock takes the time from, in whole seconds. The wall clock by default.
+    void SetWallClock(std::function<qint64()> clock) { wallClock = std::move(clock); }
+
+    // Escape, the close box and the Cancel button: saves the settings and ends the dialog,
+    // unless a run is active.
+    void reject() override;
+
+protected:
+    // The clock tick, for any timer of the dialog.
+    void timerEvent(QTimerEvent* event) override;
+    // Where the window manager owns the system menu, the about entry is in this menu.
+    void contextMenuEvent(QContextMenuEvent* event) override;
+#ifdef Q_OS_WIN
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+#endif
+
+private:
+    // Creates the controls and binds the custom ones.
+    QWidget* MakeBoundControl(const res::ControlTemplate& control, QWidget* parent);
+    void OnInitDialog();
+    void AppendAboutEntry();
+
+    // Data exchange: controls into members (save) or members into controls. Saving checks
+    // that the sequence number is an integer in 1 … 99999 and prompts when it is not;
+    // the result tells whether it was.
+    bool UpdateData(bool save = true);
+    bool ExchangeSequenceNumber();
+    void Prompt(const QString& text, QWidget* control);
+
+    // Handlers.
+    void OnOK();
+    void OnCancel();
+    void OnBrowse();
+    void OnResetTarget();
+    void OnSysCommand(int id);
+
+    // The clock of a run.
+    void StartClock();
+    void StopClock();
+    void RefreshClock();
+    // Keeps the window live until the worker ends.
+    void WaitForWorker(const std::function<bool(unsigned)>& workerEnded);
+
+    // Operator feedback, applied on the dialog's thread whoever calls.
+    void ShowStatus(const std::string& text) override;
+    void Progress(int position) override;
+    void EnableCommands(bool on) override;
+    void ShowSequenceNumber(int number) override;
+
+    void ShowPortDevice();
+
+    DeviceLink link;
+    IconButton* resetButton = nullptr;
+    IconButton* cancelButton = nullptr;
+    IconButton* okButton = nullptr;
+    GradientProgress* progress = nullptr;
+    QString packagePath;
+    int portIndex = 0;
+    int sequenceNumber = 1;
+    QIcon icon;
+
+    std::unique_ptr<QSettings> profile;
+    DialogControls controls;
+    QLineEdit* pathEdit = nullptr;
+    QLineEdit* sequenceNumberEdit = nullptr;
+    QComboBox* portBox = nullptr;
+    QLabel* statusLine = nullptr;
+    QLabel* clock = nullptr;
+    FlashRun run;
+    std::function<qint64()> wallClock;
+    qint64 runStartTime = 0;
+    int clockTimer = 0;
+};
+
+// The clock's text for a run that has lasted elapsed seconds: minutes and seconds, hours
+// dropped.
+QString ClockText(qint64 elapsed);
+
+// The platform file dialog's filter for a classic filter string ("Text|*.txt|...||").
+QStringList NameFilters(const QString& classicFilter);
+
+}  // namespace korvane

@@ -1,0 +1,158 @@
+// korvane-screenshots OUTDIR: shows the main window on the display, presses Update with a
+// synthesized click, and saves what the screen shows into OUTDIR:
+//   dialog-mid-run.png  the window while a package goes in, the bar about half way
+//   dialog-done.png     the window after the run
+//   context-menu.png    the window with its context menu (the about entry) open
+//   about.png           the about box opened from that menu
+// It is meant for scripts/screenshots.sh, which supplies a display, a simulated device on
+// COM1 and a profile naming the package. Exits 0 when every picture was saved.
+#include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/about_dialog.h"
+#include "app/flasher_app.h"
+#include "app/flasher_dialog.h"
+#include "controls/gradient_progress.h"
+#include "res/resource_ids.h"
+
+namespace {
+
+using korvane::FlasherDialog;
+namespace res = korvane::res;
+
+constexpr int kSettleMs = 400;
+constexpr int kPollMs = 10;
+constexpr int kGiveUpMs = 120000;
+
+QString outputDir;
+int saved = 0;
+
+// What the screen shows of widget's window (and a little around it), as the display has it.
+bool SaveScreen(QWidget* window, const QString& name, QRect area = QRect()) {
+    window->repaint();
+    QCoreApplication::processEvents();
+    if (area.isNull()) {
+        area = window->frameGeometry();
+    }
+    area = area.adjusted(-8, -8, 8, 8);
+    const QPixmap shot =
+        window->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    const QString path = outputDir + "/" + name;
+    if (shot.isNull() || !shot.save(path)) {
+        std::fprintf(stderr, "korvane-screenshots: cannot save %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    ++saved;
+    return true;
+}
+
+void Click(QWidget* widget) {
+    const QPointF at = QRectF(widget->rect()).center();
+    const QPointF global = widget->mapToGlobal(at);
+    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(widget, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QCoreApplication::sendEvent(widget, &release);
+}
+
+// Calls step every kPollMs until it returns true.
+void Poll(std::function<bool()> step) {
+    auto* timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, [timer, step] {
+        if (step()) {
+            timer->deleteLater();
+            timer->stop();
+        }
+    });
+    timer->start(kPollMs);
+}
+
+// The about box, opened from the context menu, then the end.
+void ShowAbout(FlasherDialog& dialog) {
+    Poll([&dialog] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr || menu->actions().isEmpty()) {
+            return false;
+        }
+        SaveScreen(&dialog, "context-menu.png",
+                   dialog.frameGeometry().united(menu->frameGeometry()));
+        menu->setActiveAction(menu->actions().first());
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QCoreApplication::sendEvent(menu, &enter);
+        return true;
+    });
+    Poll([&dialog] {
+        auto* about = qobject_cast<korvane::AboutDialog*>(QApplication::activeModalWidget());
+        if (about == nullptr) {
+            return false;
+        }
+        QTimer::singleShot(kSettleMs, about, [&dialog, about] {
+            SaveScreen(about, "about.png");
+            about->accept();
+            dialog.reject();
+        });
+        return true;
+    });
+    const QPoint at(dialog.width() / 2, dialog.height() / 3);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, dialog.mapToGlobal(at));
+    QCoreApplication::sendEvent(&dialog, &event);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    korvane::FlasherApp app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: korvane-screenshots OUTDIR\n");
+        return 2;
+    }
+    outputDir = QString::fromLocal8Bit(argv[1]);
+    korvane::RegisterApplicationIcons();
+
+    FlasherDialog dialog;
+    dialog.move(40, 40);
+    dialog.show();
+    auto* progress = static_cast<korvane::GradientProgress*>(dialog.Control(res::kProgressBar));
+    auto* status = static_cast<QLabel*>(dialog.Control(res::kStatusLine));
+
+    QTimer::singleShot(kSettleMs, &dialog, [&] {
+        Poll([&] {
+            const int position = progress->GetPos();
+            if (!dialog.RunActive() || position < 40 || position > 60) {
+                return false;
+            }
+            SaveScreen(&dialog, "dialog-mid-run.png");
+            Poll([&] {
+                if (dialog.RunActive()) {
+                    return false;
+                }
+                std::printf("status: %s\n", qPrintable(status->text()));
+                QTimer::singleShot(kSettleMs, &dialog, [&] {
+                    SaveScreen(&dialog, "dialog-done.png");
+                    ShowAbout(dialog);
+                });
+                return true;
+            });
+            return true;
+        });
+        Click(dialog.Control(res::kOk));
+    });
+    QObject::connect(&dialog, &QDialog::finished, &app, &QCoreApplication::quit);
+    QTimer::singleShot(kGiveUpMs, &app, [] {
+        std::fprintf(stderr, "korvane-screenshots: gave up waiting\n");
+        QCoreApplication::exit(1);
+    });
+    const int result = app.exec();
+    return result == 0 && saved == 4 ? 0 : 1;
+}

@@ -1,0 +1,194 @@
+// The main window and the about box without a device: settings, layout, data exchange,
+// browsing and the about entry.
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "app/about_dialog.h"
+#include "app/dialog_builder.h"
+#include "gui/app_fixture.h"
+#include "res/dialog_templates.h"
+#include "res/resource_ids.h"
+
+namespace korvane::test {
+namespace {
+
+using AppDialog = AppTest;
+
+QComboBox* PortBox(FlasherDialog& dialog) {
+    return qobject_cast<QComboBox*>(dialog.Control(res::kPortBox));
+}
+
+TEST_F(AppDialog, FirstStartWithAnEmptyProfileShowsTheDefaults) {
+    auto dialog = OpenDialog();
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Korvane-V5.0"));
+    EXPECT_EQ(TextOf(*dialog, res::kPackagePathEdit), QString());
+    EXPECT_EQ(PortBox(*dialog)->currentIndex(), 0);
+    EXPECT_EQ(TextOf(*dialog, res::kPortBox), QStringLiteral("COM1"));
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("1"));
+    // COM1 is /dev/ttyS0 here, and the operator can see so.
+    EXPECT_EQ(PortBox(*dialog)->toolTip(), QStringLiteral("/dev/ttyS0"));
+
+    QStringList items;
+    for (int i = 0; i < PortBox(*dialog)->count(); ++i) {
+        items << PortBox(*dialog)->itemText(i);
+    }
+    EXPECT_EQ(items, QStringList({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"}));
+    // Hidden in the template, shown at initialisation; Reset stays hidden for good.
+    EXPECT_TRUE(dialog->Control(res::kSequenceNumberLabel)->isVisible());
+    EXPECT_TRUE(dialog->Control(res::kSequenceNumberEdit)->isVisible());
+    EXPECT_FALSE(dialog->Control(res::kReset)->isVisible());
+    EXPECT_TRUE(qobject_cast<QPushButton*>(dialog->Control(res::kOk))->isDefault());
+}
+
+TEST_F(AppDialog, ControlsSitWhereTheTemplatePutsThemInDialogUnits) {
+    auto dialog = OpenDialog();
+    EXPECT_EQ(dialog->font().family(), QStringLiteral("宋体"));
+    EXPECT_EQ(dialog->font().pointSize(), 9);
+    const DialogBaseUnits units = BaseUnitsOf(dialog->font());
+    ASSERT_GT(units.x, 0);
+    ASSERT_GT(units.y, units.x);
+    EXPECT_EQ(dialog->size(), QSize((322 * units.x + 2) / 4, (149 * units.y + 4) / 8));
+    EXPECT_EQ(dialog->Control(res::kOk)->geometry(), DialogUnitsToPixels(units, 157, 116, 74, 26));
+    EXPECT_EQ(dialog->Control(res::kPackagePathEdit)->geometry(),
+              DialogUnitsToPixels(units, 7, 27, 290, 14));
+    // The bar's border is drawn around it, inside the template's rectangle.
+    QWidget* bar = dialog->Control(res::kProgressBar);
+    EXPECT_EQ(bar->parentWidget()->geometry(), DialogUnitsToPixels(units, 7, 68, 307, 21));
+    EXPECT_EQ(bar->geometry(),
+              QRect(1, 1, bar->parentWidget()->width() - 2, bar->parentWidget()->height() - 2));
+    // Every control lies inside the window.
+    for (const auto& control : res::FindDialogTemplate(res::kMainDialog)->controls) {
+        const QRect r = DialogUnitsToPixels(units, control.x, control.y, control.width, 1);
+        EXPECT_TRUE(dialog->rect().contains(r)) << control.id;
+    }
+}
+
+TEST_F(AppDialog, ClosingSavesFileSnAndPortWhateverTheNumberHolds) {
+    {
+        auto dialog = OpenDialog();
+        SetText(*dialog, res::kPackagePathEdit, "/data/line 3/pkg.bin");
+        PortBox(*dialog)->setCurrentIndex(7);
+        SetText(*dialog, res::kSequenceNumberEdit, "123");
+        PressKey(dialog.get(), Qt::Key_Escape);
+        EXPECT_FALSE(dialog->isVisible());
+    }
+    QString profile = ProfileOnDisk();
+    EXPECT_TRUE(profile.contains("File=/data/line 3/pkg.bin")) << profile.toStdString();
+    EXPECT_TRUE(profile.contains("Port=7")) << profile.toStdString();
+    EXPECT_TRUE(profile.contains("SN=123")) << profile.toStdString();
+
+    // A number out of range is prompted for, and the dialog still closes and saves it.
+    auto dialog = OpenDialog();
+    EXPECT_EQ(TextOf(*dialog, res::kPackagePathEdit), QStringLiteral("/data/line 3/pkg.bin"));
+    EXPECT_EQ(PortBox(*dialog)->currentIndex(), 7);
+    SetText(*dialog, res::kSequenceNumberEdit, "0");
+    QString prompt;
+    ModalAnswer answer([&](QWidget* modal) {
+        prompt = qobject_cast<QMessageBox*>(modal)->text();
+        modal->close();
+    });
+    Click(dialog->Control(res::kCancel));
+    EXPECT_EQ(prompt, QStringLiteral("Please enter an integer between 1 and 99999."));
+    EXPECT_FALSE(dialog->isVisible());
+    profile = ProfileOnDisk();
+    EXPECT_TRUE(profile.contains("SN=0")) << profile.toStdString();
+}
+
+TEST_F(AppDialog, ChoosingAFileRewritesEveryControlFromTheStoredValues) {
+    WriteProfileFile("[Setting]\nFile=old.bin\nPort=2\nSN=9\n");
+    auto dialog = OpenDialog();
+    ASSERT_EQ(PortBox(*dialog)->currentIndex(), 2);
+    // Changed but never taken by Update.
+    PortBox(*dialog)->setCurrentIndex(5);
+    SetText(*dialog, res::kSequenceNumberEdit, "77");
+
+    const QString chosen = QString::fromStdString(configHome) + "/new.bin";
+    QStringList filters;
+    QString suffix;
+    ModalAnswer answer([&](QWidget* modal) {
+        auto* fileDialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(fileDialog, nullptr);
+        filters = fileDialog->nameFilters();
+        suffix = fileDialog->defaultSuffix();
+        fileDialog->selectFile(chosen);
+        static_cast<QDialog*>(fileDialog)->accept();
+    });
+    Click(dialog->Control(res::kBrowseButton));
+    ASSERT_TRUE(answer.Answered());
+    EXPECT_EQ(filters, QStringList({"Data Files(*.bin)"}));
+    EXPECT_EQ(suffix, QStringLiteral("bin"));
+    EXPECT_EQ(TextOf(*dialog, res::kPackagePathEdit), chosen);
+    EXPECT_EQ(PortBox(*dialog)->currentIndex(), 2);
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("9"));
+
+    // Cancelled, the browse changes nothing.
+    PortBox(*dialog)->setCurrentIndex(4);
+    ModalAnswer cancel([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
+    Click(dialog->Control(res::kBrowseButton));
+    EXPECT_EQ(PortBox(*dialog)->currentIndex(), 4);
+}
+
+TEST(NameFilters, ClassicFiltersBecomeFileDialogFilters) {
+    EXPECT_EQ(NameFilters("Data Files(*.bin)|*.bin||"), QStringList({"Data Files(*.bin)"}));
+    EXPECT_EQ(NameFilters("Images|*.bin;*.hex|All|*.*||"),
+              QStringList({"Images (*.bin *.hex)", "All (*.*)"}));
+    EXPECT_TRUE(NameFilters("").isEmpty());
+}
+
+TEST_F(AppDialog, TheAboutBoxOpensFromTheContextMenu) {
+    auto dialog = OpenDialog();
+    QStringList menuTexts;
+    bool menuDone = false;
+    Sampler chooser([&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr || menuDone) {
+            return;
+        }
+        menuDone = true;
+        for (QAction* action : menu->actions()) {
+            menuTexts << action->text();
+        }
+        menu->setActiveAction(menu->actions().last());
+        PressKey(menu, Qt::Key_Return);
+    });
+    QString caption;
+    QStringList texts;
+    bool hasIcon = false;
+    QString okText;
+    ModalAnswer answer([&](QWidget* modal) {
+        auto* about = qobject_cast<AboutDialog*>(modal);
+        ASSERT_NE(about, nullptr);
+        caption = about->windowTitle();
+        for (QLabel* label : about->findChildren<QLabel*>()) {
+            if (!label->pixmap().isNull()) {
+                hasIcon = label->pixmap().size() == QSize(32, 32);
+            } else {
+                texts << label->text();
+            }
+        }
+        auto* ok = about->findChild<QPushButton*>();
+        okText = ok->text();
+        Click(ok);
+    });
+    const QPoint at(20, 20);
+    QContextMenuEvent rightClick(QContextMenuEvent::Mouse, at, dialog->mapToGlobal(at));
+    QApplication::sendEvent(dialog.get(), &rightClick);
+
+    EXPECT_EQ(menuTexts, QStringList({QStringLiteral("关于 Korvane(&A)...")}));
+    ASSERT_TRUE(answer.Answered());
+    EXPECT_EQ(caption, QStringLiteral("关于 Korvane"));
+    EXPECT_TRUE(texts.contains(QStringLiteral("Korvane 2.0 版")));
+    EXPECT_EQ(texts.size(), 2);
+    EXPECT_TRUE(hasIcon);
+    EXPECT_EQ(okText, QStringLiteral("确定"));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+}
+
+}  // namespace
+}  // namespace korvane::test

@@ -1,0 +1,302 @@
+// Flash runs started from the window against the simulated device on COM1: what the
+// operator sees during and after a run, what the device ends up holding, and what the
+// profile on disk holds at every moment.
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimerEvent>
+#include <cstdlib>
+
+#include "controls/gradient_progress.h"
+#include "devsim/loader_firmware.h"
+#include "devsim/pty_simulator.h"
+#include "flashing/status_texts.h"
+#include "gui/app_fixture.h"
+#include "gui/gui_test_support.h"
+#include "res/resource_ids.h"
+#include "support/flash_fixture.h"
+
+namespace korvane::test {
+namespace {
+
+using korvane::testing::Pattern;
+
+const std::vector<PackageImage> kPackage = {
+    {"DIAG.BIN", Pattern(700, 1)},
+    {"MCU.BIN", Pattern(1500, 2)},
+    {"CFG.BIN", Pattern(600, 3)},
+    {"xx_LOGO.BIN", Pattern(1100, 4)},
+};
+
+class AppFlash : public AppTest {
+protected:
+    // A simulated device on COM1.
+    void Attach(const devsim::DeviceFaults& faults = {}, uint32_t baudRate = 0) {
+        device = std::make_unique<devsim::PtySimulator>(faults, baudRate);
+        ASSERT_TRUE(device->Start()) << device->ErrorText();
+        setenv("KORVANE_COM1", device->PortPath().c_str(), 1);
+    }
+
+    // A profile that chooses the package on COM1 with this sequence number.
+    std::string ChoosePackage(int sequenceNumber,
+                              const std::vector<PackageImage>& images = kPackage) {
+        const std::string path = korvane::testing::WritePackage(images);
+        WriteProfileFile(QString("[Setting]\nFile=%1\nPort=0\nSN=%2\n")
+                             .arg(QString::fromStdString(path))
+                             .arg(sequenceNumber));
+        return path;
+    }
+
+    // Presses Update with the mouse. The run starts once the click is over, with the next
+    // events handled, and has ended when they have been.
+    static void Update(FlasherDialog& dialog) {
+        Click(dialog.Control(res::kOk));
+        QCoreApplication::processEvents();
+        ASSERT_FALSE(dialog.RunActive());
+    }
+
+    static bool CommandsEnabled(FlasherDialog& dialog) {
+        return dialog.Control(res::kOk)->isEnabled() && dialog.Control(res::kCancel)->isEnabled() &&
+               dialog.Control(res::kReset)->isEnabled();
+    }
+
+    static GradientProgress* Bar(FlasherDialog& dialog) {
+        return static_cast<GradientProgress*>(dialog.Control(res::kProgressBar));
+    }
+
+    std::unique_ptr<devsim::PtySimulator> device;
+};
+
+std::string RecordText(const devsim::SimulatedDevice& device) {
+    return devsim::UnscrambleSerialRecord(device.Loader().SerialRecord());
+}
+
+TEST_F(AppFlash, AWholeFlashStartedWithTheMouse) {
+    devsim::DeviceFaults faults;
+    faults.eraseDelayMs = 1300;  // long enough for the clock to tick
+    Attach(faults);
+    const std::string path = ChoosePackage(41);
+    auto dialog = OpenDialog();
+
+    struct Seen {
+        bool commandsEnabled;
+        bool anyCommandEnabled;
+        QString clock;
+        int position;
+    };
+    std::vector<Seen> during;
+    Sampler sampler([&] {
+        if (dialog->RunActive()) {
+            during.push_back({CommandsEnabled(*dialog),
+                              dialog->Control(res::kOk)->isEnabled() ||
+                                  dialog->Control(res::kCancel)->isEnabled(),
+                              TextOf(*dialog, res::kClock), Bar(*dialog)->GetPos()});
+        }
+    });
+    Update(*dialog);
+
+    EXPECT_EQ(TextOf(*dialog, res::kStatusLine).toStdString(),
+              FormatText(status::kFinishedFile, path.c_str()));
+    EXPECT_EQ(Bar(*dialog)->GetPos(), 100);
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("42"));
+    EXPECT_TRUE(CommandsEnabled(*dialog));
+    EXPECT_FALSE(dialog->Control(res::kReset)->isVisible());
+    EXPECT_TRUE(dialog->Link().IsOpen()) << "the port stays open after a run";
+
+    ASSERT_FALSE(during.empty());
+    EXPECT_EQ(during.front().clock, QStringLiteral("00:00"));
+    bool ticked = false;
+    bool midway = false;
+    for (const Seen& seen : during) {
+        EXPECT_FALSE(seen.anyCommandEnabled);
+        ticked = ticked || seen.clock == QStringLiteral("00:01");
+        midway = midway || (seen.position > 0 && seen.position < 100);
+    }
+    EXPECT_TRUE(ticked) << "last clock: " << during.back().clock.toStdString();
+    EXPECT_TRUE(midway);
+
+    device->Inspect([&](const devsim::SimulatedDevice& d) {
+        const auto& loader = kPackage[0].bytes;
+        EXPECT_TRUE(std::equal(loader.begin(), loader.end(), d.Flash().begin()));
+        const auto& firmware = kPackage[1].bytes;
+        EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), d.Loader().Firmware().begin()));
+        EXPECT_EQ(d.Loader().DataBlocks().size(), 2u + 3u);
+        const std::string record = RecordText(d);
+        EXPECT_EQ(record.size(), 13u);
+        EXPECT_EQ(record.substr(0, 4), "K352");
+        EXPECT_EQ(record.substr(8), "00041");
+        EXPECT_EQ(d.Loader().ClosingRequests(), 1);
+    });
+    // The advance is on disk before the window closes.
+    EXPECT_TRUE(ProfileOnDisk().contains("SN=42")) << ProfileOnDisk().toStdString();
+
+    // Status in blue, clock in red, whatever the palette says.
+    const QImage image = Render(*dialog);
+    const QRect statusArea = dialog->Control(res::kStatusLine)->geometry();
+    const QRect clockArea = dialog->Control(res::kClock)->geometry();
+    EXPECT_FALSE(BoxOf(image, MakeColor(0, 0, 255), statusArea).isEmpty());
+    EXPECT_FALSE(BoxOf(image, MakeColor(255, 0, 0), clockArea).isEmpty());
+    EXPECT_TRUE(BoxOf(image, MakeColor(0, 0, 255), clockArea).isEmpty());
+
+    // Cancel closes the port and saves the choices.
+    Click(dialog->Control(res::kCancel));
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_FALSE(dialog->Link().IsOpen());
+    const QString profile = ProfileOnDisk();
+    EXPECT_TRUE(profile.contains("File=" + QString::fromStdString(path)));
+    EXPECT_TRUE(profile.contains("Port=0"));
+    EXPECT_TRUE(profile.contains("SN=42"));
+}
+
+TEST_F(AppFlash, EverySuccessfulRunAdvancesTheNumberOnDiskAtOnce) {
+    Attach();
+    ChoosePackage(5);
+    auto dialog = OpenDialog();
+    for (int run = 1; run <= 3; ++run) {
+        Update(*dialog);
+        EXPECT_TRUE(ProfileOnDisk().contains(QString("SN=%1").arg(5 + run)))
+            << "after run " << run << ": " << ProfileOnDisk().toStdString();
+    }
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("8"));
+    device->Inspect([](const devsim::SimulatedDevice& d) {
+        EXPECT_EQ(RecordText(d).substr(8), "00007");  // the last run's number
+        EXPECT_EQ(d.Loader().ClosingRequests(), 3);
+    });
+    // The window is still open: the file above is all that a killed process would leave.
+    EXPECT_TRUE(dialog->isVisible());
+}
+
+TEST_F(AppFlash, ANumberOutOfRangeStartsNoRun) {
+    Attach();
+    ChoosePackage(5);
+    auto dialog = OpenDialog();
+    for (const auto& [text, expected] :
+         {std::pair<QString, QString>{"100000", "Please enter an integer between 1 and 99999."},
+          {"0", "Please enter an integer between 1 and 99999."},
+          {"12a", "Please enter an integer."}}) {
+        SetText(*dialog, res::kSequenceNumberEdit, text);
+        QString prompt;
+        ModalAnswer answer([&](QWidget* modal) {
+            prompt = qobject_cast<QMessageBox*>(modal)->text();
+            modal->close();
+        });
+        Click(dialog->Control(res::kOk));
+        ASSERT_TRUE(WaitUntil([&] { return answer.Answered(); })) << text.toStdString();
+        EXPECT_EQ(prompt, expected);
+    }
+    WaitUntil([] { return false; }, 100);
+    EXPECT_TRUE(device->Received().empty()) << "the port was touched";
+    EXPECT_EQ(TextOf(*dialog, res::kStatusLine), QString());
+    EXPECT_FALSE(dialog->Link().IsOpen());
+}
+
+TEST_F(AppFlash, ConnectionFailuresAreOneStatusLine) {
+    // No device answers: the bootloader's read window passes, and the port is closed.
+    devsim::DeviceFaults silent;
+    silent.silent = true;
+    Attach(silent);
+    ChoosePackage(5);
+    auto dialog = OpenDialog();
+    Update(*dialog);
+    EXPECT_EQ(TextOf(*dialog, res::kStatusLine), QStringLiteral("Failed to connect the device."));
+    EXPECT_FALSE(dialog->Link().IsOpen());
+    EXPECT_TRUE(CommandsEnabled(*dialog));
+    EXPECT_EQ(TextOf(*dialog, res::kClock), QString());
+
+    // A port that cannot be opened.
+    setenv("KORVANE_COM1", (configHome + "/no-such-port").c_str(), 1);
+    Update(*dialog);
+    EXPECT_EQ(TextOf(*dialog, res::kStatusLine), QStringLiteral("Failed to open the serial port."));
+    EXPECT_TRUE(CommandsEnabled(*dialog));
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("5"));
+}
+
+TEST_F(AppFlash, AStatusTextOfAnyLengthIsShownWhole) {
+    Attach();
+    ChoosePackage(5);
+    auto dialog = OpenDialog();
+    const std::string missing = configHome + "/" + std::string(400, 'p') + ".bin";
+    SetText(*dialog, res::kPackagePathEdit, QString::fromStdString(missing));
+    Update(*dialog);
+    const std::string expected = FormatText(status::kFileNotOpened, missing.c_str());
+    ASSERT_GT(expected.size(), 259u);
+    EXPECT_EQ(TextOf(*dialog, res::kStatusLine).toStdString(), expected);
+    EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().toStdString(), expected);
+}
+
+TEST_F(AppFlash, TheClockDropsHours) {
+    devsim::DeviceFaults faults;
+    faults.eraseDelayMs = 600;
+    Attach(faults);
+    ChoosePackage(5);
+    auto dialog = OpenDialog();
+    qint64 now = 1700000000;
+    dialog->SetWallClock([&now] { return now; });
+
+    QStringList shown;
+    bool done = false;
+    Sampler sampler([&] {
+        if (!dialog->RunActive() || done) {
+            return;
+        }
+        done = true;
+        shown << TextOf(*dialog, res::kClock);
+        for (const qint64 elapsed : {59, 3599, 3600, 3665}) {
+            now = 1700000000 + elapsed;
+            QTimerEvent tick(12345);  // any timer ticks the clock
+            QApplication::sendEvent(dialog.get(), &tick);
+            shown << TextOf(*dialog, res::kClock);
+        }
+    });
+    Update(*dialog);
+    EXPECT_EQ(shown, QStringList({"00:00", "00:59", "59:59", "00:00", "01:05"}));
+}
+
+TEST_F(AppFlash, CommandsDuringARunAreIgnored) {
+    // The first block of CFG.BIN is refused: its writer enables the commands while the
+    // worker still has the logo to write, over a line paced like a real one.
+    devsim::DeviceFaults faults;
+    faults.loader.refuse.push_back({0, 2, 0});
+    Attach(faults, 115200);
+    std::vector<PackageImage> images = kPackage;
+    images[3].bytes = Pattern(12000, 4);
+    const std::string path = ChoosePackage(41, images);
+    auto dialog = OpenDialog();
+    const QString profileBefore = ProfileOnDisk();
+
+    bool pressed = false;
+    Sampler sampler([&] {
+        if (pressed || !dialog->RunActive() || !dialog->Control(res::kOk)->isEnabled()) {
+            return;
+        }
+        pressed = true;
+        Click(dialog->Control(res::kOk));
+        Click(dialog->Control(res::kCancel));
+        static_cast<QPushButton*>(dialog->Control(res::kReset))->click();
+        PressKey(dialog.get(), Qt::Key_Escape);
+        PressKey(dialog.get(), Qt::Key_Return);
+        dialog->close();
+    });
+    Update(*dialog);
+    ASSERT_TRUE(pressed);
+    // Let anything the presses queued happen.
+    WaitUntil([] { return false; }, 200);
+
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(dialog->RunActive());
+    EXPECT_EQ(TextOf(*dialog, res::kStatusLine).toStdString(),
+              FormatText(status::kFailedFile, path.c_str()));
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("41"));
+    EXPECT_EQ(ProfileOnDisk(), profileBefore);
+    device->Inspect([&](const devsim::SimulatedDevice& d) {
+        // The link stayed with the worker to the end: the whole logo went in, once.
+        const auto& blocks = d.Loader().DataBlocks();
+        for (uint32_t block = 128; block < 128 + 24; ++block) {
+            EXPECT_EQ(blocks.count(block), 1u) << block;
+        }
+        EXPECT_EQ(d.Loader().ClosingRequests(), 1);
+    });
+}
+
+}  // namespace
+}  // namespace korvane::test
