@@ -35,21 +35,23 @@ echo "== starting the device simulator"
 start_simulator "$devsim" "$work"
 echo "simulated device on $(head -n 1 "$work/devsim.out"), as COM1"
 
+# A profile of the demo's own, naming the sample package: flashing a simulated device
+# must not advance the counter that real devices get their serial numbers from.
+mkdir -p "$work/config/STM32F10X Korvane"
+printf '[Setting]\nFile=%s\nPort=0\nSN=1\n' "$work/sample.bin" \
+    >"$work/config/STM32F10X Korvane/korvane.conf"
+export XDG_CONFIG_HOME="$work/config" KORVANE_COM1="$work/port"
+
 status=0
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-    # The window, with a profile of its own that names the sample package, so the
-    # operator's own settings and sequence number stay untouched.
     echo "== flashing from the window: press Update, watch the run, then close the window"
-    mkdir -p "$work/config/STM32F10X Korvane"
-    printf '[Setting]\nFile=%s\nPort=0\nSN=1\n' "$work/sample.bin" \
-        >"$work/config/STM32F10X Korvane/korvane.conf"
-    if ! XDG_CONFIG_HOME="$work/config" KORVANE_COM1="$work/port" "$root/build/plain/app/korvane"; then
+    if ! "$root/build/plain/app/korvane"; then
         echo "== the window did not end normally; flashing from the command line"
-        KORVANE_COM1="$work/port" "$flash" --port COM1 "$work/sample.bin" || status=$?
+        "$flash" --port COM1 "$work/sample.bin" || status=$?
     fi
 else
     echo "== flashing"
-    KORVANE_COM1="$work/port" "$flash" --port COM1 "$work/sample.bin" || status=$?
+    "$flash" --port COM1 "$work/sample.bin" || status=$?
 fi
 kill -TERM "$sim_pid"
 wait "$sim_pid" || true
