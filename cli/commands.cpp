@@ -5,12 +5,13 @@
 #include <QRegularExpression>
 
 #include "cli/console_feedback.h"
-#include "settings/profile.h"
 #include "flashing/entry_kind.h"
 #include "flashing/flash_run.h"
 #include "flashing/package.h"
 #include "flashing/serial_record.h"
+#include "flashing/status_texts.h"
 #include "link/device_link.h"
+#include "settings/profile.h"
 
 namespace korvane {
 
@@ -79,6 +80,7 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     }
     // A package that cannot be read is said before the device is touched.
     if (PackageFile probe; !probe.Open(path)) {
+        std::fprintf(out, "%s\n", FormatText(status::kFileNotOpened, path.c_str()).c_str());
         Say(err, QString("cannot open the package %1").arg(options.packagePath));
         return kExitFailed;
     }

@@ -55,7 +55,10 @@ void ConsoleFeedback::Progress(int position) {
 }
 
 void ConsoleFeedback::ShowSequenceNumber(int sequenceNumber) {
-    ShowStatus("Next sequence number: " + std::to_string(sequenceNumber));
+    // Not a status line: standard output carries the run's status lines only, so the
+    // last one there is always how the run ended.
+    std::lock_guard<std::mutex> lock(mutex);
+    std::fprintf(stderr, "korvane-flash: next sequence number %d\n", sequenceNumber);
 }
 
 }  // namespace korvane

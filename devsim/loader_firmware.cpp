@@ -151,7 +151,8 @@ uint8_t LoaderFirmware::Handle(uint8_t command, uint8_t sub, uint32_t address, c
 
 void LoaderFirmware::Reply(uint8_t status, const Send& send) {
     // Markers, length, the status and any extra payload (filler), then the checksum.
-    const size_t payloadLength = 1u + faults.extraPayload;
+    // The length field holds at most 65535: the status byte and 65534 more.
+    const size_t payloadLength = 1u + std::min<size_t>(faults.extraPayload, 0xFFFE);
     std::vector<uint8_t> reply(4 + payloadLength + 1, 0x5A);
     reply[0] = 0xAA;
     reply[1] = 0x55;

@@ -90,6 +90,15 @@ bool SetModemLines(int fd, int lines, bool on) {
     return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &lines) == 0;
 }
 
+// The line can give nothing more (its other end is gone): to the caller that is silence,
+// so the rest of the read window passes asleep, as it would on a silent line.
+void SleepOutWindow(uint32_t start, uint32_t windowMs) {
+    const uint32_t elapsed = TicksSince(start, TickCount());
+    if (elapsed <= windowMs) {
+        SleepMs(windowMs - elapsed + 1);
+    }
+}
+
 // Waits until the line has input or the deadline passes. False on time-out.
 bool WaitReadable(int fd, uint32_t start, uint32_t windowMs) {
     for (;;) {
@@ -101,13 +110,13 @@ bool WaitReadable(int fd, uint32_t start, uint32_t windowMs) {
         pollfd waiter{fd, POLLIN, 0};
         const int ready = poll(&waiter, 1, static_cast<int>(windowMs - elapsed + 1));
         if (ready > 0) {
-            if ((waiter.revents & (POLLERR | POLLNVAL)) != 0) {
+            if ((waiter.revents & POLLNVAL) != 0) {
                 return false;
             }
-            // A hang-up with no data (the other end of a pseudo-terminal went away) would
-            // wake poll at once forever: wait out the window asleep instead.
+            // A hang-up or error with no data (the other end of a pseudo-terminal went
+            // away, an adapter was unplugged) would wake poll at once forever.
             if ((waiter.revents & POLLIN) == 0) {
-                SleepMs(windowMs - elapsed + 1);
+                SleepOutWindow(start, windowMs);
                 return false;
             }
             return true;
@@ -286,16 +295,14 @@ int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
             break;
         }
         ssize_t got = read(fd, buffer + received, static_cast<size_t>(length - received));
-        if (got < 0 && errno != EINTR && errno != EAGAIN) {
-            // The device went away: nothing more will come in this window.
-            const uint32_t elapsed = TicksSince(start, TickCount());
-            if (elapsed <= kReadWindowMs) {
-                SleepMs(kReadWindowMs - elapsed + 1);
-            }
-            break;
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
         }
         if (got <= 0) {
-            continue;
+            // Readable yet nothing to read: the device went away, and nothing more will
+            // come in this window.
+            SleepOutWindow(start, kReadWindowMs);
+            break;
         }
         if (marked) {
             got = DecodeParityMarks(

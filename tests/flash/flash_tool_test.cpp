@@ -64,9 +64,10 @@ TEST_F(FlashTool, FlashesWithTheProfilesPortAndCounterAndSavesTheNextNumber) {
     // COM3 in the profile is index 2; the settings file maps it to the simulator.
     WriteProfile("[Setting]\nPort=2\nSN=41\n\n[Ports]\nCOM3=" + device.PortPath() + "\n");
     ASSERT_EQ(Run({package}), 0) << output;
-    EXPECT_NE(output.find("Finished to write the file [" + package + "] to the flash.\n"),
-              std::string::npos)
-        << output;
+    // The run's last status is the last line on standard output.
+    const std::string finished = "Finished to write the file [" + package + "] to the flash.\n";
+    ASSERT_GE(output.size(), finished.size());
+    EXPECT_EQ(output.substr(output.size() - finished.size()), finished) << output;
     EXPECT_NE(ProfileText().find("SN=42"), std::string::npos) << ProfileText();
     const std::string record = device.Inspect([](const devsim::SimulatedDevice& d) {
         return devsim::UnscrambleSerialRecord(d.Loader().SerialRecord());
@@ -99,7 +100,9 @@ TEST_F(FlashTool, FailuresSayWhatAndLeaveTheCounter) {
     EXPECT_EQ(Run({"--port", device.PortPath(), image}), 1);
     EXPECT_TRUE(device.Received().empty());
     // A missing package.
-    EXPECT_EQ(Run({"--port", device.PortPath(), testing::TempFile("none.bin")}), 1);
+    const std::string missing = testing::TempFile("none.bin");
+    EXPECT_EQ(Run({"--port", device.PortPath(), missing}), 1);
+    EXPECT_EQ(output, "Failed to open the file [" + missing + "].\n");
     // A number outside the range is refused before the port is touched.
     EXPECT_EQ(Run({"--port", device.PortPath(), "--sn", "100000", package}), 1);
     EXPECT_TRUE(device.Received().empty());

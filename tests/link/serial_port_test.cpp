@@ -91,6 +91,18 @@ TEST_F(SerialPortTest, SilentLineCostsNoProcessorTime) {
     EXPECT_LT(testing::ProcessCpuMs() - cpuBefore, 100.0);
 }
 
+TEST_F(SerialPortTest, VanishedDeviceIsSilenceNotAnImmediateFailure) {
+    line.CloseMaster();
+    uint8_t byte = 0;
+    const double cpuBefore = testing::ProcessCpuMs();
+    const uint32_t start = TickCount();
+    EXPECT_EQ(port.Read(&byte, 1), 0);
+    const uint32_t took = TicksSince(start, TickCount());
+    EXPECT_GT(took, 3000u);
+    EXPECT_LT(took, 3500u);
+    EXPECT_LT(testing::ProcessCpuMs() - cpuBefore, 100.0);
+}
+
 TEST_F(SerialPortTest, OpenDiscardsWhatWasWaitingAndReopensCleanly) {
     line.Send({0xAA, 0xBB});
     SleepMs(20);

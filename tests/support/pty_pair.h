@@ -44,6 +44,13 @@ public:
         }
     }
 
+    // The device end goes away, as an unplugged adapter or an ended simulator does.
+    void CloseMaster() {
+        if (master >= 0)
+            close(master);
+        master = -1;
+    }
+
     // What the host has sent so far (without waiting).
     std::vector<uint8_t> Drain() const {
         std::vector<uint8_t> out;
