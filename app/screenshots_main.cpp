@@ -20,11 +20,13 @@
 #include "app/about_dialog.h"
 #include "app/flasher_app.h"
 #include "app/flasher_dialog.h"
+#include "app/synthetic_click.h"
 #include "controls/gradient_progress.h"
 #include "res/resource_ids.h"
 
 namespace {
 
+using korvane::Click;
 using korvane::FlasherDialog;
 namespace res = korvane::res;
 
@@ -53,17 +55,6 @@ bool SaveScreen(QWidget* window, const QString& name, QRect area = QRect()) {
     std::printf("%s\n", qPrintable(path));
     ++saved;
     return true;
-}
-
-void Click(QWidget* widget) {
-    const QPointF at = QRectF(widget->rect()).center();
-    const QPointF global = widget->mapToGlobal(at);
-    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
-                      Qt::NoModifier);
-    QCoreApplication::sendEvent(widget, &press);
-    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton,
-                        Qt::NoModifier);
-    QCoreApplication::sendEvent(widget, &release);
 }
 
 // Calls step every kPollMs until it returns true.

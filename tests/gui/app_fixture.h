@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/flasher_dialog.h"
+#include "app/synthetic_click.h"
 
 namespace korvane::test {
 
@@ -31,7 +32,6 @@ protected:
 };
 
 // A left click in the middle of widget, with the mouse.
-void Click(QWidget* widget);
 void PressKey(QWidget* widget, Qt::Key key);
 void SetText(FlasherDialog& dialog, int id, const QString& text);
 QString TextOf(FlasherDialog& dialog, int id);

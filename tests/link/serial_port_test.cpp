@@ -80,7 +80,9 @@ TEST_F(SerialPortTest, ReadReturnsWhatCameWhenTheWindowRunsOut) {
     EXPECT_EQ(Bytes(buffer, buffer + 5), Bytes({9, 8, 7, 6, 5}));
 }
 
-TEST_F(SerialPortTest, SilentLineCostsNoProcessorTime) {
+// A one-byte read gets nothing, a little over one read window after the call, and the
+// wait costs no processor time.
+void ExpectOneSilentWindow(SerialPort& port) {
     uint8_t byte = 0;
     const double cpuBefore = testing::ProcessCpuMs();
     const uint32_t start = TickCount();
@@ -91,16 +93,13 @@ TEST_F(SerialPortTest, SilentLineCostsNoProcessorTime) {
     EXPECT_LT(testing::ProcessCpuMs() - cpuBefore, 100.0);
 }
 
+TEST_F(SerialPortTest, SilentLineCostsNoProcessorTime) {
+    ExpectOneSilentWindow(port);
+}
+
 TEST_F(SerialPortTest, VanishedDeviceIsSilenceNotAnImmediateFailure) {
     line.CloseMaster();
-    uint8_t byte = 0;
-    const double cpuBefore = testing::ProcessCpuMs();
-    const uint32_t start = TickCount();
-    EXPECT_EQ(port.Read(&byte, 1), 0);
-    const uint32_t took = TicksSince(start, TickCount());
-    EXPECT_GT(took, 3000u);
-    EXPECT_LT(took, 3500u);
-    EXPECT_LT(testing::ProcessCpuMs() - cpuBefore, 100.0);
+    ExpectOneSilentWindow(port);
 }
 
 TEST_F(SerialPortTest, OpenDiscardsWhatWasWaitingAndReopensCleanly) {
