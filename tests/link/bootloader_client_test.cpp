@@ -22,8 +22,7 @@ using testing::SimulatedLine;
 
 TEST(BootloaderClient, SyncAndGoTraceOneLinePerCommandAndBlock) {
     SimulatedLine line;
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     DebugCapture trace;
     ASSERT_TRUE(line.link.Sync());
     EXPECT_EQ(trace.Text(), "7F 00 FF \n01 FE \n02 FD \n");
@@ -35,8 +34,7 @@ TEST(BootloaderClient, SyncAndGoTraceOneLinePerCommandAndBlock) {
 
 TEST(BootloaderClient, WriteMemoryPutsCommandAddressAndCountedDataOnTheLine) {
     SimulatedLine line;
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     ASSERT_TRUE(line.link.Sync());
     line.device.ClearReceived();
     const uint8_t data[] = {1, 2, 3, 4};
@@ -55,8 +53,7 @@ TEST(BootloaderClient, WriteMemoryPutsCommandAddressAndCountedDataOnTheLine) {
 
 TEST(BootloaderClient, CommandsAreSentWithTheirComplement) {
     SimulatedLine line;
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     ASSERT_TRUE(line.link.Sync());
     line.device.ClearReceived();
     DebugCapture trace;
@@ -67,8 +64,7 @@ TEST(BootloaderClient, CommandsAreSentWithTheirComplement) {
 
 TEST(BootloaderClient, WholeImageLandsInFlash) {
     SimulatedLine line;
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     ASSERT_TRUE(line.link.Sync());
     Bytes image(5000);
     std::mt19937 random(7);
@@ -93,8 +89,7 @@ TEST(BootloaderClient, WholeImageLandsInFlash) {
 
 TEST(BootloaderClient, WritesTheDeviceRefusesFailWithoutHanging) {
     SimulatedLine line;
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     ASSERT_TRUE(line.link.Sync());
     const uint8_t data[2] = {0x12, 0x34};
     ASSERT_TRUE(line.link.WriteMemory(0x08000000, data, 2));
@@ -116,8 +111,7 @@ TEST(BootloaderClient, NackBeforeEachAckIsSkipped) {
     devsim::DeviceFaults faults;
     faults.nackBeforeAck = true;
     SimulatedLine line(faults);
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     EXPECT_TRUE(line.link.Sync());
     EXPECT_TRUE(line.link.EraseAll());
 }
@@ -126,8 +120,7 @@ TEST(BootloaderClient, GetCountOfZeroFailsSync) {
     devsim::DeviceFaults faults;
     faults.getCountZero = true;
     SimulatedLine line(faults);
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     DebugCapture trace;
     EXPECT_FALSE(line.link.Sync());
     // Nothing after Get is sent.
@@ -138,8 +131,7 @@ TEST(BootloaderClient, ShortGetReplyFailsSyncAtTheEndOfTheWindow) {
     devsim::DeviceFaults faults;
     faults.getShort = true;
     SimulatedLine line(faults);
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     const uint32_t start = TickCount();
     EXPECT_FALSE(line.link.Sync());
     EXPECT_GT(TicksSince(start, TickCount()), 3000u);
@@ -149,8 +141,7 @@ TEST(BootloaderClient, GetReplyLongerThanTheScratchAreaIsReadWholeAndSyncGoesOn)
     devsim::DeviceFaults faults;
     faults.getLong = true;
     SimulatedLine line(faults);
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     DebugCapture trace;
     EXPECT_TRUE(line.link.Sync());
     EXPECT_EQ(trace.Text(), "7F 00 FF \n01 FE \n02 FD \n");
@@ -164,8 +155,7 @@ TEST(BootloaderClient, GetReplyLongerThanTheScratchAreaIsReadWholeAndSyncGoesOn)
 
 TEST(BootloaderClient, IdentityRepliesAreThoseOfAMediumDensityPart) {
     SimulatedLine line;
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     ASSERT_TRUE(line.link.Sync());
     uint8_t reply[32] = {};
     EXPECT_EQ(line.link.ReadInfo(0x00, reply), 11);
@@ -181,8 +171,7 @@ TEST(BootloaderClient, RefusedEraseFailsWithoutSendingTheGlobalRequest) {
     devsim::DeviceFaults faults;
     faults.refuseCommand = 0x43;
     SimulatedLine line(faults);
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     ASSERT_TRUE(line.link.Sync());
     line.device.ClearReceived();
     EXPECT_FALSE(line.link.EraseAll());
@@ -194,8 +183,7 @@ TEST(BootloaderClient, EraseAcknowledgedWithinOneWindowSucceeds) {
     devsim::DeviceFaults faults;
     faults.eraseDelayMs = 1500;
     SimulatedLine line(faults);
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     ASSERT_TRUE(line.link.Sync());
     EXPECT_TRUE(line.link.EraseAll());
 }
@@ -204,8 +192,7 @@ TEST(BootloaderClient, EraseAcknowledgedAfterOneWindowFails) {
     devsim::DeviceFaults faults;
     faults.eraseDelayMs = 3600;
     SimulatedLine line(faults);
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     ASSERT_TRUE(line.link.Sync());
     EXPECT_FALSE(line.link.EraseAll());
 }
@@ -214,8 +201,7 @@ TEST(BootloaderClient, SilentDeviceFailsSyncAfterOneWindow) {
     devsim::DeviceFaults faults;
     faults.silent = true;
     SimulatedLine line(faults);
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     DebugCapture trace;
     const uint32_t start = TickCount();
     EXPECT_FALSE(line.link.Sync());
@@ -247,8 +233,7 @@ TEST(BootloaderClient, NoDeviceFailsSyncAfterOneWindowWithoutSpinning) {
 
 TEST(BootloaderClient, ResetPulseTakesThreePausesAndLeavesTheLineUsable) {
     SimulatedLine line;
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     const uint32_t start = TickCount();
     line.link.ResetToBootloader();
     EXPECT_GE(TicksSince(start, TickCount()) + kTickStepMs, 300u);
@@ -259,8 +244,7 @@ TEST(BootloaderClient, ResetPulseTakesThreePausesAndLeavesTheLineUsable) {
 
 TEST(BootloaderClient, ANewRunResynchronisesAfterGo) {
     SimulatedLine line;
-    KORVANE_SKIP_IF_UNSUITED(line);
-    ASSERT_TRUE(line.Ready());
+    KORVANE_LINE_READY_OR_SKIP(line);
     ASSERT_TRUE(line.link.Sync());
     ASSERT_TRUE(line.link.Go());
     line.link.Close();

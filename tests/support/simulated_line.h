@@ -26,3 +26,8 @@ struct SimulatedLine {
 };
 
 }  // namespace korvane::testing
+
+// Skips the test when its device cannot be had, and stops it when the line did not come up.
+#define KORVANE_LINE_READY_OR_SKIP(line) \
+    KORVANE_SKIP_IF_UNSUITED(line);      \
+    ASSERT_TRUE((line).Ready())
