@@ -72,11 +72,18 @@ std::string RecordText(const devsim::SimulatedDevice& device) {
 }
 
 TEST_F(AppFlash, AWholeFlashStartedWithTheMouse) {
+    // The clock reads a time the test sets: it is moved one second on once the run has
+    // been seen at 00:00, and the erase holds the run far longer than one tick of the
+    // clock's one-second timer, so that tick lands inside the run however loaded the
+    // machine is. The paced line keeps every chunk on the bar long enough to be seen.
     devsim::DeviceFaults faults;
-    faults.eraseDelayMs = 1300;  // long enough for the clock to tick
-    Attach(faults);
+    faults.eraseDelayMs = 2500;
+    Attach(faults, 115200);
     const std::string path = ChoosePackage(41);
     auto dialog = OpenDialog();
+    const qint64 start = 1700000000;
+    qint64 now = start;
+    dialog->SetWallClock([&now] { return now; });
 
     struct Seen {
         bool commandsEnabled;
@@ -91,6 +98,7 @@ TEST_F(AppFlash, AWholeFlashStartedWithTheMouse) {
                               dialog->Control(res::kOk)->isEnabled() ||
                                   dialog->Control(res::kCancel)->isEnabled(),
                               TextOf(*dialog, res::kClock), Bar(*dialog)->GetPos()});
+            now = start + 1;
         }
     });
     Update(*dialog);
