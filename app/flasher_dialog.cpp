@@ -43,8 +43,6 @@ constexpr char kPackageFilter[] = "Data Files(*.bin)|*.bin||";
 constexpr char kPackageExtension[] = "bin";
 constexpr char kNotAnInteger[] = "Please enter an integer.";
 constexpr char kOutOfRange[] = "Please enter an integer between %d and %d.";
-constexpr char kNumberNotSaved[] =
-    "The next sequence number %d could not be saved to %s; note it before the next device.";
 
 // The port a port-box index stands for: COM(index + 1), the number taken modulo 256 as
 // the port's number is a byte.
@@ -86,18 +84,28 @@ QStringList NameFilters(const QString& classicFilter) {
 
 FlasherDialog::FlasherDialog(QWidget* parent)
     : QDialog(parent),
-      profile(OpenProfile()),
       run(link, *this,
-          FlashRunHooks{[this] { StartClock(); },
+          // A run on the stored number shows it: another program may have moved it on.
+          FlashRunHooks{[this](int number) {
+                            if (!ChosenSequenceNumber()) {
+                                TakeSequenceNumber(number);
+                            }
+                        },
+                        [this] { StartClock(); },
                         [this](const std::function<bool(unsigned)>& workerEnded) {
                             WaitForWorker(workerEnded);
                         },
                         [this] { StopClock(); }}),
       wallClock([] { return QDateTime::currentSecsSinceEpoch(); }) {
-    const ProfileValues saved = ReadProfile(*profile);
+    const ProfileValues saved = ReadProfile();
     packagePath = saved.file;
     portIndex = saved.portIndex;
-    sequenceNumber = saved.sequenceNumber;
+    sequenceNumber = seenSequenceNumber = saved.sequenceNumber.value;
+    if (!saved.sequenceNumber.Usable()) {
+        // Shown as found: the range prompt then stops Update until the operator gives a
+        // number, instead of the numbering starting again at 1.
+        damagedSequenceNumber = saved.sequenceNumber.text;
+    }
     icon = res::ResourceIcon(res::kApplicationIcon);
 
     controls = BuildDialog(*this, *res::FindDialogTemplate(res::kMainDialog),
@@ -180,7 +188,8 @@ bool FlasherDialog::UpdateData(bool save) {
     if (!save) {
         pathEdit->setText(packagePath);
         portBox->setCurrentIndex(portIndex);
-        sequenceNumberEdit->setText(QString::number(sequenceNumber));
+        sequenceNumberEdit->setText(
+            damagedSequenceNumber.value_or(QString::number(sequenceNumber)));
         return true;
     }
     packagePath = pathEdit->text();
@@ -212,6 +221,19 @@ void FlasherDialog::Prompt(const QString& text, QWidget* control) {
     }
 }
 
+std::optional<int> FlasherDialog::ChosenSequenceNumber() const {
+    if (sequenceNumber == seenSequenceNumber && !damagedSequenceNumber) {
+        return std::nullopt;
+    }
+    return sequenceNumber;
+}
+
+void FlasherDialog::TakeSequenceNumber(int number) {
+    sequenceNumber = seenSequenceNumber = number;
+    damagedSequenceNumber.reset();
+    sequenceNumberEdit->setText(QString::number(number));
+}
+
 void FlasherDialog::OnOK() {
     // A failing entry enables Update while the worker still runs; one run at a time.
     if (run.Active()) {
@@ -225,13 +247,12 @@ void FlasherDialog::OnOK() {
     FlashRequest request;
     request.packagePath = QFile::encodeName(packagePath).toStdString();
     request.port.number = PortNumber(portIndex);
-    int number = sequenceNumber;
-    const RunResult result = run.Run(request, number);
-    sequenceNumber = number;
-    // The advance reaches storage at once: whatever happens to the process next, the
-    // next device never gets this device's number.
-    if (result == RunResult::kSucceeded && !SaveSequenceNumber(*profile, sequenceNumber)) {
-        Status(kNumberNotSaved, sequenceNumber, QFile::encodeName(profile->fileName()).constData());
+    request.sequenceNumber = ChosenSequenceNumber();
+    run.Run(request, counter);
+    // Why the counter refused, or could not be advanced, outweighs the generic failure.
+    const std::string& problem = run.Numbers().problem;
+    if (!problem.empty()) {
+        ShowStatus(problem);
     }
 }
 
@@ -246,7 +267,13 @@ void FlasherDialog::OnCancel() {
     }
     UpdateData(true);  // what the members hold is saved, valid or not
     link.Close();
-    WriteProfile(*profile, ProfileValues{packagePath, portIndex, sequenceNumber});
+    // The stored number is the counter's: it is written back only when the operator
+    // typed another one, and never while another program holds it.
+    if (const std::optional<int> chosen = ChosenSequenceNumber()) {
+        std::string why;
+        counter.SaveChosen(*chosen, why);
+    }
+    WriteProfile(packagePath, std::nullopt, portIndex);
     QDialog::reject();
 }
 
@@ -378,7 +405,9 @@ void FlasherDialog::EnableCommands(bool on) {
 }
 
 void FlasherDialog::ShowSequenceNumber(int number) {
-    ApplyOnThreadOf(this, [&] { sequenceNumberEdit->setText(QString::number(number)); });
+    // The member follows the edit: whatever the window does during a run (a browse
+    // rewrites every control from its member) never brings back an older number.
+    ApplyOnThreadOf(this, [&] { TakeSequenceNumber(number); });
 }
 
 }  // namespace korvane

@@ -7,15 +7,16 @@
 
 #include <QDialog>
 #include <QIcon>
-#include <QSettings>
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/dialog_builder.h"
 #include "flashing/flash_run.h"
 #include "flashing/operator_feedback.h"
 #include "link/device_link.h"
+#include "station/profile_counter.h"
 
 class QComboBox;
 class QLabel;
@@ -82,6 +83,13 @@ private:
     // Keeps the window live until the worker ends.
     void WaitForWorker(const std::function<bool(unsigned)>& workerEnded);
 
+    // The number the operator typed, when it is not the one the window last read from
+    // the profile, wrote there, or was shown by a run: only then does it override the
+    // counter, which may have moved on meanwhile in another program.
+    std::optional<int> ChosenSequenceNumber() const;
+    // The number now in force, in the member, the edit and as the last one seen.
+    void TakeSequenceNumber(int number);
+
     // Operator feedback, applied on the dialog's thread whoever calls.
     void ShowStatus(const std::string& text) override;
     void Progress(int position) override;
@@ -100,7 +108,11 @@ private:
     int sequenceNumber = 1;
     QIcon icon;
 
-    std::unique_ptr<QSettings> profile;
+    int seenSequenceNumber = 1;
+    // What the profile held instead of a sequence number, shown as found until a number
+    // replaces it.
+    std::optional<QString> damagedSequenceNumber;
+    ProfileCounter counter;
     DialogControls controls;
     QLineEdit* pathEdit = nullptr;
     QLineEdit* sequenceNumberEdit = nullptr;

@@ -111,10 +111,10 @@ void PacedPackage() {
     FlashRequest request;
     request.packagePath = path;
     request.port.device = device.PortPath();
-    int sequenceNumber = 1;
+    CountedInMemory numbers(1);
     const double cpu = CpuSeconds();
     const auto start = Clock::now();
-    const RunResult result = run.Run(request, sequenceNumber);
+    const RunResult result = run.Run(request, numbers);
     const double wall = Since(start);
     const double cpuUsed = CpuSeconds() - cpu;
     std::remove(path.c_str());

@@ -12,6 +12,7 @@
 #include "flashing/status_texts.h"
 #include "link/device_link.h"
 #include "settings/profile.h"
+#include "station/profile_counter.h"
 
 namespace korvane {
 
@@ -55,19 +56,17 @@ void Say(std::FILE* to, const QString& text) {
 }  // namespace
 
 int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
-    const auto profile = OpenProfile();
-    const ProfileValues saved = ReadProfile(*profile);
+    const ProfileValues saved = ReadProfile();
     PortChoice port;
     QString portShown;
     if (!ChoosePort(options.port, saved.portIndex, port, portShown)) {
         Say(err, QString("bad port '%1': give COM1 … COM255 or a device path").arg(options.port));
         return kExitUsage;
     }
-    int sequenceNumber = options.sequenceNumber.value_or(saved.sequenceNumber);
-    if (!IsValidSequenceNumber(sequenceNumber)) {
+    if (options.sequenceNumber && !IsValidSequenceNumber(*options.sequenceNumber)) {
         Say(err, QString("the sequence number %1 is outside %2 … %3; a longer one would be cut "
                          "and repeat another device's serial number. Give one with --sn.")
-                     .arg(sequenceNumber)
+                     .arg(*options.sequenceNumber)
                      .arg(kMinSequenceNumber)
                      .arg(kMaxSequenceNumber));
         return kExitFailed;
@@ -91,18 +90,23 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     FlashRequest request;
     request.packagePath = path;
     request.port = port;
-    const RunResult result = run.Run(request, sequenceNumber);
+    request.sequenceNumber = options.sequenceNumber;
+    ProfileCounter counter;
+    const RunResult result = run.Run(request, counter);
     feedback.EndProgressLine();
+    const NumberUse& numbers = run.Numbers();
     switch (result) {
         case RunResult::kSucceeded:
-            if (!SaveSequenceNumber(*profile, sequenceNumber)) {
-                Say(err, QString("the package went in, but the next sequence number %1 could not "
-                                 "be saved to %2")
-                             .arg(sequenceNumber)
-                             .arg(profile->fileName()));
+            if (!numbers.problem.empty()) {
+                Say(err, QString("the package went in, but %1")
+                             .arg(QString::fromStdString(numbers.problem)));
                 return kExitFailed;
             }
             return kExitSucceeded;
+        case RunResult::kNumberUnavailable:
+            Say(err, QString("%1 Nothing was sent to the device.")
+                         .arg(QString::fromStdString(numbers.problem)));
+            return kExitFailed;
         case RunResult::kPortNotOpened:
             Say(err, QString("cannot open the serial port %1").arg(portShown));
             return kExitFailed;
@@ -113,11 +117,13 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
             Say(err, QString("cannot open the package %1").arg(options.packagePath));
             return kExitFailed;
         case RunResult::kFailed:
-            Say(err,
-                QString("the package %1 did not go in whole on %2; the sequence number stays %3")
-                    .arg(options.packagePath)
-                    .arg(portShown)
-                    .arg(sequenceNumber));
+            Say(err, QString("the package %1 did not go in whole on %2")
+                         .arg(options.packagePath)
+                         .arg(portShown));
+            return kExitFailed;
+        case RunResult::kInterrupted:
+            link.Close();
+            Say(err, QString("interrupted; the port %1 is closed").arg(portShown));
             return kExitFailed;
         case RunResult::kBadSequenceNumber:
         case RunResult::kNotAPackage:

@@ -2,12 +2,42 @@
 // and sequence-number counter as the window; also lists and builds packages.
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
 #include "cli/commands.h"
+#include "platform/interrupt.h"
 
 using namespace korvane;
+
+namespace {
+
+volatile std::sig_atomic_t interruptSignal = 0;
+
+void OnInterruptSignal(int signalNumber) {
+    interruptSignal = signalNumber;
+    RequestInterrupt();
+}
+
+// Ctrl-C and a termination request abandon the run at its next exchange instead of
+// killing the process mid-write: the port is closed and the counter left as the rules
+// for a sent record say. The exit status is the conventional one for the signal.
+void AbandonRunsOnSignals() {
+#ifndef _WIN32
+    InterruptWakeDescriptor();
+    struct sigaction action {};
+    action.sa_handler = OnInterruptSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#else
+    std::signal(SIGINT, OnInterruptSignal);
+    std::signal(SIGTERM, OnInterruptSignal);
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -72,5 +102,7 @@ int main(int argc, char** argv) {
     if (parser.isSet(traceOption)) {
         qputenv("KORVANE_TRACE", "-");
     }
-    return FlashCommand(options, stdout, stderr);
+    AbandonRunsOnSignals();
+    const int status = FlashCommand(options, stdout, stderr);
+    return interruptSignal != 0 ? 128 + interruptSignal : status;
 }

@@ -46,8 +46,8 @@ private:
 
 class FirmwareSteps : public EntryWriters::Steps {
 public:
-    FirmwareSteps(EntryWriters& writers, int sequenceNumber, const CalendarDate& date)
-        : writers(writers), sequenceNumber(sequenceNumber), date(date) {}
+    FirmwareSteps(EntryWriters& writers, const ClaimNumber& claimNumber, const CalendarDate& date)
+        : writers(writers), claimNumber(claimNumber), date(date) {}
     uint32_t ChunkBytes() const override { return kFirmwareChunkBytes; }
     bool Prepare() override { return writers.Exchange(kFirmwareImage, kStart, 0, nullptr, 0); }
     bool SendChunk(uint8_t* buffer, uint32_t n) override {
@@ -57,6 +57,10 @@ public:
         return accepted;
     }
     bool Finish() override {
+        int sequenceNumber = 0;
+        if (!claimNumber(sequenceNumber)) {
+            return false;
+        }
         uint8_t record[kSerialRecordBytes];
         BuildSerialRecord(sequenceNumber, record, date);
         return writers.Exchange(kFirmwareImage, kWrite, kSerialRecordAddress, record,
@@ -65,7 +69,7 @@ public:
 
 private:
     EntryWriters& writers;
-    int sequenceNumber;
+    const ClaimNumber& claimNumber;
     CalendarDate date;
     uint32_t target = bootloader::kFlashStart;
 };
@@ -110,8 +114,8 @@ bool EntryWriters::WriteLoaderImage(const std::string& name, uint32_t offset, ui
 }
 
 bool EntryWriters::WriteFirmwareImage(const std::string& name, uint32_t offset, uint32_t size,
-                                      int sequenceNumber, const CalendarDate& date) {
-    FirmwareSteps steps(*this, sequenceNumber, date);
+                                      const ClaimNumber& claimNumber, const CalendarDate& date) {
+    FirmwareSteps steps(*this, claimNumber, date);
     return WriteEntry(name, offset, size, steps);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "flashing/entry_kind.h"
@@ -15,6 +16,11 @@
 
 namespace korvane {
 
+// Called right before the serial record is sent. Sets number to the sequence number the
+// record must carry once that number has been consumed; false when none could be, and
+// the record must not be sent.
+using ClaimNumber = std::function<bool(int& number)>;
+
 class EntryWriters {
 public:
     EntryWriters(DeviceLink& link, PackageFile& package, OperatorFeedback& feedback)
@@ -24,7 +30,7 @@ public:
     // accepted. A failure has been reported and the commands enabled.
     bool WriteLoaderImage(const std::string& name, uint32_t offset, uint32_t size);
     bool WriteFirmwareImage(const std::string& name, uint32_t offset, uint32_t size,
-                            int sequenceNumber, const CalendarDate& date);
+                            const ClaimNumber& claimNumber, const CalendarDate& date);
     // The kind, as an unsigned 16-bit number, is the entry's first block number.
     bool WriteDataImage(const std::string& name, uint32_t offset, uint32_t size, EntryKind kind);
 

@@ -7,6 +7,7 @@
 #include "flashing/entry_writers.h"
 #include "flashing/status_texts.h"
 #include "link/service_frame.h"
+#include "platform/interrupt.h"
 #include "platform/ticks.h"
 
 namespace korvane {
@@ -40,21 +41,44 @@ bool FlashRun::Connect(const PortChoice& port, RunResult& failure) {
     return true;
 }
 
-RunResult FlashRun::Run(const FlashRequest& request, int& sequenceNumber) {
+RunResult FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter) {
     bool idle = false;
     if (!active.compare_exchange_strong(idle, true)) {
         return RunResult::kBusy;
     }
     ActiveMark mark(active);
+    numberUse = NumberUse{};
 
     // A number outside the range formats longer than the record holds, is cut, and
     // would give this device another device's serial number.
-    if (!IsValidSequenceNumber(sequenceNumber)) {
+    if (request.sequenceNumber && !IsValidSequenceNumber(*request.sequenceNumber)) {
         return RunResult::kBadSequenceNumber;
     }
+    // The counter is ours before anything is read from it or sent to the device, and
+    // until whatever this run consumed has been saved.
+    if (!counter.Take(request.sequenceNumber, numberUse.problem)) {
+        feedback.ShowStatus(numberUse.problem);
+        return RunResult::kNumberUnavailable;
+    }
+    numbers = &counter;
+    struct GiveBack {
+        ~GiveBack() {
+            run.numbers->Give();
+            run.numbers = nullptr;
+        }
+        FlashRun& run;
+    } giveBack{*this};
+    if (!IsValidSequenceNumber(counter.Next())) {
+        return RunResult::kBadSequenceNumber;
+    }
+    numberUse.taken = counter.Next();
+    if (hooks.numberTaken) {
+        hooks.numberTaken(*numberUse.taken);
+    }
+
     RunResult failure = RunResult::kFailed;
     if (!Connect(request.port, failure)) {
-        return failure;
+        return InterruptRequested() ? Interrupted() : failure;
     }
     const bool isPackage = !IsKnownImageName(request.packagePath);
     if (!package.Open(request.packagePath)) {
@@ -66,7 +90,7 @@ RunResult FlashRun::Run(const FlashRequest& request, int& sequenceNumber) {
     bool succeeded = false;
     std::packaged_task<void()> work([&] {
         if (isPackage) {
-            succeeded = WritePackage(request, sequenceNumber);
+            succeeded = WritePackage(request);
         }
     });
     std::future<void> done = work.get_future();
@@ -86,43 +110,78 @@ RunResult FlashRun::Run(const FlashRequest& request, int& sequenceNumber) {
     }
     package.Close();
     feedback.EnableCommands(true);
+    if (InterruptRequested()) {
+        return Interrupted();
+    }
     if (!isPackage) {
         return RunResult::kNotAPackage;
     }
     return succeeded ? RunResult::kSucceeded : RunResult::kFailed;
 }
 
-bool FlashRun::WritePackage(const FlashRequest& request, int& sequenceNumber) {
+RunResult FlashRun::Interrupted() {
+    feedback.Status(status::kInterrupted);
+    return RunResult::kInterrupted;
+}
+
+bool FlashRun::WritePackage(const FlashRequest& request) {
     PackageDirectory directory;
     bool allWritten = ReadDirectory(package, directory);
     if (allWritten) {
         for (const PackageEntry& entry : directory) {
-            if (entry.InUse() && !WriteEntry(entry, request, sequenceNumber)) {
+            if (InterruptRequested()) {
+                allWritten = false;
+                break;
+            }
+            if (entry.InUse() && !WriteEntry(entry, request)) {
                 // Later entries still go in, but the package as a whole has failed.
                 allWritten = false;
             }
         }
     }
-    const bool closed = CloseUpdate();
-    if (allWritten && closed) {
+    const bool closed = !InterruptRequested() && CloseUpdate();
+    const bool succeeded = allWritten && closed;
+    if (succeeded) {
         feedback.Status(status::kFinishedFile, request.packagePath.c_str());
-        ++sequenceNumber;
-        feedback.ShowSequenceNumber(sequenceNumber);
-        return true;
+        // A package without a firmware image numbers no device; the counter still moves
+        // on after a successful run, as it always has.
+        if (!numberUse.advanced) {
+            int unused = 0;
+            numberUse.advanced = numbers->Consume(unused, numberUse.problem);
+        }
+    } else {
+        feedback.Status(status::kFailedFile, request.packagePath.c_str());
+        feedback.EnableCommands(true);
     }
-    feedback.Status(status::kFailedFile, request.packagePath.c_str());
-    feedback.EnableCommands(true);
-    return false;
+    if (numberUse.advanced) {
+        feedback.ShowSequenceNumber(numbers->Next());
+    }
+    return succeeded;
 }
 
-bool FlashRun::WriteEntry(const PackageEntry& entry, const FlashRequest& request,
-                          int sequenceNumber) {
+bool FlashRun::ClaimNumber(int& number) {
+    // Nothing is consumed for a run that is being abandoned.
+    if (InterruptRequested()) {
+        return false;
+    }
+    if (!numbers->Consume(number, numberUse.problem)) {
+        feedback.ShowStatus(numberUse.problem);
+        return false;
+    }
+    numberUse.recorded = number;
+    numberUse.advanced = true;
+    return true;
+}
+
+bool FlashRun::WriteEntry(const PackageEntry& entry, const FlashRequest& request) {
     EntryWriters writers(link, package, feedback);
     const EntryKind kind = ClassifyName(entry.name);
     switch (WriterFor(kind)) {
         case EntryWriter::kFirmware:
-            return writers.WriteFirmwareImage(entry.name, entry.offset, entry.size, sequenceNumber,
-                                              request.date.value_or(LocalDate()));
+            return writers.WriteFirmwareImage(
+                entry.name, entry.offset, entry.size,
+                [this](int& number) { return ClaimNumber(number); },
+                request.date.value_or(LocalDate()));
         case EntryWriter::kLoader: {
             const bool written = writers.WriteLoaderImage(entry.name, entry.offset, entry.size);
             // The loader is started whatever became of it: the walk goes on either way.

@@ -14,6 +14,7 @@
 #include "flashing/entry_kind.h"
 #include "flashing/operator_feedback.h"
 #include "flashing/package.h"
+#include "flashing/sequence_numbers.h"
 #include "flashing/serial_record.h"
 #include "link/device_link.h"
 
@@ -29,6 +30,8 @@ struct FlashRequest {
     std::string packagePath;
     PortChoice port;
     std::optional<CalendarDate> date;  // the serial record's date; today when absent
+    // The operator's own sequence number for this run; the counter's next one otherwise.
+    std::optional<int> sequenceNumber;
 };
 
 enum class RunResult {
@@ -38,11 +41,24 @@ enum class RunResult {
     kPortNotOpened,
     kNotConnected,  // the bootloader did not answer
     kFileNotOpened,
-    kNotAPackage,  // the chosen file is an image: connected, nothing written
-    kBusy,         // a run is already active
+    kNotAPackage,        // the chosen file is an image: connected, nothing written
+    kBusy,               // a run is already active
+    kNumberUnavailable,  // the counter is held elsewhere or damaged: nothing was sent
+    kInterrupted,        // abandoned on request; the port is left as it was
+};
+
+// What a run did with the sequence numbers.
+struct NumberUse {
+    std::optional<int> taken;     // the number the run would give its device
+    std::optional<int> recorded;  // the number a serial record was sent with
+    bool advanced = false;        // the counter moved on (a record was sent, or success)
+    std::string problem;          // why the counter refused, or could not be advanced
 };
 
 struct FlashRunHooks {
+    // On the calling thread once the counter is taken, with the number this run would
+    // give its device (a window shows it).
+    std::function<void(int sequenceNumber)> numberTaken;
     // On the calling thread once the worker has started (a window starts its clock here).
     std::function<void()> started;
     // Returns once the worker has ended. workerEnded(ms) waits at most ms milliseconds and
@@ -60,24 +76,34 @@ public:
     FlashRun(DeviceLink& link, OperatorFeedback& feedback, FlashRunHooks hooks = {})
         : link(link), feedback(feedback), hooks(std::move(hooks)) {}
 
-    // One run. sequenceNumber is advanced (and shown) when the run succeeds; it is left
-    // alone otherwise. The port stays open afterwards unless connecting failed.
-    RunResult Run(const FlashRequest& request, int& sequenceNumber);
+    // One run, holding numbers from before the device is touched until the end. The
+    // number is consumed right before the serial record goes out; a successful run that
+    // sent no record consumes one at its end. The next number is shown whenever the run
+    // consumed one. The port stays open afterwards unless connecting failed.
+    RunResult Run(const FlashRequest& request, SequenceNumbers& numbers);
 
     bool Active() const { return active; }
+    // What the last run did with the sequence numbers.
+    const NumberUse& Numbers() const { return numberUse; }
 
 private:
     bool Connect(const PortChoice& port, RunResult& failure);
     // The worker's body for a package. True when every entry and the closing request
     // were accepted.
-    bool WritePackage(const FlashRequest& request, int& sequenceNumber);
-    bool WriteEntry(const PackageEntry& entry, const FlashRequest& request, int sequenceNumber);
+    bool WritePackage(const FlashRequest& request);
+    bool WriteEntry(const PackageEntry& entry, const FlashRequest& request);
     bool CloseUpdate();
+    // Consumes the number for the serial record about to be sent (see ClaimNumber).
+    bool ClaimNumber(int& number);
+    // Says the run was abandoned on request.
+    RunResult Interrupted();
 
     DeviceLink& link;
     OperatorFeedback& feedback;
     FlashRunHooks hooks;
     PackageFile package;
+    SequenceNumbers* numbers = nullptr;  // during a run
+    NumberUse numberUse;
     std::atomic<bool> active{false};
 };
 

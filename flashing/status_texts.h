@@ -8,4 +8,5 @@ constexpr char kFailedFile[] = "Failed to write the file [%s] to the flash.";
 constexpr char kPortNotOpened[] = "Failed to open the serial port.";
 constexpr char kNotConnected[] = "Failed to connect the device.";
 constexpr char kFileNotOpened[] = "Failed to open the file [%s].";
+constexpr char kInterrupted[] = "The run was interrupted.";
 }  // namespace korvane::status

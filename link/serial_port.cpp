@@ -2,6 +2,7 @@
 #include "link/serial_port.h"
 
 #include "platform/debug_output.h"
+#include "platform/interrupt.h"
 
 namespace korvane {
 
@@ -20,7 +21,8 @@ bool SerialPort::Open(uint8_t portNumber, uint32_t baudRate) {
 }
 
 int32_t SerialPort::Write(const uint8_t* data, int32_t length) {
-    if (!IsOpen() || length < 1) {
+    // Nothing more goes to a device once the run is being abandoned.
+    if (!IsOpen() || length < 1 || InterruptRequested()) {
         return 0;
     }
     const int32_t written = WriteToDevice(data, length);

@@ -14,6 +14,7 @@
 
 #include "link/parity_marks.h"
 #include "link/serial_port.h"
+#include "platform/interrupt.h"
 #include "platform/ticks.h"
 
 namespace korvane {
@@ -107,8 +108,14 @@ bool WaitReadable(int fd, uint32_t start, uint32_t windowMs) {
             return false;
         }
         // One millisecond past the window, so that a wake-up at the timeout finds it run out.
-        pollfd waiter{fd, POLLIN, 0};
-        const int ready = poll(&waiter, 1, static_cast<int>(windowMs - elapsed + 1));
+        // An interrupt ends the wait at once: the run is being abandoned.
+        pollfd waiters[2] = {{fd, POLLIN, 0}, {InterruptWakeDescriptor(), POLLIN, 0}};
+        pollfd& waiter = waiters[0];
+        const int ready =
+            poll(waiters, waiters[1].fd >= 0 ? 2 : 1, static_cast<int>(windowMs - elapsed + 1));
+        if (InterruptRequested()) {
+            return false;
+        }
         if (ready > 0) {
             if ((waiter.revents & POLLNVAL) != 0) {
                 return false;

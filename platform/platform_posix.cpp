@@ -1,4 +1,8 @@
 // Tick counter, sleep and debug-output sink on POSIX systems.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +12,7 @@
 #include <string>
 
 #include "platform/debug_output.h"
+#include "platform/interrupt.h"
 #include "platform/ticks.h"
 
 namespace korvane {
@@ -25,6 +30,41 @@ void SleepMs(uint32_t milliseconds) {
                   static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+namespace {
+std::atomic<bool> interruptRequested{false};
+// The pipe's write end, written by a signal handler: made before any handler can run.
+std::atomic<int> interruptWriteEnd{-1};
+}  // namespace
+
+int InterruptWakeDescriptor() {
+    static const int readEnd = [] {
+        int ends[2] = {-1, -1};
+        if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+            return -1;
+        }
+        interruptWriteEnd = ends[1];
+        if (interruptRequested) {
+            // Requested before the pipe existed: the pipe must still say so.
+            [[maybe_unused]] const ssize_t n = write(ends[1], "!", 1);
+        }
+        return ends[0];
+    }();
+    return readEnd;
+}
+
+void RequestInterrupt() {
+    interruptRequested = true;
+    const int writeEnd = interruptWriteEnd;
+    if (writeEnd >= 0) {
+        // The byte is never read: the pipe stays readable for every later wait.
+        [[maybe_unused]] const ssize_t n = write(writeEnd, "!", 1);
+    }
+}
+
+bool InterruptRequested() {
+    return interruptRequested;
 }
 
 namespace detail {

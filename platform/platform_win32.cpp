@@ -1,7 +1,10 @@
 // Tick counter, sleep and debug output on Windows: the platform's own calls.
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform/debug_output.h"
+#include "platform/interrupt.h"
 #include "platform/ticks.h"
 
 namespace korvane {
@@ -12,6 +15,18 @@ uint32_t TickCount() {
 
 void SleepMs(uint32_t milliseconds) {
     Sleep(milliseconds);
+}
+
+namespace {
+std::atomic<bool> interruptRequested{false};
+}  // namespace
+
+void RequestInterrupt() {
+    interruptRequested = true;
+}
+
+bool InterruptRequested() {
+    return interruptRequested;
 }
 
 namespace detail {

@@ -5,28 +5,57 @@
 #include <QSettings>
 #include <QString>
 #include <memory>
+#include <optional>
 
 namespace korvane {
 
 constexpr char kProfileKey[] = "STM32F10X Korvane";
 constexpr char kProfileApplication[] = "korvane";
+constexpr char kProfileSection[] = "Setting";
+constexpr char kSequenceNumberName[] = "SN";
+
+// "SN" as the profile holds it. A value that is there but is no sequence number is
+// damage, never a reason to start again at 1: that would hand out numbers twice.
+struct StoredSequenceNumber {
+    enum class State {
+        kMissing,     // first use: the numbering starts at 1
+        kValid,       // a whole decimal number in 1 … 99999
+        kDamaged,     // present, but not such a number (or out of the parser's reach)
+        kUnreadable,  // the profile exists but cannot be read
+    };
+    State state = State::kMissing;
+    int value = 1;  // when missing or valid
+    QString text;   // as found, for the operator to see
+
+    bool Usable() const { return state == State::kMissing || state == State::kValid; }
+};
 
 struct ProfileValues {
-    QString file;            // "File": the last chosen package
-    int portIndex = 0;       // "Port": 0 = COM1 … 7 = COM8
-    int sequenceNumber = 1;  // "SN": the next device's sequence number
+    QString file;       // "File": the last chosen package
+    int portIndex = 0;  // "Port": 0 = COM1 … 7 = COM8
+    StoredSequenceNumber sequenceNumber;
 };
 
 // The profile, wherever the platform keeps per-user settings (the registry on Windows, an
 // INI file under ~/.config elsewhere).
 std::unique_ptr<QSettings> OpenProfile();
 
-// Reads File, Port and SN, in this order, with their defaults.
-ProfileValues ReadProfile(QSettings& profile);
-// Writes File, SN and Port, in this order.
-void WriteProfile(QSettings& profile, const ProfileValues& values);
-// Writes SN alone and makes sure it reached storage: a device's number must never be
-// handed out twice, whatever happens to the process next.
-bool SaveSequenceNumber(QSettings& profile, int sequenceNumber);
+// Reads File, Port and SN, in this order, with their defaults, as the store holds them
+// now (not as this process last saw them).
+ProfileValues ReadProfile();
+StoredSequenceNumber ReadSequenceNumber();
+
+// A sentence for the operator naming the profile, the key and what it holds.
+QString DescribeSequenceNumber(const StoredSequenceNumber& stored);
+
+// Writes File, then SN when given, then Port.
+void WriteProfile(const QString& file, std::optional<int> sequenceNumber, int portIndex);
+
+// Writes SN alone and reads it back from storage: true only when the store now holds it.
+// problem says why not.
+bool SaveSequenceNumber(int sequenceNumber, QString& problem);
+
+// The profile's place, for messages: a file path, or the registry key on Windows.
+QString ProfileLocation();
 
 }  // namespace korvane

@@ -95,7 +95,10 @@ struct FlashBench {
             request.port.device = device.PortPath();
         }
         request.date = CalendarDate{2027, 3, 3};
-        return run.Run(request, sequenceNumber);
+        CountedInMemory numbers(sequenceNumber);
+        const RunResult result = run.Run(request, numbers);
+        sequenceNumber = numbers.Next();
+        return result;
     }
 
     template <typename Inspector>
