@@ -222,10 +222,9 @@ void FlasherDialog::Prompt(const QString& text, QWidget* control) {
 }
 
 std::optional<int> FlasherDialog::ChosenSequenceNumber() const {
-    if (sequenceNumber == seenSequenceNumber && !damagedSequenceNumber) {
-        return std::nullopt;
-    }
-    return sequenceNumber;
+    const bool typed = damagedSequenceNumber ? sequenceNumberEdit->text() != *damagedSequenceNumber
+                                             : sequenceNumber != seenSequenceNumber;
+    return typed ? std::optional<int>(sequenceNumber) : std::nullopt;
 }
 
 void FlasherDialog::TakeSequenceNumber(int number) {
@@ -269,11 +268,15 @@ void FlasherDialog::OnCancel() {
     link.Close();
     // The stored number is the counter's: it is written back only when the operator
     // typed another one, and never while another program holds it.
-    if (const std::optional<int> chosen = ChosenSequenceNumber()) {
+    const std::optional<int> chosen = ChosenSequenceNumber();
+    if (chosen) {
         std::string why;
         counter.SaveChosen(*chosen, why);
     }
-    WriteProfile(packagePath, std::nullopt, portIndex);
+    // A damaged profile is left as it is, the evidence included, until a number replaces it.
+    if (!damagedSequenceNumber || chosen) {
+        WriteProfile(packagePath, std::nullopt, portIndex);
+    }
     QDialog::reject();
 }
 

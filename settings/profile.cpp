@@ -1,8 +1,11 @@
 #include "settings/profile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <vector>
 
 #include "flashing/serial_record.h"
@@ -177,20 +180,93 @@ void WriteProfile(const QString& file, std::optional<int> sequenceNumber, int po
     profile->sync();
 }
 
+namespace {
+
+// The profile's bytes with "SN" set in section "Setting", everything else as it was.
+QByteArray WithSequenceNumber(const QByteArray& original, int sequenceNumber) {
+    const QByteArray line =
+        QByteArray(kSequenceNumberName) + '=' + QByteArray::number(sequenceNumber);
+    QList<QByteArray> lines = original.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty()) {
+        lines.removeLast();  // the split's empty piece after a final line end
+    }
+    const QByteArray header = QByteArray("[") + kProfileSection + ']';
+    qsizetype sectionStart = -1;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QByteArray trimmed = lines[i].trimmed();
+        if (trimmed.startsWith('[')) {
+            if (sectionStart >= 0) {
+                break;  // the section ended without the key
+            }
+            if (trimmed == header) {
+                sectionStart = i;
+            }
+            continue;
+        }
+        if (sectionStart >= 0 &&
+            trimmed.left(trimmed.indexOf('=')).trimmed() == QByteArray(kSequenceNumberName)) {
+            lines[i] = lines[i].endsWith('\r') ? line + '\r' : line;
+            return lines.join('\n') + '\n';
+        }
+    }
+    if (sectionStart >= 0) {
+        lines.insert(sectionStart + 1, line);
+    } else {
+        lines << header << line;
+    }
+    return lines.join('\n') + '\n';
+}
+
+// Sets "SN" in the profile file, leaving every other byte as it was. The file is
+// replaced whole, and only once the new one is complete on the disk: a write that
+// fails part of the way (a full disk, a size limit) leaves the old file in place, where
+// a truncated profile would have lost the counter and started the numbering again.
+bool WriteSequenceNumberToFile(const QString& path, int sequenceNumber) {
+    // The same lock as every other writer of the profile takes, so that none of them
+    // writes back a number it read before this one.
+    QLockFile writers(path + ".lock");
+    if (!writers.lock()) {
+        return false;
+    }
+    QByteArray original;
+    QFile current(path);
+    if (current.exists()) {
+        if (!current.open(QIODevice::ReadOnly)) {
+            return false;
+        }
+        original = current.readAll();
+        current.close();
+    } else if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+        return false;
+    }
+    const QByteArray bytes = WithSequenceNumber(original, sequenceNumber);
+    QSaveFile replacement(path);
+    if (!replacement.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        return false;
+    }
+    if (replacement.write(bytes) != bytes.size()) {
+        replacement.cancelWriting();
+        return false;
+    }
+    return replacement.commit();
+}
+
+}  // namespace
+
 bool SaveSequenceNumber(int sequenceNumber, QString& problem) {
     const auto profile = OpenProfile();
-    profile->setValue(kSequenceNumberKey, sequenceNumber);
-    profile->sync();
-    // Only a failed write counts here: a parser's complaint about what it read (a
-    // byte-order mark, say) says nothing about whether the number was saved.
-    bool saved = profile->status() != QSettings::AccessError;
-    if (saved && ProfileIsFile(*profile)) {
+    bool saved = false;
+    if (ProfileIsFile(*profile)) {
         // Read back from the disk, not from what this process believes it wrote.
-        const auto raw = RawEntries(profile->fileName());
+        saved = WriteSequenceNumberToFile(profile->fileName(), sequenceNumber);
+        const auto raw = saved ? RawEntries(profile->fileName()) : std::nullopt;
         saved = raw && RawValue(*raw, kProfileSection, kSequenceNumberName) ==
                            QString::number(sequenceNumber);
-    } else if (saved) {
+    } else {
+        profile->setValue(kSequenceNumberKey, sequenceNumber);
+        profile->sync();
         saved =
+            profile->status() != QSettings::AccessError &&
             OpenProfile()->value(kSequenceNumberKey).toString() == QString::number(sequenceNumber);
     }
     if (!saved) {

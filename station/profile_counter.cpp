@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QThread>
 
 #include "settings/profile.h"
 
@@ -38,7 +39,10 @@ bool ProfileCounter::Lock(std::string& why) {
         qint64 pid = 0;
         QString host;
         QString application;
-        lock->getLockInfo(&pid, &host, &application);
+        // A holder that has only just made the file may not have written itself into it.
+        for (int tries = 0; tries < 50 && !lock->getLockInfo(&pid, &host, &application); ++tries) {
+            QThread::msleep(10);
+        }
         why = QStringLiteral(
                   "The sequence number is in use by another program: %1 (process %2 "
                   "on %3).")

@@ -275,8 +275,7 @@ TEST(FlashRun, LaterSuccessDoesNotHideAnEarlierFailure) {
     EXPECT_EQ(sequenceNumber, 11);
     EXPECT_EQ(bench.feedback.shownSequenceNumbers, std::vector<int>({11}));
     bench.Inspect([](const devsim::DeviceSnapshot& device) {
-        EXPECT_EQ(devsim::UnscrambleSerialRecord(device.Loader().SerialRecord()).substr(8),
-                  "00010")
+        EXPECT_EQ(devsim::UnscrambleSerialRecord(device.Loader().SerialRecord()).substr(8), "00010")
             << "the firmware after it went in";
     });
 }

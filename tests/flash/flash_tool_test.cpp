@@ -1,61 +1,15 @@
 // The command-line tool as an operator runs it: a separate process, a real profile file,
 // the simulated device on a pseudo-terminal.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
-#include "devsim/loader_firmware.h"
-#include "devsim/pty_simulator.h"
-#include "support/child_process.h"
-#include "support/flash_fixture.h"
+#include "support/tool_fixture.h"
 
 namespace korvane {
 namespace {
 
 using testing::Pattern;
 
-class FlashTool : public ::testing::Test {
-protected:
-    void SetUp() override {
-        configHome = testing::TempFile("config");
-        ASSERT_EQ(mkdir(configHome.c_str(), 0700), 0);
-        setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
-        ASSERT_TRUE(device.Start());
-    }
-    void TearDown() override {
-        unsetenv("XDG_CONFIG_HOME");
-        std::system(("rm -rf '" + configHome + "'").c_str());
-    }
-
-    // Runs the tool; returns its exit status, with its standard output in output.
-    int Run(const std::vector<std::string>& args) {
-        testing::ChildProcess tool(KORVANE_FLASH_EXE, args);
-        output = tool.ReadAll();
-        return tool.Wait();
-    }
-
-    std::string ProfileText() const {
-        std::ifstream in(configHome + "/STM32F10X Korvane/korvane.conf");
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    void WriteProfile(const std::string& text) const {
-        const std::string dir = configHome + "/STM32F10X Korvane";
-        mkdir(dir.c_str(), 0700);
-        std::ofstream(dir + "/korvane.conf") << text;
-    }
-
-    std::string configHome;
-    std::string output;
-    devsim::PtySimulator device;
-};
+using FlashTool = testing::ToolTest;
 
 TEST_F(FlashTool, FlashesWithTheProfilesPortAndCounterAndSavesTheNextNumber) {
     const std::string package = testing::WritePackage({{"DIAG.BIN", Pattern(300, 1)},
@@ -69,9 +23,7 @@ TEST_F(FlashTool, FlashesWithTheProfilesPortAndCounterAndSavesTheNextNumber) {
     ASSERT_GE(output.size(), finished.size());
     EXPECT_EQ(output.substr(output.size() - finished.size()), finished) << output;
     EXPECT_NE(ProfileText().find("SN=42"), std::string::npos) << ProfileText();
-    const std::string record = device.Inspect([](const devsim::SimulatedDevice& d) {
-        return devsim::UnscrambleSerialRecord(d.Loader().SerialRecord());
-    });
+    const std::string record = RecordOf(device);
     ASSERT_EQ(record.size(), 13u);
     EXPECT_EQ(record.substr(0, 4), "K352");
     EXPECT_EQ(record.substr(8), "00041");

@@ -99,6 +99,18 @@ TEST_F(AppDialog, ClosingSavesFileSnAndPortWhateverTheNumberHolds) {
     EXPECT_TRUE(profile.contains("SN=0")) << profile.toStdString();
 }
 
+TEST_F(AppDialog, ClosingNeverTakesBackANumberAnotherProgramGaveOut) {
+    WriteProfileFile("[Setting]\nFile=a.bin\nPort=1\nSN=41\n");
+    auto dialog = OpenDialog();
+    // Another program numbers devices while the window is open.
+    WriteProfileFile("[Setting]\nFile=a.bin\nPort=1\nSN=1000\n");
+    PortBox(*dialog)->setCurrentIndex(3);
+    Click(dialog->Control(res::kCancel));
+    const QString profile = ProfileOnDisk();
+    EXPECT_TRUE(profile.contains("SN=1000")) << profile.toStdString();
+    EXPECT_TRUE(profile.contains("Port=3")) << profile.toStdString();
+}
+
 TEST_F(AppDialog, ChoosingAFileRewritesEveryControlFromTheStoredValues) {
     WriteProfileFile("[Setting]\nFile=old.bin\nPort=2\nSN=9\n");
     auto dialog = OpenDialog();

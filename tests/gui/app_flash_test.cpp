@@ -1,7 +1,9 @@
 // Flash runs started from the window against the simulated device on COM1: what the
 // operator sees during and after a run, what the device ends up holding, and what the
 // profile on disk holds at every moment.
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimerEvent>
@@ -14,6 +16,7 @@
 #include "gui/app_fixture.h"
 #include "gui/gui_test_support.h"
 #include "res/resource_ids.h"
+#include "support/child_process.h"
 #include "support/flash_fixture.h"
 
 namespace korvane::test {
@@ -305,6 +308,114 @@ TEST_F(AppFlash, CommandsDuringARunAreIgnored) {
         }
         EXPECT_EQ(d.Loader().ClosingRequests(), 1);
     });
+}
+
+TEST_F(AppFlash, TheToolWaitsForTheWindowsRunAndTheWindowForTheTool) {
+    // The erase holds the window's run long enough for the tool to try its own.
+    devsim::DeviceFaults faults;
+    faults.eraseDelayMs = 1000;
+    Attach(faults);
+    ChoosePackage(41);
+    auto dialog = OpenDialog();
+    devsim::PtySimulator other;
+    ASSERT_TRUE(other.Start());
+    const std::string package = korvane::testing::WritePackage(kPackage);
+    const auto runTool = [&] {
+        korvane::testing::ChildProcess tool(KORVANE_FLASH_EXE,
+                                            {"--port", other.PortPath(), package});
+        const std::string output = tool.ReadAll();
+        return std::pair{tool.Wait(), output};
+    };
+
+    std::pair<int, std::string> during{-1, ""};
+    Sampler sampler([&] {
+        // The window's run cannot end while this runs on its thread: the counter stays
+        // taken for the whole of the tool's try.
+        if (dialog->RunActive() && during.first == -1) {
+            during = runTool();
+        }
+    });
+    Update(*dialog);
+    EXPECT_EQ(during.first, 1);
+    EXPECT_NE(during.second.find("in use by another program"), std::string::npos) << during.second;
+    EXPECT_TRUE(other.Received().empty());
+
+    // Afterwards the tool numbers the next device, and the window, whose edit still
+    // says 42, takes the stored number for its next one.
+    EXPECT_EQ(runTool().first, 0);
+    other.Inspect(
+        [](const devsim::SimulatedDevice& d) { EXPECT_EQ(RecordText(d).substr(8), "00042"); });
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("42"));
+    Update(*dialog);
+    device->Inspect(
+        [](const devsim::SimulatedDevice& d) { EXPECT_EQ(RecordText(d).substr(8), "00043"); });
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("44"));
+    EXPECT_TRUE(ProfileOnDisk().contains("SN=44")) << ProfileOnDisk().toStdString();
+}
+
+TEST_F(AppFlash, ABrowseDuringARunNeverBringsBackAnOlderNumber) {
+    Attach();
+    const std::string first = ChoosePackage(41);
+    auto dialog = OpenDialog();
+    // The next package, written only once chosen: the file dialog takes a new name as it
+    // is typed, without looking it up.
+    const QString next = QString::fromStdString(configHome) + "/next.bin";
+    bool browsed = false;
+    Sampler sampler([&] {
+        if (!dialog->RunActive() || browsed) {
+            return;
+        }
+        browsed = true;
+        // Clicked as an operator's click arrives, not from inside this timer: no timer
+        // fires in a window opened from a timer, and choosing the file needs one.
+        QMetaObject::invokeMethod(
+            dialog.get(),
+            [&] {
+                // The file is chosen only after the run has shown the next number.
+                Sampler chooser([&] {
+                    auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                    if (files != nullptr && TextOf(*dialog, res::kSequenceNumberEdit) == "42") {
+                        // Typed, as an operator would, into the file name field.
+                        files->findChild<QLineEdit*>("fileNameEdit")->setText(next);
+                        static_cast<QDialog*>(files)->accept();
+                    }
+                });
+                Click(dialog->Control(res::kBrowseButton));
+            },
+            Qt::QueuedConnection);
+    });
+    Update(*dialog);
+    ASSERT_TRUE(browsed);
+    EXPECT_EQ(TextOf(*dialog, res::kPackagePathEdit), next);
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("42"));
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(first), next));
+    Update(*dialog);
+    device->Inspect(
+        [](const devsim::SimulatedDevice& d) { EXPECT_EQ(RecordText(d).substr(8), "00042"); });
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("43"));
+}
+
+TEST_F(AppFlash, ADamagedNumberIsShownAsFoundAndStopsUpdate) {
+    Attach();
+    for (const QString& found : {QStringLiteral("abc"), QStringLiteral("4294967396")}) {
+        const QString profile = "[Setting]\nFile=/some/pkg.bin\nPort=0\nSN=" + found + "\n";
+        WriteProfileFile(profile);
+        auto dialog = OpenDialog();
+        EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), found);
+        QString prompt;
+        ModalAnswer answer([&](QWidget* modal) {
+            prompt = qobject_cast<QMessageBox*>(modal)->text();
+            modal->close();
+        });
+        Click(dialog->Control(res::kOk));
+        ASSERT_TRUE(WaitUntil([&] { return answer.Answered(); }));
+        EXPECT_EQ(prompt, QStringLiteral("Please enter an integer."));
+        EXPECT_TRUE(device->Received().empty());
+        // Closing leaves the damaged profile as it is.
+        ModalAnswer again([](QWidget* modal) { modal->close(); });
+        dialog->close();
+        EXPECT_EQ(ProfileOnDisk().toStdString(), profile.toStdString());
+    }
 }
 
 }  // namespace

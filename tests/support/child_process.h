@@ -66,6 +66,22 @@ public:
         return all;
     }
 
+    // Sends the signal, without waiting.
+    void Signal(int signalNumber) const {
+        if (pid > 0)
+            kill(pid, signalNumber);
+    }
+
+    // The exit status, or 128 + the signal that ended the child (as a shell reports it).
+    int WaitStatus() {
+        if (pid <= 0)
+            return -1;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
     int Terminate() {
         if (pid <= 0)
             return -1;
