@@ -6,12 +6,14 @@
 #include <cstdlib>
 
 #include "cli/commands.h"
+#include "res/version.h"
 
 using namespace korvane;
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("korvane-flash");
+    QCoreApplication::setApplicationVersion(KORVANE_VERSION);
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Writes a package into an STM32F10x device through its serial bootloader.\n\n"
@@ -19,6 +21,7 @@ int main(int argc, char** argv) {
         "  korvane-flash --list PACKAGE\n"
         "  korvane-flash pack OUTPUT NAME=FILE ...");
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption portOption(
         "port",
         "Serial port: COM1 … COM8 (mapped as the window maps them) or a device path. "
@@ -38,6 +41,10 @@ int main(int argc, char** argv) {
     }
     if (parser.isSet("help")) {
         std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        return kExitSucceeded;
+    }
+    if (parser.isSet("version")) {
+        std::printf("korvane-flash %s\n", KORVANE_VERSION);
         return kExitSucceeded;
     }
     const QStringList arguments = parser.positionalArguments();
