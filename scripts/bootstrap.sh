@@ -22,17 +22,15 @@ declare -A groups=(
 )
 
 [ $# -gt 0 ] || { echo "usage: $0 GROUP... (${!groups[*]}, or all)" >&2; exit 2; }
-wanted=()
+selected=()
 for group in "$@"; do
-    if [ "$group" = all ]; then
-        for g in "${!groups[@]}"; do read -r -a more <<<"${groups[$g]}"; wanted+=("${more[@]}"); done
-    elif [ -n "${groups[$group]:-}" ]; then
-        read -r -a more <<<"${groups[$group]}"
-        wanted+=("${more[@]}")
-    else
-        echo "bootstrap: no group '$group' (${!groups[*]}, or all)" >&2
-        exit 2
-    fi
+    if [ "$group" = all ]; then selected+=("${!groups[@]}"); else selected+=("$group"); fi
+done
+wanted=()
+for group in "${selected[@]}"; do
+    [ -n "${groups[$group]:-}" ] || { echo "bootstrap: no group '$group' (${!groups[*]}, or all)" >&2; exit 2; }
+    read -r -a more <<<"${groups[$group]}"
+    wanted+=("${more[@]}")
 done
 
 missing=()
