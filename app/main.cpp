@@ -1,7 +1,39 @@
 // korvane: the window for flashing packages into STM32F10x devices over a serial port.
+#include <cstdio>
+#include <cstring>
+
 #include "app/flasher_app.h"
+#include "res/resources.h"
+
+namespace {
+
+constexpr char kHelp[] =
+    "Usage: korvane [--help] [--version]\n"
+    "Opens the window for flashing a package into an STM32F10x device over a serial port:\n"
+    "choose the port (COM1 ... COM8), the package and the device's sequence number, and\n"
+    "press Update. The port, the package and the next sequence number are kept in\n"
+    "~/.config/STM32F10X Korvane/korvane.conf, shared with korvane-flash. On Linux, COMn is\n"
+    "the device named by the environment variable KORVANE_COMn, else the [Ports] entry\n"
+    "COMn=DEVICE of that file, else /dev/ttyS<n-1>.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     Displays this help.\n"
+    "  -v, --version  Displays version information.\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before the window's application object exists: neither needs a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-v") == 0) {
+            std::printf("korvane %s\n", korvane::res::kVersionText);
+            return 0;
+        }
+    }
     korvane::FlasherApp app(argc, argv);
     app.InitInstance();
     return 0;

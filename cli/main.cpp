@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "platform/interrupt.h"
+#include "res/version.h"
 
 using namespace korvane;
 
@@ -42,6 +43,7 @@ void AbandonRunsOnSignals() {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("korvane-flash");
+    QCoreApplication::setApplicationVersion(KORVANE_VERSION);
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Writes a package into an STM32F10x device through its serial bootloader.\n\n"
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
         "  korvane-flash --list PACKAGE\n"
         "  korvane-flash pack OUTPUT NAME=FILE ...");
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption portOption(
         "port",
         "Serial port: COM1 … COM8 (mapped as the window maps them) or a device path. "
@@ -68,6 +71,10 @@ int main(int argc, char** argv) {
     }
     if (parser.isSet("help")) {
         std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        return kExitSucceeded;
+    }
+    if (parser.isSet("version")) {
+        std::printf("korvane-flash %s\n", KORVANE_VERSION);
         return kExitSucceeded;
     }
     const QStringList arguments = parser.positionalArguments();

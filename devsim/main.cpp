@@ -12,31 +12,39 @@
 
 #include "devsim/device_faults.h"
 #include "devsim/pty_simulator.h"
+#include "res/version.h"
 
 namespace {
 
 void Usage(FILE* to) {
     std::fprintf(
         to,
-        "usage: korvane-devsim [--link PATH] [--dump FILE] [--dump-dir DIR] [--report FILE]\n"
+        "Usage: korvane-devsim [--link PATH] [--dump FILE] [--dump-dir DIR] [--report FILE]\n"
         "                      [--state-dir DIR] [--baud N] [--fault NAME]...\n"
-        "  --link PATH    also make PATH a symbolic link to the terminal\n"
-        "  --dump FILE    write the flash contents to FILE on exit\n"
-        "  --dump-dir DIR write all the device holds into DIR on exit: flash.bin,\n"
-        "                 firmware.bin, block-N.bin, record.bin, received.bin, report.json\n"
-        "  --report FILE  keep a JSON report of what the device holds in FILE\n"
-        "                 (rewritten after every closing request and on exit)\n"
-        "  --state-dir DIR keep the same files in DIR for a test runner in another\n"
-        "                 process: written at start and whenever a file DIR/request\n"
-        "                 appears (renamed into place; its text: dump, clear-received\n"
-        "                 or reset), which is removed once served\n"
-        "  --baud N       pace the line as N baud would (default: no pacing)\n"
-        "  --fault NAME   misbehave; NAME is one of\n"
-        "     bootloader: silent, nack-before-ack, get-count-zero, get-short,\n"
-        "                 get-long, slow-erase=MS, refuse=CMD\n"
-        "     loader:     refuse-request=REQ, ignore-request=REQ, noise,\n"
-        "                 bad-checksum, reply-extra=N (REQ is CMD.SUB or\n"
-        "                 CMD.SUB@ADDRESS, e.g. 1.2@0x0800FF00)\n");
+        "A simulated STM32F10x device on a pseudo-terminal: prints the terminal's path on\n"
+        "its first line and answers the ROM bootloader and the loader firmware until it is\n"
+        "interrupted or terminated.\n"
+        "\n"
+        "Options:\n"
+        "  --link PATH      also make PATH a symbolic link to the terminal\n"
+        "  --dump FILE      write the flash contents to FILE on exit\n"
+        "  --dump-dir DIR   write all the device holds into DIR on exit: flash.bin,\n"
+        "                   firmware.bin, block-N.bin, record.bin, received.bin, report.json\n"
+        "  --report FILE    keep a JSON report of what the device holds in FILE\n"
+        "                   (rewritten after every closing request and on exit)\n"
+        "  --state-dir DIR  keep the same files in DIR for a test runner in another\n"
+        "                   process: written at start and whenever a file DIR/request\n"
+        "                   appears (renamed into place; its text: dump, clear-received\n"
+        "                   or reset), which is removed once served\n"
+        "  --baud N         pace the line as N baud would (default: no pacing)\n"
+        "  --fault NAME     misbehave; NAME is one of\n"
+        "                   bootloader: silent, nack-before-ack, get-count-zero, get-short,\n"
+        "                   get-long, slow-erase=MS, refuse=CMD;\n"
+        "                   loader: refuse-request=REQ, ignore-request=REQ, noise,\n"
+        "                   bad-checksum, reply-extra=N (REQ is CMD.SUB or\n"
+        "                   CMD.SUB@ADDRESS, e.g. 1.2@0x0800FF00)\n"
+        "  -h, --help       show this help\n"
+        "  -v, --version    show the version\n");
 }
 
 }  // namespace
@@ -54,6 +62,9 @@ int main(int argc, char** argv) {
         const bool hasValue = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             Usage(stdout);
+            return 0;
+        } else if (arg == "--version" || arg == "-v") {
+            std::printf("korvane-devsim %s\n", KORVANE_VERSION);
             return 0;
         } else if (arg == "--link" && hasValue) {
             linkPath = argv[++i];

@@ -5,10 +5,12 @@
 #include <QIcon>
 #include <QString>
 
+#include "res/version.h"
+
 namespace korvane::res {
 
 // The file and product version, as the version block holds it.
-constexpr char kVersionText[] = "1.0.0.1";
+constexpr char kVersionText[] = KORVANE_VERSION;
 
 // The string with this id; empty when the table has none.
 QString LoadResourceString(int id);

@@ -1,27 +1,82 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when they are missing.
+# Installs the Debian packages that a job needs, when they are missing:
+#
+#   scripts/bootstrap.sh GROUP...      e.g. scripts/bootstrap.sh programs
+#
+# Each package is listed once, in the group of the job that needs it; a job asks for the
+# groups it needs, and "all" stands for every group. As root it installs with apt-get,
+# otherwise through sudo; a user with neither is shown the command a root user must run.
 set -euo pipefail
 
-packages=(
-    g++ cmake ninja-build pkg-config
-    libgtest-dev libgmock-dev
-    qt6-base-dev
-    stm32flash
-    fonts-wqy-microhei
-    xvfb xauth
-    mingw-w64 wine wine64
+declare -A groups=(
+    # build and run the three programs
+    [programs]="g++ cmake ninja-build pkg-config qt6-base-dev"
+    # build their Debian package: manual pages, and Depends from the libraries
+    [package]="help2man dpkg-dev file"
+    # the tests, and an independent bootloader client they check the simulator against
+    [tests]="libgtest-dev libgmock-dev stm32flash"
+    # the window on a virtual display, with a font for its Chinese texts
+    [display]="xvfb xauth fonts-wqy-microhei"
+    # the Windows build and its tests under Wine
+    [windows]="mingw-w64 wine wine64"
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+[ $# -gt 0 ] || { echo "usage: $0 GROUP... (${!groups[*]}, or all)" >&2; exit 2; }
+selected=()
+for group in "$@"; do
+    if [ "$group" = all ]; then selected+=("${!groups[@]}"); else selected+=("$group"); fi
+done
+wanted=()
+for group in "${selected[@]}"; do
+    [ -n "${groups[$group]:-}" ] || { echo "bootstrap: no group '$group' (${!groups[*]}, or all)" >&2; exit 2; }
+    read -r -a more <<<"${groups[$group]}"
+    wanted+=("${more[@]}")
 done
 
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
+missing=()
+for p in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -gt 0 ] || exit 0
+
+install_line="apt-get install -y --no-install-recommends ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+        cat >&2 <<EOF
+bootstrap: these Debian packages are missing: ${missing[*]}
+bootstrap: this user is not root and has no sudo to install them. As root, run:
+
+    $install_line
+
+and then run this command again.
+EOF
+        exit 1
+    fi
+    sudo_cmd=(sudo)
+    if ! sudo -n true 2>/dev/null; then
+        echo "bootstrap: installing ${missing[*]} with sudo, which will ask for your password"
+    fi
 fi
+
+# One line per package as apt-get fetches it, and one as it sets it up; the rest of its
+# chatter is left out.
+apt_progress() {
+    local line fields total=0 fetched=0 set_up=0
+    while IFS= read -r line; do
+        read -r -a fields <<<"$line"
+        case "$line" in
+        [0-9]*" upgraded, "*" newly installed"*) total=$((fields[0] + fields[2])) ;;
+        "Need to get "*) echo "  $line" ;;
+        Get:[0-9]*) echo "  fetched $((++fetched))/$total: ${fields[4]} ${fields[*]:7}" ;;
+        "Setting up "*) echo "  set up $((++set_up))/$total: ${fields[2]}" ;;
+        "E: "* | "W: "*) echo "$line" ;;
+        esac
+    done
+}
+
+echo "== installing ${missing[*]}"
+echo "  updating the package index"
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y --no-install-recommends "${missing[@]}" 2>&1 | apt_progress

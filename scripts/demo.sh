@@ -9,9 +9,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=sample_package.sh
 source "$root/scripts/sample_package.sh"
-"$root/scripts/bootstrap.sh"
-echo "== building"
-"$root/scripts/build.sh" "$root/build/plain" >/dev/null
+"$root/scripts/bootstrap.sh" programs
+"$root/scripts/build.sh" "$root/build/plain" --target programs
 flash="$root/build/plain/cli/korvane-flash"
 devsim="$root/build/plain/devsim/korvane-devsim"
 
@@ -28,12 +27,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "== packing a sample package"
-pack_sample "$flash" "$work"
-
-echo "== starting the device simulator"
+packed=$(pack_sample "$flash" "$work")
 start_simulator "$devsim" "$work"
-echo "simulated device on $(head -n 1 "$work/devsim.out"), as COM1"
+echo "== a sample package (${packed#*: }), a simulated device on $(head -n 1 "$work/devsim.out") as COM1"
 
 # A profile of the demo's own, naming the sample package: flashing a simulated device
 # must not advance the counter that real devices get their serial numbers from.
@@ -50,8 +46,11 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
         "$flash" --port COM1 "$work/sample.bin" || status=$?
     fi
 else
-    echo "== flashing"
-    "$flash" --port COM1 "$work/sample.bin" || status=$?
+    echo "== flashing it with korvane-flash"
+    "$flash" --port COM1 "$work/sample.bin" >"$work/flash.out" 2>&1 || status=$?
+    # The tool names each image as it goes in; the table below does too, so a run that
+    # went well shows only how it ended.
+    if [ "$status" -eq 0 ]; then tail -n 2 "$work/flash.out"; else cat "$work/flash.out"; fi
 fi
 kill -TERM "$sim_pid"
 wait "$sim_pid" || true

@@ -18,8 +18,8 @@ source "$root/scripts/sample_package.sh"
 out=$(mkdir -p "${1:-$root/build/screenshots}" && cd "${1:-$root/build/screenshots}" && pwd)
 build=${KORVANE_BUILD_DIR:-$root/build/plain}
 
-"$root/scripts/bootstrap.sh"
-"$root/scripts/build.sh" "$build" >/dev/null
+"$root/scripts/bootstrap.sh" programs display
+"$root/scripts/build.sh" "$build" --target programs --target korvane-screenshots
 
 work=$(mktemp -d)
 sim_pid=

@@ -1,28 +1,83 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test twice: in a plain build and in a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is missing, builds, and runs every test tier: the plain build, the build
+# with AddressSanitizer and UndefinedBehaviorSanitizer, the Windows build under Wine, and
+# the Debian package. Ends with how long each tier took and, on the last line, the counts
+# over all of them: "N passed, N failed".
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/bootstrap.sh"
+"$root/scripts/bootstrap.sh" all
 
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-for variant in plain sanitize; do
-    dir="$root/build/$variant"
-    opts=()
-    [ "$variant" = sanitize ] && opts+=(-DKORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
-    echo "== build ($variant)"
-    "$root/scripts/build.sh" "$dir" "${opts[@]}"
-    echo "== tests ($variant)"
-    (cd "$dir" && ctest --output-on-failure -j "$(nproc)" --timeout 300)
-done
+summary=()
+total_passed=0
+total_failed=0
 
-# The Qt-free part cross-built for Windows, its tests run under Wine against the
-# simulator from the plain build.
-echo "== build (windows)"
-"$root/scripts/build.sh" "$root/build/windows" -DKORVANE_WITH_QT=OFF \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
-echo "== tests (windows, under wine)"
-"$root/scripts/wine-test.sh" "$root/build/plain" "$root/build/windows"
+# tier NAME COMMAND...: runs one tier and keeps its counts, from the last line of its
+# output that gives them: CTest's "... N tests failed out of N", or "NAME: N passed,
+# N failed" as the project's own tier scripts end. A tier that fails without such a line
+# (its build broke, it crashed) counts as one failure; the other tiers still run.
+tier() {
+    local name=$1
+    shift
+    local log="$root/build/tier-$name.log" start=$SECONDS status=0 passed=0 failed=0 line
+    mkdir -p "$root/build"
+    echo "== $name"
+    "$@" 2>&1 | tee "$log" || status=$?
+    line=$(grep -E 'tests failed out of [0-9]+$|: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1 || true)
+    if [[ "$line" =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+)$ ]]; then
+        failed=${BASH_REMATCH[1]}
+        passed=$((BASH_REMATCH[2] - failed))
+    elif [[ "$line" =~ ([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+        passed=${BASH_REMATCH[1]}
+        failed=${BASH_REMATCH[2]}
+    fi
+    if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then
+        failed=1
+        echo "== $name failed (exit status $status) without a failed test to show for it"
+    fi
+    local took=$((SECONDS - start))
+    summary+=("$(printf '  %-10s %3dm%02ds  %d passed, %d failed' "$name" $((took / 60)) $((took % 60)) "$passed" "$failed")")
+    total_passed=$((total_passed + passed))
+    total_failed=$((total_failed + failed))
+}
+
+# The tiers' steps are chained with && because a tier runs where a failing command does
+# not end the script.
+
+# build_and_test DIR [CMAKE OPTION...]: one Linux build and its CTest tiers. A build
+# without tests fails here rather than passing with nothing run.
+build_and_test() {
+    local dir=$1
+    shift
+    "$root/scripts/build.sh" "$dir" "$@" &&
+        (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$(nproc)" --timeout 300)
+}
+
+# The Qt-free part cross-built for Windows, its tests run under Wine against the simulator
+# from the plain build.
+windows_build_and_test() {
+    "$root/scripts/build.sh" "$root/build/windows" -DKORVANE_WITH_QT=OFF \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" &&
+        "$root/scripts/wine-test.sh" "$root/build/plain" "$root/build/windows"
+}
+
+# The Debian package built from the plain build, unpacked and tried.
+package_and_check() {
+    local out status=0
+    out=$("$root/scripts/package.sh") || status=$?
+    printf '%s\n' "$out"
+    [ "$status" -eq 0 ] && "$root/tests/package/check_deb.sh" "$root/${out##*$'\n'}"
+}
+
+tier plain build_and_test "$root/build/plain"
+tier sanitized build_and_test "$root/build/sanitize" -DKORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+tier windows windows_build_and_test
+tier package package_and_check
+
+echo "== time and counts per tier"
+printf '%s\n' "${summary[@]}"
+echo "$total_passed passed, $total_failed failed"
+[ "$total_failed" -eq 0 ]
