@@ -10,6 +10,7 @@ packages=(
     fonts-wqy-microhei
     xvfb xauth
     mingw-w64 wine wine64
+    clang libclang-rt-dev
 )
 
 missing=()
