@@ -51,8 +51,10 @@ for name in "${names[@]}"; do
         -print_final_stats=1 -artifact_prefix="$work/artifacts/" \
         "$work/corpus" "$root/fuzz/seeds/$name" >"$log" 2>&1 || status=$?
     if [ "$status" -ne 0 ] || grep -qE 'runtime error:|ERROR: (Address|Leak)Sanitizer' "$log"; then
-        # The report and libFuzzer's own lines about the failing input.
-        grep -vE '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse|INITED)' "$log" | tail -n 60
+        # The head of the report and its summary; the log's end when no report is seen.
+        report=$(awk '/ERROR: |runtime error:|check failed:|ALARM:/ {on = 1}
+                      on && (++n <= 30 || /^SUMMARY:/)' "$log")
+        echo "${report:-$(tail -n 30 "$log")}"
         reproducer=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -n 1)
         echo "fuzz $name: FAILED (exit status $status; whole log: $log)"
         if [ -n "$reproducer" ]; then
