@@ -19,6 +19,8 @@ declare -A groups=(
     [display]="xvfb xauth fonts-wqy-microhei"
     # the Windows build and its tests under Wine
     [windows]="mingw-w64 wine wine64"
+    # the fuzzers, built with clang and its sanitizer runtime
+    [fuzz]="clang libclang-rt-dev"
 )
 
 [ $# -gt 0 ] || { echo "usage: $0 GROUP... (${!groups[*]}, or all)" >&2; exit 2; }

@@ -76,6 +76,7 @@ tier plain build_and_test "$root/build/plain"
 tier sanitized build_and_test "$root/build/sanitize" -DKORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 tier windows windows_build_and_test
 tier package package_and_check
+tier fuzz "$root/scripts/fuzz.sh"
 
 echo "== time and counts per tier"
 printf '%s\n' "${summary[@]}"
