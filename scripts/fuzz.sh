@@ -35,7 +35,7 @@ for name in "${names[@]}"; do
     [ -e "$root/fuzz/${name}_fuzzer.cpp" ] || { echo "fuzz.sh: no fuzzer '$name'" >&2; exit 2; }
 done
 
-"$root/scripts/bootstrap.sh"
+"$root/scripts/bootstrap.sh" programs fuzz
 echo "== build (fuzz)"
 "$root/scripts/build.sh" "$dir" -DCMAKE_CXX_COMPILER=clang++ -DKORVANE_FUZZ=ON
 
