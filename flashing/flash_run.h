@@ -78,6 +78,8 @@ private:
     OperatorFeedback& feedback;
     FlashRunHooks hooks;
     PackageFile package;
+    // Set by the worker when the loader image failed before anything of it was written.
+    bool loaderMissing = false;
     std::atomic<bool> active{false};
 };
 
