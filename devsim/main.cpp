@@ -33,7 +33,9 @@ void Usage(FILE* to) {
         "  --baud N       pace the line as N baud would (default: no pacing)\n"
         "  --fault NAME   misbehave; NAME is one of\n"
         "     bootloader: silent, nack-before-ack, get-count-zero, get-short,\n"
-        "                 get-long, slow-erase=MS, refuse=CMD\n"
+        "                 get-long, slow-erase=MS, refuse=CMD, short-version=N\n"
+        "                 (Get Version gives N of 3 bytes and a late ACK),\n"
+        "                 refuse-write=ADDRESS (NACK for a write there)\n"
         "     loader:     refuse-request=REQ, ignore-request=REQ, noise,\n"
         "                 bad-checksum, reply-extra=N (REQ is CMD.SUB or\n"
         "                 CMD.SUB@ADDRESS, e.g. 1.2@0x0800FF00)\n");

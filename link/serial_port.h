@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace korvane {
@@ -48,6 +49,12 @@ public:
     void PurgeReceive();
     // Drives a modem line (EscapeCode); the platform's success flag.
     bool EscapeFunction(uint8_t code);
+    // Is told of every modem-line change asked of this port, in order, before it is
+    // made: the order of the reset pulse matters to the device and shows nowhere on the
+    // data line. Empty to stop.
+    void WatchModemLines(std::function<void(uint8_t code)> watcher) {
+        modemLineWatcher = std::move(watcher);
+    }
 
     // Writes length bytes in one blocking call and traces them. Bytes written; 0 when the
     // port is closed or length is below 1 (then nothing is traced either).
@@ -59,8 +66,10 @@ public:
 private:
     // One blocking hand-over of the bytes to the driver; the count it took.
     int32_t WriteToDevice(const uint8_t* data, int32_t length);
+    bool EscapeToDevice(uint8_t code);
 
     PortHandle handle = kInvalidPortHandle;
+    std::function<void(uint8_t)> modemLineWatcher;
 };
 
 // Sends the bytes as "%.2X " text (two upper-case digits and a blank each) to the debug

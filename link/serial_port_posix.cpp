@@ -244,7 +244,7 @@ void SerialPort::PurgeReceive() {
     }
 }
 
-bool SerialPort::EscapeFunction(uint8_t code) {
+bool SerialPort::EscapeToDevice(uint8_t code) {
     const int fd = Fd(handle);
     switch (code) {
         case kSetRts:

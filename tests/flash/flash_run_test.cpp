@@ -267,6 +267,31 @@ TEST(FlashRun, RefusedStartLeavesTheFirmwareUntouchedAndProgressAtZero) {
     });
 }
 
+// The loader announces itself shortly after Go; only the pause and the purge keep that
+// banner from being taken for the answer to the first service request.
+TEST(FlashRun, LoaderThatFailedPartwayIsStillStartedAndItsBannerDiscarded) {
+    devsim::DeviceFaults faults;
+    faults.refuseWriteAt = 0x08000100;  // the loader's second chunk
+    FlashBench bench(faults);
+    KORVANE_SKIP_IF_UNSUITED(bench);
+    const std::string path = WritePackage({{"DIAG.BIN", Pattern(600, 1)},
+                                           {"MCU.BIN", Pattern(300, 2)},
+                                           {"CFG.BIN", Pattern(100, 3)}});
+    int sequenceNumber = 3;
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFailed);
+    const auto& statuses = bench.feedback.statuses;
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), Failed("DIAG.BIN")), statuses.end());
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), Finished("MCU.BIN")), statuses.end());
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), Finished("CFG.BIN")), statuses.end());
+    bench.Inspect([](const devsim::DeviceSnapshot& device) {
+        EXPECT_TRUE(device.Started());
+        EXPECT_EQ(devsim::UnscrambleSerialRecord(device.Loader().SerialRecord()).substr(8),
+                  "00003");
+        ExpectBlocks(device, 0, Pattern(100, 3));
+        EXPECT_EQ(device.Loader().ClosingRequests(), 1);
+    });
+}
+
 TEST(FlashRun, LaterSuccessDoesNotHideAnEarlierFailure) {
     devsim::DeviceFaults faults;
     faults.loader.refuse.push_back({0, 2, 0});  // the first CFG block
