@@ -285,8 +285,8 @@ TEST(FlashRun, LoaderThatFailedPartwayIsStillStartedAndItsBannerDiscarded) {
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), Finished("CFG.BIN")), statuses.end());
     bench.Inspect([](const devsim::DeviceSnapshot& device) {
         EXPECT_TRUE(device.Started());
-        EXPECT_EQ(devsim::UnscrambleSerialRecord(device.Loader().SerialRecord()).substr(8),
-                  "00003");
+        EXPECT_EQ(devsim::UnscrambleSerialRecord(device.Loader().SerialRecord()),
+                  kRecordText2027Week08 + "00003");
         ExpectBlocks(device, 0, Pattern(100, 3));
         EXPECT_EQ(device.Loader().ClosingRequests(), 1);
     });
