@@ -156,6 +156,18 @@ TEST_F(AppFlash, AWholeFlashStartedWithTheMouse) {
     EXPECT_TRUE(profile.contains("SN=42"));
 }
 
+TEST_F(AppFlash, EnterStartsARunFromIdle) {
+    Attach();
+    const std::string path = ChoosePackage(5);
+    auto dialog = OpenDialog();
+    PressKey(dialog->Control(res::kSequenceNumberEdit), Qt::Key_Return);
+    ASSERT_TRUE(WaitUntil([&] { return !TextOf(*dialog, res::kStatusLine).isEmpty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !dialog->RunActive(); }));
+    EXPECT_EQ(TextOf(*dialog, res::kStatusLine).toStdString(),
+              FormatText(status::kFinishedFile, path.c_str()));
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("6"));
+}
+
 TEST_F(AppFlash, EverySuccessfulRunAdvancesTheNumberOnDiskAtOnce) {
     Attach();
     ChoosePackage(5);
