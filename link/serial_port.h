@@ -44,6 +44,12 @@ public:
     bool OpenDevice(const std::string& device, uint32_t baudRate);
     void Close();
     bool IsOpen() const { return handle != kInvalidPortHandle; }
+    // Who had the device in hand when the last Open was refused for that reason, as
+    // "ModemManager (pid 812)"; empty when it was not.
+    const std::string& Holder() const { return holder; }
+    // True when the open device took the line settings but not even parity, which the
+    // device's bootloader needs. Never for a pseudo-terminal, which carries no parity.
+    bool ParityRefused() const { return parityRefused; }
 
     // Discards every byte waiting to be read.
     void PurgeReceive();
@@ -70,6 +76,9 @@ private:
 
     PortHandle handle = kInvalidPortHandle;
     std::function<void(uint8_t)> modemLineWatcher;
+    std::string holder;
+    bool parityRefused = false;
+    std::string lockFile;  // this process's lock file for the open device, if any
 };
 
 // Sends the bytes as "%.2X " text (two upper-case digits and a blank each) to the debug
