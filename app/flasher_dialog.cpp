@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QTextDocument>
 #include <QTimerEvent>
 #include <algorithm>
 
@@ -155,6 +156,10 @@ void FlasherDialog::OnInitDialog() {
     Control(res::kSequenceNumberLabel)->show();
     sequenceNumberEdit->show();
 
+    // Names and paths from outside (a package's entries) are shown as the text they are,
+    // never taken as markup.
+    statusLine->setTextFormat(Qt::PlainText);
+
     // Status in blue and the clock in red, whatever the palette.
     SetTextColor(statusLine, MakeColor(0, 0, 255));
     SetTextColor(clock, MakeColor(255, 0, 0));
@@ -228,6 +233,11 @@ void FlasherDialog::OnOK() {
     int number = sequenceNumber;
     const RunResult result = run.Run(request, number);
     sequenceNumber = number;
+    // Who has the port is too long for the status line; the tooltip names it.
+    if (result == RunResult::kPortNotOpened && !link.Holder().empty()) {
+        SetStatusToolTip(statusLine->text() + QStringLiteral("\nHeld by ") +
+                         QString::fromStdString(link.Holder()));
+    }
     // The advance reaches storage at once: whatever happens to the process next, the
     // next device never gets this device's number.
     if (result == RunResult::kSucceeded && !SaveSequenceNumber(*profile, sequenceNumber)) {
@@ -361,8 +371,14 @@ void FlasherDialog::ShowStatus(const std::string& text) {
         const QString shown = QString::fromLocal8Bit(text.data(), static_cast<int>(text.size()));
         statusLine->setText(shown);
         // A long text does not fit the line; the tooltip shows it whole.
-        statusLine->setToolTip(shown);
+        SetStatusToolTip(shown);
     });
+}
+
+void FlasherDialog::SetStatusToolTip(const QString& text) {
+    // A tooltip that looks like markup would be taken as markup: names from a package
+    // are shown as the text they are.
+    statusLine->setToolTip(Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text) : text);
 }
 
 void FlasherDialog::Progress(int position) {

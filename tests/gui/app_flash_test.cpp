@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTimerEvent>
 #include <cstdlib>
 
@@ -15,6 +16,7 @@
 #include "gui/gui_test_support.h"
 #include "res/resource_ids.h"
 #include "support/flash_fixture.h"
+#include "support/held_port.h"
 
 namespace korvane::test {
 namespace {
@@ -245,6 +247,42 @@ TEST_F(AppFlash, AStatusTextOfAnyLengthIsShownWhole) {
     ASSERT_GT(expected.size(), 259u);
     EXPECT_EQ(TextOf(*dialog, res::kStatusLine).toStdString(), expected);
     EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().toStdString(), expected);
+}
+
+TEST_F(AppFlash, AHeldPortIsNamedInTheStatusTooltip) {
+    Attach();
+    ChoosePackage(5);
+    korvane::testing::LockFolderOfOurOwn locks(configHome + "/locks");
+    korvane::testing::PortHolder other(device->PortPath());
+    auto dialog = OpenDialog();
+    Update(*dialog);
+    EXPECT_EQ(TextOf(*dialog, res::kStatusLine), QStringLiteral("Failed to open the serial port."));
+    EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().toStdString(),
+              "Failed to open the serial port.\nHeld by " + other.Description());
+    EXPECT_TRUE(device->Received().empty());
+}
+
+TEST_F(AppFlash, MarkupInANameIsShownAsText) {
+    Attach();
+    ChoosePackage(5);
+    auto dialog = OpenDialog();
+    const std::string missing = configHome + "/<b>bold</b>.bin";
+    SetText(*dialog, res::kPackagePathEdit, QString::fromStdString(missing));
+    Update(*dialog);
+    const QString expected =
+        QString::fromStdString(FormatText(status::kFileNotOpened, missing.c_str()));
+    auto* line = qobject_cast<QLabel*>(dialog->Control(res::kStatusLine));
+    EXPECT_EQ(line->text(), expected);
+    EXPECT_EQ(line->textFormat(), Qt::PlainText);
+    // What the tooltip shows, rendered as a tooltip renders it.
+    QTextDocument shown;
+    const QString tip = line->toolTip();
+    if (Qt::mightBeRichText(tip)) {
+        shown.setHtml(tip);
+    } else {
+        shown.setPlainText(tip);
+    }
+    EXPECT_EQ(shown.toPlainText(), expected);
 }
 
 TEST_F(AppFlash, TheClockDropsHours) {
