@@ -156,10 +156,6 @@ void FlasherDialog::OnInitDialog() {
     Control(res::kSequenceNumberLabel)->show();
     sequenceNumberEdit->show();
 
-    // Names and paths from outside (a package's entries) are shown as the text they are,
-    // never taken as markup.
-    statusLine->setTextFormat(Qt::PlainText);
-
     // Status in blue and the clock in red, whatever the palette.
     SetTextColor(statusLine, MakeColor(0, 0, 255));
     SetTextColor(clock, MakeColor(255, 0, 0));
