@@ -1,6 +1,7 @@
 // SerialPort over real pseudo-terminals, with the test playing the device side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -241,15 +242,12 @@ TEST(PortHolders, ProcessesHoldingAFileAreFoundByName) {
     EXPECT_TRUE(ProcessesHolding(path).empty());
     testing::ChildProcess holder("sh", {"-c", "exec sleep 60 < '" + path + "'"});
     const std::string expected = "sleep (pid " + std::to_string(holder.Pid()) + ")";
-    std::vector<std::string> found;
-    for (int i = 0; i < 500 && found.empty(); ++i) {
-        found = ProcessesHolding(path);
-        if (found.empty() || found.front() != expected) {
-            found.clear();
-            SleepMs(10);
-        }
+    // The shell opens the file and becomes sleep in its own time.
+    for (int i = 0; i < 500 && ProcessesHolding(path) != std::vector<std::string>({expected});
+         ++i) {
+        SleepMs(10);
     }
-    EXPECT_EQ(found, std::vector<std::string>({expected}));
+    EXPECT_EQ(ProcessesHolding(path), std::vector<std::string>({expected}));
     holder.Terminate();
     std::remove(path.c_str());
 }
@@ -258,6 +256,24 @@ TEST(PortHolders, PseudoTerminalsAreToldFromOtherDevices) {
     PtyPair line;
     EXPECT_TRUE(IsPseudoTerminal(line.Path()));
     EXPECT_FALSE(IsPseudoTerminal("/dev/null"));
+}
+
+// A device that is no pseudo-terminal is looked at for other holders before it is opened
+// (the null device stands in for a serial adapter: a character device others hold open).
+TEST(PortHolders, AnotherProcessHoldingADeviceIsNamedBeforeItIsOpened) {
+    testing::ChildProcess holder("sh", {"-c", "exec sleep 60 < /dev/null"});
+    const std::string sleeper = "sleep (pid " + std::to_string(holder.Pid()) + ")";
+    const auto held = [&] {
+        const std::vector<std::string> found = ProcessesHolding("/dev/null");
+        return std::find(found.begin(), found.end(), sleeper) != found.end();
+    };
+    for (int i = 0; i < 500 && !held(); ++i) {
+        SleepMs(10);
+    }
+    ASSERT_TRUE(held());
+    SerialPort port;
+    EXPECT_FALSE(port.OpenDevice("/dev/null", 115200));
+    EXPECT_NE(port.Holder().find("(pid "), std::string::npos) << port.Holder();
 }
 
 TEST(SerialPortLifetime, DestroyingAnOpenLinkClosesThePort) {
