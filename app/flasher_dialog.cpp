@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QTextDocument>
 #include <QTimerEvent>
 #include <algorithm>
 
@@ -247,7 +248,12 @@ void FlasherDialog::OnOK() {
     request.packagePath = QFile::encodeName(packagePath).toStdString();
     request.port.number = PortNumber(portIndex);
     request.sequenceNumber = ChosenSequenceNumber();
-    run.Run(request, counter);
+    const RunResult result = run.Run(request, counter);
+    // Who has the port is too long for the status line; the tooltip names it.
+    if (result == RunResult::kPortNotOpened && !link.Holder().empty()) {
+        SetStatusToolTip(statusLine->text() + QStringLiteral("\nHeld by ") +
+                         QString::fromStdString(link.Holder()));
+    }
     // Why the counter refused, or could not be advanced, outweighs the generic failure.
     const std::string& problem = run.Numbers().problem;
     if (!problem.empty()) {
@@ -391,8 +397,14 @@ void FlasherDialog::ShowStatus(const std::string& text) {
         const QString shown = QString::fromLocal8Bit(text.data(), static_cast<int>(text.size()));
         statusLine->setText(shown);
         // A long text does not fit the line; the tooltip shows it whole.
-        statusLine->setToolTip(shown);
+        SetStatusToolTip(shown);
     });
+}
+
+void FlasherDialog::SetStatusToolTip(const QString& text) {
+    // A tooltip that looks like markup would be taken as markup: names from a package
+    // are shown as the text they are.
+    statusLine->setToolTip(Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text) : text);
 }
 
 void FlasherDialog::Progress(int position) {

@@ -97,6 +97,7 @@ private:
     void ShowSequenceNumber(int number) override;
 
     void ShowPortDevice();
+    void SetStatusToolTip(const QString& text);
 
     DeviceLink link;
     IconButton* resetButton = nullptr;

@@ -16,6 +16,7 @@
 #include "flashing/package.h"
 #include "link/device_link.h"
 #include "link/service_frame.h"
+#include "platform/ticks.h"
 
 using namespace korvane;
 using Clock = std::chrono::steady_clock;
@@ -41,10 +42,17 @@ public:
     void ShowSequenceNumber(int) override {}
 };
 
-// Brings a device into its loader: sync, erase, a small loader image, Go.
+// Brings a device into its loader: sync, erase, a small loader image, Go; then, as a run
+// does, the loader's start-up banner is let come and discarded.
 bool StartLoader(DeviceLink& link) {
     const uint8_t loader[16] = {1, 2, 3, 4};
-    return link.Sync() && link.EraseAll() && link.WriteMemory(0x08000000, loader, 16) && link.Go();
+    if (!link.Sync() || !link.EraseAll() || !link.WriteMemory(0x08000000, loader, 16) ||
+        !link.Go()) {
+        return false;
+    }
+    SleepMs(FlashRun::kLoaderStartMs);
+    link.PurgeReceive();
+    return true;
 }
 
 void ExchangeLatency(int exchanges) {

@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 
 #include "cli/console_feedback.h"
+#include "cli/terminal_text.h"
 #include "flashing/entry_kind.h"
 #include "flashing/flash_run.h"
 #include "flashing/package.h"
@@ -50,7 +51,7 @@ bool ChoosePort(const QString& text, int profileIndex, PortChoice& port, QString
 }
 
 void Say(std::FILE* to, const QString& text) {
-    std::fprintf(to, "%s: %s\n", kTool, text.toLocal8Bit().constData());
+    std::fprintf(to, "%s: %s\n", kTool, TerminalSafe(text.toLocal8Bit().toStdString()).c_str());
 }
 
 }  // namespace
@@ -79,7 +80,8 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     }
     // A package that cannot be read is said before the device is touched.
     if (PackageFile probe; !probe.Open(path)) {
-        std::fprintf(out, "%s\n", FormatText(status::kFileNotOpened, path.c_str()).c_str());
+        std::fprintf(out, "%s\n",
+                     TerminalSafe(FormatText(status::kFileNotOpened, path.c_str())).c_str());
         Say(err, QString("cannot open the package %1").arg(options.packagePath));
         return kExitFailed;
     }
@@ -95,6 +97,11 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     const RunResult result = run.Run(request, counter);
     feedback.EndProgressLine();
     const NumberUse& numbers = run.Numbers();
+    if (link.ParityRefused()) {
+        Say(err, QString("the serial port %1 does not take even parity, which the device's "
+                         "bootloader needs; the device may not answer")
+                     .arg(portShown));
+    }
     switch (result) {
         case RunResult::kSucceeded:
             if (!numbers.problem.empty()) {
@@ -109,6 +116,9 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
             return kExitFailed;
         case RunResult::kPortNotOpened:
             Say(err, QString("cannot open the serial port %1").arg(portShown));
+            if (!link.Holder().empty()) {
+                Say(err, QString("it is held by %1").arg(QString::fromStdString(link.Holder())));
+            }
             return kExitFailed;
         case RunResult::kNotConnected:
             Say(err, QString("no bootloader answered on %1").arg(portShown));
@@ -142,7 +152,8 @@ int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err) {
         return kExitFailed;
     }
     const int64_t size = package.Size();
-    std::fprintf(out, "%s: %lld bytes\n", packagePath.toLocal8Bit().constData(),
+    std::fprintf(out, "%s: %lld bytes\n",
+                 TerminalSafe(packagePath.toLocal8Bit().toStdString()).c_str(),
                  static_cast<long long>(size));
     std::fprintf(out, "%-4s  %-16s  %-6s  %-8s  %10s  %10s  %-11s  %s\n", "slot", "name", "kind",
                  "writer", "offset", "size", "first block", "warnings");
@@ -156,7 +167,7 @@ int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err) {
         const std::string block =
             slot.inUse && slot.hasFirstBlock ? std::to_string(slot.firstBlock) : "-";
         std::fprintf(out, "%-4zu  %-16s  %-6s  %-8s  %10u  %10u  %-11s  %s\n", slot.slot,
-                     slot.entry.name.empty() ? "-" : slot.entry.name.c_str(),
+                     slot.entry.name.empty() ? "-" : TerminalSafe(slot.entry.name).c_str(),
                      slot.inUse ? kind : "-", slot.inUse ? WriterName(slot.writer) : "unused",
                      slot.entry.offset, slot.entry.size, block.c_str(), warnings.c_str());
     }
@@ -196,8 +207,9 @@ int PackCommand(const QString& outputPath, const QStringList& entries, std::FILE
         Say(err, QString("cannot write %1").arg(outputPath));
         return kExitFailed;
     }
-    std::fprintf(out, "%s: %zu entries, %zu bytes\n", outputPath.toLocal8Bit().constData(),
-                 images.size(), package.size());
+    std::fprintf(out, "%s: %zu entries, %zu bytes\n",
+                 TerminalSafe(outputPath.toLocal8Bit().toStdString()).c_str(), images.size(),
+                 package.size());
     return kExitSucceeded;
 }
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "cli/terminal_text.h"
+
 namespace korvane {
 
 namespace {
@@ -40,7 +42,7 @@ void ConsoleFeedback::ShowStatus(const std::string& text) {
         std::fputs("\r\033[K", out);  // the bar's line becomes the status line
         barShown = false;
     }
-    std::fprintf(out, "%s\n", text.c_str());
+    std::fprintf(out, "%s\n", TerminalSafe(text).c_str());
     std::fflush(out);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "cli/commands.h"
+#include "cli/terminal_text.h"
 #include "platform/interrupt.h"
 #include "res/version.h"
 
@@ -66,7 +67,8 @@ int main(int argc, char** argv) {
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
     if (!parser.parse(app.arguments())) {
-        std::fprintf(stderr, "korvane-flash: %s\n", parser.errorText().toLocal8Bit().constData());
+        std::fprintf(stderr, "korvane-flash: %s\n",
+                     TerminalSafe(parser.errorText().toLocal8Bit().toStdString()).c_str());
         return kExitUsage;
     }
     if (parser.isSet("help")) {
@@ -101,7 +103,7 @@ int main(int argc, char** argv) {
         const int sn = parser.value(snOption).toInt(&ok);
         if (!ok) {
             std::fprintf(stderr, "korvane-flash: --sn takes a number, not '%s'\n",
-                         parser.value(snOption).toLocal8Bit().constData());
+                         TerminalSafe(parser.value(snOption).toLocal8Bit().toStdString()).c_str());
             return kExitUsage;
         }
         options.sequenceNumber = sn;

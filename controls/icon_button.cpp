@@ -284,4 +284,29 @@ void IconButton::focusOutEvent(QFocusEvent* event) {
     }
 }
 
+void IconButton::changeEvent(QEvent* event) {
+    QPushButton::changeEvent(event);
+    // A disabled widget gets no mouse events: a grab it kept would leave the whole window
+    // deaf to the mouse until it is enabled again (a run started with Enter while the
+    // pointer rests on a button disables it for the whole run).
+    if (event->type() == QEvent::EnabledChange && !isEnabled()) {
+        LeaveHover();
+    }
+}
+
+void IconButton::hideEvent(QHideEvent* event) {
+    QPushButton::hideEvent(event);
+    LeaveHover();
+}
+
+void IconButton::LeaveHover() {
+    if (mouseGrabber() == this) {
+        releaseMouse();
+    }
+    if (hover) {
+        hover = false;
+        update();
+    }
+}
+
 }  // namespace korvane

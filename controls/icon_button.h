@@ -69,6 +69,8 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void SetOption(bool& field, bool value);
@@ -78,6 +80,8 @@ private:
     void DrawCaption(DrawSurface& surface, const QString& caption, Rect c, bool pressed,
                      bool disabled);
     void OnCaptureChanged();
+    // A control that can no longer be pressed gives up the grab and the hovering look.
+    void LeaveHover();
 
     int align = IconLeft;
     bool showText = true;

@@ -47,6 +47,12 @@ bool ApplyFault(const std::string& fault, DeviceFaults* faults) {
         faults->getLong = true;
     } else if (name == "slow-erase" && (value.empty() || ParseNumber(value, &number))) {
         faults->eraseDelayMs = value.empty() ? kDefaultEraseDelayMs : static_cast<uint32_t>(number);
+    } else if (name == "short-version" && ParseNumber(value, &number) && number >= 1 &&
+               number <= 2) {
+        faults->shortVersion = static_cast<int>(number);
+    } else if (name == "refuse-write" && ParseNumber(value, &number) &&
+               static_cast<unsigned long>(number) <= 0xFFFFFFFFul) {
+        faults->refuseWriteAt = static_cast<uint32_t>(number);
     } else if (name == "refuse" && ParseNumber(value, &number) && number <= 0xFF) {
         faults->refuseCommand = static_cast<int>(number);
     } else if ((name == "refuse-request" || name == "ignore-request") &&
@@ -103,6 +109,15 @@ std::vector<std::string> FaultNames(const DeviceFaults& faults) {
     }
     if (faults.refuseCommand >= 0) {
         names.push_back("refuse=" + std::to_string(faults.refuseCommand));
+    }
+    if (faults.shortVersion > 0) {
+        names.push_back("short-version=" + std::to_string(faults.shortVersion));
+    }
+    if (faults.refuseWriteAt) {
+        char address[24];
+        std::snprintf(address, sizeof address, "refuse-write=0x%08X",
+                      static_cast<unsigned>(*faults.refuseWriteAt));
+        names.push_back(address);
     }
     for (const RequestMatch& match : faults.loader.refuse) {
         names.push_back("refuse-request=" + RequestName(match));

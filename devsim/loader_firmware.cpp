@@ -149,6 +149,19 @@ uint8_t LoaderFirmware::Handle(uint8_t command, uint8_t sub, uint32_t address, c
     return kRefused;
 }
 
+std::vector<uint8_t> LoaderFirmware::Banner() const {
+    static const char kVersionText[] = "KLDR 1.0";
+    const size_t length = sizeof kVersionText - 1;
+    std::vector<uint8_t> banner(4 + length + 1);
+    banner[0] = 0xAA;
+    banner[1] = 0x55;
+    banner[2] = 0x00;
+    banner[3] = static_cast<uint8_t>(length);
+    std::copy(kVersionText, kVersionText + length, banner.begin() + 4);
+    banner.back() = Sum(banner.data(), banner.size() - 1);
+    return banner;
+}
+
 void LoaderFirmware::Reply(uint8_t status, const Send& send) {
     // Markers, length, the status and any extra payload (filler), then the checksum.
     // The length field holds at most 65535: the status byte and 65534 more.

@@ -65,6 +65,10 @@ public:
     // The loader starts afresh (after Go): a frame it was receiving is forgotten. What it
     // stored stays, as the device's memory does.
     void Restart() { frame.clear(); }
+    // What the loader sends once it has booted: a frame shaped like a reply whose payload
+    // is its version text, so a host that takes it for the answer to its first request
+    // sees that request refused.
+    std::vector<uint8_t> Banner() const;
 
     const std::vector<uint8_t>& Firmware() const { return firmware; }
     const std::map<uint32_t, std::array<uint8_t, kDataBlockBytes>>& DataBlocks() const {

@@ -202,11 +202,19 @@ void SimulatedDevice::Dispatch(DeviceOutput& out) {
             Ack(out);
             return;
         }
-        case kGetVersion:
+        case kGetVersion: {
             Ack(out);
-            SendBytes(out, {kBootloaderVersion, 0x00, 0x00});
+            std::vector<uint8_t> reply = {kBootloaderVersion, 0x00, 0x00};
+            if (faults.shortVersion > 0 && faults.shortVersion < 3) {
+                reply.resize(static_cast<size_t>(faults.shortVersion));
+                SendBytes(out, reply);
+                out.Pause(kLateVersionAckMs);
+            } else {
+                SendBytes(out, reply);
+            }
             Ack(out);
             return;
+        }
         case kGetId:
             Ack(out);
             SendBytes(out, {sizeof kProductId - 1, kProductId[0], kProductId[1]});
@@ -250,7 +258,7 @@ void SimulatedDevice::AddressComplete(DeviceOutput& out) {
             state = State::kReadCount;
             return;
         case kWriteMemory:
-            if (!inFlash) {
+            if (!inFlash || (faults.refuseWriteAt && *faults.refuseWriteAt == address)) {
                 Nack(out);
                 return;
             }
@@ -269,6 +277,12 @@ void SimulatedDevice::AddressComplete(DeviceOutput& out) {
                 address == kFlashBase &&
                 std::any_of(flash.begin(), flash.begin() + 4, [](uint8_t b) { return b != 0xFF; });
             loader.Restart();
+            // A loader announces itself once it has booted, as real firmware does; the
+            // host is to discard that before it speaks to the loader.
+            if (loaderRunning) {
+                out.Pause(kLoaderBootMs);
+                SendBytes(out, loader.Banner());
+            }
             return;
         default:
             Nack(out);
@@ -278,7 +292,8 @@ void SimulatedDevice::AddressComplete(DeviceOutput& out) {
 
 void SimulatedDevice::FinishWrite(DeviceOutput& out) {
     const uint32_t length = static_cast<uint32_t>(collected.size() - 1);
-    if (!Within(address, length, kFlashBase, kFlashSize)) {
+    // The part programs whole 32-bit words: the bootloader takes only whole words.
+    if (length % 4 != 0 || !Within(address, length, kFlashBase, kFlashSize)) {
         Nack(out);
         return;
     }

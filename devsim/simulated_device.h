@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "devsim/loader_firmware.h"
@@ -22,7 +23,11 @@ struct DeviceFaults {
     bool getLong = false;        // Get announces and delivers more than 32 bytes
     uint32_t eraseDelayMs = 0;   // an erase takes this long before its ACK
     int refuseCommand = -1;      // this bootloader command is answered with NACK
-    LoaderFaults loader;         // misbehaviour of the loader firmware
+    // Get Version delivers only this many bytes (1 or 2; 0 = all three), and its ACK comes
+    // only after the host's read window for the three bytes has run out.
+    int shortVersion = 0;
+    std::optional<uint32_t> refuseWriteAt;  // a Write Memory to this address gets NACK
+    LoaderFaults loader;                    // misbehaviour of the loader firmware
 };
 
 class DeviceOutput {
@@ -37,6 +42,11 @@ constexpr uint32_t kFlashSize = 128 * 1024;
 constexpr uint32_t kFlashPageSize = 1024;
 constexpr uint32_t kRamBase = 0x20000000;
 constexpr uint32_t kRamSize = 20 * 1024;
+// How long a started loader takes to boot before it sends its banner.
+constexpr uint32_t kLoaderBootMs = 30;
+// When a short Get Version reply is acknowledged: after the host's 3000 ms read window
+// for the whole reply, and well inside the window of its wait for the ACK.
+constexpr uint32_t kLateVersionAckMs = 4500;
 
 class SimulatedDevice {
 public:

@@ -108,7 +108,8 @@ bool EntryWriters::Exchange(uint8_t command, uint8_t subCommand, uint32_t addres
     return link.ReceiveReply(reply, sizeof reply) != 0 && reply[0] == kAccepted;
 }
 
-bool EntryWriters::WriteLoaderImage(const std::string& name, uint32_t offset, uint32_t size) {
+EntryWriters::WriteOutcome EntryWriters::WriteLoaderImage(const std::string& name, uint32_t offset,
+                                                          uint32_t size) {
     LoaderSteps steps(link);
     return WriteEntry(name, offset, size, steps);
 }
@@ -116,13 +117,13 @@ bool EntryWriters::WriteLoaderImage(const std::string& name, uint32_t offset, ui
 bool EntryWriters::WriteFirmwareImage(const std::string& name, uint32_t offset, uint32_t size,
                                       const ClaimNumber& claimNumber, const CalendarDate& date) {
     FirmwareSteps steps(*this, claimNumber, date);
-    return WriteEntry(name, offset, size, steps);
+    return WriteEntry(name, offset, size, steps) == WriteOutcome::kWritten;
 }
 
 bool EntryWriters::WriteDataImage(const std::string& name, uint32_t offset, uint32_t size,
                                   EntryKind kind) {
     DataSteps steps(*this, kind);
-    return WriteEntry(name, offset, size, steps);
+    return WriteEntry(name, offset, size, steps) == WriteOutcome::kWritten;
 }
 
 bool EntryWriters::Fail(const std::string& name) {
@@ -131,18 +132,23 @@ bool EntryWriters::Fail(const std::string& name) {
     return false;
 }
 
-bool EntryWriters::WriteEntry(const std::string& name, uint32_t offset, uint32_t size,
-                              Steps& steps) {
+EntryWriters::WriteOutcome EntryWriters::WriteEntry(const std::string& name, uint32_t offset,
+                                                    uint32_t size, Steps& steps) {
     feedback.Progress(0);
     const bool positioned = package.Seek(offset);
     feedback.Status(status::kWritingFile, name.c_str());
-    // An entry the package holds no byte of is a broken package: nothing is sent for it,
-    // and the flash is not erased for an image that is not there.
-    if (!positioned || package.Size() <= static_cast<int64_t>(offset)) {
-        return Fail(name);
+    // An entry the package does not hold whole is a damaged package (a truncated copy, a
+    // size that runs past the end or wraps): nothing of it is sent, since a half-written
+    // image would pass for a good one, and the flash is not erased for it.
+    const int64_t fileSize = package.Size();
+    const uint64_t end = static_cast<uint64_t>(offset) + size;
+    if (!positioned || fileSize < 0 || end > static_cast<uint64_t>(fileSize)) {
+        Fail(name);
+        return WriteOutcome::kNothingWritten;
     }
     if (!steps.Prepare()) {
-        return Fail(name);
+        Fail(name);
+        return WriteOutcome::kNothingWritten;
     }
     uint8_t buffer[kWorkingBufferBytes];
     uint32_t written = 0;
@@ -150,23 +156,25 @@ bool EntryWriters::WriteEntry(const std::string& name, uint32_t offset, uint32_t
         // Never more than the entry holds: what follows it belongs to another entry.
         const uint32_t ask = std::min(steps.ChunkBytes(), size - written);
         const int32_t n = package.Read(buffer, static_cast<int32_t>(ask));
-        if (n < 0) {
-            return Fail(name);
-        }
-        if (n == 0) {
-            break;  // the file ends early: what it holds has been written
+        // The file was checked to hold the entry: ending early means it changed under the
+        // run, which is as much a failure as a read error.
+        if (n <= 0) {
+            Fail(name);
+            return WriteOutcome::kFailedPartway;
         }
         if (!steps.SendChunk(buffer, static_cast<uint32_t>(n))) {
-            return Fail(name);
+            Fail(name);
+            return WriteOutcome::kFailedPartway;
         }
         written += static_cast<uint32_t>(n);
         feedback.Progress(ProgressPosition(written, size));
     }
     if (!steps.Finish()) {
-        return Fail(name);
+        Fail(name);
+        return WriteOutcome::kFailedPartway;
     }
     feedback.Status(status::kFinishedFile, name.c_str());
-    return true;
+    return WriteOutcome::kWritten;
 }
 
 }  // namespace korvane

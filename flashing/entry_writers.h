@@ -26,9 +26,15 @@ public:
     EntryWriters(DeviceLink& link, PackageFile& package, OperatorFeedback& feedback)
         : link(link), package(package), feedback(feedback) {}
 
-    // Each returns true when the whole entry (and for the firmware the record) was
-    // accepted. A failure has been reported and the commands enabled.
-    bool WriteLoaderImage(const std::string& name, uint32_t offset, uint32_t size);
+    // How an entry fared. kNothingWritten: it failed before its preparation (the loader's
+    // erase, the loader's start request) was accepted, so the device holds nothing of it;
+    // for the loader image this means the flash still holds whatever program was there.
+    enum class WriteOutcome { kWritten, kFailedPartway, kNothingWritten };
+
+    // Each reports success when the whole entry (and for the firmware the record) was
+    // accepted. A failure has been reported and the commands enabled. An entry whose
+    // extent runs past the end of the package fails before anything of it is sent.
+    WriteOutcome WriteLoaderImage(const std::string& name, uint32_t offset, uint32_t size);
     bool WriteFirmwareImage(const std::string& name, uint32_t offset, uint32_t size,
                             const ClaimNumber& claimNumber, const CalendarDate& date);
     // The kind, as an unsigned 16-bit number, is the entry's first block number.
@@ -39,11 +45,13 @@ public:
     bool Exchange(uint8_t command, uint8_t subCommand, uint32_t address, const uint8_t* data,
                   uint16_t length);
 
+    // The failure path of an entry: reported, and the commands enabled. Always false.
+    bool Fail(const std::string& name);
+
     class Steps;
 
 private:
-    bool WriteEntry(const std::string& name, uint32_t offset, uint32_t size, Steps& steps);
-    bool Fail(const std::string& name);
+    WriteOutcome WriteEntry(const std::string& name, uint32_t offset, uint32_t size, Steps& steps);
 
     DeviceLink& link;
     PackageFile& package;

@@ -76,14 +76,16 @@ RunResult FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter) {
         hooks.numberTaken(*numberUse.taken);
     }
 
-    RunResult failure = RunResult::kFailed;
-    if (!Connect(request.port, failure)) {
-        return InterruptRequested() ? Interrupted() : failure;
-    }
+    // A file that cannot be read as a package is refused before the port is touched.
     const bool isPackage = !IsKnownImageName(request.packagePath);
     if (!package.Open(request.packagePath)) {
         feedback.Status(status::kFileNotOpened, request.packagePath.c_str());
         return RunResult::kFileNotOpened;
+    }
+    RunResult failure = RunResult::kFailed;
+    if (!Connect(request.port, failure)) {
+        package.Close();
+        return InterruptRequested() ? Interrupted() : failure;
     }
 
     feedback.EnableCommands(false);
@@ -127,19 +129,28 @@ RunResult FlashRun::Interrupted() {
 bool FlashRun::WritePackage(const FlashRequest& request) {
     PackageDirectory directory;
     bool allWritten = ReadDirectory(package, directory);
+    loaderMissing = false;
     if (allWritten) {
         for (const PackageEntry& entry : directory) {
             if (InterruptRequested()) {
                 allWritten = false;
                 break;
             }
-            if (entry.InUse() && !WriteEntry(entry, request)) {
+            if (!entry.InUse()) {
+                continue;
+            }
+            // With no loader started, whatever program the flash held would take the
+            // entries (and the closing request) for its own commands.
+            if (loaderMissing) {
+                EntryWriters(link, package, feedback).Fail(entry.name);
+                allWritten = false;
+            } else if (!WriteEntry(entry, request)) {
                 // Later entries still go in, but the package as a whole has failed.
                 allWritten = false;
             }
         }
     }
-    const bool closed = !InterruptRequested() && CloseUpdate();
+    const bool closed = !loaderMissing && !InterruptRequested() && CloseUpdate();
     const bool succeeded = allWritten && closed;
     if (succeeded) {
         feedback.Status(status::kFinishedFile, request.packagePath.c_str());
@@ -183,12 +194,18 @@ bool FlashRun::WriteEntry(const PackageEntry& entry, const FlashRequest& request
                 [this](int& number) { return ClaimNumber(number); },
                 request.date.value_or(LocalDate()));
         case EntryWriter::kLoader: {
-            const bool written = writers.WriteLoaderImage(entry.name, entry.offset, entry.size);
-            // The loader is started whatever became of it: the walk goes on either way.
+            using Outcome = EntryWriters::WriteOutcome;
+            const Outcome outcome = writers.WriteLoaderImage(entry.name, entry.offset, entry.size);
+            if (outcome == Outcome::kNothingWritten) {
+                // The flash was not erased: starting it would run unknown code.
+                loaderMissing = true;
+                return false;
+            }
+            // A loader that went in, even partly, is started: the walk goes on either way.
             link.Go();
             SleepMs(kLoaderStartMs);
             link.PurgeReceive();
-            return written;
+            return outcome == Outcome::kWritten;
         }
         case EntryWriter::kData:
             return writers.WriteDataImage(entry.name, entry.offset, entry.size, kind);

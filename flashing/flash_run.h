@@ -104,6 +104,8 @@ private:
     PackageFile package;
     SequenceNumbers* numbers = nullptr;  // during a run
     NumberUse numberUse;
+    // Set by the worker when the loader image failed before anything of it was written.
+    bool loaderMissing = false;
     std::atomic<bool> active{false};
 };
 

@@ -6,6 +6,12 @@
 
 #ifdef _WIN32
 #include <share.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace korvane {
@@ -77,8 +83,29 @@ bool PackageFile::Open(const std::string& newPath) {
     Close();
 #ifdef _WIN32
     file = _fsopen(newPath.c_str(), "rb", _SH_DENYRW);
+    struct _stat64 status {};
+    if (file != nullptr &&
+        (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG)) {
+        std::fclose(file);
+        file = nullptr;
+    }
 #else
-    file = std::fopen(newPath.c_str(), "rb");
+    // Non-blocking for the open itself: a FIFO would otherwise wait for a writer, and a
+    // terminal for its carrier. Only a regular file is let through.
+    const int fd = open(newPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat status {};
+    if (fd < 0) {
+        return false;
+    }
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+    }
 #endif
     if (file == nullptr) {
         return false;

@@ -52,8 +52,9 @@ public:
     PackageFile(const PackageFile&) = delete;
     PackageFile& operator=(const PackageFile&) = delete;
 
-    // Opens the file for reading, closing any file opened before. On Windows nobody else
-    // may open it meanwhile, so the package cannot change under a run.
+    // Opens the file for reading, closing any file opened before. Only a regular file
+    // opens: a FIFO, a folder or a device is refused without waiting on it. On Windows
+    // nobody else may open it meanwhile, so the package cannot change under a run.
     bool Open(const std::string& path);
     void Close();
     bool IsOpen() const { return file != nullptr; }

@@ -31,6 +31,13 @@ int32_t SerialPort::Write(const uint8_t* data, int32_t length) {
     return written;
 }
 
+bool SerialPort::EscapeFunction(uint8_t code) {
+    if (modemLineWatcher) {
+        modemLineWatcher(code);
+    }
+    return EscapeToDevice(code);
+}
+
 void TraceHex(const uint8_t* data, int32_t length) {
     static const char kDigits[] = "0123456789ABCDEF";
     char text[kTraceBufferChars];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace korvane {
@@ -43,11 +44,23 @@ public:
     bool OpenDevice(const std::string& device, uint32_t baudRate);
     void Close();
     bool IsOpen() const { return handle != kInvalidPortHandle; }
+    // Who had the device in hand when the last Open was refused for that reason, as
+    // "ModemManager (pid 812)"; empty when it was not.
+    const std::string& Holder() const { return holder; }
+    // True when the open device took the line settings but not even parity, which the
+    // device's bootloader needs. Never for a pseudo-terminal, which carries no parity.
+    bool ParityRefused() const { return parityRefused; }
 
     // Discards every byte waiting to be read.
     void PurgeReceive();
     // Drives a modem line (EscapeCode); the platform's success flag.
     bool EscapeFunction(uint8_t code);
+    // Is told of every modem-line change asked of this port, in order, before it is
+    // made: the order of the reset pulse matters to the device and shows nowhere on the
+    // data line. Empty to stop.
+    void WatchModemLines(std::function<void(uint8_t code)> watcher) {
+        modemLineWatcher = std::move(watcher);
+    }
 
     // Writes length bytes in one blocking call and traces them. Bytes written; 0 when the
     // port is closed or length is below 1 (then nothing is traced either).
@@ -59,8 +72,13 @@ public:
 private:
     // One blocking hand-over of the bytes to the driver; the count it took.
     int32_t WriteToDevice(const uint8_t* data, int32_t length);
+    bool EscapeToDevice(uint8_t code);
 
     PortHandle handle = kInvalidPortHandle;
+    std::function<void(uint8_t)> modemLineWatcher;
+    std::string holder;
+    bool parityRefused = false;
+    std::string lockFile;  // this process's lock file for the open device, if any
 };
 
 // Sends the bytes as "%.2X " text (two upper-case digits and a blank each) to the debug

@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <vector>
 
 #include "link/parity_marks.h"
+#include "link/port_lock.h"
 #include "link/serial_port.h"
 #include "platform/interrupt.h"
 #include "platform/ticks.h"
@@ -58,10 +60,11 @@ speed_t SpeedFor(uint32_t baudRate) {
 // marked (0xFF 0x00 byte) so that Read can hand it on as 0x3F; a real 0xFF then comes
 // doubled. Modem lines stay under program control: CLOCAL ignores carrier, and HUPCL is
 // off so that closing does not move DTR behind our back.
-void ApplyLineSettings(int fd, uint32_t baudRate) {
+// True when even parity is in force afterwards.
+bool ApplyLineSettings(int fd, uint32_t baudRate) {
     termios settings{};
     if (tcgetattr(fd, &settings) != 0) {
-        return;
+        return false;
     }
     cfmakeraw(&settings);
     settings.c_iflag &= ~(IXON | IXOFF | IXANY | IGNPAR | ISTRIP | IGNBRK | BRKINT);
@@ -72,14 +75,19 @@ void ApplyLineSettings(int fd, uint32_t baudRate) {
     settings.c_cc[VTIME] = 0;
     cfsetispeed(&settings, SpeedFor(baudRate));
     cfsetospeed(&settings, SpeedFor(baudRate));
-    if (tcsetattr(fd, TCSANOW, &settings) == 0) {
-        return;
+    // A device may take the call and still drop parity (pseudo-terminals do): what counts
+    // is what is in force afterwards.
+    termios applied{};
+    if (tcsetattr(fd, TCSANOW, &settings) == 0 && tcgetattr(fd, &applied) == 0 &&
+        (applied.c_cflag & PARENB) != 0) {
+        return true;
     }
-    // Some devices (pseudo-terminals above all) refuse parity. Raw mode matters more than
-    // parity, so apply everything else; without parity there are no marks to decode.
+    // Raw mode matters more than parity, so apply everything else; without parity there
+    // are no marks to decode.
     settings.c_cflag &= ~PARENB;
     settings.c_iflag &= ~(INPCK | PARMRK);
     tcsetattr(fd, TCSANOW, &settings);
+    return false;
 }
 
 bool ParityMarksOn(int fd) {
@@ -211,22 +219,41 @@ std::string PortDeviceName(uint8_t portNumber) {
 
 bool SerialPort::OpenDevice(const std::string& device, uint32_t baudRate) {
     Close();
+    holder.clear();
+    parityRefused = false;
+    // A port in someone else's hands is left alone, before anything reaches it: a lock
+    // file of the system lock folder, or (on a real serial device) another process that
+    // holds it open.
+    if (!AcquirePortLock(device, lockFile, holder)) {
+        return false;
+    }
+    const bool pseudoTerminal = IsPseudoTerminal(device);
+    if (!pseudoTerminal) {
+        const std::vector<std::string> others = ProcessesHolding(device);
+        if (!others.empty()) {
+            holder = others.front();
+            ReleasePortLock(lockFile);
+            return false;
+        }
+    }
     // Non-blocking only for the open itself, so that a missing carrier cannot hang it.
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        ReleasePortLock(lockFile);
         return false;
     }
     // Exclusive use: the lock keeps out every process that also locks (our own tools,
     // whatever their privileges), and TIOCEXCL keeps out other unprivileged openers.
     if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
+        ReleasePortLock(lockFile);
         return false;
     }
     ioctl(fd, TIOCEXCL);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     handle = fd;
 
-    ApplyLineSettings(fd, baudRate);
+    parityRefused = !ApplyLineSettings(fd, baudRate) && !pseudoTerminal;
     SetModemLines(fd, TIOCM_DTR | TIOCM_RTS, false);
     tcflush(fd, TCIOFLUSH);
     return true;
@@ -243,6 +270,7 @@ void SerialPort::Close() {
     ioctl(fd, TIOCNXCL);
     close(fd);
     handle = kInvalidPortHandle;
+    ReleasePortLock(lockFile);
 }
 
 void SerialPort::PurgeReceive() {
@@ -251,7 +279,7 @@ void SerialPort::PurgeReceive() {
     }
 }
 
-bool SerialPort::EscapeFunction(uint8_t code) {
+bool SerialPort::EscapeToDevice(uint8_t code) {
     const int fd = Fd(handle);
     switch (code) {
         case kSetRts:

@@ -108,7 +108,7 @@ void SerialPort::PurgeReceive() {
     }
 }
 
-bool SerialPort::EscapeFunction(uint8_t code) {
+bool SerialPort::EscapeToDevice(uint8_t code) {
     return EscapeCommFunction(Win32Handle(handle), code) != FALSE;
 }
 

@@ -1,7 +1,15 @@
 // Whole flash runs through the engine into the simulated device.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
+#include <chrono>
+#include <future>
 
 #include "devsim/loader_firmware.h"
 #include "flashing/status_texts.h"
@@ -261,6 +269,31 @@ TEST(FlashRun, RefusedStartLeavesTheFirmwareUntouchedAndProgressAtZero) {
     });
 }
 
+// The loader announces itself shortly after Go; only the pause and the purge keep that
+// banner from being taken for the answer to the first service request.
+TEST(FlashRun, LoaderThatFailedPartwayIsStillStartedAndItsBannerDiscarded) {
+    devsim::DeviceFaults faults;
+    faults.refuseWriteAt = 0x08000100;  // the loader's second chunk
+    FlashBench bench(faults);
+    KORVANE_SKIP_IF_UNSUITED(bench);
+    const std::string path = WritePackage({{"DIAG.BIN", Pattern(600, 1)},
+                                           {"MCU.BIN", Pattern(300, 2)},
+                                           {"CFG.BIN", Pattern(100, 3)}});
+    int sequenceNumber = 3;
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFailed);
+    const auto& statuses = bench.feedback.statuses;
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), Failed("DIAG.BIN")), statuses.end());
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), Finished("MCU.BIN")), statuses.end());
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), Finished("CFG.BIN")), statuses.end());
+    bench.Inspect([](const devsim::DeviceSnapshot& device) {
+        EXPECT_TRUE(device.Started());
+        EXPECT_EQ(devsim::UnscrambleSerialRecord(device.Loader().SerialRecord()),
+                  kRecordText2027Week08 + "00003");
+        ExpectBlocks(device, 0, Pattern(100, 3));
+        EXPECT_EQ(device.Loader().ClosingRequests(), 1);
+    });
+}
+
 TEST(FlashRun, LaterSuccessDoesNotHideAnEarlierFailure) {
     devsim::DeviceFaults faults;
     faults.loader.refuse.push_back({0, 2, 0});  // the first CFG block
@@ -320,6 +353,102 @@ TEST(FlashRun, EntryBeyondTheFileEndFailsBeforeAnythingIsSent) {
         EXPECT_EQ(device.EraseCount(), 0) << "the flash was erased for an image that is not there";
     });
 }
+
+// The directory of a built package, patched: entry slot gets this offset and size.
+void PatchEntry(std::vector<uint8_t>& package, size_t slot, uint32_t offset, uint32_t size) {
+    uint8_t* field = package.data() + kPackageHeaderBytes + slot * kDirectoryEntryBytes;
+    for (int i = 0; i < 4; ++i) {
+        field[i] = static_cast<uint8_t>(offset >> (8 * i));
+        field[4 + i] = static_cast<uint8_t>(size >> (8 * i));
+    }
+}
+
+TEST(FlashRun, EntriesCutShortFailWholeAndTheRestGoesOn) {
+    FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
+    std::vector<uint8_t> bytes;
+    std::string error;
+    ASSERT_TRUE(BuildPackage({{"DIAG.BIN", Pattern(8, 1)},
+                              {"CFG.BIN", Pattern(100, 2)},
+                              {"x_LOGO.BIN", Pattern(100, 3)},
+                              {"BOOT.BIN", Pattern(100, 4)},
+                              {"MCU.BIN", Pattern(600, 5)}},
+                             bytes, error));
+    const uint32_t cfgOffset = 208 + 8;
+    const uint32_t bootOffset = 208 + 8 + 100 + 100;
+    PatchEntry(bytes, 1, cfgOffset, 0xFFFFFFFF);             // a size of all ones
+    PatchEntry(bytes, 3, bootOffset, 0u - bootOffset + 16);  // offset + size wraps to 16
+    bytes.resize(bytes.size() - 300);                        // a truncated copy: MCU.BIN half there
+    const std::string path = testing::TempFile("damaged.bin");
+    testing::WriteBytes(path, bytes);
+    int sequenceNumber = 3;
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFailed);
+    EXPECT_EQ(sequenceNumber, 3);
+    const auto& statuses = bench.feedback.statuses;
+    for (const char* name : {"CFG.BIN", "BOOT.BIN", "MCU.BIN"}) {
+        EXPECT_NE(std::find(statuses.begin(), statuses.end(), Failed(name)), statuses.end())
+            << name;
+    }
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), Finished("x_LOGO.BIN")), statuses.end());
+    EXPECT_EQ(bench.feedback.LastStatus(), Failed(path));
+    bench.Inspect([](const devsim::DeviceSnapshot& device) {
+        // Only the whole entry was announced and sent; nothing of the others, not even a
+        // start request.
+        int starts = 0;
+        for (const auto& r : device.Loader().Requests()) {
+            EXPECT_NE(r.command, 1) << "a firmware request went out for a cut image";
+            starts += r.command == 0 && r.subCommand == 0;
+        }
+        EXPECT_EQ(starts, 1);
+        ExpectBlocks(device, 128, Pattern(100, 3));
+        EXPECT_EQ(device.Loader().DataBlocks().size(), 1u);
+    });
+}
+
+TEST(FlashRun, LoaderThatNeverWentInIsNotStartedAndNothingFollowsIt) {
+    devsim::DeviceFaults faults;
+    faults.refuseCommand = 0x43;  // the erase
+    FlashBench bench(faults);
+    KORVANE_SKIP_IF_UNSUITED(bench);
+    const std::string path = WritePackage(
+        {{"DIAG.BIN", Pattern(8, 1)}, {"MCU.BIN", Pattern(100, 2)}, {"CFG.BIN", Pattern(100, 3)}});
+    int sequenceNumber = 3;
+    EXPECT_EQ(bench.Flash(path, sequenceNumber), RunResult::kFailed);
+    EXPECT_EQ(bench.feedback.statuses,
+              std::vector<std::string>({Writing("DIAG.BIN"), Failed("DIAG.BIN"), Failed("MCU.BIN"),
+                                        Failed("CFG.BIN"), Failed(path)}));
+    // After the refused erase nothing at all: no Go, no frame, no closing request.
+    EXPECT_EQ(bench.device.Received(),
+              Bytes({0x7F, 0x00, 0xFF, 0x01, 0xFE, 0x02, 0xFD, 0x43, 0xBC}));
+    EXPECT_FALSE(bench.device.Started());
+    EXPECT_EQ(bench.feedback.enables.back(), true);
+}
+
+#ifndef _WIN32
+TEST(FlashRun, OnlyARegularFileIsAPackageAndNothingWaitsOnOpeningIt) {
+    FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
+    const std::string fifo = testing::TempFile("fifo.bin");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = testing::TempFile("folder.bin");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    for (const std::string& path : {fifo, folder, std::string("/dev/null")}) {
+        bench.feedback.statuses.clear();
+        int sequenceNumber = 3;
+        auto run =
+            std::async(std::launch::async, [&] { return bench.Flash(path, sequenceNumber); });
+        if (run.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "opening " << path << " blocks";
+            close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // a writer lets it go on
+        }
+        EXPECT_EQ(run.get(), RunResult::kFileNotOpened) << path;
+        EXPECT_EQ(bench.feedback.statuses,
+                  std::vector<std::string>({FormatText(status::kFileNotOpened, path.c_str())}));
+    }
+    EXPECT_TRUE(bench.device.Received().empty()) << "the port was touched";
+    EXPECT_FALSE(bench.link.IsOpen());
+}
+#endif
 
 TEST(FlashRun, PackageOfEmptyEntriesStillClosesTheUpdate) {
     FlashBench bench;

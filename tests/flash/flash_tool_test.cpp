@@ -2,6 +2,7 @@
 // the simulated device on a pseudo-terminal.
 #include <cstring>
 
+#include "support/held_port.h"
 #include "support/tool_fixture.h"
 
 namespace korvane {
@@ -55,10 +56,65 @@ TEST_F(FlashTool, FailuresSayWhatAndLeaveTheCounter) {
     const std::string missing = testing::TempFile("none.bin");
     EXPECT_EQ(Run({"--port", device.PortPath(), missing}), 1);
     EXPECT_EQ(output, "Failed to open the file [" + missing + "].\n");
+    // A FIFO is no package: refused at once, without waiting for a writer.
+    const std::string fifo = testing::TempFile("fifo.bin");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(Run({"--port", device.PortPath(), fifo}), 1);
+    EXPECT_EQ(output, "Failed to open the file [" + fifo + "].\n");
+    EXPECT_TRUE(device.Received().empty());
     // A number outside the range is refused before the port is touched.
     EXPECT_EQ(Run({"--port", device.PortPath(), "--sn", "100000", package}), 1);
     EXPECT_TRUE(device.Received().empty());
     EXPECT_NE(ProfileText().find("SN=9"), std::string::npos);
+}
+
+TEST_F(FlashTool, PortHeldByAnotherProgramIsLeftAloneAndItsHolderNamed) {
+    const std::string package =
+        testing::WritePackage({{"DIAG.BIN", Pattern(8, 1)}, {"MCU.BIN", Pattern(70, 2)}});
+    testing::LockFolderOfOurOwn locks(testing::TempFile("locks"));
+    testing::PortHolder other(device.PortPath());
+    EXPECT_EQ(Run({"--port", device.PortPath(), "--sn", "5", package}, true), 1);
+    EXPECT_NE(output.find("Failed to open the serial port.\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("korvane-flash: it is held by " + other.Description() + "\n"),
+              std::string::npos)
+        << output;
+    EXPECT_TRUE(device.Received().empty());
+}
+
+// Control characters and bytes that are not UTF-8, in entry names and in the package's
+// path, reach the terminal escaped.
+TEST_F(FlashTool, NamesAndPathsReachTheTerminalEscaped) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    ASSERT_TRUE(BuildPackage(
+        {{"DIAG.BIN", Pattern(8, 1)}, {"xxxxX.BIN", Pattern(10, 2)}, {"xx.BIN", Pattern(10, 3)}},
+        bytes, error));
+    const uint8_t escape[] = {0x1B, '[', '2', 'J'};
+    std::memcpy(&bytes[16 + 24 + 8], escape, 4);  // slot 1: ESC [2J X.BIN
+    bytes[16 + 48 + 8] = 0xFF;                    // slot 2: FF FE .BIN
+    bytes[16 + 48 + 9] = 0xFE;
+    const std::string package = testing::TempFile("title\x1b]0;x\x07.bin");
+    testing::WriteBytes(package, bytes);
+    const auto expectClean = [this] {
+        for (const char c : output) {
+            const auto byte = static_cast<uint8_t>(c);
+            EXPECT_TRUE(byte == '\n' || (byte >= 0x20 && byte < 0x7F))
+                << "raw byte " << static_cast<int>(byte) << " in:\n"
+                << output;
+        }
+    };
+    ASSERT_EQ(Run({"--port", device.PortPath(), "--sn", "5", package}, true), 0) << output;
+    expectClean();
+    EXPECT_NE(output.find("Writing the file: [\\x1B[2JX.BIN] ..."), std::string::npos) << output;
+    EXPECT_NE(output.find("Finished to write the file [\\xFF\\xFE.BIN] to the flash."),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("title\\x1B]0;x\\x07.bin"), std::string::npos) << output;
+    // A pseudo-terminal carries no parity, and that is no reason to warn.
+    EXPECT_EQ(output.find("even parity"), std::string::npos) << output;
+    ASSERT_EQ(Run({"--list", package}), 0);
+    expectClean();
+    EXPECT_NE(output.find("\\x1B[2JX.BIN"), std::string::npos) << output;
 }
 
 TEST_F(FlashTool, BadUsageExitsWithTwo) {

@@ -8,11 +8,16 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <QTimer>
+
 #include "app/about_dialog.h"
 #include "app/dialog_builder.h"
+#include "app/flasher_app.h"
+#include "controls/icon_button.h"
 #include "gui/app_fixture.h"
 #include "res/dialog_templates.h"
 #include "res/resource_ids.h"
+#include "res/resources.h"
 
 namespace korvane::test {
 namespace {
@@ -43,6 +48,29 @@ TEST_F(AppDialog, FirstStartWithAnEmptyProfileShowsTheDefaults) {
     EXPECT_TRUE(dialog->Control(res::kSequenceNumberEdit)->isVisible());
     EXPECT_FALSE(dialog->Control(res::kReset)->isVisible());
     EXPECT_TRUE(qobject_cast<QPushButton*>(dialog->Control(res::kOk))->isDefault());
+}
+
+// Started as the program starts, not through a fixture that registers the icons.
+TEST_F(AppDialog, CommandButtonsCarryTheirIconsWhenTheProgramStarts) {
+    for (const int id : res::kIconIds) {
+        UnregisterIcon(id);
+    }
+    std::vector<bool> withIcon;
+    QTimer inspect;
+    QObject::connect(&inspect, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<FlasherDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            return;
+        }
+        inspect.stop();
+        for (const int id : {res::kOk, res::kCancel, res::kReset}) {
+            withIcon.push_back(static_cast<IconButton*>(dialog->Control(id))->IconIn() != nullptr);
+        }
+        dialog->reject();
+    });
+    inspect.start(5);
+    static_cast<FlasherApp*>(qApp)->InitInstance();
+    EXPECT_EQ(withIcon, std::vector<bool>({true, true, true}));
 }
 
 TEST_F(AppDialog, ControlsSitWhereTheTemplatePutsThemInDialogUnits) {

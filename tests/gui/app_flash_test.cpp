@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTimerEvent>
 #include <cstdlib>
 
@@ -18,6 +19,7 @@
 #include "res/resource_ids.h"
 #include "support/child_process.h"
 #include "support/flash_fixture.h"
+#include "support/held_port.h"
 
 namespace korvane::test {
 namespace {
@@ -159,6 +161,21 @@ TEST_F(AppFlash, AWholeFlashStartedWithTheMouse) {
     EXPECT_TRUE(profile.contains("SN=42"));
 }
 
+TEST_F(AppFlash, EnterStartsARunFromIdle) {
+    Attach();
+    const std::string path = ChoosePackage(5);
+    auto dialog = OpenDialog();
+    // Should Enter reach another button (the file dialog's, say), its window is closed.
+    ModalAnswer stray([](QWidget* modal) { modal->close(); });
+    PressKey(dialog->Control(res::kSequenceNumberEdit), Qt::Key_Return);
+    EXPECT_FALSE(stray.Answered());
+    ASSERT_TRUE(WaitUntil([&] { return !TextOf(*dialog, res::kStatusLine).isEmpty(); }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return !dialog->RunActive(); }));
+    EXPECT_EQ(TextOf(*dialog, res::kStatusLine).toStdString(),
+              FormatText(status::kFinishedFile, path.c_str()));
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("6"));
+}
+
 TEST_F(AppFlash, EverySuccessfulRunAdvancesTheNumberOnDiskAtOnce) {
     Attach();
     ChoosePackage(5);
@@ -233,6 +250,42 @@ TEST_F(AppFlash, AStatusTextOfAnyLengthIsShownWhole) {
     ASSERT_GT(expected.size(), 259u);
     EXPECT_EQ(TextOf(*dialog, res::kStatusLine).toStdString(), expected);
     EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().toStdString(), expected);
+}
+
+TEST_F(AppFlash, AHeldPortIsNamedInTheStatusTooltip) {
+    Attach();
+    ChoosePackage(5);
+    korvane::testing::LockFolderOfOurOwn locks(configHome + "/locks");
+    korvane::testing::PortHolder other(device->PortPath());
+    auto dialog = OpenDialog();
+    Update(*dialog);
+    EXPECT_EQ(TextOf(*dialog, res::kStatusLine), QStringLiteral("Failed to open the serial port."));
+    EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().toStdString(),
+              "Failed to open the serial port.\nHeld by " + other.Description());
+    EXPECT_TRUE(device->Received().empty());
+}
+
+TEST_F(AppFlash, MarkupInANameIsShownAsText) {
+    Attach();
+    ChoosePackage(5);
+    auto dialog = OpenDialog();
+    const std::string missing = configHome + "/<b>bold</b>.bin";
+    SetText(*dialog, res::kPackagePathEdit, QString::fromStdString(missing));
+    Update(*dialog);
+    const QString expected =
+        QString::fromStdString(FormatText(status::kFileNotOpened, missing.c_str()));
+    auto* line = qobject_cast<QLabel*>(dialog->Control(res::kStatusLine));
+    EXPECT_EQ(line->text(), expected);
+    EXPECT_EQ(line->textFormat(), Qt::PlainText);
+    // What the tooltip shows, rendered as a tooltip renders it.
+    QTextDocument shown;
+    const QString tip = line->toolTip();
+    if (Qt::mightBeRichText(tip)) {
+        shown.setHtml(tip);
+    } else {
+        shown.setPlainText(tip);
+    }
+    EXPECT_EQ(shown.toPlainText(), expected);
 }
 
 TEST_F(AppFlash, TheClockDropsHours) {

@@ -155,6 +155,21 @@ TEST_F(IconButtonTest, FocusLossEndsHoverButKeepsTheGrab) {
     EXPECT_FALSE(HasBorder());
 }
 
+TEST_F(IconButtonTest, DisabledOrHiddenWhileHoveringGivesTheGrabBack) {
+    Move(QPoint(50, 20));
+    ASSERT_TRUE(Grabbing());
+    button->setEnabled(false);
+    EXPECT_FALSE(Grabbing());
+    EXPECT_FALSE(button->Hover());
+    EXPECT_FALSE(HasBorder());
+    button->setEnabled(true);
+    Move(QPoint(50, 20));
+    ASSERT_TRUE(Grabbing());
+    button->hide();
+    EXPECT_FALSE(Grabbing());
+    EXPECT_FALSE(button->Hover());
+}
+
 TEST_F(IconButtonTest, ClickGivesTheGrabBackButKeepsTheHoverLook) {
     Move(QPoint(50, 20));
     Click(QPoint(50, 20));

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QString>
 
+#include "app/flasher_app.h"
 #include "gui/gui_test_support.h"
 
 namespace {
@@ -24,7 +25,9 @@ void QuietHandler(QtMsgType type, const QMessageLogContext& context, const QStri
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     defaultHandler = qInstallMessageHandler(QuietHandler);
-    QApplication app(argc, argv);
+    // The program's own application object, so a test can start the window the way the
+    // program does.
+    korvane::FlasherApp app(argc, argv);
     korvane::test::UseTestLook();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -46,8 +46,10 @@ TEST(BootloaderClient, WriteMemoryPutsCommandAddressAndCountedDataOnTheLine) {
     EXPECT_EQ(Bytes(flash.begin() + 0x100, flash.begin() + 0x104), Bytes({1, 2, 3, 4}));
 
     line.device.ClearReceived();
+    // The part programs whole words, so its bootloader refuses a single byte; the bytes
+    // on the line are the command's all the same.
     const uint8_t one = 0xAA;
-    ASSERT_TRUE(line.link.WriteMemory(0x08000000, &one, 1));
+    EXPECT_FALSE(line.link.WriteMemory(0x08000000, &one, 1));
     EXPECT_EQ(line.device.Received(),
               Bytes({0x31, 0xCE, 0x08, 0x00, 0x00, 0x00, 0x08, 0x00, 0xAA, 0xAA}));
 }
@@ -92,13 +94,13 @@ TEST(BootloaderClient, WritesTheDeviceRefusesFailWithoutHanging) {
     SimulatedLine line;
     KORVANE_LINE_READY_OR_SKIP(line);
     ASSERT_TRUE(line.link.Sync());
-    const uint8_t data[2] = {0x12, 0x34};
-    ASSERT_TRUE(line.link.WriteMemory(0x08000000, data, 2));
+    const uint8_t data[4] = {0x12, 0x34, 0x56, 0x78};
+    ASSERT_TRUE(line.link.WriteMemory(0x08000000, data, 4));
     // Over bytes already written, and outside the flash: refused with NACK, which the
     // client sits out to the end of the read window.
     const uint32_t start = TickCount();
-    EXPECT_FALSE(line.link.WriteMemory(0x08000000, data, 2));
-    EXPECT_FALSE(line.link.WriteMemory(0x08020000, data, 2));
+    EXPECT_FALSE(line.link.WriteMemory(0x08000000, data, 4));
+    EXPECT_FALSE(line.link.WriteMemory(0x08020000, data, 4));
     EXPECT_GT(TicksSince(start, TickCount()), 6000u);
     // Lengths the command cannot carry are refused before anything is sent.
     line.device.ClearReceived();
@@ -126,6 +128,16 @@ TEST(BootloaderClient, GetCountOfZeroFailsSync) {
     EXPECT_FALSE(line.link.Sync());
     // Nothing after Get is sent.
     EXPECT_EQ(trace.Text(), "7F 00 FF \n");
+}
+
+TEST(BootloaderClient, GetVersionReplyOfOneByteIsAccepted) {
+    devsim::DeviceFaults faults;
+    faults.shortVersion = 1;
+    SimulatedLine line(faults);
+    KORVANE_LINE_READY_OR_SKIP(line);
+    DebugCapture trace;
+    EXPECT_TRUE(line.link.Sync());
+    EXPECT_EQ(trace.Text(), "7F 00 FF \n01 FE \n02 FD \n");
 }
 
 TEST(BootloaderClient, ShortGetReplyFailsSyncAtTheEndOfTheWindow) {
@@ -215,6 +227,18 @@ TEST(BootloaderClient, SilentDeviceFailsSyncAfterOneWindow) {
 
 #ifndef _WIN32
 // A bare pseudo-terminal, where nobody answers at all.
+// A stale 0x79 left on the line by whatever talked there before is not the answer to
+// the synchronisation byte: it is discarded before 0x7F goes out.
+TEST(BootloaderClient, StaleAckOnTheLineDoesNotPassAsTheSyncAnswer) {
+    testing::PtyPair nobody;
+    DeviceLink link;
+    ASSERT_TRUE(link.OpenDevice(nobody.Path(), 115200));
+    nobody.Send({bootloader::kAck});
+    ASSERT_TRUE(nobody.WaitForHostInput(1));
+    EXPECT_FALSE(link.Sync());
+    EXPECT_EQ(nobody.Drain(), Bytes({0x7F})) << "Get followed a stale ACK";
+}
+
 TEST(BootloaderClient, NoDeviceFailsSyncAfterOneWindowWithoutSpinning) {
     testing::PtyPair nobody;
     DeviceLink link;
@@ -235,9 +259,21 @@ TEST(BootloaderClient, NoDeviceFailsSyncAfterOneWindowWithoutSpinning) {
 TEST(BootloaderClient, ResetPulseTakesThreePausesAndLeavesTheLineUsable) {
     SimulatedLine line;
     KORVANE_LINE_READY_OR_SKIP(line);
+    // DTR cleared, RTS set, RTS cleared, each held for a pause before the next.
+    std::vector<std::pair<uint8_t, uint32_t>> changes;
     const uint32_t start = TickCount();
+    line.link.WatchModemLines([&](uint8_t code) {
+        changes.push_back({code, TicksSince(start, TickCount())});
+    });
     line.link.ResetToBootloader();
+    line.link.WatchModemLines(nullptr);
     EXPECT_GE(TicksSince(start, TickCount()) + kTickStepMs, 300u);
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[0].first, kClrDtr);
+    EXPECT_EQ(changes[1].first, kSetRts);
+    EXPECT_EQ(changes[2].first, kClrRts);
+    EXPECT_GE(changes[1].second - changes[0].second + kTickStepMs, 100u);
+    EXPECT_GE(changes[2].second - changes[1].second + kTickStepMs, 100u);
     // A pseudo-terminal has no modem lines; nothing goes on the data line either.
     EXPECT_EQ(line.device.Received(), Bytes());
     EXPECT_TRUE(line.link.Sync());

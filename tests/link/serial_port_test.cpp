@@ -1,15 +1,19 @@
 // SerialPort over real pseudo-terminals, with the test playing the device side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "link/device_link.h"
+#include "link/port_lock.h"
 #include "link/serial_port.h"
 #include "platform/debug_output.h"
 #include "platform/ticks.h"
 #include "support/cpu_time.h"
+#include "support/held_port.h"
 #include "support/pty_pair.h"
 #include "support/timing.h"
 
@@ -190,6 +194,86 @@ TEST(SerialPortNaming, SettingsFileMapsPorts) {
     else
         unsetenv("XDG_CONFIG_HOME");
     system(("rm -rf '" + std::string(dir) + "'").c_str());
+}
+
+class SerialPortLocks : public ::testing::Test {
+protected:
+    testing::LockFolderOfOurOwn locks{"/tmp/korvane-locks-" + std::to_string(getpid())};
+    PtyPair line;
+    SerialPort port;
+};
+
+TEST_F(SerialPortLocks, PortLockedByALiveProcessIsNotOpenedAndTheHolderIsNamed) {
+    testing::PortHolder other(line.Path());
+    EXPECT_FALSE(port.OpenDevice(line.Path(), 115200));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.Holder(), other.Description());
+    const uint8_t byte = 0x7F;
+    EXPECT_EQ(port.Write(&byte, 1), 0);
+    EXPECT_EQ(line.Drain(), Bytes());
+}
+
+TEST_F(SerialPortLocks, OurLockLivesWhileThePortIsOpenAndAStaleOneIsTakenOver) {
+    const std::string lockFile = LockFilePath(line.Path());
+    EXPECT_EQ(lockFile,
+              locks.folder + "/LCK.." + line.Path().substr(5, 3) + "_" + line.Path().substr(9));
+    {
+        // A process that has ended leaves its lock behind.
+        testing::ChildProcess gone("true", {});
+        const long pid = gone.Pid();
+        gone.Wait();
+        testing::WriteLockFile(line.Path(), pid);
+    }
+    ASSERT_TRUE(port.OpenDevice(line.Path(), 115200)) << port.Holder();
+    std::ifstream held(lockFile);
+    long owner = 0;
+    held >> owner;
+    EXPECT_EQ(owner, static_cast<long>(getpid()));
+    // A second open in the same program is refused like anyone else's.
+    SerialPort second;
+    EXPECT_FALSE(second.OpenDevice(line.Path(), 115200));
+    port.Close();
+    EXPECT_NE(access(lockFile.c_str(), F_OK), 0) << "the lock outlived the port";
+}
+
+TEST(PortHolders, ProcessesHoldingAFileAreFoundByName) {
+    const std::string path = "/tmp/korvane-held-" + std::to_string(getpid());
+    std::ofstream(path) << "x";
+    EXPECT_TRUE(ProcessesHolding(path).empty());
+    testing::ChildProcess holder("sh", {"-c", "exec sleep 60 < '" + path + "'"});
+    const std::string expected = "sleep (pid " + std::to_string(holder.Pid()) + ")";
+    // The shell opens the file and becomes sleep in its own time.
+    for (int i = 0; i < 500 && ProcessesHolding(path) != std::vector<std::string>({expected});
+         ++i) {
+        SleepMs(10);
+    }
+    EXPECT_EQ(ProcessesHolding(path), std::vector<std::string>({expected}));
+    holder.Terminate();
+    std::remove(path.c_str());
+}
+
+TEST(PortHolders, PseudoTerminalsAreToldFromOtherDevices) {
+    PtyPair line;
+    EXPECT_TRUE(IsPseudoTerminal(line.Path()));
+    EXPECT_FALSE(IsPseudoTerminal("/dev/null"));
+}
+
+// A device that is no pseudo-terminal is looked at for other holders before it is opened
+// (the null device stands in for a serial adapter: a character device others hold open).
+TEST(PortHolders, AnotherProcessHoldingADeviceIsNamedBeforeItIsOpened) {
+    testing::ChildProcess holder("sh", {"-c", "exec sleep 60 < /dev/null"});
+    const std::string sleeper = "sleep (pid " + std::to_string(holder.Pid()) + ")";
+    const auto held = [&] {
+        const std::vector<std::string> found = ProcessesHolding("/dev/null");
+        return std::find(found.begin(), found.end(), sleeper) != found.end();
+    };
+    for (int i = 0; i < 500 && !held(); ++i) {
+        SleepMs(10);
+    }
+    ASSERT_TRUE(held());
+    SerialPort port;
+    EXPECT_FALSE(port.OpenDevice("/dev/null", 115200));
+    EXPECT_NE(port.Holder().find("(pid "), std::string::npos) << port.Holder();
 }
 
 TEST(SerialPortLifetime, DestroyingAnOpenLinkClosesThePort) {

@@ -16,14 +16,18 @@ namespace korvane::testing {
 
 class ChildProcess {
 public:
-    // Starts program with args; its standard output is readable through ReadLine.
-    ChildProcess(const std::string& program, const std::vector<std::string>& args) {
+    // Starts program with args; its standard output (with standard error too, when
+    // asked) is readable through ReadLine.
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 bool withStandardError = false) {
         int out[2];
         if (pipe(out) != 0)
             return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        if (withStandardError)
+            posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
@@ -46,6 +50,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool Running() const { return pid > 0; }
+    long Pid() const { return static_cast<long>(pid); }
 
     // One line of the child's standard output, without its line end; empty at the end.
     std::string ReadLine() {

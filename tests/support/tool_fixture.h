@@ -31,9 +31,10 @@ protected:
         std::system(("rm -rf '" + configHome + "'").c_str());
     }
 
-    // Runs the tool; returns its exit status, with its standard output in output.
-    int Run(const std::vector<std::string>& args) {
-        ChildProcess tool(KORVANE_FLASH_EXE, args);
+    // Runs the tool; returns its exit status, with its standard output (and standard
+    // error, when asked) in output.
+    int Run(const std::vector<std::string>& args, bool withStandardError = false) {
+        ChildProcess tool(KORVANE_FLASH_EXE, args, withStandardError);
         output = tool.ReadAll();
         return tool.Wait();
     }

@@ -33,6 +33,16 @@ TEST(DeviceFaults, NamesReadBackAsTheSameFaultsInOneOrder) {
     EXPECT_EQ(devsim::FaultNames(again), names);
 }
 
+TEST(DeviceFaults, BootloaderWriteAndVersionFaultsReadBack) {
+    DeviceFaults faults;
+    ASSERT_TRUE(devsim::ApplyFaultList("refuse-write=0x08000100 short-version=2", &faults));
+    EXPECT_EQ(faults.shortVersion, 2);
+    EXPECT_EQ(*faults.refuseWriteAt, 0x08000100u);
+    EXPECT_EQ(devsim::FaultNames(faults),
+              std::vector<std::string>({"short-version=2", "refuse-write=0x08000100"}));
+    EXPECT_FALSE(devsim::ApplyFault("short-version=3", &faults));
+}
+
 TEST(DeviceFaults, NoFaultsHaveNoNamesAndUnknownNamesAreRefused) {
     DeviceFaults faults;
     EXPECT_TRUE(devsim::ApplyFaultList("", &faults));

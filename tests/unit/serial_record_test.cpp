@@ -25,7 +25,13 @@ TEST(WeekNumber, CountsWholeWeeksFromTheFirstDayOfTheYear) {
         {{2028, 12, 31}, 52},
         {{2028, 3, 3}, 9},
         {{2027, 3, 3}, 8},
+        // Late February and early March of a leap year: the leap day is counted from
+        // March on, never in February itself.
+        {{2028, 2, 24}, 7},
+        {{2028, 2, 25}, 8},
+        {{2028, 2, 28}, 8},
         {{2028, 2, 29}, 8},
+        {{2028, 3, 1}, 8},
         // Centuries are common years, 2000 included.
         {{2100, 3, 3}, 8},
         {{2000, 3, 3}, 8},
