@@ -79,12 +79,8 @@ public:
 
     // The exit status, or 128 + the signal that ended the child (as a shell reports it).
     int WaitStatus() {
-        if (pid <= 0)
-            return -1;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        const int status = Reap();
+        return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
     }
 
     int Terminate() {
@@ -94,16 +90,23 @@ public:
         return Wait();
     }
 
+    // The exit status, -1 when the child did not exit by itself.
     int Wait() {
-        if (pid <= 0)
-            return -1;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        pid = -1;
+        const int status = Reap();
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
 private:
+    // Waits for the child's end; its wait status (a signal's end when there is none).
+    int Reap() {
+        int status = SIGKILL;
+        if (pid > 0) {
+            waitpid(pid, &status, 0);
+            pid = -1;
+        }
+        return status;
+    }
+
     pid_t pid = -1;
     FILE* output = nullptr;
 };
