@@ -98,6 +98,7 @@ FlasherDialog::FlasherDialog(QWidget* parent)
                         },
                         [this] { StopClock(); }}),
       wallClock([] { return QDateTime::currentSecsSinceEpoch(); }) {
+    station = Station::SetUp({}, stationProblem);
     const ProfileValues saved = ReadProfile();
     packagePath = saved.file;
     portIndex = saved.portIndex;
@@ -248,7 +249,15 @@ void FlasherDialog::OnOK() {
     request.packagePath = QFile::encodeName(packagePath).toStdString();
     request.port.number = PortNumber(portIndex);
     request.sequenceNumber = ChosenSequenceNumber();
-    const RunResult result = run.Run(request, counter);
+    if (!station) {
+        ShowStatus(stationProblem.toStdString());
+        return;
+    }
+    if (request.sequenceNumber && station->NumbersFromJournal() &&
+        !ConfirmSharedNumber(*request.sequenceNumber)) {
+        return;
+    }
+    const RunResult result = run.Run(request, station->Numbers(), &station->Recorder());
     // Who has the port is too long for the status line; the tooltip names it.
     if (result == RunResult::kPortNotOpened && !link.Holder().empty()) {
         SetStatusToolTip(statusLine->text() + QStringLiteral("\nHeld by ") +
@@ -259,6 +268,19 @@ void FlasherDialog::OnOK() {
     if (!problem.empty()) {
         ShowStatus(problem);
     }
+    // The device's result stays in the status line; where its record went, beside it.
+    if (const QString unrecorded = station->Recorder().CompletionProblem(); !unrecorded.isEmpty()) {
+        SetStatusToolTip(statusLine->text() + "\n" + unrecorded);
+    }
+}
+
+bool FlasherDialog::ConfirmSharedNumber(int number) {
+    return QMessageBox::question(
+               this, QCoreApplication::applicationName(),
+               QStringLiteral("Set the next sequence number of every station of the journal %1 "
+                              "to %2?")
+                   .arg(station->Recorder().Store().Where())
+                   .arg(number)) == QMessageBox::Yes;
 }
 
 void FlasherDialog::reject() {
@@ -275,9 +297,9 @@ void FlasherDialog::OnCancel() {
     // The stored number is the counter's: it is written back only when the operator
     // typed another one, and never while another program holds it.
     const std::optional<int> chosen = ChosenSequenceNumber();
-    if (chosen) {
+    if (chosen && station && station->Profile() != nullptr) {
         std::string why;
-        counter.SaveChosen(*chosen, why);
+        station->Profile()->SaveChosen(*chosen, why);
     }
     // A damaged profile is left as it is, the evidence included, until a number replaces it.
     if (!damagedSequenceNumber || chosen) {

@@ -16,7 +16,7 @@
 #include "flashing/flash_run.h"
 #include "flashing/operator_feedback.h"
 #include "link/device_link.h"
-#include "station/profile_counter.h"
+#include "station/station.h"
 
 class QComboBox;
 class QLabel;
@@ -71,6 +71,9 @@ private:
 
     // Handlers.
     void OnOK();
+    // An operator's own number changes the sequence of every station that shares the
+    // journal: asked once more, naming the journal.
+    bool ConfirmSharedNumber(int number);
     void OnCancel();
     void OnBrowse();
     void OnResetTarget();
@@ -113,7 +116,10 @@ private:
     // What the profile held instead of a sequence number, shown as found until a number
     // replaces it.
     std::optional<QString> damagedSequenceNumber;
-    ProfileCounter counter;
+    // Where numbers come from and where runs are recorded; null when the profile names
+    // neither counter, which stationProblem then says.
+    std::unique_ptr<Station> station;
+    QString stationProblem;
     DialogControls controls;
     QLineEdit* pathEdit = nullptr;
     QLineEdit* sequenceNumberEdit = nullptr;

@@ -13,7 +13,7 @@
 #include "flashing/status_texts.h"
 #include "link/device_link.h"
 #include "settings/profile.h"
-#include "station/profile_counter.h"
+#include "station/station.h"
 
 namespace korvane {
 
@@ -50,11 +50,11 @@ bool ChoosePort(const QString& text, int profileIndex, PortChoice& port, QString
     return true;
 }
 
+}  // namespace
+
 void Say(std::FILE* to, const QString& text) {
     std::fprintf(to, "%s: %s\n", kTool, TerminalSafe(text.toLocal8Bit().toStdString()).c_str());
 }
-
-}  // namespace
 
 int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     const ProfileValues saved = ReadProfile();
@@ -86,6 +86,15 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         return kExitFailed;
     }
 
+    QString stationProblem;
+    const auto station =
+        Station::SetUp({options.station.journal, options.station.station, options.station.counter},
+                       stationProblem);
+    if (!station) {
+        Say(err, stationProblem);
+        return kExitUsage;
+    }
+
     DeviceLink link;
     ConsoleFeedback feedback(out);
     FlashRun run(link, feedback);
@@ -93,10 +102,12 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     request.packagePath = path;
     request.port = port;
     request.sequenceNumber = options.sequenceNumber;
-    ProfileCounter counter;
-    const RunResult result = run.Run(request, counter);
+    const RunResult result = run.Run(request, station->Numbers(), &station->Recorder());
     feedback.EndProgressLine();
     const NumberUse& numbers = run.Numbers();
+    if (const QString problem = station->Recorder().CompletionProblem(); !problem.isEmpty()) {
+        Say(err, problem);
+    }
     if (link.ParityRefused()) {
         Say(err, QString("the serial port %1 does not take even parity, which the device's "
                          "bootloader needs; the device may not answer")
@@ -110,6 +121,10 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
                 return kExitFailed;
             }
             return kExitSucceeded;
+        case RunResult::kNotRecorded:
+            Say(err, QString("%1 Nothing was sent to the device.")
+                         .arg(QString::fromStdString(run.NotRecordedBecause())));
+            return kExitFailed;
         case RunResult::kNumberUnavailable:
             Say(err, QString("%1 Nothing was sent to the device.")
                          .arg(QString::fromStdString(numbers.problem)));

@@ -11,13 +11,34 @@ namespace korvane {
 
 enum ExitStatus { kExitSucceeded = 0, kExitFailed = 1, kExitUsage = 2 };
 
+// Where runs are recorded and numbers come from, over the profile's "Journal" section.
+struct StationChoice {
+    std::optional<QString> journal;  // --journal URI
+    std::optional<QString> station;  // --station NAME
+    std::optional<QString> counter;  // --counter profile|journal
+};
+
 struct FlashOptions {
     QString packagePath;
     QString port;                       // "COMn" or a device; empty: the profile's port
-    std::optional<int> sequenceNumber;  // empty: the profile's SN
+    std::optional<int> sequenceNumber;  // empty: the counter's next number
+    StationChoice station;
 };
 
+struct JournalOptions {
+    std::optional<QString> journal;  // --journal URI; the station's journal otherwise
+    QString since;                   // --since DATE
+    std::optional<int> sequenceNumber;
+    QString serial;
+    bool csv = false;
+};
+
+// One line of the tool's own on the stream, the tool's name before it.
+void Say(std::FILE* to, const QString& text);
+
 int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
+// Prints the journal's records, oldest first: a table for a person, or CSV.
+int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err);
 int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err);
 // entries are NAME=FILE (or FILE, named after the file).
 int PackCommand(const QString& outputPath, const QStringList& entries, std::FILE* out,

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "cli/commands.h"
 #include "cli/terminal_text.h"
@@ -48,9 +49,12 @@ int main(int argc, char** argv) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Writes a package into an STM32F10x device through its serial bootloader.\n\n"
-        "  korvane-flash [--port COMn|DEVICE] [--sn N] [--trace] PACKAGE\n"
+        "  korvane-flash [--port COMn|DEVICE] [--sn N] [--trace] [--journal URI]\n"
+        "                [--station NAME] [--counter profile|journal] PACKAGE\n"
         "  korvane-flash --list PACKAGE\n"
-        "  korvane-flash pack OUTPUT NAME=FILE ...");
+        "  korvane-flash pack OUTPUT NAME=FILE ...\n"
+        "  korvane-flash journal [--journal URI] [--since DATE] [--sn N] [--serial TEXT] "
+        "[--csv]");
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption portOption(
@@ -63,7 +67,28 @@ int main(int argc, char** argv) {
     const QCommandLineOption traceOption("trace", "Show every byte sent on standard error.");
     const QCommandLineOption listOption("list",
                                         "List the package's directory instead of flashing.");
-    parser.addOptions({portOption, snOption, traceOption, listOption});
+    const QCommandLineOption journalOption(
+        "journal",
+        "The journal: a PostgreSQL URI (postgresql://user@host:port/dbname) or an SQLite "
+        "file. Default: the profile's [Journal] Database, else the station's own file.",
+        "URI");
+    const QCommandLineOption stationOption(
+        "station",
+        "This station's name in the journal. Default: [Journal] Station, else the "
+        "host name.",
+        "NAME");
+    const QCommandLineOption counterOption(
+        "counter",
+        "Where sequence numbers come from: profile (this user's profile) or journal (one "
+        "sequence for every station of the journal). Default: [Journal] Counter, else profile.",
+        "profile|journal");
+    const QCommandLineOption sinceOption("since", "journal: records from this date or time on.",
+                                         "DATE");
+    const QCommandLineOption serialOption("serial", "journal: the record with this serial text.",
+                                          "TEXT");
+    const QCommandLineOption csvOption("csv", "journal: CSV instead of a table.");
+    parser.addOptions({portOption, snOption, traceOption, listOption, journalOption, stationOption,
+                       counterOption, sinceOption, serialOption, csvOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
     if (!parser.parse(app.arguments())) {
@@ -80,6 +105,28 @@ int main(int argc, char** argv) {
         return kExitSucceeded;
     }
     const QStringList arguments = parser.positionalArguments();
+    std::optional<int> sequenceNumber;
+    if (parser.isSet(snOption)) {
+        bool ok = false;
+        sequenceNumber = parser.value(snOption).toInt(&ok);
+        if (!ok) {
+            std::fprintf(stderr, "korvane-flash: --sn takes a number, not '%s'\n",
+                         TerminalSafe(parser.value(snOption).toLocal8Bit().toStdString()).c_str());
+            return kExitUsage;
+        }
+    }
+    const auto optional = [&parser](const QCommandLineOption& option) {
+        return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
+    };
+    if (arguments.size() == 1 && arguments.first() == "journal") {
+        JournalOptions journal;
+        journal.journal = optional(journalOption);
+        journal.since = parser.value(sinceOption);
+        journal.sequenceNumber = sequenceNumber;
+        journal.serial = parser.value(serialOption);
+        journal.csv = parser.isSet(csvOption);
+        return JournalCommand(journal, stdout, stderr);
+    }
     if (!arguments.isEmpty() && arguments.first() == "pack") {
         if (arguments.size() < 3) {
             std::fprintf(stderr, "korvane-flash: usage: korvane-flash pack OUTPUT NAME=FILE ...\n");
@@ -98,16 +145,8 @@ int main(int argc, char** argv) {
     FlashOptions options;
     options.packagePath = arguments.first();
     options.port = parser.value(portOption);
-    if (parser.isSet(snOption)) {
-        bool ok = false;
-        const int sn = parser.value(snOption).toInt(&ok);
-        if (!ok) {
-            std::fprintf(stderr, "korvane-flash: --sn takes a number, not '%s'\n",
-                         TerminalSafe(parser.value(snOption).toLocal8Bit().toStdString()).c_str());
-            return kExitUsage;
-        }
-        options.sequenceNumber = sn;
-    }
+    options.sequenceNumber = sequenceNumber;
+    options.station = {optional(journalOption), optional(stationOption), optional(counterOption)};
     if (parser.isSet(traceOption)) {
         qputenv("KORVANE_TRACE", "-");
     }

@@ -134,6 +134,7 @@ bool EntryWriters::Fail(const std::string& name) {
 
 EntryWriters::WriteOutcome EntryWriters::WriteEntry(const std::string& name, uint32_t offset,
                                                     uint32_t size, Steps& steps) {
+    bytesSent = 0;
     feedback.Progress(0);
     const bool positioned = package.Seek(offset);
     feedback.Status(status::kWritingFile, name.c_str());
@@ -167,6 +168,7 @@ EntryWriters::WriteOutcome EntryWriters::WriteEntry(const std::string& name, uin
             return WriteOutcome::kFailedPartway;
         }
         written += static_cast<uint32_t>(n);
+        bytesSent = written;
         feedback.Progress(ProgressPosition(written, size));
     }
     if (!steps.Finish()) {

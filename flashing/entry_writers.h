@@ -48,6 +48,9 @@ public:
     // The failure path of an entry: reported, and the commands enabled. Always false.
     bool Fail(const std::string& name);
 
+    // Bytes of the last entry that were read from the package and accepted by the device.
+    uint64_t BytesSent() const { return bytesSent; }
+
     class Steps;
 
 private:
@@ -56,6 +59,7 @@ private:
     DeviceLink& link;
     PackageFile& package;
     OperatorFeedback& feedback;
+    uint64_t bytesSent = 0;
 };
 
 // Progress position after written of size bytes: a percentage rounded to the nearest

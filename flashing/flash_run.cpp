@@ -41,7 +41,21 @@ bool FlashRun::Connect(const PortChoice& port, RunResult& failure) {
     return true;
 }
 
-RunResult FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter) {
+void FlashRun::LastStatus::ShowStatus(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        last = text;
+    }
+    inner.ShowStatus(text);
+}
+
+std::string FlashRun::LastStatus::Text() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return last;
+}
+
+RunResult FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
+                        RunRecorder* runRecorder) {
     bool idle = false;
     if (!active.compare_exchange_strong(idle, true)) {
         return RunResult::kBusy;
@@ -75,7 +89,33 @@ RunResult FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter) {
     if (hooks.numberTaken) {
         hooks.numberTaken(*numberUse.taken);
     }
+    recordDate = request.date.value_or(LocalDate());
 
+    notRecorded.clear();
+    recorder = runRecorder;
+    if (recorder == nullptr) {
+        return RunOnDevice(request);
+    }
+    struct Forget {
+        ~Forget() { run.recorder = nullptr; }
+        FlashRun& run;
+    } forget{*this};
+    RunStart start;
+    start.packagePath = request.packagePath;
+    start.port = request.port.device.empty() ? "COM" + std::to_string(request.port.number)
+                                             : request.port.device;
+    start.device =
+        request.port.device.empty() ? PortDeviceName(request.port.number) : request.port.device;
+    if (!recorder->Begin(start, notRecorded)) {
+        feedback.ShowStatus(notRecorded);
+        return RunResult::kNotRecorded;
+    }
+    const RunResult result = RunOnDevice(request);
+    recorder->End(result == RunResult::kSucceeded, shown.Text());
+    return result;
+}
+
+RunResult FlashRun::RunOnDevice(const FlashRequest& request) {
     // A file that cannot be read as a package is refused before the port is touched.
     const bool isPackage = !IsKnownImageName(request.packagePath);
     if (!package.Open(request.packagePath)) {
@@ -143,8 +183,9 @@ bool FlashRun::WritePackage(const FlashRequest& request) {
             // entries (and the closing request) for its own commands.
             if (loaderMissing) {
                 EntryWriters(link, package, feedback).Fail(entry.name);
+                EntryEnded(entry, WriterFor(ClassifyName(entry.name)), 0, false);
                 allWritten = false;
-            } else if (!WriteEntry(entry, request)) {
+            } else if (!WriteEntry(entry)) {
                 // Later entries still go in, but the package as a whole has failed.
                 allWritten = false;
             }
@@ -181,36 +222,50 @@ bool FlashRun::ClaimNumber(int& number) {
     }
     numberUse.recorded = number;
     numberUse.advanced = true;
+    if (recorder != nullptr) {
+        recorder->NumberSent(number, SerialNumberText(number, recordDate));
+    }
     return true;
 }
 
-bool FlashRun::WriteEntry(const PackageEntry& entry, const FlashRequest& request) {
+bool FlashRun::WriteEntry(const PackageEntry& entry) {
     EntryWriters writers(link, package, feedback);
     const EntryKind kind = ClassifyName(entry.name);
-    switch (WriterFor(kind)) {
+    const EntryWriter writer = WriterFor(kind);
+    bool written = false;
+    switch (writer) {
         case EntryWriter::kFirmware:
-            return writers.WriteFirmwareImage(
+            written = writers.WriteFirmwareImage(
                 entry.name, entry.offset, entry.size,
-                [this](int& number) { return ClaimNumber(number); },
-                request.date.value_or(LocalDate()));
+                [this](int& number) { return ClaimNumber(number); }, recordDate);
+            break;
         case EntryWriter::kLoader: {
             using Outcome = EntryWriters::WriteOutcome;
             const Outcome outcome = writers.WriteLoaderImage(entry.name, entry.offset, entry.size);
+            written = outcome == Outcome::kWritten;
             if (outcome == Outcome::kNothingWritten) {
                 // The flash was not erased: starting it would run unknown code.
                 loaderMissing = true;
-                return false;
+                break;
             }
             // A loader that went in, even partly, is started: the walk goes on either way.
             link.Go();
             SleepMs(kLoaderStartMs);
             link.PurgeReceive();
-            return outcome == Outcome::kWritten;
+            break;
         }
         case EntryWriter::kData:
-            return writers.WriteDataImage(entry.name, entry.offset, entry.size, kind);
+            written = writers.WriteDataImage(entry.name, entry.offset, entry.size, kind);
+            break;
     }
-    return false;
+    EntryEnded(entry, writer, writers.BytesSent(), written);
+    return written;
+}
+
+void FlashRun::EntryEnded(const PackageEntry& entry, EntryWriter writer, uint64_t bytes, bool ok) {
+    if (recorder != nullptr) {
+        recorder->EntryEnded({entry.name, WriterName(writer), bytes, ok});
+    }
 }
 
 bool FlashRun::CloseUpdate() {

@@ -8,12 +8,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "flashing/entry_kind.h"
 #include "flashing/operator_feedback.h"
 #include "flashing/package.h"
+#include "flashing/run_recorder.h"
 #include "flashing/sequence_numbers.h"
 #include "flashing/serial_record.h"
 #include "link/device_link.h"
@@ -44,6 +46,7 @@ enum class RunResult {
     kNotAPackage,        // the chosen file is an image: connected, nothing written
     kBusy,               // a run is already active
     kNumberUnavailable,  // the counter is held elsewhere or damaged: nothing was sent
+    kNotRecorded,        // the run could not be recorded: nothing was sent
     kInterrupted,        // abandoned on request; the port is left as it was
 };
 
@@ -73,25 +76,50 @@ public:
     // The pause between starting the loader and discarding what it sent meanwhile.
     static constexpr uint32_t kLoaderStartMs = 200;
 
-    FlashRun(DeviceLink& link, OperatorFeedback& feedback, FlashRunHooks hooks = {})
-        : link(link), feedback(feedback), hooks(std::move(hooks)) {}
+    FlashRun(DeviceLink& link, OperatorFeedback& operatorFeedback, FlashRunHooks hooks = {})
+        : link(link), shown(operatorFeedback), hooks(std::move(hooks)) {}
 
     // One run, holding numbers from before the device is touched until the end. The
     // number is consumed right before the serial record goes out; a successful run that
     // sent no record consumes one at its end. The next number is shown whenever the run
-    // consumed one. The port stays open afterwards unless connecting failed.
-    RunResult Run(const FlashRequest& request, SequenceNumbers& numbers);
+    // consumed one. With a recorder, the run is recorded from before the device is
+    // touched (or does not start) to its end. The port stays open afterwards unless
+    // connecting failed.
+    RunResult Run(const FlashRequest& request, SequenceNumbers& numbers,
+                  RunRecorder* recorder = nullptr);
 
     bool Active() const { return active; }
     // What the last run did with the sequence numbers.
     const NumberUse& Numbers() const { return numberUse; }
+    // Why the last run could not be recorded (kNotRecorded).
+    const std::string& NotRecordedBecause() const { return notRecorded; }
 
 private:
+    // Passes everything on to the operator, and keeps the last status line: a run's
+    // record ends with what the operator saw last.
+    class LastStatus : public OperatorFeedback {
+    public:
+        explicit LastStatus(OperatorFeedback& inner) : inner(inner) {}
+        void ShowStatus(const std::string& text) override;
+        void Progress(int position) override { inner.Progress(position); }
+        void EnableCommands(bool on) override { inner.EnableCommands(on); }
+        void ShowSequenceNumber(int number) override { inner.ShowSequenceNumber(number); }
+        std::string Text() const;
+
+    private:
+        OperatorFeedback& inner;
+        mutable std::mutex mutex;
+        std::string last;
+    };
+
+    // The run once the counter is taken and the recorder has begun.
+    RunResult RunOnDevice(const FlashRequest& request);
+    void EntryEnded(const PackageEntry& entry, EntryWriter writer, uint64_t bytes, bool ok);
     bool Connect(const PortChoice& port, RunResult& failure);
     // The worker's body for a package. True when every entry and the closing request
     // were accepted.
     bool WritePackage(const FlashRequest& request);
-    bool WriteEntry(const PackageEntry& entry, const FlashRequest& request);
+    bool WriteEntry(const PackageEntry& entry);
     bool CloseUpdate();
     // Consumes the number for the serial record about to be sent (see ClaimNumber).
     bool ClaimNumber(int& number);
@@ -99,8 +127,12 @@ private:
     RunResult Interrupted();
 
     DeviceLink& link;
-    OperatorFeedback& feedback;
+    LastStatus shown;
+    OperatorFeedback& feedback = shown;
     FlashRunHooks hooks;
+    RunRecorder* recorder = nullptr;  // during a run
+    CalendarDate recordDate;          // the serial record's date in this run
+    std::string notRecorded;
     PackageFile package;
     SequenceNumbers* numbers = nullptr;  // during a run
     NumberUse numberUse;

@@ -10,11 +10,11 @@ set -euo pipefail
 
 declare -A groups=(
     # build and run the three programs
-    [programs]="g++ cmake ninja-build pkg-config qt6-base-dev"
+    [programs]="g++ cmake ninja-build pkg-config qt6-base-dev libqt6sql6-sqlite libqt6sql6-psql"
     # build their Debian package: manual pages, and Depends from the libraries
     [package]="help2man dpkg-dev file"
     # the tests, and an independent bootloader client they check the simulator against
-    [tests]="libgtest-dev libgmock-dev stm32flash"
+    [tests]="libgtest-dev libgmock-dev stm32flash postgresql"
     # the window on a virtual display, with a font for its Chinese texts
     [display]="xvfb xauth fonts-wqy-microhei"
     # the Windows build and its tests under Wine

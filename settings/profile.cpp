@@ -143,6 +143,14 @@ ProfileValues ReadProfile() {
     return values;
 }
 
+JournalSettings ReadJournalSettings() {
+    const auto profile = OpenProfile();
+    profile->sync();
+    return {profile->value("Journal/Database").toString().trimmed(),
+            profile->value("Journal/Station").toString().trimmed(),
+            profile->value("Journal/Counter").toString().trimmed()};
+}
+
 StoredSequenceNumber ReadSequenceNumber() {
     const auto profile = OpenProfile();
     profile->sync();

@@ -36,6 +36,14 @@ struct ProfileValues {
     StoredSequenceNumber sequenceNumber;
 };
 
+// Section "Journal": where runs are recorded and where numbers come from.
+struct JournalSettings {
+    QString database;  // "Database": a libpq URI; empty for the station's own SQLite file
+    QString station;   // "Station": the station's name; empty for the host name
+    QString counter;   // "Counter": "profile" (the default) or "journal"
+};
+JournalSettings ReadJournalSettings();
+
 // The profile, wherever the platform keeps per-user settings (the registry on Windows, an
 // INI file under ~/.config elsewhere).
 std::unique_ptr<QSettings> OpenProfile();

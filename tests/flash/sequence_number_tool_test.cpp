@@ -178,12 +178,12 @@ TEST_F(Numbering, ADamagedNumberStartsNoRunAndIsLeftAsFound) {
 
 TEST_F(Numbering, AnAdvanceThatCannotBeSavedSendsNoRecord) {
     // The profile is too big to be written again by a process that may write no more
-    // than 1 KiB to a file; the small lock file still fits.
+    // than 512 KiB to a file; the lock file and the journal still fit.
     const std::string profile =
-        "[Setting]\nSN=41\n\n[Notes]\nText=" + std::string(4000, 'x') + "\n";
+        "[Setting]\nSN=41\n\n[Notes]\nText=" + std::string(600000, 'x') + "\n";
     WriteProfile(profile);
     const std::string package = testing::WritePackage(kShortPackage);
-    ChildProcess tool("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 2; exec \"$0\" \"$@\"",
+    ChildProcess tool("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 1024; exec \"$0\" \"$@\"",
                                   KORVANE_FLASH_EXE, "--port", device.PortPath(), package});
     const std::string text = tool.ReadAll();
     EXPECT_EQ(tool.Wait(), 1) << text;

@@ -36,13 +36,16 @@ void AppTest::SetUp() {
     // The profile and the port table both live under this folder, away from the user's.
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
                        QString::fromStdString(configHome));
+    // The journal too, through the data folder.
     setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+    setenv("XDG_DATA_HOME", configHome.c_str(), 1);
     unsetenv("KORVANE_COM1");
     RegisterApplicationIcons();
 }
 
 void AppTest::TearDown() {
     unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_DATA_HOME");
     unsetenv("KORVANE_COM1");
     QDir(QString::fromStdString(configHome)).removeRecursively();
 }

@@ -23,11 +23,14 @@ protected:
     void SetUp() override {
         configHome = TempFile("config");
         ASSERT_EQ(mkdir(configHome.c_str(), 0700), 0);
+        // The profile, and the journal through the data folder, are the test's own.
         setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+        setenv("XDG_DATA_HOME", configHome.c_str(), 1);
         ASSERT_TRUE(device.Start());
     }
     void TearDown() override {
         unsetenv("XDG_CONFIG_HOME");
+        unsetenv("XDG_DATA_HOME");
         std::system(("rm -rf '" + configHome + "'").c_str());
     }
 

@@ -1,0 +1,37 @@
+// What a flash run tells the record it leaves behind: which device was flashed with
+// what, the number it received, how each entry fared and how the run ended. A run that
+// cannot be recorded does not start, so that no device goes unaccounted for.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace korvane {
+
+struct RunStart {
+    std::string port;         // as the operator named it: "COM1", or a device path
+    std::string device;       // the device that stands for it
+    std::string packagePath;  // as given
+};
+
+struct EntryResult {
+    std::string name;
+    std::string kind;  // the writer that took it: loader, firmware or data
+    uint64_t bytesSent = 0;
+    bool succeeded = false;
+};
+
+class RunRecorder {
+public:
+    virtual ~RunRecorder() = default;
+
+    // Before the device is touched. False (why set) keeps the run from starting.
+    virtual bool Begin(const RunStart& start, std::string& why) = 0;
+    // Once a number has been consumed for the serial record that is about to be sent.
+    virtual void NumberSent(int sequenceNumber, const std::string& serialText) = 0;
+    virtual void EntryEnded(const EntryResult& entry) = 0;
+    // However the run ended, with the last status the operator saw.
+    virtual void End(bool succeeded, const std::string& status) = 0;
+};
+
+}  // namespace korvane

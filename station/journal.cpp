@@ -1,0 +1,457 @@
+#include "station/journal.h"
+
+#include <QAtomicInteger>
+#include <QDir>
+#include <QFileInfo>
+#include <QMutex>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QVariant>
+
+#include "settings/profile.h"
+
+namespace korvane {
+
+namespace {
+
+// Each step brings the schema from the version before it to its own; a store holds the
+// versions it has been through, and a program never writes to a store that a newer one
+// has migrated past what it knows.
+struct Migration {
+    int version;
+    std::vector<const char*> statements;
+};
+
+const std::vector<Migration>& Migrations() {
+    static const std::vector<Migration> migrations = {
+        {1,
+         {
+             "CREATE TABLE IF NOT EXISTS runs (id TEXT PRIMARY KEY, started TEXT NOT NULL, "
+             "station TEXT NOT NULL, port TEXT NOT NULL, device TEXT NOT NULL, package TEXT NOT "
+             "NULL, package_size BIGINT NOT NULL, sha256 TEXT NOT NULL, sn INTEGER, serial TEXT, "
+             "result TEXT, status TEXT, seconds DOUBLE PRECISION, version TEXT NOT NULL)",
+             "CREATE INDEX IF NOT EXISTS runs_started ON runs (started)",
+             "CREATE INDEX IF NOT EXISTS runs_sn ON runs (sn)",
+             "CREATE TABLE IF NOT EXISTS entries (run_id TEXT NOT NULL, position INTEGER NOT "
+             "NULL, name TEXT NOT NULL, kind TEXT NOT NULL, bytes BIGINT NOT NULL, result TEXT "
+             "NOT NULL, PRIMARY KEY (run_id, position))",
+             "CREATE TABLE IF NOT EXISTS sequence (id INTEGER PRIMARY KEY, next INTEGER NOT NULL)",
+             "INSERT INTO sequence (id, next) VALUES (1, 1) ON CONFLICT DO NOTHING",
+         }},
+    };
+    return migrations;
+}
+
+constexpr char kRunColumns[] =
+    "id, started, station, port, device, package, package_size, sha256, sn, serial, result, "
+    "status, seconds, version";
+
+bool IsServerAddress(const QString& where) {
+    return where.startsWith(QLatin1String("postgresql://")) ||
+           where.startsWith(QLatin1String("postgres://"));
+}
+
+QVariant NullableInt(const std::optional<int>& value) {
+    return value ? QVariant(*value) : QVariant(QMetaType::fromType<int>());
+}
+
+// Never null: the column holds text, if only an empty one.
+QVariant Text(const QString& text) {
+    return QVariant(text.isNull() ? QStringLiteral("") : text);
+}
+
+QVariant NullableText(const QString& text) {
+    return text.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(text);
+}
+
+// One connection, opened in this thread and removed when it goes.
+class Connection {
+public:
+    explicit Connection(const QString& where) : where(where) {
+        static QAtomicInteger<quint64> counter;
+        name = QStringLiteral("korvane-journal-%1").arg(counter.fetchAndAddRelaxed(1));
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(IsServerAddress(where) ? "QPSQL" : "QSQLITE", name);
+        if (IsServerAddress(where)) {
+            // The URI goes to the client library whole; it reads it as the connection.
+            db.setDatabaseName(where);
+            db.setConnectOptions(QStringLiteral("connect_timeout=5"));
+        } else {
+            QDir().mkpath(QFileInfo(where).absolutePath());
+            db.setDatabaseName(where);
+            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=15000"));
+        }
+    }
+    ~Connection() {
+        {
+            QSqlDatabase db = QSqlDatabase::database(name, false);
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    QSqlDatabase Db() const { return QSqlDatabase::database(name, false); }
+
+    bool Open(QString& error) {
+        QSqlDatabase db = Db();
+        if (!db.open()) {
+            error = db.lastError().text().trimmed();
+            return false;
+        }
+        return UpToDate(error);
+    }
+
+    // Runs statements in one transaction: all of them or none.
+    template <typename Body>
+    bool InTransaction(QString& error, Body body) {
+        QSqlDatabase db = Db();
+        if (!db.transaction()) {
+            error = db.lastError().text().trimmed();
+            return false;
+        }
+        if (!body() || !db.commit()) {
+            if (error.isEmpty()) {
+                error = db.lastError().text().trimmed();
+            }
+            db.rollback();
+            return false;
+        }
+        return true;
+    }
+
+    bool Exec(QSqlQuery& query, QString& error) {
+        if (query.exec()) {
+            return true;
+        }
+        error = query.lastError().text().trimmed();
+        return false;
+    }
+
+    bool Exec(const QString& statement, QString& error) {
+        QSqlQuery query(Db());
+        if (query.exec(statement)) {
+            return true;
+        }
+        error = query.lastError().text().trimmed();
+        return false;
+    }
+
+private:
+    // Creates or migrates the schema once per process and store.
+    bool UpToDate(QString& error) {
+        static QMutex mutex;
+        static QSet<QString> current;
+        QMutexLocker lock(&mutex);
+        if (current.contains(where)) {
+            return true;
+        }
+        const int latest = Migrations().back().version;
+        const bool migrated = InTransaction(error, [&] {
+            if (IsServerAddress(where) &&
+                // Stations that start together on a new database create it one at a time.
+                !Exec(QStringLiteral("SELECT pg_advisory_xact_lock(5152601)"), error)) {
+                return false;
+            }
+            if (!Exec(
+                    QStringLiteral(
+                        "CREATE TABLE IF NOT EXISTS journal_schema (version INTEGER PRIMARY KEY)"),
+                    error)) {
+                return false;
+            }
+            QSqlQuery query(Db());
+            if (!query.exec(
+                    QStringLiteral("SELECT COALESCE(MAX(version), 0) FROM journal_schema")) ||
+                !query.next()) {
+                error = query.lastError().text().trimmed();
+                return false;
+            }
+            const int version = query.value(0).toInt();
+            if (version > latest) {
+                error = QStringLiteral(
+                            "the journal was written by a newer program (schema %1; "
+                            "this one knows %2)")
+                            .arg(version)
+                            .arg(latest);
+                return false;
+            }
+            for (const Migration& step : Migrations()) {
+                if (step.version <= version) {
+                    continue;
+                }
+                for (const char* statement : step.statements) {
+                    if (!Exec(QString::fromLatin1(statement), error)) {
+                        return false;
+                    }
+                }
+                if (!Exec(QStringLiteral("INSERT INTO journal_schema (version) VALUES (%1)")
+                              .arg(step.version),
+                          error)) {
+                    return false;
+                }
+            }
+            return true;
+        });
+        if (migrated && !IsServerAddress(where)) {
+            // Readers never wait for a writer, and one station's processes write in turn.
+            Exec(QStringLiteral("PRAGMA journal_mode=WAL"), error);
+        }
+        if (migrated) {
+            current.insert(where);
+        }
+        return migrated;
+    }
+
+    QString where;
+    QString name;
+};
+
+JournalRecord RecordFrom(const QSqlQuery& query) {
+    JournalRecord record;
+    record.id = query.value(0).toString();
+    record.started = query.value(1).toString();
+    record.station = query.value(2).toString();
+    record.port = query.value(3).toString();
+    record.device = query.value(4).toString();
+    record.package = query.value(5).toString();
+    record.packageSize = query.value(6).toLongLong();
+    record.sha256 = query.value(7).toString();
+    if (!query.value(8).isNull()) {
+        record.sequenceNumber = query.value(8).toInt();
+    }
+    record.serial = query.value(9).toString();
+    record.result = query.value(10).toString();
+    record.status = query.value(11).toString();
+    record.seconds = query.value(12).toDouble();
+    record.version = query.value(13).toString();
+    return record;
+}
+
+bool SaveIn(Connection& connection, const JournalRecord& record, QString& error) {
+    return connection.InTransaction(error, [&] {
+        QSqlQuery run(connection.Db());
+        // A number once recorded is never taken out of a record again.
+        run.prepare(QStringLiteral(
+                        "INSERT INTO runs (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                        "ON CONFLICT (id) DO UPDATE SET started = excluded.started, station = "
+                        "excluded.station, port = excluded.port, device = excluded.device, package "
+                        "= excluded.package, package_size = excluded.package_size, sha256 = "
+                        "excluded.sha256, sn = COALESCE(excluded.sn, runs.sn), serial = "
+                        "COALESCE(excluded.serial, runs.serial), result = excluded.result, status "
+                        "= excluded.status, seconds = excluded.seconds, version = excluded.version")
+                        .arg(QLatin1String(kRunColumns)));
+        for (const QVariant& value :
+             {Text(record.id), Text(record.started), Text(record.station), Text(record.port),
+              Text(record.device), Text(record.package), QVariant(record.packageSize),
+              Text(record.sha256), NullableInt(record.sequenceNumber), NullableText(record.serial),
+              NullableText(record.result), Text(record.status), QVariant(record.seconds),
+              Text(record.version)}) {
+            run.addBindValue(value);
+        }
+        if (!connection.Exec(run, error)) {
+            return false;
+        }
+        QSqlQuery clear(connection.Db());
+        clear.prepare(QStringLiteral("DELETE FROM entries WHERE run_id = ?"));
+        clear.addBindValue(record.id);
+        if (!connection.Exec(clear, error)) {
+            return false;
+        }
+        for (size_t i = 0; i < record.entries.size(); ++i) {
+            const JournalEntry& entry = record.entries[i];
+            QSqlQuery insert(connection.Db());
+            insert.prepare(
+                QStringLiteral("INSERT INTO entries (run_id, position, name, kind, "
+                               "bytes, result) VALUES (?, ?, ?, ?, ?, ?)"));
+            for (const QVariant& value :
+                 {Text(record.id), QVariant(static_cast<int>(i)), Text(entry.name),
+                  Text(entry.kind), QVariant(entry.bytes), Text(entry.result)}) {
+                insert.addBindValue(value);
+            }
+            if (!connection.Exec(insert, error)) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+}  // namespace
+
+Journal::Journal(QString where) : where(std::move(where)) {}
+
+QString Journal::DefaultPath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/" +
+           kProfileKey + "/journal.sqlite";
+}
+
+QString Journal::SpoolPath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/" +
+           kProfileKey + "/journal-spool.sqlite";
+}
+
+bool Journal::IsServer() const {
+    return IsServerAddress(where);
+}
+
+QString Journal::Where() const {
+    QString shown = where;
+    return shown.replace(QRegularExpression(QStringLiteral("(://[^:/@]*):[^@/]*@")),
+                         QStringLiteral("\\1@"));
+}
+
+bool Journal::Open(QString& error) const {
+    Connection connection(where);
+    return connection.Open(error);
+}
+
+bool Journal::Save(const JournalRecord& record, QString& error) const {
+    Connection connection(where);
+    return connection.Open(error) && SaveIn(connection, record, error);
+}
+
+bool Journal::SetRecordedNumber(const QString& runId, int sequenceNumber, const QString& serial,
+                                QString& error) const {
+    Connection connection(where);
+    if (!connection.Open(error)) {
+        return false;
+    }
+    QSqlQuery query(connection.Db());
+    query.prepare(QStringLiteral("UPDATE runs SET sn = ?, serial = ? WHERE id = ?"));
+    query.addBindValue(sequenceNumber);
+    query.addBindValue(serial);
+    query.addBindValue(runId);
+    return connection.Exec(query, error);
+}
+
+bool Journal::ClaimNumber(const QString& runId, int& number, QString& error) const {
+    Connection connection(where);
+    return connection.Open(error) && connection.InTransaction(error, [&] {
+        QSqlQuery claim(connection.Db());
+        // A number past the range would be cut in the serial record: none is handed out.
+        if (!claim.exec(QStringLiteral("UPDATE sequence SET next = next + 1 WHERE id = 1 AND "
+                                       "next BETWEEN 1 AND 99999 RETURNING next - 1"))) {
+            error = claim.lastError().text().trimmed();
+            return false;
+        }
+        if (!claim.next()) {
+            error = QStringLiteral("its next number is outside 1 … 99999");
+            return false;
+        }
+        number = claim.value(0).toInt();
+        QSqlQuery holder(connection.Db());
+        holder.prepare(QStringLiteral("UPDATE runs SET sn = ? WHERE id = ?"));
+        holder.addBindValue(number);
+        holder.addBindValue(runId);
+        return connection.Exec(holder, error) && holder.numRowsAffected() == 1;
+    });
+}
+
+bool Journal::NextNumber(int& number, QString& error) const {
+    Connection connection(where);
+    if (!connection.Open(error)) {
+        return false;
+    }
+    QSqlQuery query(connection.Db());
+    if (!query.exec(QStringLiteral("SELECT next FROM sequence WHERE id = 1")) || !query.next()) {
+        error = query.lastError().text().trimmed();
+        return false;
+    }
+    number = query.value(0).toInt();
+    return true;
+}
+
+bool Journal::SetNextNumber(int number, QString& error) const {
+    Connection connection(where);
+    if (!connection.Open(error)) {
+        return false;
+    }
+    QSqlQuery query(connection.Db());
+    query.prepare(QStringLiteral("UPDATE sequence SET next = ? WHERE id = 1"));
+    query.addBindValue(number);
+    return connection.Exec(query, error);
+}
+
+bool Journal::Records(const JournalQuery& filter, std::vector<JournalRecord>& records,
+                      QString& error) const {
+    Connection connection(where);
+    if (!connection.Open(error)) {
+        return false;
+    }
+    QStringList conditions;
+    QVariantList values;
+    if (!filter.since.isEmpty()) {
+        conditions << QStringLiteral("started >= ?");
+        values << filter.since;
+    }
+    if (filter.sequenceNumber) {
+        conditions << QStringLiteral("sn = ?");
+        values << *filter.sequenceNumber;
+    }
+    if (!filter.serial.isEmpty()) {
+        conditions << QStringLiteral("serial = ?");
+        values << filter.serial;
+    }
+    QSqlQuery query(connection.Db());
+    query.prepare(QStringLiteral("SELECT %1 FROM runs%2 ORDER BY started, id")
+                      .arg(QLatin1String(kRunColumns), conditions.isEmpty()
+                                                           ? QString()
+                                                           : " WHERE " + conditions.join(" AND ")));
+    for (const QVariant& value : values) {
+        query.addBindValue(value);
+    }
+    if (!connection.Exec(query, error)) {
+        return false;
+    }
+    records.clear();
+    while (query.next()) {
+        records.push_back(RecordFrom(query));
+    }
+    for (JournalRecord& record : records) {
+        QSqlQuery entries(connection.Db());
+        entries.prepare(
+            QStringLiteral("SELECT name, kind, bytes, result FROM entries WHERE run_id "
+                           "= ? ORDER BY position"));
+        entries.addBindValue(record.id);
+        if (!connection.Exec(entries, error)) {
+            return false;
+        }
+        while (entries.next()) {
+            record.entries.push_back({entries.value(0).toString(), entries.value(1).toString(),
+                                      entries.value(2).toLongLong(), entries.value(3).toString()});
+        }
+    }
+    return true;
+}
+
+bool Journal::TakeOver(const Journal& other, QString& error) const {
+    std::vector<JournalRecord> waiting;
+    if (!other.Records({}, waiting, error)) {
+        return false;
+    }
+    for (const JournalRecord& record : waiting) {
+        if (!Save(record, error)) {
+            return false;
+        }
+        Connection there(other.where);
+        if (!there.Open(error) || !there.InTransaction(error, [&] {
+                QSqlQuery gone(there.Db());
+                gone.prepare(QStringLiteral("DELETE FROM entries WHERE run_id = ?"));
+                gone.addBindValue(record.id);
+                QSqlQuery run(there.Db());
+                run.prepare(QStringLiteral("DELETE FROM runs WHERE id = ?"));
+                run.addBindValue(record.id);
+                return there.Exec(gone, error) && there.Exec(run, error);
+            })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace korvane
