@@ -10,6 +10,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QUrl>
+#include <QUrlQuery>
 #include <QVariant>
 
 #include "settings/profile.h"
@@ -77,9 +79,20 @@ public:
         QSqlDatabase db =
             QSqlDatabase::addDatabase(IsServerAddress(where) ? "QPSQL" : "QSQLITE", name);
         if (IsServerAddress(where)) {
-            // The URI goes to the client library whole; it reads it as the connection.
-            db.setDatabaseName(where);
-            db.setConnectOptions(QStringLiteral("connect_timeout=5"));
+            // The URI's parts, and its parameters (a socket folder as host=, say) as the
+            // client library's own settings.
+            const QUrl url(where);
+            db.setHostName(url.host());
+            db.setPort(url.port(-1));
+            db.setUserName(url.userName());
+            db.setPassword(url.password());
+            db.setDatabaseName(url.path().mid(1));
+            QStringList options = {QStringLiteral("connect_timeout=5")};
+            for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
+                options << key + "='" + QString(value).replace('\\', "\\\\").replace('\'', "\\'") +
+                               "'";
+            }
+            db.setConnectOptions(options.join(';'));
         } else {
             QDir().mkpath(QFileInfo(where).absolutePath());
             db.setDatabaseName(where);
