@@ -165,6 +165,14 @@ private:
             return true;
         }
         const int latest = Migrations().back().version;
+        // Up to date already, as a store mostly is: nothing to create or to lock.
+        QSqlQuery probe(Db());
+        if (probe.exec(QStringLiteral("SELECT MAX(version) FROM journal_schema")) &&
+            probe.next() && probe.value(0).toInt() == latest) {
+            current.insert(where);
+            return true;
+        }
+        probe.finish();
         const bool migrated = InTransaction(error, [&] {
             if (IsServerAddress(where) &&
                 // Stations that start together on a new database create it one at a time.

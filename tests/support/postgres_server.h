@@ -1,6 +1,6 @@
 // A real PostgreSQL server for one test: a fresh cluster in a temporary folder, reached
 // through a Unix socket only, started and stopped by the test itself. As root the server
-// runs as the postgres user, as the server insists.
+// runs as the postgres user, as the server insists. Tests and benchmarks share it.
 #pragma once
 
 #include <glob.h>
@@ -8,8 +8,6 @@
 
 #include <cstdlib>
 #include <string>
-
-#include "support/flash_fixture.h"
 
 namespace korvane::testing {
 
@@ -27,7 +25,12 @@ public:
             unsuited = "no PostgreSQL server is installed (Debian package postgresql)";
             return;
         }
-        folder = TempFile("postgres");
+        char madeFolder[] = "/tmp/korvane-postgres-XXXXXX";
+        if (mkdtemp(madeFolder) == nullptr) {
+            unsuited = "no temporary folder could be made";
+            return;
+        }
+        folder = madeFolder;
         const std::string made = "mkdir -p '" + folder + "/socket' && chmod 777 '" + folder + "'" +
                                  (getuid() == 0 ? " && chown -R postgres '" + folder + "'" : "");
         if (std::system(made.c_str()) != 0 ||
