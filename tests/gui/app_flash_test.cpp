@@ -17,6 +17,7 @@
 #include "gui/app_fixture.h"
 #include "gui/gui_test_support.h"
 #include "res/resource_ids.h"
+#include "station/journal.h"
 #include "support/child_process.h"
 #include "support/flash_fixture.h"
 #include "support/held_port.h"
@@ -190,6 +191,15 @@ TEST_F(AppFlash, EverySuccessfulRunAdvancesTheNumberOnDiskAtOnce) {
         EXPECT_EQ(RecordText(d).substr(8), "00007");  // the last run's number
         EXPECT_EQ(d.Loader().ClosingRequests(), 3);
     });
+    // The window records its runs in the station's journal as the tool does.
+    std::vector<JournalRecord> records;
+    QString error;
+    ASSERT_TRUE(Journal(Journal::DefaultPath()).Records({}, records, error)) << error.toStdString();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[2].sequenceNumber, 7);
+    EXPECT_EQ(records[2].result, QStringLiteral("succeeded"));
+    EXPECT_EQ(records[2].port, QStringLiteral("COM1"));
+    EXPECT_EQ(records[2].entries.size(), kPackage.size());
     // The window is still open: the file above is all that a killed process would leave.
     EXPECT_TRUE(dialog->isVisible());
 }
