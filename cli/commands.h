@@ -17,6 +17,9 @@ struct FlashOptions {
     std::optional<int> sequenceNumber;  // empty: the profile's SN
 };
 
+// One line for the operator on to, after the tool's name, safe for a terminal.
+void Say(std::FILE* to, const QString& text);
+
 int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
 int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err);
 // entries are NAME=FILE (or FILE, named after the file).

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "cli/commands.h"
+#include "cli/port_listing.h"
 #include "cli/terminal_text.h"
 #include "platform/interrupt.h"
 #include "res/version.h"
@@ -50,7 +51,8 @@ int main(int argc, char** argv) {
         "Writes a package into an STM32F10x device through its serial bootloader.\n\n"
         "  korvane-flash [--port COMn|DEVICE] [--sn N] [--trace] PACKAGE\n"
         "  korvane-flash --list PACKAGE\n"
-        "  korvane-flash pack OUTPUT NAME=FILE ...");
+        "  korvane-flash pack OUTPUT NAME=FILE ...\n"
+        "  korvane-flash ports [--assign COMn DEVICE]   (see korvane-flash ports --help)");
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption portOption(
@@ -66,6 +68,9 @@ int main(int argc, char** argv) {
     parser.addOptions({portOption, snOption, traceOption, listOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
+    if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("ports")) {
+        return PortsCommand(app.arguments(), stdout, stderr);
+    }
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "korvane-flash: %s\n",
                      TerminalSafe(parser.errorText().toLocal8Bit().toStdString()).c_str());
