@@ -90,6 +90,10 @@ TEST_F(PortListing, AssignmentRefusesBadNumbersAndMissingDevicesAndWritesNothing
     EXPECT_EQ(Run({"ports", "--assign", "COM3", missing}, true), 1);
     EXPECT_EQ(output,
               "korvane-flash: there is no device " + missing + "; COM3 was left as it was\n");
+    // A name the profile's readers would take apart (at the comma) is not written.
+    const std::string comma = configHome + "/usb-Maker,A1";
+    ASSERT_EQ(symlink(path.c_str(), comma.c_str()), 0);
+    EXPECT_EQ(Run({"ports", "--assign", "COM3", comma}), 1);
     EXPECT_EQ(ProfileText(), "[Setting]\nSN=9\n");
 }
 
