@@ -26,6 +26,7 @@
 #include "res/resource_ids.h"
 #include "res/resources.h"
 #include "settings/profile.h"
+#include "settings/serial_ports.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -183,7 +184,8 @@ void FlasherDialog::OnInitDialog() {
 void FlasherDialog::ShowPortDevice() {
     const int index = portBox->currentIndex();
     portBox->setToolTip(index < 0 ? QString()
-                                  : QString::fromStdString(PortDeviceName(PortNumber(index))));
+                                  : DescribeSerialPort(ListingForDevice(QString::fromStdString(
+                                        PortDeviceName(PortNumber(index))))));
 }
 
 bool FlasherDialog::UpdateData(bool save) {

@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include "cli/console_feedback.h"
 #include "cli/terminal_text.h"
@@ -13,6 +12,7 @@
 #include "flashing/status_texts.h"
 #include "link/device_link.h"
 #include "settings/profile.h"
+#include "settings/serial_ports.h"
 #include "station/station.h"
 
 namespace korvane {
@@ -31,17 +31,13 @@ bool ChoosePort(const QString& text, int profileIndex, PortChoice& port, QString
                     .arg(QString::fromStdString(PortDeviceName(port.number)));
         return true;
     }
-    const QRegularExpression comPattern("^COM([0-9]{1,3}):?$",
-                                        QRegularExpression::CaseInsensitiveOption);
-    const auto match = comPattern.match(text);
-    if (match.hasMatch()) {
-        const int number = match.captured(1).toInt();
-        if (number < 1 || number > 255) {
+    if (const std::optional<int> number = PortNumberIn(text)) {
+        if (*number < 1 || *number > kMaxPortNumber) {
             return false;
         }
-        port.number = static_cast<uint8_t>(number);
+        port.number = static_cast<uint8_t>(*number);
         shown = QString("COM%1 (%2)")
-                    .arg(number)
+                    .arg(*number)
                     .arg(QString::fromStdString(PortDeviceName(port.number)));
         return true;
     }

@@ -33,7 +33,7 @@ struct JournalOptions {
     bool csv = false;
 };
 
-// One line of the tool's own on the stream, the tool's name before it.
+// One line for the operator on to, after the tool's name, safe for a terminal.
 void Say(std::FILE* to, const QString& text);
 
 int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "cli/commands.h"
+#include "cli/port_listing.h"
 #include "cli/terminal_text.h"
 #include "platform/interrupt.h"
 #include "res/version.h"
@@ -54,7 +55,8 @@ int main(int argc, char** argv) {
         "  korvane-flash --list PACKAGE\n"
         "  korvane-flash pack OUTPUT NAME=FILE ...\n"
         "  korvane-flash journal [--journal URI] [--since DATE] [--sn N] [--serial TEXT] "
-        "[--csv]");
+        "[--csv]\n"
+        "  korvane-flash ports [--assign COMn DEVICE]   (see korvane-flash ports --help)");
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption portOption(
@@ -91,6 +93,9 @@ int main(int argc, char** argv) {
                        counterOption, sinceOption, serialOption, csvOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
+    if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("ports")) {
+        return PortsCommand(app.arguments(), stdout, stderr);
+    }
     if (!parser.parse(app.arguments())) {
         std::fprintf(stderr, "korvane-flash: %s\n",
                      TerminalSafe(parser.errorText().toLocal8Bit().toStdString()).c_str());

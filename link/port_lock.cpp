@@ -143,6 +143,19 @@ std::vector<std::string> ProcessesHolding(const std::string& path) {
     return holders;
 }
 
+std::string OtherOpener(const std::string& device) {
+    if (IsPseudoTerminal(device)) {
+        return {};
+    }
+    const std::vector<std::string> others = ProcessesHolding(device);
+    return others.empty() ? std::string() : others.front();
+}
+
+std::string LockHolder(const std::string& device) {
+    const long owner = LockOwner(LockFilePath(device));
+    return ProcessAlive(owner) ? DescribeProcess(owner) : std::string();
+}
+
 bool IsPseudoTerminal(const std::string& device) {
     const std::string resolved = ResolvedPath(device);
     if (resolved.compare(0, sizeof kPseudoTerminalFolder - 1, kPseudoTerminalFolder) == 0) {

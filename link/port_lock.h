@@ -26,6 +26,15 @@ std::string DescribeProcess(long pid);
 // seen (processes of other users are seen only with the privileges to look at them).
 std::vector<std::string> ProcessesHolding(const std::string& path);
 
+// The first process other than this one that holds a real serial device open, described;
+// empty when none does, and always for a pseudo-terminal, whose other end its simulator
+// holds by design.
+std::string OtherOpener(const std::string& device);
+
+// The live process that device's lock file names (this one included), described; empty
+// when there is no lock file or its process has ended.
+std::string LockHolder(const std::string& device);
+
 // True for a pseudo-terminal, which no other program can be probing as a modem and which
 // cannot carry parity.
 bool IsPseudoTerminal(const std::string& device);

@@ -16,6 +16,10 @@ SerialPort::~SerialPort() {
     Close();
 }
 
+std::string PortDeviceName(uint8_t portNumber) {
+    return ResolvePort(portNumber).device;
+}
+
 bool SerialPort::Open(uint8_t portNumber, uint32_t baudRate) {
     return OpenDevice(PortDeviceName(portNumber), baudRate);
 }

@@ -90,9 +90,27 @@ void TraceHex(const uint8_t* data, int32_t length);
 // block or frame with it.
 void TraceLineEnd();
 
-// The device that port number portNumber stands for on this platform. On Windows
-// "COM<n>:"; elsewhere the environment variable KORVANE_COM<n>, then the [Ports] section
-// of the settings file, then /dev/ttyS<n-1>.
+// Where the device that a port number stands for was named.
+enum class PortSource {
+    kEnvironment,  // the variable KORVANE_COM<n>
+    kProfile,      // the entry COM<n> of the settings file's [Ports] section
+    kDefault,      // nowhere: the platform's own name for the port
+};
+
+struct PortMapping {
+    std::string device;
+    PortSource source = PortSource::kDefault;
+};
+
+// The device that port number portNumber stands for on this platform, and who named it.
+// On Windows "COM<n>:"; elsewhere the environment variable KORVANE_COM<n>, then the
+// [Ports] section of the settings file, then /dev/ttyS<n-1>.
+PortMapping ResolvePort(uint8_t portNumber);
 std::string PortDeviceName(uint8_t portNumber);
+
+// Who holds device at this moment, named as Holder() would name them had an Open just
+// been refused; empty when nobody is seen. Windows does not say who holds a port, so
+// there it is always empty.
+std::string PortHolderNow(const std::string& device);
 
 }  // namespace korvane

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <vector>
+#include <utility>
 
 #include "link/parity_marks.h"
 #include "link/port_lock.h"
@@ -204,17 +204,22 @@ std::string ConfiguredPortDevice(const std::string& key) {
 
 }  // namespace
 
-std::string PortDeviceName(uint8_t portNumber) {
+PortMapping ResolvePort(uint8_t portNumber) {
     const std::string key = "COM" + std::to_string(portNumber);
     if (const char* mapped = std::getenv(("KORVANE_" + key).c_str());
         mapped != nullptr && *mapped != '\0') {
-        return mapped;
+        return {mapped, PortSource::kEnvironment};
     }
     std::string configured = ConfiguredPortDevice(key);
     if (!configured.empty()) {
-        return configured;
+        return {configured, PortSource::kProfile};
     }
-    return "/dev/ttyS" + std::to_string(portNumber - 1);
+    return {"/dev/ttyS" + std::to_string(portNumber - 1), PortSource::kDefault};
+}
+
+std::string PortHolderNow(const std::string& device) {
+    const std::string locked = LockHolder(device);
+    return locked.empty() ? OtherOpener(device) : locked;
 }
 
 bool SerialPort::OpenDevice(const std::string& device, uint32_t baudRate) {
@@ -227,15 +232,12 @@ bool SerialPort::OpenDevice(const std::string& device, uint32_t baudRate) {
     if (!AcquirePortLock(device, lockFile, holder)) {
         return false;
     }
-    const bool pseudoTerminal = IsPseudoTerminal(device);
-    if (!pseudoTerminal) {
-        const std::vector<std::string> others = ProcessesHolding(device);
-        if (!others.empty()) {
-            holder = others.front();
-            ReleasePortLock(lockFile);
-            return false;
-        }
+    if (std::string other = OtherOpener(device); !other.empty()) {
+        holder = std::move(other);
+        ReleasePortLock(lockFile);
+        return false;
     }
+    const bool pseudoTerminal = IsPseudoTerminal(device);
     // Non-blocking only for the open itself, so that a missing carrier cannot hang it.
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

@@ -71,8 +71,12 @@ void ApplyLineSettings(HANDLE port, uint32_t baudRate) {
 
 }  // namespace
 
-std::string PortDeviceName(uint8_t portNumber) {
-    return "COM" + std::to_string(portNumber) + ":";
+PortMapping ResolvePort(uint8_t portNumber) {
+    return {"COM" + std::to_string(portNumber) + ":", PortSource::kDefault};
+}
+
+std::string PortHolderNow(const std::string&) {
+    return {};
 }
 
 bool SerialPort::OpenDevice(const std::string& device, uint32_t baudRate) {

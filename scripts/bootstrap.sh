@@ -10,7 +10,7 @@ set -euo pipefail
 
 declare -A groups=(
     # build and run the three programs
-    [programs]="g++ cmake ninja-build pkg-config qt6-base-dev libqt6sql6-sqlite libqt6sql6-psql"
+    [programs]="g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite libqt6sql6-psql"
     # build their Debian package: manual pages, and Depends from the libraries
     [package]="help2man dpkg-dev file"
     # the tests, and an independent bootloader client they check the simulator against

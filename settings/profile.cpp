@@ -190,15 +190,15 @@ void WriteProfile(const QString& file, std::optional<int> sequenceNumber, int po
 
 namespace {
 
-// The profile's bytes with "SN" set in section "Setting", everything else as it was.
-QByteArray WithSequenceNumber(const QByteArray& original, int sequenceNumber) {
-    const QByteArray line =
-        QByteArray(kSequenceNumberName) + '=' + QByteArray::number(sequenceNumber);
+// The profile's bytes with key set to value in section, everything else as it was.
+QByteArray WithEntry(const QByteArray& original, const QByteArray& section, const QByteArray& key,
+                     const QByteArray& value) {
+    const QByteArray line = key + '=' + value;
     QList<QByteArray> lines = original.split('\n');
     if (!lines.isEmpty() && lines.last().isEmpty()) {
         lines.removeLast();  // the split's empty piece after a final line end
     }
-    const QByteArray header = QByteArray("[") + kProfileSection + ']';
+    const QByteArray header = '[' + section + ']';
     qsizetype sectionStart = -1;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QByteArray trimmed = lines[i].trimmed();
@@ -211,8 +211,7 @@ QByteArray WithSequenceNumber(const QByteArray& original, int sequenceNumber) {
             }
             continue;
         }
-        if (sectionStart >= 0 &&
-            trimmed.left(trimmed.indexOf('=')).trimmed() == QByteArray(kSequenceNumberName)) {
+        if (sectionStart >= 0 && trimmed.left(trimmed.indexOf('=')).trimmed() == key) {
             lines[i] = lines[i].endsWith('\r') ? line + '\r' : line;
             return lines.join('\n') + '\n';
         }
@@ -225,11 +224,16 @@ QByteArray WithSequenceNumber(const QByteArray& original, int sequenceNumber) {
     return lines.join('\n') + '\n';
 }
 
-// Sets "SN" in the profile file, leaving every other byte as it was. The file is
+// Sets one entry in the profile file, leaving every other byte as it was. The file is
 // replaced whole, and only once the new one is complete on the disk: a write that
 // fails part of the way (a full disk, a size limit) leaves the old file in place, where
 // a truncated profile would have lost the counter and started the numbering again.
-bool WriteSequenceNumberToFile(const QString& path, int sequenceNumber) {
+bool WriteEntryToFile(const QString& path, const QString& section, const QString& key,
+                      const QString& value) {
+    // The lock file goes beside the profile, so the folder comes first.
+    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+        return false;
+    }
     // The same lock as every other writer of the profile takes, so that none of them
     // writes back a number it read before this one.
     QLockFile writers(path + ".lock");
@@ -244,10 +248,8 @@ bool WriteSequenceNumberToFile(const QString& path, int sequenceNumber) {
         }
         original = current.readAll();
         current.close();
-    } else if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-        return false;
     }
-    const QByteArray bytes = WithSequenceNumber(original, sequenceNumber);
+    const QByteArray bytes = WithEntry(original, section.toUtf8(), key.toUtf8(), value.toUtf8());
     QSaveFile replacement(path);
     if (!replacement.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         return false;
@@ -259,30 +261,57 @@ bool WriteSequenceNumberToFile(const QString& path, int sequenceNumber) {
     return replacement.commit();
 }
 
+// Sets key in section and reads it back from storage, not from what this process
+// believes it wrote: true only when the store now holds value. The registry keeps the
+// value's type (a number stays a number there).
+bool SaveEntry(const QString& section, const QString& key, const QVariant& value) {
+    const auto profile = OpenProfile();
+    const QString text = value.toString();
+    if (ProfileIsFile(*profile)) {
+        if (!WriteEntryToFile(profile->fileName(), section, key, text)) {
+            return false;
+        }
+        const auto raw = RawEntries(profile->fileName());
+        return raw && RawValue(*raw, section, key) == text;
+    }
+    const QString path = section + QLatin1Char('/') + key;
+    profile->setValue(path, value);
+    profile->sync();
+    return profile->status() != QSettings::AccessError &&
+           OpenProfile()->value(path).toString() == text;
+}
+
 }  // namespace
 
 bool SaveSequenceNumber(int sequenceNumber, QString& problem) {
-    const auto profile = OpenProfile();
-    bool saved = false;
-    if (ProfileIsFile(*profile)) {
-        // Read back from the disk, not from what this process believes it wrote.
-        saved = WriteSequenceNumberToFile(profile->fileName(), sequenceNumber);
-        const auto raw = saved ? RawEntries(profile->fileName()) : std::nullopt;
-        saved = raw && RawValue(*raw, kProfileSection, kSequenceNumberName) ==
-                           QString::number(sequenceNumber);
-    } else {
-        profile->setValue(kSequenceNumberKey, sequenceNumber);
-        profile->sync();
-        saved =
-            profile->status() != QSettings::AccessError &&
-            OpenProfile()->value(kSequenceNumberKey).toString() == QString::number(sequenceNumber);
+    if (SaveEntry(kProfileSection, kSequenceNumberName, sequenceNumber)) {
+        return true;
     }
-    if (!saved) {
-        problem = QStringLiteral("The next sequence number %1 could not be saved to %2.")
-                      .arg(sequenceNumber)
-                      .arg(profile->fileName());
+    problem = QStringLiteral("The next sequence number %1 could not be saved to %2.")
+                  .arg(sequenceNumber)
+                  .arg(ProfileLocation());
+    return false;
+}
+
+bool SavePortDevice(int portNumber, const QString& device, QString& problem) {
+    // Every reader of the profile takes quotes, backslashes, commas and semicolons as
+    // part of the file's syntax: a name holding one would come back as another name.
+    static const QRegularExpression syntax(QStringLiteral("[\"\\\\,;\\x00-\\x1f\\x7f]|^\\s|\\s$"));
+    if (device.contains(syntax)) {
+        problem = QStringLiteral(
+                      "the name %1 cannot be kept in the profile as it is (it holds a "
+                      "quote, backslash, comma, semicolon, control character or "
+                      "blank at an end); give a link to the device with a plain name")
+                      .arg(device);
+        return false;
     }
-    return saved;
+    const QString key = QStringLiteral("COM%1").arg(portNumber);
+    if (SaveEntry(kPortsSection, key, device)) {
+        return true;
+    }
+    problem = QStringLiteral("%1=%2 could not be saved to the [%3] section of %4.")
+                  .arg(key, device, kPortsSection, ProfileLocation());
+    return false;
 }
 
 }  // namespace korvane

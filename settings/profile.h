@@ -13,6 +13,8 @@ constexpr char kProfileKey[] = "STM32F10X Korvane";
 constexpr char kProfileApplication[] = "korvane";
 constexpr char kProfileSection[] = "Setting";
 constexpr char kSequenceNumberName[] = "SN";
+// The section that maps port numbers to devices: "COM3=/dev/ttyUSB0".
+constexpr char kPortsSection[] = "Ports";
 
 // "SN" as the profile holds it. A value that is there but is no sequence number is
 // damage, never a reason to start again at 1: that would hand out numbers twice.
@@ -62,6 +64,11 @@ void WriteProfile(const QString& file, std::optional<int> sequenceNumber, int po
 // Writes SN alone and reads it back from storage: true only when the store now holds it.
 // problem says why not.
 bool SaveSequenceNumber(int sequenceNumber, QString& problem);
+
+// Writes "COM<portNumber>=device" into the [Ports] section, every other entry as it was,
+// and reads it back from storage: true only when the store now holds it. problem says
+// why not.
+bool SavePortDevice(int portNumber, const QString& device, QString& problem);
 
 // The profile's place, for messages: a file path, or the registry key on Windows.
 QString ProfileLocation();

@@ -2,6 +2,8 @@
 // browsing and the about entry.
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
@@ -18,6 +20,9 @@
 #include "res/dialog_templates.h"
 #include "res/resource_ids.h"
 #include "res/resources.h"
+#include "settings/serial_ports.h"
+#include "support/held_port.h"
+#include "support/pty_pair.h"
 
 namespace korvane::test {
 namespace {
@@ -36,7 +41,9 @@ TEST_F(AppDialog, FirstStartWithAnEmptyProfileShowsTheDefaults) {
     EXPECT_EQ(TextOf(*dialog, res::kPortBox), QStringLiteral("COM1"));
     EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("1"));
     // COM1 is /dev/ttyS0 here, and the operator can see so.
-    EXPECT_EQ(PortBox(*dialog)->toolTip(), QStringLiteral("/dev/ttyS0"));
+    EXPECT_TRUE(PortBox(*dialog)->toolTip().startsWith(QStringLiteral("/dev/ttyS0\n")));
+    EXPECT_TRUE(PortBox(*dialog)->toolTip().endsWith(
+        QStringLiteral("  COM number:   COM1 (default: /dev/ttyS0)")));
 
     QStringList items;
     for (int i = 0; i < PortBox(*dialog)->count(); ++i) {
@@ -171,6 +178,33 @@ TEST_F(AppDialog, ChoosingAFileRewritesEveryControlFromTheStoredValues) {
     ModalAnswer cancel([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
     Click(dialog->Control(res::kBrowseButton));
     EXPECT_EQ(PortBox(*dialog)->currentIndex(), 4);
+}
+
+// The words of `korvane-flash ports` for the chosen port, its holder among them.
+TEST_F(AppDialog, PortBoxTooltipDescribesTheChosenPortAsTheToolListsIt) {
+    testing::PtyPair line;
+    setenv("KORVANE_COM2", line.Path().c_str(), 1);
+    testing::LockFolderOfOurOwn locks(configHome + "/locks");
+    testing::PortHolder other(line.Path());
+    auto dialog = OpenDialog();
+    PortBox(*dialog)->setCurrentIndex(1);
+    unsetenv("KORVANE_COM2");
+    EXPECT_EQ(PortBox(*dialog)->toolTip().toStdString(),
+              line.Path() + "\n  in use:       by " + other.Description() +
+                  "\n  COM number:   COM2 (environment: KORVANE_COM2=" + line.Path() + ")");
+}
+
+TEST(StableNames, AreTheLinksOfTheFolderThatLeadToTheDevice) {
+    testing::PtyPair line;
+    const QString folder =
+        QString::fromStdString(::testing::TempDir()) + QStringLiteral("by-id-%1").arg(getpid());
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile::link(QStringLiteral("/dev/null"), folder + "/usb-Other_B2-if00");
+    QFile::link(QString::fromStdString(line.Path()), folder + "/usb-Maker_A1-if00");
+    EXPECT_EQ(StableNameOf(QString::fromStdString(line.Path()), folder),
+              folder + "/usb-Maker_A1-if00");
+    EXPECT_EQ(StableNameOf(QStringLiteral("/dev/zero"), folder), QString());
+    QDir(folder).removeRecursively();
 }
 
 TEST(NameFilters, ClassicFiltersBecomeFileDialogFilters) {

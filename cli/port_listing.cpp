@@ -1,0 +1,108 @@
+#include "cli/port_listing.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+#include "cli/commands.h"
+#include "cli/terminal_text.h"
+#include "settings/profile.h"
+#include "settings/serial_ports.h"
+
+namespace korvane {
+
+namespace {
+
+// Each line made safe on its own: device names and the strings an adapter reports about
+// itself come from outside, and the line ends are ours.
+void Print(std::FILE* out, const QString& text) {
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        std::fprintf(out, "%s\n", TerminalSafe(line.toLocal8Bit().toStdString()).c_str());
+    }
+}
+
+int ListPorts(std::FILE* out) {
+    const std::vector<SerialPortListing> ports = ListSerialPorts();
+    if (ports.empty()) {
+        Print(out, QStringLiteral("No serial ports found."));
+    }
+    for (size_t i = 0; i < ports.size(); ++i) {
+        Print(out, (i == 0 ? QString() : QStringLiteral("\n")) + DescribeSerialPort(ports[i]));
+    }
+    return kExitSucceeded;
+}
+
+int AssignPort(const QString& portName, const QString& deviceName, std::FILE* out, std::FILE* err) {
+    const std::optional<int> number = PortNumberIn(portName);
+    if (!number || *number < 1 || *number > kMaxPortNumber) {
+        Say(err,
+            QStringLiteral("'%1' is no port: give COM1 … COM%2").arg(portName).arg(kMaxPortNumber));
+        return kExitUsage;
+    }
+    const QFileInfo device(deviceName);
+    if (!device.exists()) {
+        Say(err, QStringLiteral("there is no device %1; COM%2 was left as it was")
+                     .arg(deviceName)
+                     .arg(*number));
+        return kExitFailed;
+    }
+    // The name as given, links kept: a /dev/serial/by-id/… name follows the adapter from
+    // socket to socket, where the device it leads to today may be another one tomorrow.
+    const QString path = device.absoluteFilePath();
+    QString problem;
+    if (!SavePortDevice(*number, path, problem)) {
+        Say(err, problem);
+        return kExitFailed;
+    }
+    Print(out, QStringLiteral("COM%1 now stands for %2 (written to %3).\n")
+                   .arg(*number)
+                   .arg(path, ProfileLocation()));
+    const PortMapping today = ResolvePort(static_cast<uint8_t>(*number));
+    if (today.source == PortSource::kEnvironment) {
+        Say(err, QStringLiteral("KORVANE_COM%1 is set here and comes first: in this environment "
+                                "COM%1 still stands for %2")
+                     .arg(*number)
+                     .arg(QString::fromStdString(today.device)));
+    } else {
+        Print(out, DescribeSerialPort(ListingForDevice(path)));
+    }
+    return kExitSucceeded;
+}
+
+}  // namespace
+
+int PortsCommand(const QStringList& arguments, std::FILE* out, std::FILE* err) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Lists the serial ports of this machine and the COM number that stands for each, or "
+        "makes a COM number stand for a device.\n\n"
+        "  korvane-flash ports\n"
+        "  korvane-flash ports --assign COMn DEVICE");
+    parser.addHelpOption();
+    const QCommandLineOption assignOption(
+        "assign",
+        "Make COMn (COM1 … COM255) stand for DEVICE: writes COMn=DEVICE into the [Ports] "
+        "section of the profile. Best give the device's /dev/serial/by-id/… name.",
+        "COMn");
+    parser.addOption(assignOption);
+    parser.addPositionalArgument("DEVICE", "With --assign: the device.");
+    QStringList withoutCommand = arguments;
+    withoutCommand.removeAt(1);
+    if (!parser.parse(withoutCommand)) {
+        Say(err, parser.errorText());
+        return kExitUsage;
+    }
+    if (parser.isSet("help")) {
+        std::fputs(parser.helpText().toLocal8Bit().constData(), out);
+        return kExitSucceeded;
+    }
+    const QStringList rest = parser.positionalArguments();
+    if (parser.isSet(assignOption) ? rest.size() != 1 : !rest.isEmpty()) {
+        Say(err, QStringLiteral("usage: korvane-flash ports [--assign COMn DEVICE]"));
+        return kExitUsage;
+    }
+    return parser.isSet(assignOption)
+               ? AssignPort(parser.value(assignOption), rest.first(), out, err)
+               : ListPorts(out);
+}
+
+}  // namespace korvane

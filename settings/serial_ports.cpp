@@ -1,0 +1,175 @@
+#include "settings/serial_ports.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <map>
+
+namespace korvane {
+
+namespace {
+
+// One port number's mapping, with the device it reaches once links are followed.
+struct Resolved {
+    PortNumberUse use;
+    QString device;
+};
+
+QString Canonical(const QString& path) {
+    const QString resolved = QFileInfo(path).canonicalFilePath();
+    return resolved.isEmpty() ? path : resolved;
+}
+
+// Every port number's mapping, looked up once: each lookup reads the profile.
+std::vector<Resolved> ResolveAll() {
+    std::vector<Resolved> all;
+    for (int number = 1; number <= kMaxPortNumber; ++number) {
+        PortMapping mapping = ResolvePort(static_cast<uint8_t>(number));
+        const QString device = Canonical(QString::fromStdString(mapping.device));
+        all.push_back({{number, std::move(mapping)}, device});
+    }
+    return all;
+}
+
+// device is a canonical path, or a mapping's path where nothing is there.
+SerialPortListing ListingFor(const QString& device, const std::vector<Resolved>& mappings,
+                             const QList<QSerialPortInfo>& enumerated) {
+    SerialPortListing port;
+    port.device = device;
+    port.present = QFileInfo::exists(device);
+    for (const QSerialPortInfo& info : enumerated) {
+        if (Canonical(info.systemLocation()) != device) {
+            continue;
+        }
+        if (info.hasVendorIdentifier()) {
+            port.vendorId = info.vendorIdentifier();
+        }
+        if (info.hasProductIdentifier()) {
+            port.productId = info.productIdentifier();
+        }
+        port.manufacturer = info.manufacturer();
+        port.product = info.description();
+        port.serialNumber = info.serialNumber();
+    }
+    if (port.present) {
+        port.stableName = StableNameOf(device);
+        port.holder = QString::fromStdString(PortHolderNow(device.toStdString()));
+    }
+    for (const Resolved& resolved : mappings) {
+        if (resolved.device == device) {
+            port.portNumbers.push_back(resolved.use);
+        }
+    }
+    return port;
+}
+
+QString DescribeUse(const PortNumberUse& use) {
+    const QString device = QString::fromStdString(use.mapping.device);
+    QString origin;
+    switch (use.mapping.source) {
+        case PortSource::kEnvironment:
+            origin = QStringLiteral("environment: KORVANE_COM%1=%2").arg(use.number).arg(device);
+            break;
+        case PortSource::kProfile:
+            origin = QStringLiteral("profile: COM%1=%2").arg(use.number).arg(device);
+            break;
+        case PortSource::kDefault:
+            origin = QStringLiteral("default: %1").arg(device);
+            break;
+    }
+    return QStringLiteral("COM%1 (%2)").arg(use.number).arg(origin);
+}
+
+QString HexId(quint16 id) {
+    return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'));
+}
+
+}  // namespace
+
+std::vector<SerialPortListing> ListSerialPorts() {
+    const QList<QSerialPortInfo> enumerated = QSerialPortInfo::availablePorts();
+    const std::vector<Resolved> mappings = ResolveAll();
+    // Sorted by name, present ones first.
+    std::map<std::pair<bool, QString>, SerialPortListing> ports;
+    const auto add = [&](const QString& device) {
+        SerialPortListing port = ListingFor(device, mappings, enumerated);
+        ports.emplace(std::make_pair(!port.present, port.device), std::move(port));
+    };
+    for (const QSerialPortInfo& info : enumerated) {
+        add(Canonical(info.systemLocation()));
+    }
+    for (const Resolved& resolved : mappings) {
+        if (resolved.use.mapping.source != PortSource::kDefault) {
+            add(resolved.device);
+        }
+    }
+    std::vector<SerialPortListing> listing;
+    for (auto& entry : ports) {
+        listing.push_back(std::move(entry.second));
+    }
+    return listing;
+}
+
+SerialPortListing ListingForDevice(const QString& device) {
+    return ListingFor(Canonical(device), ResolveAll(), QSerialPortInfo::availablePorts());
+}
+
+QString DescribeSerialPort(const SerialPortListing& port) {
+    QStringList lines{port.device};
+    const auto add = [&lines](const char* label, const QString& value) {
+        if (!value.isEmpty()) {
+            lines << QStringLiteral("  %1 %2").arg(QLatin1String(label), -13).arg(value);
+        }
+    };
+    if (!port.present) {
+        lines << QStringLiteral("  not there now");
+    } else {
+        add("stable name:", port.stableName);
+        if (port.vendorId && port.productId) {
+            add("USB ids:", HexId(*port.vendorId) + QLatin1Char(':') + HexId(*port.productId));
+        }
+        add("manufacturer:", port.manufacturer);
+        add("product:", port.product);
+        add("serial:", port.serialNumber);
+        add("in use:",
+            port.holder.isEmpty() ? QStringLiteral("no") : QStringLiteral("by ") + port.holder);
+    }
+    QStringList numbers;
+    for (const PortNumberUse& use : port.portNumbers) {
+        numbers << DescribeUse(use);
+    }
+    add("COM number:",
+        numbers.isEmpty()
+            ? QStringLiteral("none; give it one with: korvane-flash ports --assign COMn %1")
+                  .arg(port.stableName.isEmpty() ? port.device : port.stableName)
+            : numbers.join(QStringLiteral(", ")));
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString StableNameOf(const QString& device, const QString& folder) {
+    const QString target = Canonical(device);
+    const QDir links(folder);
+    for (const QString& name :
+         links.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QString link = links.filePath(name);
+        if (Canonical(link) == target) {
+            return link;
+        }
+    }
+    return {};
+}
+
+std::optional<int> PortNumberIn(const QString& text) {
+    static const QRegularExpression pattern(QStringLiteral("^COM([0-9]+):?$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    const int number = match.captured(1).toInt(&ok);
+    return ok ? number : 0;
+}
+
+}  // namespace korvane

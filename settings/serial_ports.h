@@ -1,0 +1,57 @@
+// The serial ports this machine has and the port numbers that stand for them today: what
+// `korvane-flash ports` lists, and what the window's port box shows for its port. One
+// description serves both, so the operator reads the same words in either place.
+#pragma once
+
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "link/serial_port.h"
+
+namespace korvane {
+
+constexpr int kMaxPortNumber = 255;
+
+struct PortNumberUse {
+    int number = 0;
+    PortMapping mapping;  // how COM<number> came to stand for the port
+};
+
+struct SerialPortListing {
+    // The system's name for the port (/dev/ttyUSB0, links resolved); for a mapped device
+    // that is not there, the name as the mapping gives it.
+    QString device;
+    bool present = true;
+    QString stableName;  // the /dev/serial/by-id/… link to it, which survives replugging
+    std::optional<quint16> vendorId;
+    std::optional<quint16> productId;
+    QString manufacturer;
+    QString product;
+    QString serialNumber;
+    QString holder;                          // another program that has it; empty when none
+    std::vector<PortNumberUse> portNumbers;  // in ascending order
+};
+
+// Every port the system enumerates, then every device that a COM number is mapped to by
+// the environment or the profile (pseudo-terminals are not enumerated, and a mapping is
+// what the operator relies on), present ones first.
+std::vector<SerialPortListing> ListSerialPorts();
+
+// One device (as a COM number's mapping or the operator names it), described as
+// ListSerialPorts would.
+SerialPortListing ListingForDevice(const QString& device);
+
+// Lines of text without a final line end: the device, then what is known of it, whether
+// someone holds it, and the COM numbers that stand for it.
+QString DescribeSerialPort(const SerialPortListing& port);
+
+// The link in folder that leads to device, or empty: the name that stays the same
+// whichever socket an adapter is plugged into.
+QString StableNameOf(const QString& device, const QString& folder = "/dev/serial/by-id");
+
+// The number in "COM3", "com3" or "COM3:"; empty when text does not name a port that way.
+// The number may lie outside 1 … kMaxPortNumber (0 when it does not even fit an int).
+std::optional<int> PortNumberIn(const QString& text);
+
+}  // namespace korvane

@@ -1,0 +1,101 @@
+// The tool's list of serial ports and its assignment of COM numbers, against the simulated
+// device on a pseudo-terminal: a terminal no port enumeration shows, found through the
+// mapping the operator made.
+#include <unistd.h>
+
+#include "support/held_port.h"
+#include "support/tool_fixture.h"
+
+namespace korvane {
+namespace {
+
+using testing::Pattern;
+
+class PortListing : public testing::ToolTest {
+protected:
+    void TearDown() override {
+        unsetenv("KORVANE_COM2");
+        ToolTest::TearDown();
+    }
+    // The lines that describe device in the listing, from its name to the blank line.
+    std::string EntryOf(const std::string& device) const {
+        const std::string text = output + "\n";
+        const size_t start = text.find(device + "\n");
+        if (start == std::string::npos) {
+            return {};
+        }
+        return text.substr(start, text.find("\n\n", start) - start);
+    }
+};
+
+TEST_F(PortListing, ListsMappedDevicesAsTheirComNumberWithTheirHolder) {
+    setenv("KORVANE_COM2", device.PortPath().c_str(), 1);
+    const std::string gone = configHome + "/unplugged";
+    WriteProfile("[Ports]\nCOM4=" + gone + "\n");
+    ASSERT_EQ(Run({"ports"}), 0) << output;
+    EXPECT_EQ(EntryOf(device.PortPath()), device.PortPath() +
+                                              "\n"
+                                              "  in use:       no\n"
+                                              "  COM number:   COM2 (environment: KORVANE_COM2=" +
+                                              device.PortPath() + ")")
+        << output;
+    // A mapping whose device has gone is listed too, so the operator sees it went stale.
+    EXPECT_EQ(EntryOf(gone), gone +
+                                 "\n"
+                                 "  not there now\n"
+                                 "  COM number:   COM4 (profile: COM4=" +
+                                 gone + ")")
+        << output;
+
+    testing::LockFolderOfOurOwn locks(testing::TempFile("locks"));
+    testing::PortHolder other(device.PortPath());
+    ASSERT_EQ(Run({"ports"}), 0) << output;
+    EXPECT_NE(EntryOf(device.PortPath()).find("  in use:       by " + other.Description() + "\n"),
+              std::string::npos)
+        << output;
+}
+
+TEST_F(PortListing, AssignmentGoesIntoTheProfileAndALaterRunReachesTheDevice) {
+    // A link stands in for the adapter's /dev/serial/by-id/… name; it is kept as given.
+    const std::string stable = testing::TempFile("usb-Maker_Adapter_A1-if00-port0");
+    ASSERT_EQ(symlink(device.PortPath().c_str(), stable.c_str()), 0);
+    const std::string setting = "[Setting]\nFile=/x/y.bin\nPort=0\nSN=41\n\n[Ports]\n";
+    WriteProfile(setting + "COM1=/dev/a\n");
+    ASSERT_EQ(Run({"ports", "--assign", "COM3", stable}), 0) << output;
+    const std::string after = setting + "COM3=" + stable + "\nCOM1=/dev/a\n";
+    EXPECT_EQ(ProfileText(), after);
+    // Again, to another device: the entry is replaced, not repeated.
+    ASSERT_EQ(Run({"ports", "--assign", "com3", device.PortPath()}), 0) << output;
+    ASSERT_EQ(Run({"ports", "--assign", "COM3", stable}), 0) << output;
+    EXPECT_EQ(ProfileText(), after);
+    EXPECT_NE(output.find("  COM number:   COM3 (profile: COM3=" + stable + ")"), std::string::npos)
+        << output;
+
+    const std::string package =
+        testing::WritePackage({{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}});
+    ASSERT_EQ(Run({"--port", "COM3", "--sn", "5", package}), 0) << output;
+    EXPECT_EQ(RecordOf(device).substr(8), "00005");
+}
+
+TEST_F(PortListing, AssignmentRefusesBadNumbersAndMissingDevicesAndWritesNothing) {
+    WriteProfile("[Setting]\nSN=9\n");
+    const std::string path = device.PortPath();
+    EXPECT_EQ(Run({"ports", "--assign", "COM0", path}, true), 2);
+    EXPECT_EQ(output, "korvane-flash: 'COM0' is no port: give COM1 … COM255\n");
+    EXPECT_EQ(Run({"ports", "--assign", "COM256", path}), 2);
+    EXPECT_EQ(Run({"ports", "--assign", "ttyUSB0", path}), 2);
+    EXPECT_EQ(Run({"ports", "--assign", "COM3"}), 2);
+    EXPECT_EQ(Run({"ports", "COM3", path}), 2);
+    const std::string missing = configHome + "/ttyUSB7";
+    EXPECT_EQ(Run({"ports", "--assign", "COM3", missing}, true), 1);
+    EXPECT_EQ(output,
+              "korvane-flash: there is no device " + missing + "; COM3 was left as it was\n");
+    // A name the profile's readers would take apart (at the comma) is not written.
+    const std::string comma = configHome + "/usb-Maker,A1";
+    ASSERT_EQ(symlink(path.c_str(), comma.c_str()), 0);
+    EXPECT_EQ(Run({"ports", "--assign", "COM3", comma}), 1);
+    EXPECT_EQ(ProfileText(), "[Setting]\nSN=9\n");
+}
+
+}  // namespace
+}  // namespace korvane
