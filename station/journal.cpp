@@ -146,6 +146,16 @@ public:
         return false;
     }
 
+    // One statement with its values bound in order.
+    bool Exec(const QString& statement, const QVariantList& values, QString& error) {
+        QSqlQuery query(Db());
+        query.prepare(statement);
+        for (const QVariant& value : values) {
+            query.addBindValue(value);
+        }
+        return Exec(query, error);
+    }
+
     bool Exec(const QString& statement, QString& error) {
         QSqlQuery query(Db());
         if (query.exec(statement)) {
@@ -167,8 +177,8 @@ private:
         const int latest = Migrations().back().version;
         // Up to date already, as a store mostly is: nothing to create or to lock.
         QSqlQuery probe(Db());
-        if (probe.exec(QStringLiteral("SELECT MAX(version) FROM journal_schema")) &&
-            probe.next() && probe.value(0).toInt() == latest) {
+        if (probe.exec(QStringLiteral("SELECT MAX(version) FROM journal_schema")) && probe.next() &&
+            probe.value(0).toInt() == latest) {
             current.insert(where);
             return true;
         }
@@ -277,10 +287,8 @@ bool SaveIn(Connection& connection, const JournalRecord& record, QString& error)
         if (!connection.Exec(run, error)) {
             return false;
         }
-        QSqlQuery clear(connection.Db());
-        clear.prepare(QStringLiteral("DELETE FROM entries WHERE run_id = ?"));
-        clear.addBindValue(record.id);
-        if (!connection.Exec(clear, error)) {
+        if (!connection.Exec(QStringLiteral("DELETE FROM entries WHERE run_id = ?"), {record.id},
+                             error)) {
             return false;
         }
         for (size_t i = 0; i < record.entries.size(); ++i) {
@@ -339,15 +347,9 @@ bool Journal::Save(const JournalRecord& record, QString& error) const {
 bool Journal::SetRecordedNumber(const QString& runId, int sequenceNumber, const QString& serial,
                                 QString& error) const {
     Connection connection(where);
-    if (!connection.Open(error)) {
-        return false;
-    }
-    QSqlQuery query(connection.Db());
-    query.prepare(QStringLiteral("UPDATE runs SET sn = ?, serial = ? WHERE id = ?"));
-    query.addBindValue(sequenceNumber);
-    query.addBindValue(serial);
-    query.addBindValue(runId);
-    return connection.Exec(query, error);
+    return connection.Open(error) &&
+           connection.Exec(QStringLiteral("UPDATE runs SET sn = ?, serial = ? WHERE id = ?"),
+                           {sequenceNumber, serial, runId}, error);
 }
 
 bool Journal::ClaimNumber(const QString& runId, int& number, QString& error) const {
@@ -389,13 +391,9 @@ bool Journal::NextNumber(int& number, QString& error) const {
 
 bool Journal::SetNextNumber(int number, QString& error) const {
     Connection connection(where);
-    if (!connection.Open(error)) {
-        return false;
-    }
-    QSqlQuery query(connection.Db());
-    query.prepare(QStringLiteral("UPDATE sequence SET next = ? WHERE id = 1"));
-    query.addBindValue(number);
-    return connection.Exec(query, error);
+    return connection.Open(error) &&
+           connection.Exec(QStringLiteral("UPDATE sequence SET next = ? WHERE id = 1"), {number},
+                           error);
 }
 
 bool Journal::Records(const JournalQuery& filter, std::vector<JournalRecord>& records,
@@ -461,13 +459,10 @@ bool Journal::TakeOver(const Journal& other, QString& error) const {
         }
         Connection there(other.where);
         if (!there.Open(error) || !there.InTransaction(error, [&] {
-                QSqlQuery gone(there.Db());
-                gone.prepare(QStringLiteral("DELETE FROM entries WHERE run_id = ?"));
-                gone.addBindValue(record.id);
-                QSqlQuery run(there.Db());
-                run.prepare(QStringLiteral("DELETE FROM runs WHERE id = ?"));
-                run.addBindValue(record.id);
-                return there.Exec(gone, error) && there.Exec(run, error);
+                return there.Exec(QStringLiteral("DELETE FROM entries WHERE run_id = ?"),
+                                  {record.id}, error) &&
+                       there.Exec(QStringLiteral("DELETE FROM runs WHERE id = ?"), {record.id},
+                                  error);
             })) {
             return false;
         }

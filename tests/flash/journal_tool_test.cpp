@@ -56,17 +56,6 @@ protected:
         ChildProcess sum("sha256sum", {path});
         return sum.ReadAll().substr(0, 64);
     }
-
-    static bool WaitForRecord(const devsim::PtySimulator& on) {
-        const uint32_t start = TickCount();
-        while (RecordOf(on).empty()) {
-            if (TicksSince(start, TickCount()) > 20000) {
-                return false;
-            }
-            SleepMs(5);
-        }
-        return true;
-    }
 };
 
 enum Column { kTime, kStation, kPort, kDevice, kPackagePath, kSha, kSn, kSerial, kResult, kStatus };

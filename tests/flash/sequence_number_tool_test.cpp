@@ -38,18 +38,6 @@ protected:
         return ChildProcess(KORVANE_FLASH_EXE, {"--port", on.PortPath(), package});
     }
 
-    // Waits until the device holds a serial record.
-    static bool WaitForRecord(const devsim::PtySimulator& on) {
-        const uint32_t start = TickCount();
-        while (RecordOf(on).empty()) {
-            if (TicksSince(start, TickCount()) > 20000) {
-                return false;
-            }
-            SleepMs(5);
-        }
-        return true;
-    }
-
     bool Stored(int sequenceNumber) const {
         return ProfileText().find("SN=" + std::to_string(sequenceNumber) + "\n") !=
                std::string::npos;

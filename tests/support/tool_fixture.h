@@ -13,6 +13,7 @@
 
 #include "devsim/loader_firmware.h"
 #include "devsim/pty_simulator.h"
+#include "platform/ticks.h"
 #include "support/child_process.h"
 #include "support/flash_fixture.h"
 
@@ -62,6 +63,18 @@ protected:
         return device.Inspect([](const devsim::SimulatedDevice& d) {
             return devsim::UnscrambleSerialRecord(d.Loader().SerialRecord());
         });
+    }
+
+    // Waits until the device holds a serial record.
+    static bool WaitForRecord(const devsim::PtySimulator& on) {
+        const uint32_t start = TickCount();
+        while (RecordOf(on).empty()) {
+            if (TicksSince(start, TickCount()) > 20000) {
+                return false;
+            }
+            SleepMs(5);
+        }
+        return true;
     }
 
     std::string configHome;
