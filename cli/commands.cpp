@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include "cli/console_feedback.h"
 #include "cli/terminal_text.h"
@@ -21,7 +22,8 @@ namespace {
 
 constexpr char kTool[] = "korvane-flash";
 
-// The port the options name: "COMn" by number, anything else as a device.
+}  // namespace
+
 bool ChoosePort(const QString& text, int profileIndex, PortChoice& port, QString& shown) {
     if (text.isEmpty()) {
         // The profile's port index, as the window uses it: number index + 1, modulo 256.
@@ -46,20 +48,31 @@ bool ChoosePort(const QString& text, int profileIndex, PortChoice& port, QString
     return true;
 }
 
-}  // namespace
+QStringList ExpandPortRanges(const QStringList& ports) {
+    static const QRegularExpression range(QStringLiteral("^COM([0-9]{1,3})-COM([0-9]{1,3})$"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    QStringList expanded;
+    for (const QString& port : ports) {
+        const auto match = range.match(port);
+        if (!match.hasMatch()) {
+            expanded << port;
+            continue;
+        }
+        const int first = match.captured(1).toInt();
+        const int last = match.captured(2).toInt();
+        for (int number = first; number <= last; ++number) {
+            expanded << QStringLiteral("COM%1").arg(number);
+        }
+    }
+    return expanded;
+}
 
 void Say(std::FILE* to, const QString& text) {
     std::fprintf(to, "%s: %s\n", kTool, TerminalSafe(text.toLocal8Bit().toStdString()).c_str());
 }
 
-int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
-    const ProfileValues saved = ReadProfile();
-    PortChoice port;
-    QString portShown;
-    if (!ChoosePort(options.port, saved.portIndex, port, portShown)) {
-        Say(err, QString("bad port '%1': give COM1 … COM255 or a device path").arg(options.port));
-        return kExitUsage;
-    }
+std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,
+                                          std::FILE* err) {
     if (options.sequenceNumber && !IsValidSequenceNumber(*options.sequenceNumber)) {
         Say(err, QString("the sequence number %1 is outside %2 … %3; a longer one would be cut "
                          "and repeat another device's serial number. Give one with --sn.")
@@ -81,6 +94,25 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         Say(err, QString("cannot open the package %1").arg(options.packagePath));
         return kExitFailed;
     }
+    return std::nullopt;
+}
+
+int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
+    if (options.ports.size() > 1 || options.json) {
+        return ManyPortsCommand(options, out, err);
+    }
+    const ProfileValues saved = ReadProfile();
+    PortChoice port;
+    QString portShown;
+    if (!ChoosePort(options.ports.value(0), saved.portIndex, port, portShown)) {
+        Say(err, QString("bad port '%1': give COM1 … COM255 or a device path")
+                     .arg(options.ports.value(0)));
+        return kExitUsage;
+    }
+    if (const auto refused = RefusedBeforeTheDevice(options, out, err)) {
+        return *refused;
+    }
+    const std::string path = options.packagePath.toStdString();
 
     QString stationProblem;
     const auto station =

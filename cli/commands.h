@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "flashing/flash_run.h"
+
 namespace korvane {
 
 enum ExitStatus { kExitSucceeded = 0, kExitFailed = 1, kExitUsage = 2 };
@@ -20,9 +22,10 @@ struct StationChoice {
 
 struct FlashOptions {
     QString packagePath;
-    QString port;                       // "COMn" or a device; empty: the profile's port
+    QStringList ports;                  // "COMn" or devices; none: the profile's port
     std::optional<int> sequenceNumber;  // empty: the counter's next number
     StationChoice station;
+    bool json = false;  // one JSON object a device on standard output, nothing else
 };
 
 struct JournalOptions {
@@ -37,6 +40,18 @@ struct JournalOptions {
 void Say(std::FILE* to, const QString& text);
 
 int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
+// Several ports at once (or one, as JSON): one run per port, numbers from the one counter.
+int ManyPortsCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
+
+// The port text names: "COMn" by number (empty: the profile's port index), anything else
+// as a device; shown is how messages name it. False for a number out of range.
+bool ChoosePort(const QString& text, int profileIndex, PortChoice& port, QString& shown);
+// The checks before any port is opened: the chosen number's range, an image file given
+// as a package, a package that cannot be read. The exit status when one refuses.
+std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,
+                                          std::FILE* err);
+// "COM1-COM8" stands for COM1, COM2, … COM8; other names stay as they are.
+QStringList ExpandPortRanges(const QStringList& ports);
 // Prints the journal's records, oldest first: a table for a person, or CSV.
 int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err);
 int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err);

@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
     const QCommandLineOption portOption(
         "port",
         "Serial port: COM1 … COM8 (mapped as the window maps them) or a device path. "
-        "Default: the port saved in the profile.",
+        "Default: the port saved in the profile. Given more than once (or as a range, "
+        "COM1-COM8), one device is flashed on each port at the same time.",
         "COMn|DEVICE");
     const QCommandLineOption snOption(
         "sn", "Sequence number of this device (1 … 99999). Default: the profile's.", "N");
@@ -89,8 +90,12 @@ int main(int argc, char** argv) {
     const QCommandLineOption serialOption("serial", "journal: the record with this serial text.",
                                           "TEXT");
     const QCommandLineOption csvOption("csv", "journal: CSV instead of a table.");
+    const QCommandLineOption jsonOption(
+        "json",
+        "One JSON object for each device on standard output as it ends, and nothing "
+        "else there.");
     parser.addOptions({portOption, snOption, traceOption, listOption, journalOption, stationOption,
-                       counterOption, sinceOption, serialOption, csvOption});
+                       counterOption, sinceOption, serialOption, csvOption, jsonOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
     if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("ports")) {
@@ -149,7 +154,8 @@ int main(int argc, char** argv) {
 
     FlashOptions options;
     options.packagePath = arguments.first();
-    options.port = parser.value(portOption);
+    options.ports = ExpandPortRanges(parser.values(portOption));
+    options.json = parser.isSet(jsonOption);
     options.sequenceNumber = sequenceNumber;
     options.station = {optional(journalOption), optional(stationOption), optional(counterOption)};
     if (parser.isSet(traceOption)) {

@@ -47,4 +47,19 @@ private:
     int next;
 };
 
+// A share of a counter that another owner has taken for several runs at once (one
+// station flashing many ports): each run consumes from it, none takes or gives it back.
+class BorrowedNumbers : public SequenceNumbers {
+public:
+    explicit BorrowedNumbers(SequenceNumbers& owner) : owner(owner) {}
+
+    bool Take(std::optional<int>, std::string&) override { return true; }
+    int Next() const override { return owner.Next(); }
+    bool Consume(int& number, std::string& why) override { return owner.Consume(number, why); }
+    void Give() override {}
+
+private:
+    SequenceNumbers& owner;
+};
+
 }  // namespace korvane

@@ -7,7 +7,7 @@
 namespace korvane {
 
 Station::Station(QString where, QString name, bool numbersFromJournal)
-    : recorder(std::move(where), std::move(name)) {
+    : where(where), name(name), recorder(std::move(where), std::move(name)) {
     if (numbersFromJournal) {
         journalCounter = std::make_unique<JournalCounter>(recorder);
     } else {
@@ -39,6 +39,39 @@ SequenceNumbers& Station::Numbers() {
         return *journalCounter;
     }
     return *profileCounter;
+}
+
+}  // namespace korvane
+
+namespace korvane {
+
+bool Station::TakeForRuns(std::optional<int> chosen, std::string& why) {
+    if (profileCounter) {
+        return profileCounter->Take(chosen, why);
+    }
+    QString error;
+    if (chosen && !recorder.Store().SetNextNumber(*chosen, error)) {
+        why = JournalUnreachable(recorder.Store(), error);
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<StationRun> Station::NewRun() {
+    auto run = std::make_unique<StationRun>();
+    run->recorder = std::make_unique<JournalRecorder>(where, name);
+    if (journalCounter) {
+        run->numbers = std::make_unique<JournalCounter>(*run->recorder);
+    } else {
+        run->numbers = std::make_unique<BorrowedNumbers>(*profileCounter);
+    }
+    return run;
+}
+
+void Station::GiveForRuns() {
+    if (profileCounter) {
+        profileCounter->Give();
+    }
 }
 
 }  // namespace korvane

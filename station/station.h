@@ -18,6 +18,13 @@ struct StationOptions {
     std::optional<QString> counter;  // "profile" or "journal"
 };
 
+// One run's share of a station that runs several at once: its own record, and numbers
+// from the station's one counter.
+struct StationRun {
+    std::unique_ptr<JournalRecorder> recorder;
+    std::unique_ptr<SequenceNumbers> numbers;
+};
+
 class Station {
 public:
     // Null (error set) for settings that name no known counter.
@@ -29,8 +36,18 @@ public:
     // The profile's counter, when numbers come from it.
     ProfileCounter* Profile() { return profileCounter.get(); }
 
+    // Several runs at once: the counter is taken once for all of them (the chosen number
+    // is the first one handed out), each run gets its share, and the counter is given
+    // back once they have all ended.
+    bool TakeForRuns(std::optional<int> chosen, std::string& why);
+    std::unique_ptr<StationRun> NewRun();
+    void GiveForRuns();
+
 private:
     Station(QString where, QString name, bool numbersFromJournal);
+
+    QString where;
+    QString name;
 
     JournalRecorder recorder;
     std::unique_ptr<ProfileCounter> profileCounter;
