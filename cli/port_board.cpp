@@ -90,7 +90,9 @@ void PortBoard::Progress(size_t i, int position) {
 QString PortBoard::Render(const Line& line, int width) {
     const qint64 seconds = line.elapsedMs / 1000;
     const QString clock = QString::asprintf("%02lld:%02lld", seconds / 60, seconds % 60);
-    QString text = line.port + "  " + line.device + "  " +
+    // A port named by its device path is not shown twice.
+    const QString device = line.device == line.port ? QString() : line.device + "  ";
+    QString text = line.port + "  " + device +
                    QString::fromStdString(ProgressBarText(line.progress)) + "  " + clock + "  " +
                    (line.outcome.isEmpty() ? line.status : line.outcome);
     text = QString::fromStdString(TerminalSafe(text.toStdString()));

@@ -1,0 +1,145 @@
+// One station flashing many ports at once with the tool: numbers drawn from the one
+// counter never collide, each device has its record, and a failing port holds up no other.
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <set>
+
+#include "support/tool_fixture.h"
+
+namespace korvane {
+namespace {
+
+using testing::Pattern;
+
+const std::vector<PackageImage> kPackage = {
+    {"DIAG.BIN", Pattern(300, 1)}, {"MCU.BIN", Pattern(700, 2)}, {"CFG.BIN", Pattern(600, 3)}};
+
+class ManyPorts : public testing::ToolTest {
+protected:
+    // Eight devices; faults[i] for the i-th.
+    void Attach(const std::vector<devsim::DeviceFaults>& faults) {
+        for (const devsim::DeviceFaults& f : faults) {
+            devices.push_back(std::make_unique<devsim::PtySimulator>(f));
+            ASSERT_TRUE(devices.back()->Start());
+            portArgs.push_back("--port");
+            portArgs.push_back(devices.back()->PortPath());
+        }
+    }
+    int RunAll(std::vector<std::string> extra) {
+        std::vector<std::string> args = portArgs;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Run(args);
+    }
+    std::vector<std::unique_ptr<devsim::PtySimulator>> devices;
+    std::vector<std::string> portArgs;
+};
+
+TEST_F(ManyPorts, EightDevicesAtOnceGetEightNumbersAndEightRecords) {
+    WriteProfile("[Setting]\nSN=300\n");
+    Attach(std::vector<devsim::DeviceFaults>(8));
+    ASSERT_EQ(RunAll({"--json", testing::WritePackage(kPackage)}), 0) << output;
+
+    // Standard output holds nothing but one object a device.
+    std::set<std::string> fromJson;
+    std::istringstream lines(output);
+    int objects = 0;
+    for (std::string line; std::getline(lines, line); ++objects) {
+        ASSERT_EQ(line.front(), '{') << line;
+        std::smatch number;
+        ASSERT_TRUE(std::regex_search(line, number, std::regex("\"sn\":([0-9]+)"))) << line;
+        fromJson.insert(number[1]);
+        EXPECT_NE(line.find("\"result\":\"succeeded\""), std::string::npos) << line;
+    }
+    EXPECT_EQ(objects, 8);
+    std::multiset<std::string> held;
+    for (const auto& device : devices) {
+        held.insert(RecordOf(*device).substr(8));
+    }
+    EXPECT_EQ(held, std::multiset<std::string>(
+                        {"00300", "00301", "00302", "00303", "00304", "00305", "00306", "00307"}));
+    EXPECT_EQ(fromJson,
+              std::set<std::string>({"300", "301", "302", "303", "304", "305", "306", "307"}));
+    EXPECT_NE(ProfileText().find("SN=308\n"), std::string::npos) << ProfileText();
+    ASSERT_EQ(Run({"journal", "--csv"}), 0);
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1 + 8) << output;
+}
+
+TEST_F(ManyPorts, AFailingPortHoldsUpNoOtherAndTheSummarySaysWhy) {
+    WriteProfile("[Setting]\nSN=300\n");
+    std::vector<devsim::DeviceFaults> faults(8);
+    faults[2].silent = true;                                  // dead
+    faults[5].loader.refuse.push_back({0, 3, std::nullopt});  // refuses the closing request
+    Attach(faults);
+    EXPECT_EQ(RunAll({testing::WritePackage(kPackage)}), 1) << output;
+
+    std::set<std::string> numbers;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const std::string port = devices[i]->PortPath();
+        // The summary's line for this port: "PORT  SN  SERIAL  RESULT  SECONDS  [WHY]".
+        std::smatch row;
+        ASSERT_TRUE(std::regex_search(
+            output, row,
+            std::regex("\n" + port + " +([-0-9]+) +([-A-Z0-9]+) +([a-z]+) +([0-9.]+) *(.*)")))
+            << output;
+        const std::string record = RecordOf(*devices[i]);
+        if (i == 2) {
+            EXPECT_EQ(row[1], "-") << "the dead port consumed no number";
+            EXPECT_EQ(row[3], "failed");
+            EXPECT_EQ(row[5], "Failed to connect the device.");
+            continue;
+        }
+        numbers.insert(record.substr(8));
+        EXPECT_EQ("00" + std::string(row[1]), record.substr(8));
+        if (i == 5) {
+            EXPECT_EQ(row[3], "failed");
+            EXPECT_NE(std::string(row[5]).find("Failed to write the file"), std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(row[3], "succeeded");
+        // Done long before the dead port's read window ran out.
+        EXPECT_LT(std::stod(row[4]), 3.0) << port;
+    }
+    EXPECT_EQ(numbers.size(), 7u);
+    EXPECT_NE(ProfileText().find("SN=307\n"), std::string::npos) << ProfileText();
+}
+
+TEST_F(ManyPorts, OnATerminalEachPortKeepsOneLineRedrawnInPlace) {
+    WriteProfile("[Setting]\nSN=300\n");
+    std::vector<devsim::DeviceFaults> faults(2);
+    faults[1].eraseDelayMs = 600;  // long enough for the lines to be redrawn
+    Attach(faults);
+    const std::string package = testing::WritePackage(kPackage);
+    int terminal = -1;
+    const pid_t tool = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(tool, 0);
+    if (tool == 0) {
+        execl(KORVANE_FLASH_EXE, KORVANE_FLASH_EXE, "--port", portArgs[1].c_str(), "--port",
+              portArgs[3].c_str(), package.c_str(), nullptr);
+        _exit(127);
+    }
+    std::string screen;
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) {
+        screen.append(buffer, static_cast<size_t>(n));
+    }
+    int status = 0;
+    waitpid(tool, &status, 0);
+    close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    // Every frame after the first goes back over the two lines and rewrites both.
+    EXPECT_NE(screen.find("\033[2A\r\033[K" + devices[0]->PortPath()), std::string::npos);
+    EXPECT_NE(screen.find("\r\033[K" + devices[1]->PortPath() +
+                          "  [########################################] 100%"),
+              std::string::npos)
+        << screen;
+    EXPECT_NE(screen.find("succeeded, number 30"), std::string::npos);
+    // No status line of its own: the ports' lines are all there is before the summary.
+    EXPECT_EQ(screen.find("Writing the file"), screen.find("Writing the file: [")) << screen;
+    EXPECT_EQ(screen.find("\n" + devices[0]->PortPath() + ": "), std::string::npos) << screen;
+}
+
+}  // namespace
+}  // namespace korvane
