@@ -1,0 +1,121 @@
+// Many ports at once at the speed of the line: N simulated devices, each on its own
+// pseudo-terminal paced at 115200 baud, flashed by one korvane-flash with N ports. For
+// every port, its time against what its own bytes need on such a line; and the tool's
+// processor time against the wall time.
+//
+//   bench_many_ports [ports...]      (default: 8 16)
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "devsim/pty_simulator.h"
+#include "flashing/package.h"
+#include "support/child_process.h"
+
+using namespace korvane;
+
+namespace {
+
+constexpr uint32_t kBaud = 115200;
+// The fixed pauses of a run: the reset pulse (300 ms) and the loader start (200 ms).
+constexpr double kPauses = 0.5;
+
+double ChildrenCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void Ports(int count, const std::string& package) {
+    std::vector<std::unique_ptr<devsim::PtySimulator>> devices;
+    std::vector<std::string> args;
+    for (int i = 0; i < count; ++i) {
+        devices.push_back(std::make_unique<devsim::PtySimulator>(devsim::DeviceFaults{}, kBaud));
+        if (!devices.back()->Start()) {
+            std::exit(1);
+        }
+        args.push_back("--port");
+        args.push_back(devices.back()->PortPath());
+    }
+    args.push_back("--json");
+    args.push_back(package);
+    const double cpuBefore = ChildrenCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    testing::ChildProcess tool(KORVANE_FLASH_EXE, args);
+    std::vector<std::string> lines;
+    for (std::string line; !(line = tool.ReadLine()).empty();) {
+        lines.push_back(line);
+    }
+    const int status = tool.Wait();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = ChildrenCpuSeconds() - cpuBefore;
+    double worst = 0;
+    for (const std::string& line : lines) {
+        std::smatch port;
+        std::smatch seconds;
+        if (!std::regex_search(line, port, std::regex("\"port\":\"([^\"]+)\"")) ||
+            !std::regex_search(line, seconds, std::regex("\"seconds\":([0-9.]+)"))) {
+            continue;
+        }
+        for (const auto& device : devices) {
+            if (device->PortPath() != port[1]) {
+                continue;
+            }
+            // Bytes both ways: what the host sent, and the replies as they came.
+            const size_t bytes =
+                device->Received().size() + device->Inspect([](const devsim::SimulatedDevice& d) {
+                    return d.Loader().Requests().size() * 6;
+                });
+            const double lineTime = static_cast<double>(bytes) * 11.0 / kBaud;
+            worst = std::max(worst, (std::stod(seconds[1]) - kPauses) / lineTime);
+        }
+    }
+    std::printf(
+        "%2d ports at %u baud: %zu of %d succeeded (exit %d), slowest port %.3f x its "
+        "line time, tool processor %.2f s of %.2f s wall (%.1f %%)\n",
+        count, kBaud, lines.size(), count, status, worst, cpu, wall, 100.0 * cpu / wall);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    char folder[] = "/tmp/korvane-bench-XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        return 1;
+    }
+    // A profile and a journal of the benchmark's own.
+    setenv("XDG_CONFIG_HOME", folder, 1);
+    setenv("XDG_DATA_HOME", folder, 1);
+    std::vector<PackageImage> images = {{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
+                                        {"MCU.BIN", std::vector<uint8_t>(16384, 0x22)},
+                                        {"CFG.BIN", std::vector<uint8_t>(8192, 0x33)}};
+    std::vector<uint8_t> bytes;
+    std::string error;
+    BuildPackage(images, bytes, error);
+    const std::string package = std::string(folder) + "/package.bin";
+    FILE* file = std::fopen(package.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+    std::vector<int> counts;
+    for (int i = 1; i < argc; ++i) {
+        counts.push_back(std::atoi(argv[i]));
+    }
+    if (counts.empty()) {
+        counts = {8, 16};
+    }
+    for (const int count : counts) {
+        Ports(count, package);
+    }
+    std::system(("rm -rf '" + std::string(folder) + "'").c_str());
+    return 0;
+}
