@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <regex>
 #include <set>
 
@@ -104,6 +105,33 @@ TEST_F(ManyPorts, AFailingPortHoldsUpNoOtherAndTheSummarySaysWhy) {
     }
     EXPECT_EQ(numbers.size(), 7u);
     EXPECT_NE(ProfileText().find("SN=307\n"), std::string::npos) << ProfileText();
+}
+
+TEST_F(ManyPorts, CtrlCEndsEveryPortCleanly) {
+    WriteProfile("[Setting]\nSN=300\n");
+    std::vector<std::unique_ptr<devsim::PtySimulator>> paced;
+    std::vector<std::string> args;
+    for (int i = 0; i < 2; ++i) {
+        paced.push_back(std::make_unique<devsim::PtySimulator>(devsim::DeviceFaults{}, 115200));
+        ASSERT_TRUE(paced.back()->Start());
+        args.insert(args.end(), {"--port", paced.back()->PortPath()});
+    }
+    args.push_back(testing::WritePackage({{"DIAG.BIN", Pattern(300, 1)},
+                                          {"MCU.BIN", Pattern(1000, 2)},
+                                          {"x_DATA.BIN", Pattern(20000, 3)}}));
+    testing::ChildProcess tool(KORVANE_FLASH_EXE, args);
+    ASSERT_TRUE(WaitForRecord(*paced[0]) && WaitForRecord(*paced[1]));
+    tool.Signal(SIGINT);
+    const std::string text = tool.ReadAll();
+    EXPECT_EQ(tool.WaitStatus(), 130) << text;
+    for (const auto& device : paced) {
+        // Both stopped short, and both numbers stay spent.
+        device->Inspect(
+            [](const devsim::SimulatedDevice& d) { EXPECT_EQ(d.Loader().ClosingRequests(), 0); });
+        EXPECT_NE(text.find(device->PortPath() + ": The run was interrupted."), std::string::npos)
+            << text;
+    }
+    EXPECT_NE(ProfileText().find("SN=302\n"), std::string::npos) << ProfileText();
 }
 
 TEST_F(ManyPorts, OnATerminalEachPortKeepsOneLineRedrawnInPlace) {
