@@ -458,6 +458,36 @@ TEST_F(AppFlash, ABrowseDuringARunNeverBringsBackAnOlderNumber) {
     EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("43"));
 }
 
+TEST_F(AppFlash, ATypedNumberSetsTheLinesSequenceOnlyOnceConfirmed) {
+    Attach();
+    const std::string path = korvane::testing::WritePackage(kPackage);
+    const QString journal = QString::fromStdString(configHome) + "/line.sqlite";
+    WriteProfileFile(QString("[Setting]\nFile=%1\nPort=0\nSN=7\n[Journal]\nDatabase=%2\n"
+                             "Counter=journal\n")
+                         .arg(QString::fromStdString(path), journal));
+    auto dialog = OpenDialog();
+    SetText(*dialog, res::kSequenceNumberEdit, "500");
+    for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+        QString question;
+        ModalAnswer confirm([&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            question = box->text();
+            box->button(answer)->click();
+        });
+        Update(*dialog);
+        EXPECT_TRUE(question.contains(journal)) << question.toStdString();
+    }
+    device->Inspect([](const devsim::SimulatedDevice& d) {
+        EXPECT_EQ(RecordText(d).substr(8), "00500");
+        EXPECT_EQ(d.Loader().ClosingRequests(), 1) << "no run before the answer was yes";
+    });
+    int next = 0;
+    QString error;
+    EXPECT_TRUE(Journal(journal).NextNumber(next, error));
+    EXPECT_EQ(next, 501);
+    EXPECT_TRUE(ProfileOnDisk().contains("SN=7\n")) << "the profile's counter is not the line's";
+}
+
 TEST_F(AppFlash, ADamagedNumberIsShownAsFoundAndStopsUpdate) {
     Attach();
     for (const QString& found : {QStringLiteral("abc"), QStringLiteral("4294967396")}) {
