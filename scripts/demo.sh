@@ -36,7 +36,8 @@ echo "== a sample package (${packed#*: }), a simulated device on $(head -n 1 "$w
 mkdir -p "$work/config/STM32F10X Korvane"
 printf '[Setting]\nFile=%s\nPort=0\nSN=1\n' "$work/sample.bin" \
     >"$work/config/STM32F10X Korvane/korvane.conf"
-export XDG_CONFIG_HOME="$work/config" KORVANE_COM1="$work/port"
+# The journal too: simulated devices stay out of the station's real records.
+export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" KORVANE_COM1="$work/port"
 
 status=0
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

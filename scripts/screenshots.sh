@@ -39,5 +39,5 @@ mkdir -p "$work/config/STM32F10X Korvane"
 printf '[Setting]\nFile=%s\nPort=0\nSN=41\n' "$work/sample.bin" \
     >"$work/config/STM32F10X Korvane/korvane.conf"
 
-XDG_CONFIG_HOME="$work/config" KORVANE_COM1="$work/port" QT_QPA_PLATFORM=xcb \
+XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" KORVANE_COM1="$work/port" QT_QPA_PLATFORM=xcb \
     xvfb-run -a -s "-screen 0 800x600x24" "$build/app/korvane-screenshots" "$out"
