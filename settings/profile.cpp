@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "flashing/serial_record.h"
+#include "settings/profile_text.h"
 
 namespace korvane {
 
@@ -28,53 +29,13 @@ bool ProfileIsFile(const QSettings& profile) {
 #endif
 }
 
-// One "key=value" line of the profile file as it stands on disk, with its section.
-struct RawEntry {
-    QString section;
-    QString key;
-    QString value;
-};
-
-// Every entry of the file, read as plain lines: what is there whatever a parser makes of
-// it (bytes before a section header can hide the whole section from the parser).
-std::optional<std::vector<RawEntry>> RawEntries(const QString& path) {
+// Every entry of the profile file as plain lines; nothing when it cannot be read.
+std::optional<std::vector<RawEntry>> RawEntriesOfFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return std::nullopt;
     }
-    std::vector<RawEntry> entries;
-    QString section;
-    for (const QByteArray& bytes : file.readAll().split('\n')) {
-        const QString line = QString::fromUtf8(bytes).trimmed();
-        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
-            section = line.mid(1, line.size() - 2).trimmed();
-            continue;
-        }
-        const int equals = line.indexOf(QLatin1Char('='));
-        if (equals < 0) {
-            continue;
-        }
-        QString value = line.mid(equals + 1).trimmed();
-        if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) &&
-            value.endsWith(QLatin1Char('"'))) {
-            value = value.mid(1, value.size() - 2);
-        }
-        // Whatever precedes the key on its line (a run of NUL bytes, say) is not the key.
-        QString key = line.left(equals).trimmed();
-        key = key.mid(key.lastIndexOf(QChar(0)) + 1);
-        entries.push_back({section, key, value});
-    }
-    return entries;
-}
-
-std::optional<QString> RawValue(const std::vector<RawEntry>& entries, const QString& section,
-                                const QString& key) {
-    for (const RawEntry& entry : entries) {
-        if (entry.key == key && (section.isNull() || entry.section == section)) {
-            return entry.value;
-        }
-    }
-    return std::nullopt;
+    return RawEntries(file.readAll());
 }
 
 StoredSequenceNumber Parse(const QString& text) {
@@ -97,7 +58,7 @@ StoredSequenceNumber ReadSequenceNumber(QSettings& profile) {
     if (ProfileIsFile(profile)) {
         const QFileInfo info(profile.fileName());
         if (info.exists()) {
-            raw = info.isFile() ? RawEntries(profile.fileName()) : std::nullopt;
+            raw = info.isFile() ? RawEntriesOfFile(profile.fileName()) : std::nullopt;
             if (!raw) {
                 stored.state = StoredSequenceNumber::State::kUnreadable;
                 stored.text.clear();
@@ -190,40 +151,6 @@ void WriteProfile(const QString& file, std::optional<int> sequenceNumber, int po
 
 namespace {
 
-// The profile's bytes with key set to value in section, everything else as it was.
-QByteArray WithEntry(const QByteArray& original, const QByteArray& section, const QByteArray& key,
-                     const QByteArray& value) {
-    const QByteArray line = key + '=' + value;
-    QList<QByteArray> lines = original.split('\n');
-    if (!lines.isEmpty() && lines.last().isEmpty()) {
-        lines.removeLast();  // the split's empty piece after a final line end
-    }
-    const QByteArray header = '[' + section + ']';
-    qsizetype sectionStart = -1;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const QByteArray trimmed = lines[i].trimmed();
-        if (trimmed.startsWith('[')) {
-            if (sectionStart >= 0) {
-                break;  // the section ended without the key
-            }
-            if (trimmed == header) {
-                sectionStart = i;
-            }
-            continue;
-        }
-        if (sectionStart >= 0 && trimmed.left(trimmed.indexOf('=')).trimmed() == key) {
-            lines[i] = lines[i].endsWith('\r') ? line + '\r' : line;
-            return lines.join('\n') + '\n';
-        }
-    }
-    if (sectionStart >= 0) {
-        lines.insert(sectionStart + 1, line);
-    } else {
-        lines << header << line;
-    }
-    return lines.join('\n') + '\n';
-}
-
 // Sets one entry in the profile file, leaving every other byte as it was. The file is
 // replaced whole, and only once the new one is complete on the disk: a write that
 // fails part of the way (a full disk, a size limit) leaves the old file in place, where
@@ -271,7 +198,7 @@ bool SaveEntry(const QString& section, const QString& key, const QVariant& value
         if (!WriteEntryToFile(profile->fileName(), section, key, text)) {
             return false;
         }
-        const auto raw = RawEntries(profile->fileName());
+        const auto raw = RawEntriesOfFile(profile->fileName());
         return raw && RawValue(*raw, section, key) == text;
     }
     const QString path = section + QLatin1Char('/') + key;

@@ -1,0 +1,100 @@
+#include "settings/profile_text.h"
+
+#include <QList>
+
+namespace korvane {
+
+namespace {
+
+// What one line of the profile is.
+struct Line {
+    enum class Kind { kHeader, kEntry, kOther };
+    Kind kind = Kind::kOther;
+    QByteArray name;  // a header's section, or an entry's key
+    QByteArray value;
+};
+
+Line Classify(const QByteArray& raw) {
+    const QByteArray line = raw.trimmed();
+    Line classified;
+    if (line.startsWith('[') && line.endsWith(']') && line.size() >= 2) {
+        classified.kind = Line::Kind::kHeader;
+        classified.name = line.mid(1, line.size() - 2).trimmed();
+        return classified;
+    }
+    const qsizetype equals = line.indexOf('=');
+    if (equals < 0) {
+        return classified;
+    }
+    classified.kind = Line::Kind::kEntry;
+    // Whatever precedes the key on its line (a run of NUL bytes, say) is not the key.
+    QByteArray key = line.left(equals);
+    key = key.mid(key.lastIndexOf('\0') + 1).trimmed();
+    classified.name = key;
+    QByteArray value = line.mid(equals + 1).trimmed();
+    if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"')) {
+        value = value.mid(1, value.size() - 2);
+    }
+    classified.value = value;
+    return classified;
+}
+
+}  // namespace
+
+std::vector<RawEntry> RawEntries(const QByteArray& text) {
+    std::vector<RawEntry> entries;
+    QString section;
+    for (const QByteArray& raw : text.split('\n')) {
+        const Line line = Classify(raw);
+        if (line.kind == Line::Kind::kHeader) {
+            section = QString::fromUtf8(line.name);
+        } else if (line.kind == Line::Kind::kEntry) {
+            entries.push_back(
+                {section, QString::fromUtf8(line.name), QString::fromUtf8(line.value)});
+        }
+    }
+    return entries;
+}
+
+std::optional<QString> RawValue(const std::vector<RawEntry>& entries, const QString& section,
+                                const QString& key) {
+    for (const RawEntry& entry : entries) {
+        if (entry.key == key && (section.isNull() || entry.section == section)) {
+            return entry.value;
+        }
+    }
+    return std::nullopt;
+}
+
+QByteArray WithEntry(const QByteArray& text, const QByteArray& section, const QByteArray& key,
+                     const QByteArray& value) {
+    const QByteArray entry = key + '=' + value;
+    QList<QByteArray> lines = text.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty()) {
+        lines.removeLast();  // the split's empty piece after a final line end
+    }
+    qsizetype sectionStart = -1;
+    bool inSection = false;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const Line line = Classify(lines[i]);
+        if (line.kind == Line::Kind::kHeader) {
+            inSection = line.name == section;
+            if (inSection && sectionStart < 0) {
+                sectionStart = i;
+            }
+            continue;
+        }
+        if (inSection && line.kind == Line::Kind::kEntry && line.name == key) {
+            lines[i] = lines[i].endsWith('\r') ? entry + '\r' : entry;
+            return lines.join('\n') + '\n';
+        }
+    }
+    if (sectionStart >= 0) {
+        lines.insert(sectionStart + 1, entry);
+    } else {
+        lines << '[' + section + ']' << entry;
+    }
+    return lines.join('\n') + '\n';
+}
+
+}  // namespace korvane

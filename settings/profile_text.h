@@ -1,0 +1,34 @@
+// The profile file's text as plain lines, apart from any settings library: what the
+// counter reads back to be sure a number reached the disk, what it looks at when the
+// library finds no "SN" where one stands, and how one entry is set while every other byte
+// stays as it was. Reading and writing share one idea of what a line is.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+#include <vector>
+
+namespace korvane {
+
+// One "key=value" line with the section it stands in.
+struct RawEntry {
+    QString section;
+    QString key;
+    QString value;
+};
+
+// Every entry of the text, in order.
+std::vector<RawEntry> RawEntries(const QByteArray& text);
+
+// The first value of key in section (in any section when section is null).
+std::optional<QString> RawValue(const std::vector<RawEntry>& entries, const QString& section,
+                                const QString& key);
+
+// The text with key set to value in section: the first such entry replaced, or one added
+// at the top of the section (the section added at the end when there is none). Every
+// other line stays as it was.
+QByteArray WithEntry(const QByteArray& text, const QByteArray& section, const QByteArray& key,
+                     const QByteArray& value);
+
+}  // namespace korvane
