@@ -78,6 +78,7 @@ wine reg add "$key" /v SN /t REG_DWORD /d 41 /f >/dev/null 2>&1
 mkdir -p "$out/windows"
 wine explorer /desktop=korvane,800x600 "$windows/app/korvane-screenshots.exe" \
     "Z:${out//\//\\}\\windows" </dev/null | tr -d '\r'
-echo "SN in the registry afterwards: $(wine reg query "$key" /v SN | tr -d '\r' | awk '$1 == "SN" { print $3 }')"
+sn=$(wine reg query "$key" /v SN | tr -d '\r' | awk '$1 == "SN" { print $3 }')
+echo "SN in the registry afterwards: $((sn))"
 ls "$out/windows"/*.png
 [ "$(ls "$out/windows"/*.png | wc -l)" -eq 5 ] || { echo "screenshots: the Windows set is not whole" >&2; exit 1; }
