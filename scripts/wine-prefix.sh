@@ -16,9 +16,10 @@ wine_prefix() {
     local work=$1 com1=${2:-$1/com1} face
     export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     wineboot -i >/dev/null 2>&1
-    # Debian's Wine does not look for its own faces (fonts-wine) where it keeps them; in
-    # the prefix's font folder it does. Marlett among them draws the caption buttons.
-    ln -sf /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+    # Debian's Wine does not look for its own faces (fonts-wine) where it keeps them, but
+    # finds them in the prefix's font folder. Marlett alone is taken, for the caption
+    # buttons: Wine's Tahoma would draw the Chinese captions as empty boxes.
+    ln -sf /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
     # Wine lays out dosdevices/comN anew whenever its server starts, from the serial devices
     # it finds unless its registry names one; so COM1 is named there too, as a link of our
     # own that follows each simulator's terminal.
