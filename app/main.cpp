@@ -12,10 +12,15 @@ constexpr char kHelp[] =
     "Opens the window for flashing a package into an STM32F10x device over a serial port:\n"
     "choose the port (COM1 ... COM8), the package and the device's sequence number, and\n"
     "press Update. The port, the package and the next sequence number are kept in\n"
+#ifdef _WIN32
+    "the registry, HKEY_CURRENT_USER\\Software\\STM32F10X Korvane\\korvane\\Setting, shared\n"
+    "with korvane-flash.\n"
+#else
     "~/.config/STM32F10X Korvane/korvane.conf, shared with korvane-flash. On Linux, COMn is\n"
     "the device named by the environment variable KORVANE_COMn, else the [Ports] entry\n"
     "COMn=DEVICE of that file, else /dev/ttyS<n-1>; korvane-flash ports lists the ports\n"
     "and the COM number of each.\n"
+#endif
     "\n"
     "Options:\n"
     "  -h, --help     Displays this help.\n"

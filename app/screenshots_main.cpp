@@ -1,8 +1,10 @@
 // korvane-screenshots OUTDIR: shows the main window on the display, presses Update with a
 // synthesized click, and saves what the screen shows into OUTDIR:
+//   dialog-idle.png     the window before the run
 //   dialog-mid-run.png  the window while a package goes in, the bar about half way
 //   dialog-done.png     the window after the run
-//   context-menu.png    the window with its context menu (the about entry) open
+//   context-menu.png    the window with its context menu (the about entry) open; on
+//                       Windows system-menu.png, the system menu with its about entry
 //   about.png           the about box opened from that menu
 // It is meant for scripts/screenshots.sh, which supplies a display, a simulated device on
 // COM1 and a profile naming the package. Exits 0 when every picture was saved.
@@ -23,6 +25,10 @@
 #include "app/synthetic_click.h"
 #include "controls/gradient_progress.h"
 #include "res/resource_ids.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -69,8 +75,30 @@ void Poll(std::function<bool()> step) {
     timer->start(kPollMs);
 }
 
-// The about box, opened from the context menu, then the end.
-void ShowAbout(FlasherDialog& dialog) {
+#ifdef Q_OS_WIN
+// The system menu as the operator opens it from the keyboard (Alt+Space); once it shows,
+// Up reaches its last entry, the about entry, and Enter chooses it.
+void OpenMenu(FlasherDialog& dialog) {
+    const HWND window = reinterpret_cast<HWND>(dialog.winId());
+    Poll([&dialog, window] {
+        const HWND menu = FindWindowW(L"#32768", nullptr);
+        if (menu == nullptr || !IsWindowVisible(menu)) {
+            return false;
+        }
+        RECT shown;
+        GetWindowRect(menu, &shown);
+        SaveScreen(&dialog, "system-menu.png",
+                   dialog.frameGeometry().united(QRect(
+                       shown.left, shown.top, shown.right - shown.left, shown.bottom - shown.top)));
+        PostMessageW(window, WM_KEYDOWN, VK_UP, 0);
+        PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0);
+        return true;
+    });
+    PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, ' ');
+}
+#else
+// The context menu; once it shows, its about entry is chosen.
+void OpenMenu(FlasherDialog& dialog) {
     Poll([&dialog] {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         if (menu == nullptr || menu->actions().isEmpty()) {
@@ -83,6 +111,14 @@ void ShowAbout(FlasherDialog& dialog) {
         QCoreApplication::sendEvent(menu, &enter);
         return true;
     });
+    const QPoint at(dialog.width() / 2, dialog.height() / 3);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, dialog.mapToGlobal(at));
+    QCoreApplication::sendEvent(&dialog, &event);
+}
+#endif
+
+// The about box, opened from the menu, then the end.
+void ShowAbout(FlasherDialog& dialog) {
     Poll([&dialog] {
         auto* about = qobject_cast<korvane::AboutDialog*>(QApplication::activeModalWidget());
         if (about == nullptr) {
@@ -95,9 +131,7 @@ void ShowAbout(FlasherDialog& dialog) {
         });
         return true;
     });
-    const QPoint at(dialog.width() / 2, dialog.height() / 3);
-    QContextMenuEvent event(QContextMenuEvent::Mouse, at, dialog.mapToGlobal(at));
-    QCoreApplication::sendEvent(&dialog, &event);
+    OpenMenu(dialog);
 }
 
 }  // namespace
@@ -118,6 +152,7 @@ int main(int argc, char** argv) {
     auto* status = static_cast<QLabel*>(dialog.Control(res::kStatusLine));
 
     QTimer::singleShot(kSettleMs, &dialog, [&] {
+        SaveScreen(&dialog, "dialog-idle.png");
         Poll([&] {
             const int position = progress->GetPos();
             if (!dialog.RunActive() || position < 40 || position > 60) {
@@ -145,5 +180,5 @@ int main(int argc, char** argv) {
         QCoreApplication::exit(1);
     });
     const int result = app.exec();
-    return result == 0 && saved == 4 ? 0 : 1;
+    return result == 0 && saved == 5 ? 0 : 1;
 }

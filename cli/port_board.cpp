@@ -1,7 +1,9 @@
 #include "cli/port_board.h"
 
+#ifndef _WIN32
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 
@@ -16,9 +18,15 @@ constexpr auto kRedrawPeriod = std::chrono::milliseconds(200);
 constexpr int kDefaultWidth = 100;
 
 int TerminalWidth(std::FILE* out) {
+#ifndef _WIN32
     winsize size{};
-    return ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col
-                                                                          : kDefaultWidth;
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 20) {
+        return size.ws_col;
+    }
+#else
+    (void)out;
+#endif
+    return kDefaultWidth;
 }
 }  // namespace
 

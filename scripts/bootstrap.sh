@@ -17,8 +17,11 @@ declare -A groups=(
     [tests]="libgtest-dev libgmock-dev stm32flash postgresql"
     # the window on a virtual display, with a font for its Chinese texts
     [display]="xvfb xauth fonts-wqy-microhei"
-    # the Windows build and its tests under Wine
-    [windows]="mingw-w64 wine wine64"
+    # the Windows build and its tests under Wine (with Wine's own fonts, whose Marlett draws
+    # the caption buttons); the window's run there is clicked through the X server
+    [windows]="mingw-w64 wine wine64 fonts-wine xdotool"
+    # building the Windows Qt from Debian's sources (scripts/windows-qt.sh --build)
+    [windows-qt]="dpkg-dev tcl bzip2 xz-utils"
     # the fuzzers, built with clang and its sanitizer runtime
     [fuzz]="clang libclang-rt-dev"
 )

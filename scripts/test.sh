@@ -56,10 +56,19 @@ build_and_test() {
         (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$(nproc)" --timeout 300)
 }
 
-# The Qt-free part cross-built for Windows, its tests run under Wine against the simulator
-# from the plain build.
+# The Windows build with the window, against the static Windows Qt (scripts/windows-qt.sh),
+# its tests, korvane-flash.exe and a whole run of korvane.exe under Wine against the
+# simulator from the plain build. Without that Qt, the Qt-free part alone, saying so.
 windows_build_and_test() {
-    "$root/scripts/build.sh" "$root/build/windows" -DKORVANE_WITH_QT=OFF \
+    local qt options=()
+    if qt=$("$root/scripts/windows-qt.sh"); then
+        options=(-DKORVANE_WITH_QT=ON -DKORVANE_WINDOWS_QT="$qt")
+    else
+        echo "== no Windows Qt: korvane.exe, korvane-flash.exe and the gui tests under Wine are skipped;"
+        echo "   the Qt-free part alone is built and tested"
+        options=(-DKORVANE_WITH_QT=OFF -DKORVANE_WINDOWS_QT=)
+    fi
+    "$root/scripts/build.sh" "$root/build/windows" "${options[@]}" \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" &&
         "$root/scripts/wine-test.sh" "$root/build/plain" "$root/build/windows"
 }

@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
 # Runs the Windows test programs under Wine: scripts/wine-test.sh NATIVE_BUILD WINDOWS_BUILD
 #
-# The unit tests run on their own. The link and flash tests talk through Wine's COM1 to a
-# korvane-devsim from the native build, running on a pseudo-terminal with its state folder
-# shared with the tests (see tests/support/test_device.h). Each program runs first against
-# a simulator without faults; tests that need faults skip and name the simulator options
-# they need, and the program then runs once more against a simulator started with each
-# such set. Everything happens in a fresh Wine prefix that is removed at the end.
+# The unit tests run on their own. The link, flash and gui tests talk through Wine's COM1
+# to a korvane-devsim from the native build, running on a pseudo-terminal with its state
+# folder shared with the tests (see tests/support/test_device.h). Each program runs first
+# against a simulator without faults; tests that need faults or a paced line skip and name
+# the simulator options they need, and those tests then run once more against a simulator
+# started with each such set. A build with the window adds korvane-flash.exe run as an
+# operator runs it, and one whole run of korvane.exe on the Windows platform: Update
+# clicked through the X server, the package into the simulator, the next sequence number
+# into the registry. Everything happens in a fresh Wine prefix on a virtual X display of
+# its own, both removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 native=$(cd "${1:-$root/build/plain}" && pwd)
 windows=$(cd "${2:-$root/build/windows}" && pwd)
 devsim="$native/devsim/korvane-devsim"
 needs_text="needs the simulator started with:"
+# shellcheck source=wine-prefix.sh
+source "$root/scripts/wine-prefix.sh"
+# shellcheck source=sample_package.sh
+source "$root/scripts/sample_package.sh"
 
 work=$(mktemp -d)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 sim_pid=
 
 stop_simulator() {
@@ -27,58 +34,69 @@ stop_simulator() {
 }
 cleanup() {
     stop_simulator
-    wineserver -k 2>/dev/null || true
+    wine_prefix_end
+    wine_display_end
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-# start_simulator [FAULT...]: a fresh simulator behind $work/com1.
+# start_simulator [OPTION...]: a fresh simulator behind $work/com1, with these options
+# (--fault NAME, --baud N).
 start_simulator() {
     stop_simulator
     rm -rf "$work/state" "$work/com1"
     mkdir "$work/state"
-    local options=() fault
-    for fault in "$@"; do options+=(--fault "$fault"); done
-    "$devsim" --link "$work/com1" --state-dir "$work/state" "${options[@]}" \
-        </dev/null >"$work/devsim.out" &
+    "$devsim" --link "$work/com1" --state-dir "$work/state" "$@" </dev/null >"$work/devsim.out" &
     sim_pid=$!
     for _ in $(seq 100); do [ -L "$work/com1" ] && [ -s "$work/devsim.out" ] && return 0; sleep 0.05; done
     echo "korvane-devsim did not start" >&2
     return 1
 }
 
+# ask_simulator ACTION: has the simulator do ACTION ("dump": write its files) and waits
+# until it has, as the tests' own requests do.
+ask_simulator() {
+    echo "$1" >"$work/state/request.part"
+    mv "$work/state/request.part" "$work/state/request"
+    for _ in $(seq 300); do [ -e "$work/state/request" ] || return 0; sleep 0.05; done
+    return 1
+}
+
 echo "== preparing a Wine prefix"
-wineboot -i >/dev/null 2>&1
-# Wine lays out dosdevices/comN anew whenever its server starts, from the serial devices it
-# finds unless its registry names one; so COM1 is named there too, as a link of our own
-# that follows each simulator's terminal.
-wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$work/com1" /f >/dev/null 2>&1
-wineserver -k || true
-ln -sfn "$work/com1" "$WINEPREFIX/dosdevices/com1"
-# One server for the whole run: quicker starts, and the COM1 mapping stays put. The server
-# and the services that the first program starts live on, so neither may hold on to an
-# output that someone reads to its end.
-wineserver -p >/dev/null 2>&1
-wine reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1
+wine_display "$work"
+wine_prefix "$work"
 
 passed=0
 failed=0
 status=0
 windows_dir="Z:${work//\//\\}"
 
-# run_program EXE [FAULT...]: one run; the output goes to $work/run.log.
+# run_program EXE [OPTION...]: one run against a simulator started with these options, of
+# the tests named in $tests (a GoogleTest filter; all when empty); the output goes to
+# $work/run.log.
+tests=
 run_program() {
     local exe=$1
     shift
-    local code=0
-    KORVANE_TEST_PORT=COM1 KORVANE_TEST_FAULTS="$*" KORVANE_TEST_DUMP_DIR="$windows_dir\\state" \
-        timeout 900 wine "$exe" </dev/null >"$work/run.raw" 2>&1 || code=$?
+    local options=("$@") faults=() baud= code=0 i
+    for ((i = 0; i < ${#options[@]}; i += 2)); do
+        case "${options[i]}" in
+        --fault) faults+=("${options[i + 1]}") ;;
+        --baud) baud=${options[i + 1]} ;;
+        esac
+    done
+    KORVANE_TEST_PORT=COM1 KORVANE_TEST_FAULTS="${faults[*]}" KORVANE_TEST_BAUD="$baud" \
+        KORVANE_TEST_DUMP_DIR="$windows_dir\\state" \
+        timeout 900 wine "$exe" ${tests:+"--gtest_filter=$tests"} </dev/null >"$work/run.raw" 2>&1 ||
+        code=$?
     tr -d '\r' <"$work/run.raw" >"$work/run.log"
     local ok bad
     ok=$(grep -c '^\[       OK \]' "$work/run.log" || true)
     bad=$(grep -cE '^\[  FAILED  \] .* \([0-9]+ ms\)$' "$work/run.log" || true)
     passed=$((passed + ok))
     failed=$((failed + bad))
+    tier_passed=$((tier_passed + ok))
+    tier_failed=$((tier_failed + bad))
     printf '  %-16s %-58s %3d passed, %d failed\n' "$(basename "$exe")" "${*:-(no faults)}" "$ok" "$bad"
     if [ "$code" -ne 0 ] || [ "$bad" -ne 0 ]; then
         grep -v '^\[       OK \]' "$work/run.log" | sed 's/^/    /'
@@ -86,32 +104,152 @@ run_program() {
     fi
 }
 
-# The fault sets that the tests skipped in the last run asked for, one per line, as
-# blank-separated fault names.
-fault_sets() {
-    sed -n "s/^$needs_text --fault //p" "$work/run.log" | sed 's/ --fault / /g' | sort -u
+# The tests that skipped in the last run for the simulator options they need: the options
+# and the test's name, tab-separated, one line per test.
+skipped_tests() {
+    awk -v needs="$needs_text " '
+        index($0, needs) == 1 { options = substr($0, length(needs) + 1) }
+        /^\[  SKIPPED \] / && options != "" { print options "\t" $4; options = "" }' "$work/run.log"
+}
+
+# check WHAT COMMAND...: one check of a Windows program run as an operator runs it.
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        printf '  ok      %s\n' "$what"
+    else
+        failed=$((failed + 1))
+        status=1
+        printf '  FAILED  %s\n' "$what"
+    fi
 }
 
 echo "== unit tests"
+tier_passed=0 tier_failed=0
 run_program "$windows/tests/tests_unit.exe"
 
-for tier in link flash; do
+for tier in link flash gui; do
     exe="$windows/tests/tests_$tier.exe"
+    [ -f "$exe" ] || continue
     echo "== $tier tests against korvane-devsim on COM1"
+    tier_passed=0 tier_failed=0
     start_simulator
+    tests=
     run_program "$exe"
-    fault_sets >"$work/sets"
-    while read -r -a faults; do
-        start_simulator "${faults[@]}"
-        run_program "$exe" "${faults[@]}"
-        # A test that skips against the very faults it asked for would never run.
-        if fault_sets | grep -qxF "${faults[*]}"; then
-            echo "    a test did not accept the faults it asked for: ${faults[*]}"
+    skipped_tests >"$work/skipped"
+    while read -r -a options; do
+        tests=$(awk -F'\t' -v set="${options[*]}" '$1 == set { printf "%s%s", sep, $2; sep = ":" }' \
+            "$work/skipped")
+        start_simulator "${options[@]}"
+        run_program "$exe" "${options[@]}"
+        # A test that skips against the very options it asked for would never run.
+        if [ -n "$(skipped_tests)" ]; then
+            echo "    a test did not accept the simulator options it asked for: ${options[*]}"
             status=1
         fi
-    done <"$work/sets"
+    done < <(cut -f1 "$work/skipped" | sort -u)
+    tests=
     stop_simulator
+    echo "  $tier under Wine: $tier_passed passed, $tier_failed failed"
 done
+
+flash_exe="$windows/cli/korvane-flash.exe"
+window_exe="$windows/app/korvane.exe"
+if [ ! -f "$flash_exe" ] || [ ! -f "$window_exe" ]; then
+    echo "== no korvane.exe and korvane-flash.exe in $windows (a build without Qt): not run"
+    echo "wine: $passed passed, $failed failed"
+    exit "$status"
+fi
+
+key='HKCU\Software\STM32F10X Korvane\korvane\Setting'
+# stored_sn: SN as the registry holds it, in decimal ("" when there is none).
+stored_sn() {
+    local value
+    value=$(wine reg query "$key" /v SN 2>/dev/null | tr -d '\r' | awk '$1 == "SN" { print $3 }')
+    case "$value" in 0x*) echo $((value)) ;; *) echo "$value" ;; esac
+}
+# device_record: the serial number the simulated device holds, as text.
+device_record() {
+    ask_simulator dump && sed -n 's/.*"text": "\([^"]*\)".*/\1/p' "$work/state/report.json"
+}
+# the_tool ARG...: korvane-flash.exe's output and exit status, in $work/tool.out and $tool_status.
+the_tool() {
+    tool_status=0
+    timeout 300 wine "$flash_exe" "$@" </dev/null >"$work/tool.raw" 2>&1 || tool_status=$?
+    tr -d '\r' <"$work/tool.raw" >"$work/tool.out"
+}
+
+echo "== korvane.exe: a whole run on the Windows platform, against korvane-devsim on COM1"
+wine_package() {
+    local image name size entries=()
+    for image in "${images[@]}"; do
+        read -r name _ size <<<"$image"
+        head -c "$size" /dev/urandom >"$work/$name"
+        entries+=("$name=$windows_dir\\$name")
+    done
+    the_tool pack "$windows_dir\\sample.bin" "${entries[@]}"
+}
+wine_package
+check "korvane-flash.exe packs the sample package" [ "$tool_status" -eq 0 -a -s "$work/sample.bin" ]
+start_simulator
+wine reg add "$key" /v File /d "$windows_dir\\sample.bin" /f >/dev/null 2>&1
+wine reg add "$key" /v Port /t REG_DWORD /d 0 /f >/dev/null 2>&1
+wine reg add "$key" /v SN /t REG_DWORD /d 41 /f >/dev/null 2>&1
+echo "  SN in the registry before: $(stored_sn)"
+wine "$window_exe" </dev/null >"$work/window.out" 2>&1 &
+window_pid=$!
+window=$(timeout 60 xdotool search --sync --name '^Korvane-V5\.0$' 2>/dev/null | head -n 1 || true)
+check "the window opens" [ -n "$window" ]
+if [ -n "$window" ]; then
+    # The X window is the dialog's client area, 322 x 149 dialog units; Update's centre is
+    # at (194, 129), Cancel's at (277, 129).
+    read -r width height < <(xdotool getwindowgeometry "$window" |
+        sed -n 's/.*Geometry: \([0-9]*\)x\([0-9]*\).*/\1 \2/p') || true
+    xdotool mousemove --window "$window" $((width * 194 / 322)) $((height * 129 / 149)) click 1 ||
+        true
+    # The number is spent as the record goes out; the run ends with the closing request.
+    for _ in $(seq 600); do
+        ask_simulator dump && grep -q '"closingRequests": 1' "$work/state/report.json" && break
+        sleep 0.1
+    done
+    echo "  SN in the registry after the run: $(stored_sn)"
+    check "the registry holds the next SN, 42" [ "$(stored_sn)" = 42 ]
+    record=$(device_record || true)
+    check "the device holds serial number $record, numbered 00041" [ "${record:8}" = 00041 ]
+    check "the device holds the firmware image" \
+        cmp -s "$work/MCU.BIN" <(head -c "$(stat -c %s "$work/MCU.BIN")" "$work/state/firmware.bin")
+    # Cancel is ignored until the window has taken the run's end in: pressed until it ends.
+    for _ in $(seq 30); do
+        xdotool mousemove --window "$window" $((width * 277 / 322)) $((height * 129 / 149)) \
+            click 1 2>/dev/null || true
+        for _ in $(seq 10); do kill -0 "$window_pid" 2>/dev/null || break 2; sleep 0.1; done
+    done
+fi
+window_status=0
+kill "$window_pid" 2>/dev/null && window_status=1
+wait "$window_pid" 2>/dev/null || window_status=1
+check "Cancel ends the program" [ "$window_status" -eq 0 ]
+stop_simulator
+
+echo "== korvane-flash.exe against korvane-devsim on COM1, with the registry's SN"
+the_tool --version
+check "--version names the version" grep -qx "korvane-flash [0-9.]*" "$work/tool.out"
+the_tool --list "$windows_dir\\sample.bin"
+check "--list shows the package's 7 entries" [ "$(grep -c '\.BIN' "$work/tool.out")" -eq 7 ]
+start_simulator
+the_tool --port COM1 "$windows_dir\\sample.bin"
+check "a flash through COM1 succeeds" [ "$tool_status" -eq 0 ]
+record=$(device_record || true)
+check "it numbers the device 00042, from the registry" [ "${record:8}" = 00042 ]
+check "and leaves SN 43 in the registry" [ "$(stored_sn)" = 43 ]
+wine reg add "$key" /v SN /d 12a /f >/dev/null 2>&1
+the_tool --port COM1 "$windows_dir\\sample.bin"
+check "a damaged SN in the registry stops the run, named" \
+    [ "$tool_status" -eq 1 -a -n "$(grep -F '"12a"' "$work/tool.out")" ]
+check "and stays as it was" [ "$(stored_sn)" = 12a ]
+stop_simulator
 
 echo "wine: $passed passed, $failed failed"
 exit "$status"

@@ -3,8 +3,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#ifdef KORVANE_SERIAL_PORT_MODULE
 #include <QSerialPortInfo>
+#endif
 #include <map>
+#include <optional>
 
 namespace korvane {
 
@@ -32,25 +35,55 @@ std::vector<Resolved> ResolveAll() {
     return all;
 }
 
-// device is a canonical path, or a mapping's path where nothing is there.
-SerialPortListing ListingFor(const QString& device, const std::vector<Resolved>& mappings,
-                             const QList<QSerialPortInfo>& enumerated) {
-    SerialPortListing port;
-    port.device = device;
-    port.present = QFileInfo::exists(device);
-    for (const QSerialPortInfo& info : enumerated) {
-        if (Canonical(info.systemLocation()) != device) {
-            continue;
-        }
+// A port the platform enumerates, with what its USB descriptors say.
+struct Enumerated {
+    QString location;
+    std::optional<quint16> vendorId;
+    std::optional<quint16> productId;
+    QString manufacturer;
+    QString product;
+    QString serialNumber;
+};
+
+// The platform's serial ports; none where Qt was built without its serial-port module
+// (the static Windows build), which leaves the ports that COM numbers map.
+std::vector<Enumerated> EnumeratedPorts() {
+    std::vector<Enumerated> ports;
+#ifdef KORVANE_SERIAL_PORT_MODULE
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        Enumerated port{info.systemLocation(), std::nullopt,       std::nullopt,
+                        info.manufacturer(),   info.description(), info.serialNumber()};
         if (info.hasVendorIdentifier()) {
             port.vendorId = info.vendorIdentifier();
         }
         if (info.hasProductIdentifier()) {
             port.productId = info.productIdentifier();
         }
-        port.manufacturer = info.manufacturer();
-        port.product = info.description();
-        port.serialNumber = info.serialNumber();
+        ports.push_back(port);
+    }
+#endif
+    return ports;
+}
+
+// device is a canonical path, or a mapping's path where nothing is there.
+SerialPortListing ListingFor(const QString& device, const std::vector<Resolved>& mappings,
+                             const std::vector<Enumerated>& enumerated) {
+    SerialPortListing port;
+    port.device = device;
+    port.present = QFileInfo::exists(device);
+    for (const Enumerated& info : enumerated) {
+        if (Canonical(info.location) != device) {
+            continue;
+        }
+        if (info.vendorId) {
+            port.vendorId = *info.vendorId;
+        }
+        if (info.productId) {
+            port.productId = *info.productId;
+        }
+        port.manufacturer = info.manufacturer;
+        port.product = info.product;
+        port.serialNumber = info.serialNumber;
     }
     if (port.present) {
         port.stableName = StableNameOf(device);
@@ -88,7 +121,7 @@ QString HexId(quint16 id) {
 }  // namespace
 
 std::vector<SerialPortListing> ListSerialPorts() {
-    const QList<QSerialPortInfo> enumerated = QSerialPortInfo::availablePorts();
+    const std::vector<Enumerated> enumerated = EnumeratedPorts();
     const std::vector<Resolved> mappings = ResolveAll();
     // Sorted by name, present ones first.
     std::map<std::pair<bool, QString>, SerialPortListing> ports;
@@ -96,8 +129,8 @@ std::vector<SerialPortListing> ListSerialPorts() {
         SerialPortListing port = ListingFor(device, mappings, enumerated);
         ports.emplace(std::make_pair(!port.present, port.device), std::move(port));
     };
-    for (const QSerialPortInfo& info : enumerated) {
-        add(Canonical(info.systemLocation()));
+    for (const Enumerated& info : enumerated) {
+        add(Canonical(info.location));
     }
     for (const Resolved& resolved : mappings) {
         if (resolved.use.mapping.source != PortSource::kDefault) {
@@ -112,7 +145,7 @@ std::vector<SerialPortListing> ListSerialPorts() {
 }
 
 SerialPortListing ListingForDevice(const QString& device) {
-    return ListingFor(Canonical(device), ResolveAll(), QSerialPortInfo::availablePorts());
+    return ListingFor(Canonical(device), ResolveAll(), EnumeratedPorts());
 }
 
 QString DescribeSerialPort(const SerialPortListing& port) {

@@ -21,9 +21,12 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // The profile file as it is on disk: what a process that is killed leaves behind.
+    // The profile as it is stored: what a process that is killed leaves behind. On
+    // Windows the registry key, as the registry's own tool shows it, written out in the
+    // file's form ("[Setting]", then "Name=value" lines by name).
     QString ProfileOnDisk() const;
-    // Writes the profile file before a dialog reads it.
+    // Stores the profile, given in the file's form, before a dialog reads it. On Windows
+    // the section's values replace the key's; numbers go in as the program writes them.
     void WriteProfileFile(const QString& text) const;
     // The dialog, built on the profile as it is now, and shown.
     std::unique_ptr<FlasherDialog> OpenDialog() const;

@@ -79,6 +79,7 @@ protected:
         unsetenv("KORVANE_TEST_PORT");
         unsetenv("KORVANE_TEST_DUMP_DIR");
         unsetenv("KORVANE_TEST_FAULTS");
+        unsetenv("KORVANE_TEST_BAUD");
         sim.reset();
         std::system(("rm -rf '" + folder + "'").c_str());
     }
@@ -129,6 +130,13 @@ TEST_F(ExternalSimulator, TestsThatNeedOtherFaultsNameTheOptionsTheyNeed) {
     EXPECT_EQ(line.Unsuited(), std::string(testing::kNeedsSimulatorText) +
                                    " --fault refuse=67 --fault ignore-request=1.2@0x08000100");
     EXPECT_TRUE(testing::SimulatedLine(Faults()).Unsuited().empty());
+
+    // A line paced like a real one is asked for the same way, and must be the runner's pace.
+    EXPECT_EQ(testing::TestDevice(Faults(), 115200).Unsuited(),
+              std::string(testing::kNeedsSimulatorText) + " --baud 115200 --fault nack-before-ack");
+    setenv("KORVANE_TEST_BAUD", "115200", 1);
+    EXPECT_TRUE(testing::TestDevice(Faults(), 115200).Unsuited().empty());
+    EXPECT_FALSE(testing::TestDevice(Faults()).Unsuited().empty());
 }
 
 // An independent implementation of the bootloader protocol writes, verifies and reads

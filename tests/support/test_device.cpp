@@ -85,15 +85,15 @@ private:
 
 #ifdef _WIN32
 // There are no pseudo-terminals here: only a simulator beside the program will do.
-std::unique_ptr<TestDevice::Backend> MakeInProcessBackend(const devsim::DeviceFaults&) {
+std::unique_ptr<TestDevice::Backend> MakeInProcessBackend(const devsim::DeviceFaults&, uint32_t) {
     return nullptr;
 }
 #endif
 
-TestDevice::TestDevice(const devsim::DeviceFaults& faults) {
+TestDevice::TestDevice(const devsim::DeviceFaults& faults, uint32_t baudRate) {
     const std::string port = Environment("KORVANE_TEST_PORT");
     if (port.empty()) {
-        backend = MakeInProcessBackend(faults);
+        backend = MakeInProcessBackend(faults, baudRate);
         return;
     }
     devsim::DeviceFaults running;
@@ -101,8 +101,13 @@ TestDevice::TestDevice(const devsim::DeviceFaults& faults) {
         errorText = "KORVANE_TEST_FAULTS is not a list of fault names";
         return;
     }
-    if (devsim::FaultNames(running) != devsim::FaultNames(faults)) {
-        const std::string options = devsim::FaultOptions(faults);
+    const uint32_t runningBaudRate =
+        static_cast<uint32_t>(std::strtoul(Environment("KORVANE_TEST_BAUD").c_str(), nullptr, 10));
+    if (devsim::FaultNames(running) != devsim::FaultNames(faults) || runningBaudRate != baudRate) {
+        std::string options = devsim::FaultOptions(faults);
+        if (baudRate != 0) {
+            options = "--baud " + std::to_string(baudRate) + (options.empty() ? "" : " " + options);
+        }
         unsuited = std::string(kNeedsSimulatorText) + (options.empty() ? "" : " " + options);
         return;
     }

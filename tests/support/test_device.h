@@ -7,9 +7,10 @@
 //   KORVANE_TEST_PORT      the port to open: "COMn" (opened by number) or a device path
 //   KORVANE_TEST_FAULTS    the faults the simulator was started with, as its fault names
 //   KORVANE_TEST_DUMP_DIR  the simulator's --state-dir folder
-// Such a simulator has the faults it was started with, so a test that needs others is
-// skipped, and says which options the simulator would need; the runner collects those and
-// runs the program again for each set.
+//   KORVANE_TEST_BAUD      the rate its line is paced at (--baud), when it is paced
+// Such a simulator has the faults and the pace it was started with, so a test that needs
+// others is skipped, and says which options the simulator would need; the runner collects
+// those and runs the program again for each set.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,7 +32,8 @@ class TestDevice {
 public:
     class Backend;
 
-    explicit TestDevice(const devsim::DeviceFaults& faults = {});
+    // baudRate paces the line like a real one at that rate; 0 leaves it unpaced.
+    explicit TestDevice(const devsim::DeviceFaults& faults = {}, uint32_t baudRate = 0);
     ~TestDevice();
     TestDevice(const TestDevice&) = delete;
     TestDevice& operator=(const TestDevice&) = delete;

@@ -18,6 +18,7 @@ public:
 };
 
 // A simulator on a pseudo-terminal in this process; null where there are none.
-std::unique_ptr<TestDevice::Backend> MakeInProcessBackend(const devsim::DeviceFaults& faults);
+std::unique_ptr<TestDevice::Backend> MakeInProcessBackend(const devsim::DeviceFaults& faults,
+                                                          uint32_t baudRate);
 
 }  // namespace korvane::testing

@@ -8,7 +8,8 @@ namespace {
 
 class PtyBackend : public TestDevice::Backend {
 public:
-    explicit PtyBackend(const devsim::DeviceFaults& faults) : simulator(faults) {}
+    PtyBackend(const devsim::DeviceFaults& faults, uint32_t baudRate)
+        : simulator(faults, baudRate) {}
 
     bool Start(std::string* error) override {
         if (!simulator.Start()) {
@@ -27,8 +28,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<TestDevice::Backend> MakeInProcessBackend(const devsim::DeviceFaults& faults) {
-    return std::make_unique<PtyBackend>(faults);
+std::unique_ptr<TestDevice::Backend> MakeInProcessBackend(const devsim::DeviceFaults& faults,
+                                                          uint32_t baudRate) {
+    return std::make_unique<PtyBackend>(faults, baudRate);
 }
 
 }  // namespace korvane::testing

@@ -1,0 +1,61 @@
+# Sourced by the scripts that run the Windows programs under Wine.
+#
+# wine_prefix WORK [COM1]: a fresh Wine prefix in WORK/prefix (exported as WINEPREFIX),
+# whose COM1 leads to the path COM1 (default WORK/com1), the link a korvane-devsim makes
+# with --link; one Wine server for the whole run, which wine_prefix_end stops. The caller
+# removes WORK.
+
+# The dialogs ask for the font "宋体" (and Wine's own dialogs for the usual Windows faces),
+# which a prefix without Windows fonts lacks: Wine would fall back to a serif face. They
+# are mapped to the CJK face that the Linux build uses (fonts-wqy-microhei), so the window
+# looks under Wine as it does on a Windows desktop with its Chinese fonts.
+wine_dialog_font="WenQuanYi Micro Hei"
+wine_replaced_fonts=("宋体" "SimSun" "NSimSun" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif")
+
+wine_prefix() {
+    local work=$1 com1=${2:-$1/com1} face
+    export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    wineboot -i >/dev/null 2>&1
+    # Debian's Wine does not look for its own faces (fonts-wine) where it keeps them, but
+    # finds them in the prefix's font folder. Marlett alone is taken, for the caption
+    # buttons: Wine's Tahoma would draw the Chinese captions as empty boxes.
+    ln -sf /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    # Wine lays out dosdevices/comN anew whenever its server starts, from the serial devices
+    # it finds unless its registry names one; so COM1 is named there too, as a link of our
+    # own that follows each simulator's terminal.
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$com1" /f >/dev/null 2>&1
+    for face in "${wine_replaced_fonts[@]}"; do
+        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "$wine_dialog_font" \
+            /f >/dev/null 2>&1
+    done
+    wineserver -k || true
+    ln -sfn "$com1" "$WINEPREFIX/dosdevices/com1"
+    # One server for the whole run: quicker starts, and the COM1 mapping stays put. The
+    # server and the services that the first program starts live on, so neither may hold
+    # on to an output that someone reads to its end.
+    wineserver -p >/dev/null 2>&1
+    wine reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1
+}
+
+wine_prefix_end() {
+    [ -z "${WINEPREFIX:-}" ] || wineserver -k 2>/dev/null || true
+}
+
+# wine_display WORK: a virtual X display of its own (exported as DISPLAY) for the Windows
+# programs: Wine makes its windows there, even those of a program drawing off screen.
+# wine_display_end stops it.
+wine_display() {
+    local work=$1
+    Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$work/display" >/dev/null 2>&1 &
+    wine_xvfb_pid=$!
+    for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+    export DISPLAY=":$(head -n 1 "$work/display")"
+}
+
+wine_display_end() {
+    if [ -n "${wine_xvfb_pid:-}" ]; then
+        kill "$wine_xvfb_pid" 2>/dev/null || true
+        wait "$wine_xvfb_pid" 2>/dev/null || true
+        wine_xvfb_pid=
+    fi
+}
