@@ -70,13 +70,9 @@ void AppTest::SetUp() {
 }
 
 void AppTest::TearDown() {
-    // The journal too, through the data folder.
-    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(configHome));
-    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(configHome));
+    qunsetenv("XDG_CONFIG_HOME");
+    qunsetenv("XDG_DATA_HOME");
     qunsetenv("KORVANE_COM1");
-#ifdef Q_OS_WIN
-    Reg({"delete", kProgramKey, "/f"});  // fails when there is none, as is fine
-#endif
     QDir(QString::fromStdString(configHome)).removeRecursively();
 }
 
