@@ -70,6 +70,12 @@ QVariant NullableText(const QString& text) {
     return text.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(text);
 }
 
+// The driver's message on one line: the client library breaks its own over several,
+// with a tab before the hint, which a status line or a log would show escaped.
+QString Why(const QSqlError& error) {
+    return error.text().simplified();
+}
+
 // One connection, opened in this thread and removed when it goes.
 class Connection {
 public:
@@ -114,7 +120,7 @@ public:
     bool Open(QString& error) {
         QSqlDatabase db = Db();
         if (!db.open()) {
-            error = db.lastError().text().trimmed();
+            error = Why(db.lastError());
             return false;
         }
         return UpToDate(error);
@@ -125,12 +131,12 @@ public:
     bool InTransaction(QString& error, Body body) {
         QSqlDatabase db = Db();
         if (!db.transaction()) {
-            error = db.lastError().text().trimmed();
+            error = Why(db.lastError());
             return false;
         }
         if (!body() || !db.commit()) {
             if (error.isEmpty()) {
-                error = db.lastError().text().trimmed();
+                error = Why(db.lastError());
             }
             db.rollback();
             return false;
@@ -142,7 +148,7 @@ public:
         if (query.exec()) {
             return true;
         }
-        error = query.lastError().text().trimmed();
+        error = Why(query.lastError());
         return false;
     }
 
@@ -161,7 +167,7 @@ public:
         if (query.exec(statement)) {
             return true;
         }
-        error = query.lastError().text().trimmed();
+        error = Why(query.lastError());
         return false;
     }
 
@@ -199,7 +205,7 @@ private:
             if (!query.exec(
                     QStringLiteral("SELECT COALESCE(MAX(version), 0) FROM journal_schema")) ||
                 !query.next()) {
-                error = query.lastError().text().trimmed();
+                error = Why(query.lastError());
                 return false;
             }
             const int version = query.value(0).toInt();
@@ -359,7 +365,7 @@ bool Journal::ClaimNumber(const QString& runId, int& number, QString& error) con
         // A number past the range would be cut in the serial record: none is handed out.
         if (!claim.exec(QStringLiteral("UPDATE sequence SET next = next + 1 WHERE id = 1 AND "
                                        "next BETWEEN 1 AND 99999 RETURNING next - 1"))) {
-            error = claim.lastError().text().trimmed();
+            error = Why(claim.lastError());
             return false;
         }
         if (!claim.next()) {
@@ -382,7 +388,7 @@ bool Journal::NextNumber(int& number, QString& error) const {
     }
     QSqlQuery query(connection.Db());
     if (!query.exec(QStringLiteral("SELECT next FROM sequence WHERE id = 1")) || !query.next()) {
-        error = query.lastError().text().trimmed();
+        error = Why(query.lastError());
         return false;
     }
     number = query.value(0).toInt();

@@ -208,6 +208,7 @@ TEST_F(JournalTool, AServerAwayStopsNewRunsAndLosesNoRecord) {
     EXPECT_EQ(Run({"--port", device.PortPath(), package}), 1);
     EXPECT_TRUE(device.Received().empty());
     EXPECT_NE(output.find("cannot be reached"), std::string::npos) << output;
+    EXPECT_EQ(output.find("\\x0A"), std::string::npos) << "the driver's reason on one line";
 
     // Back, it receives the waiting record before the next one.
     ASSERT_TRUE(server.Start());
