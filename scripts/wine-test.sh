@@ -32,8 +32,13 @@ stop_simulator() {
         sim_pid=
     fi
 }
+postgres=
 cleanup() {
     stop_simulator
+    if [ -n "$postgres" ]; then
+        "$root/scripts/postgres-server.sh" stop "$postgres" || true
+        rm -rf "$postgres"
+    fi
     wine_prefix_end
     wine_display_end
     rm -rf "$work"
@@ -249,6 +254,55 @@ the_tool --port COM1 "$windows_dir\\sample.bin"
 check "a damaged SN in the registry stops the run, named" \
     [ "$tool_status" -eq 1 -a -n "$(grep -F '"12a"' "$work/tool.out")" ]
 check "and stays as it was" [ "$(stored_sn)" = 12a ]
+stop_simulator
+
+echo "== the journal on Windows: the station's own SQLite file, and PostgreSQL on 127.0.0.1"
+# journal_field SN COLUMN: that column of the record with this number, in the tool's CSV.
+journal_field() {
+    awk -F, -v sn="$1" -v column="$2" '$7 == sn { print $column }' "$work/tool.out"
+}
+the_tool journal --csv
+# The gui tests ran in this prefix too: the runs of this package are the window's and the tool's.
+check "the station's own journal holds the window's run and the tool's, both succeeded" [ "$(
+    package="$windows_dir\\sample.bin" awk -F, '$5 == ENVIRON["package"] { print $7, $9 }' \
+        "$work/tool.out" | paste -sd,)" = "41 succeeded,42 succeeded" ]
+check "in the local application-data folder" \
+    [ -s "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/STM32F10X Korvane/journal.sqlite" ]
+
+# A line's server, reached over TCP with a password, as a Windows station reaches it.
+postgres=$(mktemp -d /tmp/korvane-postgres-XXXXXX)
+uri=$("$root/scripts/postgres-server.sh" start "$postgres" --tcp 2>&1) || true
+uri=${uri##*$'\n'}
+check "a PostgreSQL server listens on ${uri##*@}" [ "${uri:0:13}" = postgresql:// ]
+# on_the_server SQL: the answer as the server gives it, asked from Linux.
+on_the_server() {
+    psql -X -A -t "$uri" -c "$1" 2>&1
+}
+wine reg add "$key" /v SN /t REG_DWORD /d 43 /f >/dev/null 2>&1
+line=(--journal "$uri" --counter journal --station WINE-7)
+start_simulator
+the_tool --port COM1 "${line[@]}" --sn 5000 "$windows_dir\\sample.bin"
+check "a flash with the line's sequence set to 5000 succeeds" [ "$tool_status" -eq 0 ]
+check "and numbers the device 05000" [ "$(device_record | cut -c9-)" = 05000 ]
+the_tool --port COM1 "${line[@]}" "$windows_dir\\sample.bin"
+check "the next flash takes 05001 from the server" \
+    [ "$tool_status" -eq 0 -a "$(device_record | cut -c9-)" = 05001 ]
+check "the server's sequence stands at 5002" [ "$(on_the_server 'SELECT next FROM sequence')" = 5002 ]
+check "the server holds both runs, by station WINE-7, succeeded" [ "$(on_the_server \
+    "SELECT string_agg(sn || ' ' || result, ',' ORDER BY sn) FROM runs WHERE station = 'WINE-7'")" \
+    = "5000 succeeded,5001 succeeded" ]
+check "the registry's SN is left alone (43)" [ "$(stored_sn)" = 43 ]
+the_tool journal --journal "$uri" --csv --sn 5001
+check "korvane-flash.exe journal reads the record back from the server" \
+    [ "$(journal_field 5001 2)" = WINE-7 -a "$(journal_field 5001 8)" = "$(device_record)" ]
+"$root/scripts/postgres-server.sh" stop "$postgres" || true
+ask_simulator dump && cp "$work/state/report.json" "$work/report.before"
+the_tool --port COM1 "${line[@]}" "$windows_dir\\sample.bin"
+check "with the server away no run starts, and the tool says why" \
+    [ "$tool_status" -eq 1 -a -n "$(grep -F 'cannot be reached' "$work/tool.out")" ]
+ask_simulator dump
+check "and the device is not touched" cmp -s "$work/report.before" "$work/state/report.json"
+check "the password is shown nowhere" [ -z "$(grep -F 'line@7' "$work/tool.out")" ]
 stop_simulator
 
 echo "wine: $passed passed, $failed failed"

@@ -1,46 +1,36 @@
 // A real PostgreSQL server for one test: a fresh cluster in a temporary folder, reached
-// through a Unix socket only, started and stopped by the test itself. As root the server
-// runs as the postgres user, as the server insists. Tests and benchmarks share it.
+// through a Unix socket, started and stopped by the test itself through the script the
+// Windows tests use as well (scripts/postgres-server.sh). Tests and benchmarks share it.
 #pragma once
 
-#include <glob.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#ifndef KORVANE_POSTGRES_SCRIPT
+#error "KORVANE_POSTGRES_SCRIPT names scripts/postgres-server.sh"
+#endif
 
 namespace korvane::testing {
 
 class PostgresServer {
 public:
     PostgresServer() {
-        glob_t found{};
-        if (glob("/usr/lib/postgresql/*/bin/initdb", 0, nullptr, &found) == 0 &&
-            found.gl_pathc > 0) {
-            bin = std::string(found.gl_pathv[found.gl_pathc - 1]);
-            bin.resize(bin.size() - std::string("/initdb").size());
-        }
-        globfree(&found);
-        if (bin.empty()) {
-            unsuited = "no PostgreSQL server is installed (Debian package postgresql)";
-            return;
-        }
         char madeFolder[] = "/tmp/korvane-postgres-XXXXXX";
         if (mkdtemp(madeFolder) == nullptr) {
             unsuited = "no temporary folder could be made";
             return;
         }
         folder = madeFolder;
-        const std::string made = "mkdir -p '" + folder + "/socket' && chmod 777 '" + folder + "'" +
-                                 (getuid() == 0 ? " && chown -R postgres '" + folder + "'" : "");
-        if (std::system(made.c_str()) != 0 ||
-            !AsServerUser("'" + bin + "/initdb' -D '" + folder + "/data' -A trust -U postgres " +
-                          "--no-sync >'" + folder + "/initdb.log' 2>&1")) {
-            unsuited = "initdb failed; see " + folder + "/initdb.log";
-            return;
-        }
-        if (!Start()) {
-            unsuited = "the server did not start; see " + folder + "/server.log";
+        std::string said;
+        const int status = Script("start", said);
+        if (status == 0) {
+            uri = said.substr(said.rfind('\n', said.size() - 2) + 1);
+            uri.erase(uri.find_last_not_of('\n') + 1);
+        } else {
+            unsuited = said.empty() ? "the server did not start" : said;
         }
     }
     ~PostgresServer() {
@@ -55,37 +45,36 @@ public:
     // Empty when the server runs; otherwise why there is none.
     const std::string& Unsuited() const { return unsuited; }
 
-    std::string Uri() const { return "postgresql://postgres@/postgres?host=" + folder + "/socket"; }
+    const std::string& Uri() const { return uri; }
 
     bool Start() {
-        return AsServerUser("'" + bin + "/pg_ctl' -D '" + folder + "/data' -l '" + folder +
-                            "/server.log' -w -o \"-k '" + folder +
-                            "/socket' -c listen_addresses='' -c fsync=off\" start >/dev/null");
+        std::string said;
+        return Script("start", said) == 0;
     }
     bool Stop() {
-        return !bin.empty() && AsServerUser("'" + bin + "/pg_ctl' -D '" + folder +
-                                            "/data' -m fast -w stop >/dev/null 2>&1");
+        std::string said;
+        return !folder.empty() && Script("stop", said) == 0;
     }
 
 private:
-    bool AsServerUser(const std::string& command) const {
+    // Runs the script on this server's folder; what it printed, both streams, in `said`.
+    int Script(const char* command, std::string& said) const {
         const std::string line =
-            getuid() == 0 ? "runuser -u postgres -- sh -c \"" + Escaped(command) + "\"" : command;
-        return std::system(line.c_str()) == 0;
-    }
-    static std::string Escaped(const std::string& command) {
-        std::string out;
-        for (const char c : command) {
-            if (c == '"' || c == '\\' || c == '$') {
-                out += '\\';
-            }
-            out += c;
+            std::string("'") + KORVANE_POSTGRES_SCRIPT + "' " + command + " '" + folder + "' 2>&1";
+        FILE* out = popen(line.c_str(), "r");
+        if (out == nullptr) {
+            return -1;
         }
-        return out;
+        char buffer[512];
+        size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, out)) > 0) {
+            said.append(buffer, got);
+        }
+        return pclose(out);
     }
 
-    std::string bin;
     std::string folder;
+    std::string uri;
     std::string unsuited;
 };
 
