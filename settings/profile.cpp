@@ -6,6 +6,8 @@
 #include <QLockFile>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QTemporaryDir>
+#include <utility>
 #include <vector>
 
 #include "flashing/serial_record.h"
@@ -139,24 +141,14 @@ QString DescribeSequenceNumber(const StoredSequenceNumber& stored) {
     return QStringLiteral("The next sequence number is %1.").arg(stored.value);
 }
 
-void WriteProfile(const QString& file, std::optional<int> sequenceNumber, int portIndex) {
-    const auto profile = OpenProfile();
-    profile->setValue(kFileKey, file);
-    if (sequenceNumber) {
-        profile->setValue(kSequenceNumberKey, *sequenceNumber);
-    }
-    profile->setValue(kPortKey, portIndex);
-    profile->sync();
-}
-
 namespace {
 
-// Sets one entry in the profile file, leaving every other byte as it was. The file is
-// replaced whole, and only once the new one is complete on the disk: a write that
-// fails part of the way (a full disk, a size limit) leaves the old file in place, where
-// a truncated profile would have lost the counter and started the numbering again.
-bool WriteEntryToFile(const QString& path, const QString& section, const QString& key,
-                      const QString& value) {
+// Sets entries in the profile file, each value as given (the file's own spelling),
+// leaving every other byte as it was. The file is replaced whole, and only once the new
+// one is complete on the disk: a write that fails part of the way (a full disk, a size
+// limit) leaves the old file in place, where a truncated profile would have lost the
+// counter and started the numbering again. Qt's settings writer does not promise that.
+bool WriteEntriesToFile(const QString& path, const std::vector<RawEntry>& entries) {
     // The lock file goes beside the profile, so the folder comes first.
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
         return false;
@@ -176,7 +168,10 @@ bool WriteEntryToFile(const QString& path, const QString& section, const QString
         original = current.readAll();
         current.close();
     }
-    const QByteArray bytes = WithEntry(original, section.toUtf8(), key.toUtf8(), value.toUtf8());
+    QByteArray bytes = original;
+    for (const RawEntry& entry : entries) {
+        bytes = WithEntry(bytes, entry.section.toUtf8(), entry.key.toUtf8(), entry.value.toUtf8());
+    }
     QSaveFile replacement(path);
     if (!replacement.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         return false;
@@ -195,7 +190,7 @@ bool SaveEntry(const QString& section, const QString& key, const QVariant& value
     const auto profile = OpenProfile();
     const QString text = value.toString();
     if (ProfileIsFile(*profile)) {
-        if (!WriteEntryToFile(profile->fileName(), section, key, text)) {
+        if (!WriteEntriesToFile(profile->fileName(), {{section, key, text}})) {
             return false;
         }
         const auto raw = RawEntriesOfFile(profile->fileName());
@@ -208,7 +203,85 @@ bool SaveEntry(const QString& section, const QString& key, const QVariant& value
            OpenProfile()->value(path).toString() == text;
 }
 
+// "Section/Key" and what it is set to.
+using Setting = std::pair<QString, QVariant>;
+
+// The settings as Qt's INI files spell them (a path with a comma in quotes, escapes, a
+// leading "@" doubled), found by letting Qt write them into a scratch file of their own:
+// the profile is read through Qt, and must give back exactly the values written.
+std::optional<std::vector<RawEntry>> SpelledByQt(const std::vector<Setting>& settings) {
+    QTemporaryDir scratch;
+    if (!scratch.isValid()) {
+        return std::nullopt;
+    }
+    const QString path = scratch.filePath(QStringLiteral("spelling.ini"));
+    {
+        QSettings spelling(path, QSettings::IniFormat);
+        for (const auto& [name, value] : settings) {
+            spelling.setValue(name, value);
+        }
+        spelling.sync();
+        if (spelling.status() != QSettings::NoError) {
+            return std::nullopt;
+        }
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    // Qt does not always say when its write fell short; a cut-off file has lost the end
+    // of its last line.
+    const QByteArray text = file.readAll();
+    if (!text.endsWith('\n')) {
+        return std::nullopt;
+    }
+    std::vector<RawEntry> entries;
+    for (const auto& [name, value] : settings) {
+        const QString section = name.section(QLatin1Char('/'), 0, 0);
+        const QString key = name.section(QLatin1Char('/'), 1);
+        const auto spelled = SpelledValue(text, section.toUtf8(), key.toUtf8());
+        if (!spelled) {
+            return std::nullopt;
+        }
+        entries.push_back({section, key, QString::fromUtf8(*spelled)});
+    }
+    return entries;
+}
+
 }  // namespace
+
+bool WriteProfile(const QString& file, std::optional<int> sequenceNumber, int portIndex) {
+    std::vector<Setting> settings = {{kFileKey, file}};
+    if (sequenceNumber) {
+        settings.emplace_back(kSequenceNumberKey, *sequenceNumber);
+    }
+    settings.emplace_back(kPortKey, portIndex);
+    const auto profile = OpenProfile();
+    if (!ProfileIsFile(*profile)) {
+        for (const auto& [name, value] : settings) {
+            profile->setValue(name, value);
+        }
+        profile->sync();
+        return profile->status() == QSettings::NoError;
+    }
+    const auto spelled = SpelledByQt(settings);
+    if (!spelled || !WriteEntriesToFile(profile->fileName(), *spelled)) {
+        return false;
+    }
+    // Read back from the disk: true only when the file now says what was meant.
+    QFile written(profile->fileName());
+    if (!written.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QByteArray text = written.readAll();
+    for (const RawEntry& entry : *spelled) {
+        if (SpelledValue(text, entry.section.toUtf8(), entry.key.toUtf8()) !=
+            entry.value.toUtf8()) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool SaveSequenceNumber(int sequenceNumber, QString& problem) {
     if (SaveEntry(kProfileSection, kSequenceNumberName, sequenceNumber)) {

@@ -12,6 +12,7 @@ struct Line {
     Kind kind = Kind::kOther;
     QByteArray name;  // a header's section, or an entry's key
     QByteArray value;
+    QByteArray spelled;  // the value as the line spells it, quotes kept
 };
 
 Line Classify(const QByteArray& raw) {
@@ -32,6 +33,7 @@ Line Classify(const QByteArray& raw) {
     key = key.mid(key.lastIndexOf('\0') + 1).trimmed();
     classified.name = key;
     QByteArray value = line.mid(equals + 1).trimmed();
+    classified.spelled = value;
     if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"')) {
         value = value.mid(1, value.size() - 2);
     }
@@ -61,6 +63,20 @@ std::optional<QString> RawValue(const std::vector<RawEntry>& entries, const QStr
     for (const RawEntry& entry : entries) {
         if (entry.key == key && (section.isNull() || entry.section == section)) {
             return entry.value;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<QByteArray> SpelledValue(const QByteArray& text, const QByteArray& section,
+                                       const QByteArray& key) {
+    QByteArray current;
+    for (const QByteArray& raw : text.split('\n')) {
+        const Line line = Classify(raw);
+        if (line.kind == Line::Kind::kHeader) {
+            current = line.name;
+        } else if (line.kind == Line::Kind::kEntry && current == section && line.name == key) {
+            return line.spelled;
         }
     }
     return std::nullopt;

@@ -25,6 +25,11 @@ std::vector<RawEntry> RawEntries(const QByteArray& text);
 std::optional<QString> RawValue(const std::vector<RawEntry>& entries, const QString& section,
                                 const QString& key);
 
+// The first value of key in section exactly as the text spells it, quotes and escapes
+// kept: what another file needs to say the same.
+std::optional<QByteArray> SpelledValue(const QByteArray& text, const QByteArray& section,
+                                       const QByteArray& key);
+
 // The text with key set to value in section: the first such entry replaced, or one added
 // at the top of the section (the section added at the end when there is none). Every
 // other line stays as it was.

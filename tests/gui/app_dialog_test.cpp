@@ -23,6 +23,10 @@
 #include "res/resources.h"
 #include "settings/serial_ports.h"
 #ifndef Q_OS_WIN
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include "support/held_port.h"
 #include "support/pty_pair.h"
 #endif
@@ -153,6 +157,28 @@ TEST_F(AppDialog, ClosingNeverTakesBackANumberAnotherProgramGaveOut) {
     EXPECT_TRUE(profile.contains("SN=1000")) << profile.toStdString();
     EXPECT_TRUE(profile.contains("Port=3")) << profile.toStdString();
 }
+
+#ifndef Q_OS_WIN
+// The disk fills up as the window closes: a file may grow to 200 bytes, room for a lock
+// file but not for the new profile. Whatever was saved stays, the sequence number above
+// all (Qt's settings writer alone left the profile cut off in the new File, and no SN).
+TEST_F(AppDialog, ClosingOnAFullDiskLeavesTheProfileAsItWas) {
+    const QString before = QStringLiteral("[Setting]\nFile=a.bin\nPort=1\nSN=12345\n");
+    WriteProfileFile(before);
+    auto dialog = OpenDialog();
+    SetText(*dialog, res::kPackagePathEdit, "/data/" + QString(400, 'p') + ".bin");
+    const auto ignored = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit full{200, limit.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &full);
+    Click(dialog->Control(res::kCancel));
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, ignored);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(ProfileOnDisk().toStdString(), before.toStdString());
+}
+#endif
 
 TEST_F(AppDialog, ChoosingAFileRewritesEveryControlFromTheStoredValues) {
     WriteProfileFile("[Setting]\nFile=old.bin\nPort=2\nSN=9\n");
