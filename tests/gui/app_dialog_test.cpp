@@ -118,20 +118,22 @@ TEST_F(AppDialog, ControlsSitWhereTheTemplatePutsThemInDialogUnits) {
 TEST_F(AppDialog, ClosingSavesFileSnAndPortWhateverTheNumberHolds) {
     {
         auto dialog = OpenDialog();
-        SetText(*dialog, res::kPackagePathEdit, "/data/line 3/pkg.bin");
+        // A comma is part of the INI file's syntax: the path is quoted there.
+        SetText(*dialog, res::kPackagePathEdit, "/data/line 3, bay 2/pkg.bin");
         PortBox(*dialog)->setCurrentIndex(7);
         SetText(*dialog, res::kSequenceNumberEdit, "123");
         PressKey(dialog.get(), Qt::Key_Escape);
         EXPECT_FALSE(dialog->isVisible());
     }
     QString profile = ProfileOnDisk();
-    EXPECT_TRUE(profile.contains("File=/data/line 3/pkg.bin")) << profile.toStdString();
+    EXPECT_TRUE(profile.contains("File=\"/data/line 3, bay 2/pkg.bin\"")) << profile.toStdString();
     EXPECT_TRUE(profile.contains("Port=7")) << profile.toStdString();
     EXPECT_TRUE(profile.contains("SN=123")) << profile.toStdString();
 
     // A number out of range is prompted for, and the dialog still closes and saves it.
     auto dialog = OpenDialog();
-    EXPECT_EQ(TextOf(*dialog, res::kPackagePathEdit), QStringLiteral("/data/line 3/pkg.bin"));
+    EXPECT_EQ(TextOf(*dialog, res::kPackagePathEdit),
+              QStringLiteral("/data/line 3, bay 2/pkg.bin"));
     EXPECT_EQ(PortBox(*dialog)->currentIndex(), 7);
     SetText(*dialog, res::kSequenceNumberEdit, "0");
     QString prompt;
