@@ -13,10 +13,10 @@
 
 #include "devsim/pty_simulator.h"
 #include "flashing/flash_run.h"
-#include "flashing/package.h"
 #include "link/device_link.h"
 #include "link/service_frame.h"
 #include "platform/ticks.h"
+#include "sample_package.h"
 
 using namespace korvane;
 using Clock = std::chrono::steady_clock;
@@ -97,16 +97,12 @@ void SilentSync() {
 }
 
 void PacedPackage() {
-    std::vector<PackageImage> images = {{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
-                                        {"MCU.BIN", std::vector<uint8_t>(16384, 0x22)},
-                                        {"CFG.BIN", std::vector<uint8_t>(8192, 0x33)}};
-    std::vector<uint8_t> bytes;
-    std::string error;
-    BuildPackage(images, bytes, error);
     const std::string path = "/tmp/korvane-bench-" + std::to_string(getpid()) + ".bin";
-    FILE* file = std::fopen(path.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
+    size_t size = 0;
+    if (!bench::WriteSamplePackage(path, size)) {
+        std::fprintf(stderr, "the package could not be written to %s\n", path.c_str());
+        std::exit(1);
+    }
 
     const uint32_t baud = 115200;
     devsim::PtySimulator device({}, baud);
@@ -141,8 +137,8 @@ void PacedPackage() {
     std::printf(
         "package of %zu bytes at %u baud: %.2f s (%.2f s of it fixed pauses), line "
         "needs %.2f s for %zu bytes: %.0f%% of the line's speed, %.3f s processor\n",
-        bytes.size(), baud, wall, pauses, lineTime, sent + answers,
-        100.0 * lineTime / (wall - pauses), cpuUsed);
+        size, baud, wall, pauses, lineTime, sent + answers, 100.0 * lineTime / (wall - pauses),
+        cpuUsed);
 }
 
 }  // namespace

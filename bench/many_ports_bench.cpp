@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "devsim/pty_simulator.h"
-#include "flashing/package.h"
+#include "sample_package.h"
 #include "support/child_process.h"
 
 using namespace korvane;
@@ -96,16 +96,12 @@ int main(int argc, char** argv) {
     // A profile and a journal of the benchmark's own.
     setenv("XDG_CONFIG_HOME", folder, 1);
     setenv("XDG_DATA_HOME", folder, 1);
-    std::vector<PackageImage> images = {{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
-                                        {"MCU.BIN", std::vector<uint8_t>(16384, 0x22)},
-                                        {"CFG.BIN", std::vector<uint8_t>(8192, 0x33)}};
-    std::vector<uint8_t> bytes;
-    std::string error;
-    BuildPackage(images, bytes, error);
     const std::string package = std::string(folder) + "/package.bin";
-    FILE* file = std::fopen(package.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
+    size_t size = 0;
+    if (!bench::WriteSamplePackage(package, size)) {
+        std::fprintf(stderr, "the package could not be written to %s\n", package.c_str());
+        return 1;
+    }
     std::vector<int> counts;
     for (int i = 1; i < argc; ++i) {
         counts.push_back(std::atoi(argv[i]));
