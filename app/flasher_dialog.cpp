@@ -178,7 +178,17 @@ void FlasherDialog::OnInitDialog() {
     connect(qobject_cast<QPushButton*>(Control(res::kBrowseButton)), &QPushButton::clicked, this,
             &FlasherDialog::OnBrowse);
     connect(portBox, &QComboBox::currentIndexChanged, this, &FlasherDialog::ShowPortDevice);
+    // Adapters come and go and other programs take ports while the window stays open:
+    // the description is made afresh each time it is about to be shown.
+    portBox->installEventFilter(this);
     ShowPortDevice();
+}
+
+bool FlasherDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == portBox && event->type() == QEvent::ToolTip) {
+        ShowPortDevice();
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void FlasherDialog::ShowPortDevice() {

@@ -52,6 +52,7 @@ protected:
     void timerEvent(QTimerEvent* event) override;
     // Where the window manager owns the system menu, the about entry is in this menu.
     void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 #ifdef Q_OS_WIN
     bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
 #endif
