@@ -41,6 +41,19 @@ void AbandonRunsOnSignals() {
 #endif
 }
 
+// Refuses the options set that the chosen mode has no use for: an option that is
+// silently ignored is a setting the operator believes in and does not get.
+bool OnlyOptionsOf(const QCommandLineParser& parser, const QStringList& allowed, const char* mode) {
+    for (const QString& name : parser.optionNames()) {
+        if (!allowed.contains(name)) {
+            std::fprintf(stderr, "korvane-flash: --%s does not apply to %s (see --help)\n",
+                         TerminalSafe(name.toLocal8Bit().toStdString()).c_str(), mode);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,6 +142,9 @@ int main(int argc, char** argv) {
         return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
     };
     if (arguments.size() == 1 && arguments.first() == "journal") {
+        if (!OnlyOptionsOf(parser, {"journal", "since", "sn", "serial", "csv"}, "journal")) {
+            return kExitUsage;
+        }
         JournalOptions journal;
         journal.journal = optional(journalOption);
         journal.since = parser.value(sinceOption);
@@ -138,6 +154,9 @@ int main(int argc, char** argv) {
         return JournalCommand(journal, stdout, stderr);
     }
     if (!arguments.isEmpty() && arguments.first() == "pack") {
+        if (!OnlyOptionsOf(parser, {}, "pack")) {
+            return kExitUsage;
+        }
         if (arguments.size() < 3) {
             std::fprintf(stderr, "korvane-flash: usage: korvane-flash pack OUTPUT NAME=FILE ...\n");
             return kExitUsage;
@@ -149,9 +168,16 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (parser.isSet(listOption)) {
+        if (!OnlyOptionsOf(parser, {"list"}, "--list")) {
+            return kExitUsage;
+        }
         return ListCommand(arguments.first(), stdout, stderr);
     }
 
+    if (!OnlyOptionsOf(parser, {"port", "sn", "trace", "journal", "station", "counter", "json"},
+                       "a flash")) {
+        return kExitUsage;
+    }
     FlashOptions options;
     options.packagePath = arguments.first();
     options.ports = ExpandPortRanges(parser.values(portOption));

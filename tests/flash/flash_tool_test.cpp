@@ -123,6 +123,11 @@ TEST_F(FlashTool, BadUsageExitsWithTwo) {
     EXPECT_EQ(Run({"--bogus", "x.bin"}), 2);
     EXPECT_EQ(Run({"--port", "COM0", "x.bin"}), 2);
     EXPECT_EQ(Run({"pack", testing::TempFile("out.bin")}), 2);
+    // An option the chosen mode would ignore is refused, not dropped.
+    EXPECT_EQ(Run({"--csv", "x.bin"}, true), 2);
+    EXPECT_NE(output.find("--csv does not apply to a flash"), std::string::npos) << output;
+    EXPECT_EQ(Run({"journal", "--port", "COM1"}), 2);
+    EXPECT_EQ(Run({"--list", "--sn", "3", "x.bin"}), 2);
 }
 
 TEST_F(FlashTool, PacksAndListsPackages) {
