@@ -1,5 +1,6 @@
 // The profile's text as plain lines: whatever the file holds, setting one entry gives a
-// text in which that entry reads back as set, and every other entry reads as it did.
+// text in which that entry reads back as set (and spelled as set), and every other entry
+// reads as it did.
 #include <cstddef>
 #include <cstdint>
 
@@ -40,5 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(others[i].section == expected[i].section && others[i].key == expected[i].key &&
                    others[i].value == expected[i].value);
     }
+    // A value set as another file spells it, quotes and all, is found again as spelled.
+    const QByteArray spelled = "\"/data/line 3, bay 2/pkg.bin\"";
+    FUZZ_CHECK(SpelledValue(WithEntry(text, "Setting", "File", spelled), "Setting", "File") ==
+               spelled);
     return 0;
 }
