@@ -103,12 +103,18 @@ QString AppTest::ProfileOnDisk() const {
 }
 
 void AppTest::WriteProfileFile(const QString& text) const {
-    // One import: the key removed, then made again with the section's values.
+    // One import: the key removed, then made again with each section's values, a section
+    // being a subkey, as Qt keeps them.
     QString script =
         QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n[-%1]\r\n\r\n[%2]\r\n")
             .arg(QString::fromLatin1(kProgramKey), SettingKey());
     static const QRegularExpression number(QStringLiteral("^[0-9]{1,9}$"));
     for (const QString& line : text.split('\n')) {
+        if (line.startsWith('[') && line.endsWith(']')) {
+            script += QStringLiteral("\r\n[%1\\%2]\r\n")
+                          .arg(QString::fromLatin1(kProgramKey), line.mid(1, line.size() - 2));
+            continue;
+        }
         const int equals = line.indexOf('=');
         if (equals < 0) {
             continue;
