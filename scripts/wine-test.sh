@@ -91,7 +91,7 @@ run_program() {
         esac
     done
     KORVANE_TEST_PORT=COM1 KORVANE_TEST_FAULTS="${faults[*]}" KORVANE_TEST_BAUD="$baud" \
-        KORVANE_TEST_DUMP_DIR="$windows_dir\\state" \
+        KORVANE_TEST_DUMP_DIR="$windows_dir\\state" KORVANE_TESTS_MAY_REPLACE_SETTINGS=1 \
         timeout 900 wine "$exe" ${tests:+"--gtest_filter=$tests"} </dev/null >"$work/run.raw" 2>&1 ||
         code=$?
     tr -d '\r' <"$work/run.raw" >"$work/run.log"
@@ -304,6 +304,14 @@ ask_simulator dump
 check "and the device is not touched" cmp -s "$work/report.before" "$work/state/report.json"
 check "the password is shown nowhere" [ -z "$(grep -F 'line@7' "$work/tool.out")" ]
 stop_simulator
+
+echo "== the window's tests, started on an account that is not said to be theirs"
+wine reg add "$key" /v SN /t REG_DWORD /d 77 /f >/dev/null 2>&1
+refused=0
+timeout 300 wine "$windows/tests/tests_gui.exe" </dev/null >"$work/refused.out" 2>&1 || refused=$?
+check "tests_gui.exe without KORVANE_TESTS_MAY_REPLACE_SETTINGS=1 runs nothing, exit 2" \
+    [ "$refused" -eq 2 -a -z "$(grep -F '[ RUN' "$work/refused.out")" ]
+check "and the registry's SN stays 77" [ "$(stored_sn)" = 77 ]
 
 echo "wine: $passed passed, $failed failed"
 exit "$status"

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QString>
+#include <cstdio>
 
 #include "app/flasher_app.h"
 #include "gui/gui_test_support.h"
@@ -24,6 +25,18 @@ void QuietHandler(QtMsgType type, const QMessageLogContext& context, const QStri
 
 int main(int argc, char** argv) {
 #ifdef Q_OS_WIN
+    // The window's tests replace this user's settings in the registry and record runs in
+    // this user's journal: on a station's own account that would take its sequence number
+    // away. They run only where this is meant (scripts/wine-test.sh, in a Wine prefix of
+    // its own, says so).
+    if (qEnvironmentVariable("KORVANE_TESTS_MAY_REPLACE_SETTINGS") != QLatin1String("1")) {
+        std::fputs(
+            "These tests replace HKEY_CURRENT_USER\\Software\\STM32F10X Korvane and write "
+            "into this user's journal. Run them on an account of their own with "
+            "KORVANE_TESTS_MAY_REPLACE_SETTINGS=1.\n",
+            stderr);
+        return 2;
+    }
     // The static Qt of the Windows build has no offscreen platform; the minimal one draws
     // into images as well, with the system's fonts once asked to.
     qputenv("QT_QPA_PLATFORM", "minimal:enable_fonts");
