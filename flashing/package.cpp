@@ -82,7 +82,9 @@ PackageFile::~PackageFile() {
 bool PackageFile::Open(const std::string& newPath) {
     Close();
 #ifdef _WIN32
-    file = _fsopen(newPath.c_str(), "rb", _SH_DENYRW);
+    // Nobody may write the package while a run reads it; other runs may read it too, the
+    // other ports of this tool among them.
+    file = _fsopen(newPath.c_str(), "rb", _SH_DENYWR);
     struct _stat64 status {};
     if (file != nullptr &&
         (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG)) {

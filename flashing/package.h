@@ -54,7 +54,8 @@ public:
 
     // Opens the file for reading, closing any file opened before. Only a regular file
     // opens: a FIFO, a folder or a device is refused without waiting on it. On Windows
-    // nobody else may open it meanwhile, so the package cannot change under a run.
+    // nobody may open it for writing meanwhile, so the package cannot change under a run;
+    // other runs may read it at the same time.
     bool Open(const std::string& path);
     void Close();
     bool IsOpen() const { return file != nullptr; }

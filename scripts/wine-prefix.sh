@@ -2,7 +2,7 @@
 #
 # wine_prefix WORK [COM1]: a fresh Wine prefix in WORK/prefix (exported as WINEPREFIX),
 # whose COM1 leads to the path COM1 (default WORK/com1), the link a korvane-devsim makes
-# with --link; one Wine server for the whole run, which wine_prefix_end stops. The caller
+# with --link, and COM2 to WORK/com2; one Wine server for the whole run, which wine_prefix_end stops. The caller
 # removes WORK.
 
 # The dialogs ask for the font "宋体" (and Wine's own dialogs for the usual Windows faces),
@@ -21,15 +21,17 @@ wine_prefix() {
     # buttons: Wine's Tahoma would draw the Chinese captions as empty boxes.
     ln -sf /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
     # Wine lays out dosdevices/comN anew whenever its server starts, from the serial devices
-    # it finds unless its registry names one; so COM1 is named there too, as a link of our
-    # own that follows each simulator's terminal.
+    # it finds unless its registry names one; so COM1 and COM2 are named there too, as links
+    # of our own that follow each simulator's terminal.
     wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$com1" /f >/dev/null 2>&1
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$work/com2" /f >/dev/null 2>&1
     for face in "${wine_replaced_fonts[@]}"; do
         wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d "$wine_dialog_font" \
             /f >/dev/null 2>&1
     done
     wineserver -k || true
     ln -sfn "$com1" "$WINEPREFIX/dosdevices/com1"
+    ln -sfn "$work/com2" "$WINEPREFIX/dosdevices/com2"
     # One server for the whole run: quicker starts, and the COM1 mapping stays put. The
     # server and the services that the first program starts live on, so neither may hold
     # on to an output that someone reads to its end.

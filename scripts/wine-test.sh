@@ -23,14 +23,16 @@ source "$root/scripts/wine-prefix.sh"
 source "$root/scripts/sample_package.sh"
 
 work=$(mktemp -d)
-sim_pid=
+sim_pids=()
 
+# stop_simulator: every simulator started.
 stop_simulator() {
-    if [ -n "$sim_pid" ]; then
-        kill -TERM "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-        sim_pid=
-    fi
+    local pid
+    for pid in "${sim_pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    sim_pids=()
 }
 postgres=
 cleanup() {
@@ -45,25 +47,34 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# start_simulator [OPTION...]: a fresh simulator behind $work/com1, with these options
-# (--fault NAME, --baud N).
-start_simulator() {
-    stop_simulator
-    rm -rf "$work/state" "$work/com1"
-    mkdir "$work/state"
-    "$devsim" --link "$work/com1" --state-dir "$work/state" "$@" </dev/null >"$work/devsim.out" &
-    sim_pid=$!
-    for _ in $(seq 100); do [ -L "$work/com1" ] && [ -s "$work/devsim.out" ] && return 0; sleep 0.05; done
+# add_simulator LINK STATE [OPTION...]: one more simulator behind $work/LINK (com1 is
+# COM1, com2 COM2), its state folder $work/STATE, with these options (--fault NAME,
+# --baud N).
+add_simulator() {
+    local link=$work/$1 state=$work/$2
+    shift 2
+    rm -rf "$state" "$link"
+    mkdir "$state"
+    "$devsim" --link "$link" --state-dir "$state" "$@" </dev/null >"$state.out" &
+    sim_pids+=($!)
+    for _ in $(seq 100); do [ -L "$link" ] && [ -s "$state.out" ] && return 0; sleep 0.05; done
     echo "korvane-devsim did not start" >&2
     return 1
 }
 
-# ask_simulator ACTION: has the simulator do ACTION ("dump": write its files) and waits
-# until it has, as the tests' own requests do.
+# start_simulator [OPTION...]: a fresh simulator behind COM1 alone, with these options.
+start_simulator() {
+    stop_simulator
+    add_simulator com1 state "$@"
+}
+
+# ask_simulator ACTION [STATE]: has the simulator do ACTION ("dump": write its files) and
+# waits until it has, as the tests' own requests do. STATE names its folder (state, COM1's).
 ask_simulator() {
-    echo "$1" >"$work/state/request.part"
-    mv "$work/state/request.part" "$work/state/request"
-    for _ in $(seq 300); do [ -e "$work/state/request" ] || return 0; sleep 0.05; done
+    local state=$work/${2:-state}
+    echo "$1" >"$state/request.part"
+    mv "$state/request.part" "$state/request"
+    for _ in $(seq 300); do [ -e "$state/request" ] || return 0; sleep 0.05; done
     return 1
 }
 
@@ -175,9 +186,10 @@ stored_sn() {
     value=$(wine reg query "$key" /v SN 2>/dev/null | tr -d '\r' | awk '$1 == "SN" { print $3 }')
     case "$value" in 0x*) echo $((value)) ;; *) echo "$value" ;; esac
 }
-# device_record: the serial number the simulated device holds, as text.
+# device_record [STATE]: the serial number the simulated device holds, as text.
 device_record() {
-    ask_simulator dump && sed -n 's/.*"text": "\([^"]*\)".*/\1/p' "$work/state/report.json"
+    ask_simulator dump "${1:-state}" &&
+        sed -n 's/.*"text": "\([^"]*\)".*/\1/p' "$work/${1:-state}/report.json"
 }
 # the_tool ARG...: korvane-flash.exe's output and exit status, in $work/tool.out and $tool_status.
 the_tool() {
@@ -254,6 +266,40 @@ the_tool --port COM1 "$windows_dir\\sample.bin"
 check "a damaged SN in the registry stops the run, named" \
     [ "$tool_status" -eq 1 -a -n "$(grep -F '"12a"' "$work/tool.out")" ]
 check "and stays as it was" [ "$(stored_sn)" = 12a ]
+stop_simulator
+
+echo "== two korvane-flash.exe at once, on COM1 and COM2, with one counter in the registry"
+# The first run is held in its erase; the second starts once the first is talking to its
+# device, so it finds the counter taken (Windows' own file locking and process lookup).
+cp "$work/sample.bin" "$work/two.bin"
+stop_simulator
+add_simulator com1 state --fault slow-erase=2500
+add_simulator com2 state2
+wine reg add "$key" /v SN /t REG_DWORD /d 100 /f >/dev/null 2>&1
+timeout 300 wine "$flash_exe" --port COM1 "$windows_dir\\two.bin" </dev/null >"$work/first.raw" 2>&1 &
+first=$!
+for _ in $(seq 200); do
+    ask_simulator dump && [ -s "$work/state/received.bin" ] && break
+    sleep 0.05
+done
+the_tool --port COM2 "$windows_dir\\two.bin"
+first_status=0
+wait "$first" || first_status=$?
+check "the second finds the counter taken, names the first as its holder and exits 1" \
+    [ "$tool_status" -eq 1 -a -n "$(grep -F 'in use by another program: korvane-flash (process' \
+        "$work/tool.out")" ]
+check "and sends its device nothing" [ -z "$(ask_simulator dump state2 && cat "$work/state2/received.bin")" ]
+check "the first numbers its device 00100" \
+    [ "$first_status" -eq 0 -a "$(device_record | cut -c9-)" = 00100 ]
+the_tool --port COM2 "$windows_dir\\two.bin"
+check "once it is done, the next run numbers its device 00101, and SN 102 is left" \
+    [ "$tool_status" -eq 0 -a "$(device_record state2 | cut -c9-)" = 00101 -a "$(stored_sn)" = 102 ]
+add_simulator com1 state
+add_simulator com2 state2
+the_tool --port COM1-COM2 "$windows_dir\\two.bin"
+check "one korvane-flash.exe flashes both ports at once: 00102 and 00103, SN 104 left" [ \
+    "$tool_status" -eq 0 -a "$( (device_record && device_record state2) | cut -c9- | sort |
+        paste -sd,)" = 00102,00103 -a "$(stored_sn)" = 104 ]
 stop_simulator
 
 echo "== the journal on Windows: the station's own SQLite file, and PostgreSQL on 127.0.0.1"

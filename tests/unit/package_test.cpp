@@ -146,6 +146,14 @@ TEST(PackageFile, ReadsDirectoryAndChunksAndReportsWhatFails) {
     EXPECT_EQ(package.Read(chunk, 1), 1);
     EXPECT_EQ(chunk[0], 4);
 
+    // Several runs read one package at once (the ports of one tool, two programs).
+    PackageFile another;
+    EXPECT_TRUE(another.Open(file.path));
+#ifdef _WIN32
+    // Nobody changes it under them.
+    EXPECT_EQ(std::fopen(file.path.c_str(), "r+b"), nullptr);
+#endif
+
     package.Close();
     EXPECT_FALSE(package.IsOpen());
     EXPECT_EQ(package.Read(chunk, 1), -1);
