@@ -22,7 +22,7 @@ usage() {
 command=$1 folder=$2 tcp=${3:-}
 case "$command:$tcp" in start: | start:--tcp | stop:) ;; *) usage ;; esac
 
-bin=$(find /usr/lib/postgresql -path '*/bin/initdb' 2>/dev/null | sort -V | tail -n 1)
+bin=$(find /usr/lib/postgresql -path '*/bin/initdb' 2>/dev/null | sort -V | tail -n 1 || true)
 bin=${bin%/initdb}
 [ -n "$bin" ] || { echo "no PostgreSQL server is installed (Debian package postgresql)" >&2; exit 3; }
 
