@@ -11,7 +11,11 @@
 # clicked through the X server, the package into the simulator, the next sequence number
 # into the registry. Everything happens in a fresh Wine prefix on a virtual X display of
 # its own, both removed at the end.
-set -euo pipefail
+set -Eeuo pipefail
+# Whatever ends the script early names itself (in the script's own shell: a command
+# substitution's failures are its caller's to judge).
+trap 'err_status=$?; [ "$BASHPID" != "$$" ] ||
+    echo "wine-test.sh: line $LINENO: \"$BASH_COMMAND\" failed (exit status $err_status)" >&2' ERR
 root=$(cd "$(dirname "$0")/.." && pwd)
 native=$(cd "${1:-$root/build/plain}" && pwd)
 windows=$(cd "${2:-$root/build/windows}" && pwd)
@@ -94,18 +98,24 @@ tests=
 run_program() {
     local exe=$1
     shift
-    local options=("$@") faults=() baud= code=0 i
+    local options=("$@") faults=() baud= code=0 i attempt
     for ((i = 0; i < ${#options[@]}; i += 2)); do
         case "${options[i]}" in
         --fault) faults+=("${options[i + 1]}") ;;
         --baud) baud=${options[i + 1]} ;;
         esac
     done
-    KORVANE_TEST_PORT=COM1 KORVANE_TEST_FAULTS="${faults[*]}" KORVANE_TEST_BAUD="$baud" \
-        KORVANE_TEST_DUMP_DIR="$windows_dir\\state" KORVANE_TESTS_MAY_REPLACE_SETTINGS=1 \
-        timeout 900 wine "$exe" ${tests:+"--gtest_filter=$tests"} </dev/null >"$work/run.raw" 2>&1 ||
-        code=$?
-    tr -d '\r' <"$work/run.raw" >"$work/run.log"
+    # A program that said nothing at all never started (Wine, not the tests): once more.
+    for attempt in 1 2; do
+        code=0
+        KORVANE_TEST_PORT=COM1 KORVANE_TEST_FAULTS="${faults[*]}" KORVANE_TEST_BAUD="$baud" \
+            KORVANE_TEST_DUMP_DIR="$windows_dir\\state" KORVANE_TESTS_MAY_REPLACE_SETTINGS=1 \
+            timeout 900 wine "$exe" ${tests:+"--gtest_filter=$tests"} </dev/null \
+            >"$work/run.raw" 2>&1 || code=$?
+        tr -d '\r' <"$work/run.raw" >"$work/run.log"
+        [ "$code" -ne 0 ] && [ ! -s "$work/run.log" ] && [ "$attempt" -eq 1 ] || break
+        echo "    $(basename "$exe") ended at once with exit status $code and no output: once more"
+    done
     local ok bad
     ok=$(grep -c '^\[       OK \]' "$work/run.log" || true)
     bad=$(grep -cE '^\[  FAILED  \] .* \([0-9]+ ms\)$' "$work/run.log" || true)
@@ -115,7 +125,8 @@ run_program() {
     tier_failed=$((tier_failed + bad))
     printf '  %-16s %-58s %3d passed, %d failed\n' "$(basename "$exe")" "${*:-(no faults)}" "$ok" "$bad"
     if [ "$code" -ne 0 ] || [ "$bad" -ne 0 ]; then
-        grep -v '^\[       OK \]' "$work/run.log" | sed 's/^/    /'
+        grep -v '^\[       OK \]' "$work/run.log" | sed 's/^/    /' || true
+        [ -s "$work/run.log" ] || echo "    no output at all; exit status $code"
         status=1
     fi
 }
