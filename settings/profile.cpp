@@ -143,11 +143,11 @@ QString DescribeSequenceNumber(const StoredSequenceNumber& stored) {
 
 namespace {
 
-// Sets entries in the profile file, each value as given (the file's own spelling),
-// leaving every other byte as it was. The file is replaced whole, and only once the new
-// one is complete on the disk: a write that fails part of the way (a full disk, a size
-// limit) leaves the old file in place, where a truncated profile would have lost the
-// counter and started the numbering again. Qt's settings writer does not promise that.
+// Sets entries in the profile file, each as spelled, leaving every other byte as it was.
+// The file is replaced whole, and only once the new one is complete on the disk: a write
+// that fails part of the way (a full disk, a size limit) leaves the old file in place,
+// where a truncated profile would have lost the counter and started the numbering again.
+// Qt's settings writer does not promise that.
 bool WriteEntriesToFile(const QString& path, const std::vector<RawEntry>& entries) {
     // The lock file goes beside the profile, so the folder comes first.
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
@@ -159,18 +159,18 @@ bool WriteEntriesToFile(const QString& path, const std::vector<RawEntry>& entrie
     if (!writers.lock()) {
         return false;
     }
-    QByteArray original;
+    QByteArray bytes;
     QFile current(path);
     if (current.exists()) {
         if (!current.open(QIODevice::ReadOnly)) {
             return false;
         }
-        original = current.readAll();
+        bytes = current.readAll();
         current.close();
     }
-    QByteArray bytes = original;
     for (const RawEntry& entry : entries) {
-        bytes = WithEntry(bytes, entry.section.toUtf8(), entry.key.toUtf8(), entry.value.toUtf8());
+        bytes =
+            WithEntry(bytes, entry.section.toUtf8(), entry.key.toUtf8(), entry.spelled.toUtf8());
     }
     QSaveFile replacement(path);
     if (!replacement.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
@@ -181,26 +181,6 @@ bool WriteEntriesToFile(const QString& path, const std::vector<RawEntry>& entrie
         return false;
     }
     return replacement.commit();
-}
-
-// Sets key in section and reads it back from storage, not from what this process
-// believes it wrote: true only when the store now holds value. The registry keeps the
-// value's type (a number stays a number there).
-bool SaveEntry(const QString& section, const QString& key, const QVariant& value) {
-    const auto profile = OpenProfile();
-    const QString text = value.toString();
-    if (ProfileIsFile(*profile)) {
-        if (!WriteEntriesToFile(profile->fileName(), {{section, key, text}})) {
-            return false;
-        }
-        const auto raw = RawEntriesOfFile(profile->fileName());
-        return raw && RawValue(*raw, section, key) == text;
-    }
-    const QString path = section + QLatin1Char('/') + key;
-    profile->setValue(path, value);
-    profile->sync();
-    return profile->status() != QSettings::AccessError &&
-           OpenProfile()->value(path).toString() == text;
 }
 
 // "Section/Key" and what it is set to.
@@ -235,17 +215,55 @@ std::optional<std::vector<RawEntry>> SpelledByQt(const std::vector<Setting>& set
     if (!text.endsWith('\n')) {
         return std::nullopt;
     }
+    const std::vector<RawEntry> written = RawEntries(text);
     std::vector<RawEntry> entries;
     for (const auto& [name, value] : settings) {
-        const QString section = name.section(QLatin1Char('/'), 0, 0);
-        const QString key = name.section(QLatin1Char('/'), 1);
-        const auto spelled = SpelledValue(text, section.toUtf8(), key.toUtf8());
-        if (!spelled) {
+        const RawEntry* entry = FindEntry(written, name.section(QLatin1Char('/'), 0, 0),
+                                          name.section(QLatin1Char('/'), 1));
+        if (entry == nullptr) {
             return std::nullopt;
         }
-        entries.push_back({section, key, QString::fromUtf8(*spelled)});
+        entries.push_back(*entry);
     }
     return entries;
+}
+
+// Sets the settings and reads them back from storage, not from what this process believes
+// it wrote: true only when the store now holds them all. The registry keeps each value's
+// type (a number stays a number there).
+bool SaveSettings(const std::vector<Setting>& settings) {
+    const auto profile = OpenProfile();
+    if (!ProfileIsFile(*profile)) {
+        for (const auto& [name, value] : settings) {
+            profile->setValue(name, value);
+        }
+        profile->sync();
+        if (profile->status() == QSettings::AccessError) {
+            return false;
+        }
+        const auto stored = OpenProfile();
+        for (const auto& [name, value] : settings) {
+            if (stored->value(name).toString() != value.toString()) {
+                return false;
+            }
+        }
+        return true;
+    }
+    const auto spelled = SpelledByQt(settings);
+    if (!spelled || !WriteEntriesToFile(profile->fileName(), *spelled)) {
+        return false;
+    }
+    const auto stored = RawEntriesOfFile(profile->fileName());
+    if (!stored) {
+        return false;
+    }
+    for (const RawEntry& entry : *spelled) {
+        const RawEntry* found = FindEntry(*stored, entry.section, entry.key);
+        if (found == nullptr || found->spelled != entry.spelled) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -256,35 +274,11 @@ bool WriteProfile(const QString& file, std::optional<int> sequenceNumber, int po
         settings.emplace_back(kSequenceNumberKey, *sequenceNumber);
     }
     settings.emplace_back(kPortKey, portIndex);
-    const auto profile = OpenProfile();
-    if (!ProfileIsFile(*profile)) {
-        for (const auto& [name, value] : settings) {
-            profile->setValue(name, value);
-        }
-        profile->sync();
-        return profile->status() == QSettings::NoError;
-    }
-    const auto spelled = SpelledByQt(settings);
-    if (!spelled || !WriteEntriesToFile(profile->fileName(), *spelled)) {
-        return false;
-    }
-    // Read back from the disk: true only when the file now says what was meant.
-    QFile written(profile->fileName());
-    if (!written.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    const QByteArray text = written.readAll();
-    for (const RawEntry& entry : *spelled) {
-        if (SpelledValue(text, entry.section.toUtf8(), entry.key.toUtf8()) !=
-            entry.value.toUtf8()) {
-            return false;
-        }
-    }
-    return true;
+    return SaveSettings(settings);
 }
 
 bool SaveSequenceNumber(int sequenceNumber, QString& problem) {
-    if (SaveEntry(kProfileSection, kSequenceNumberName, sequenceNumber)) {
+    if (SaveSettings({{kSequenceNumberKey, sequenceNumber}})) {
         return true;
     }
     problem = QStringLiteral("The next sequence number %1 could not be saved to %2.")
@@ -306,7 +300,7 @@ bool SavePortDevice(int portNumber, const QString& device, QString& problem) {
         return false;
     }
     const QString key = QStringLiteral("COM%1").arg(portNumber);
-    if (SaveEntry(kPortsSection, key, device)) {
+    if (SaveSettings({{QStringLiteral("%1/%2").arg(kPortsSection, key), device}})) {
         return true;
     }
     problem = QStringLiteral("%1=%2 could not be saved to the [%3] section of %4.")

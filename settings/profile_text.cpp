@@ -51,35 +51,27 @@ std::vector<RawEntry> RawEntries(const QByteArray& text) {
         if (line.kind == Line::Kind::kHeader) {
             section = QString::fromUtf8(line.name);
         } else if (line.kind == Line::Kind::kEntry) {
-            entries.push_back(
-                {section, QString::fromUtf8(line.name), QString::fromUtf8(line.value)});
+            entries.push_back({section, QString::fromUtf8(line.name), QString::fromUtf8(line.value),
+                               QString::fromUtf8(line.spelled)});
         }
     }
     return entries;
 }
 
-std::optional<QString> RawValue(const std::vector<RawEntry>& entries, const QString& section,
-                                const QString& key) {
+const RawEntry* FindEntry(const std::vector<RawEntry>& entries, const QString& section,
+                          const QString& key) {
     for (const RawEntry& entry : entries) {
         if (entry.key == key && (section.isNull() || entry.section == section)) {
-            return entry.value;
+            return &entry;
         }
     }
-    return std::nullopt;
+    return nullptr;
 }
 
-std::optional<QByteArray> SpelledValue(const QByteArray& text, const QByteArray& section,
-                                       const QByteArray& key) {
-    QByteArray current;
-    for (const QByteArray& raw : text.split('\n')) {
-        const Line line = Classify(raw);
-        if (line.kind == Line::Kind::kHeader) {
-            current = line.name;
-        } else if (line.kind == Line::Kind::kEntry && current == section && line.name == key) {
-            return line.spelled;
-        }
-    }
-    return std::nullopt;
+std::optional<QString> RawValue(const std::vector<RawEntry>& entries, const QString& section,
+                                const QString& key) {
+    const RawEntry* entry = FindEntry(entries, section, key);
+    return entry != nullptr ? std::optional<QString>(entry->value) : std::nullopt;
 }
 
 QByteArray WithEntry(const QByteArray& text, const QByteArray& section, const QByteArray& key,

@@ -15,20 +15,22 @@ namespace korvane {
 struct RawEntry {
     QString section;
     QString key;
-    QString value;
+    QString value;    // surrounding quotes taken off
+    QString spelled;  // as the line spells it, quotes and escapes kept: what another file
+                      // needs to say the same
 };
 
 // Every entry of the text, in order.
 std::vector<RawEntry> RawEntries(const QByteArray& text);
 
+// The first entry of key in section (in any section when section is null); null when
+// there is none.
+const RawEntry* FindEntry(const std::vector<RawEntry>& entries, const QString& section,
+                          const QString& key);
+
 // The first value of key in section (in any section when section is null).
 std::optional<QString> RawValue(const std::vector<RawEntry>& entries, const QString& section,
                                 const QString& key);
-
-// The first value of key in section exactly as the text spells it, quotes and escapes
-// kept: what another file needs to say the same.
-std::optional<QByteArray> SpelledValue(const QByteArray& text, const QByteArray& section,
-                                       const QByteArray& key);
 
 // The text with key set to value in section: the first such entry replaced, or one added
 // at the top of the section (the section added at the end when there is none). Every
