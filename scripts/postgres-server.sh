@@ -66,11 +66,15 @@ if [ ! -d "$folder/data" ]; then
     made=yes
 fi
 
+not_started() {
+    echo "the server did not start; see $folder/server.log" >&2
+    exit 1
+}
 if [ -f "$folder/port" ]; then
-    started "$(cat "$folder/port")" || { echo "the server did not start; see $folder/server.log" >&2; exit 1; }
+    started "$(cat "$folder/port")" || not_started
 elif [ -z "$tcp" ]; then
     echo 5432 >"$folder/port"
-    started 5432 || { echo "the server did not start; see $folder/server.log" >&2; exit 1; }
+    started 5432 || not_started
 else
     # Another program may take a port between a look and the bind: the server's own
     # bind decides, and a taken port means another try.
@@ -82,7 +86,7 @@ else
         fi
         grep -q 'could not bind\|Address already in use' "$folder/server.log" || break
     done
-    [ -f "$folder/port" ] || { echo "the server did not start; see $folder/server.log" >&2; exit 1; }
+    [ -f "$folder/port" ] || not_started
 fi
 
 port=$(cat "$folder/port")

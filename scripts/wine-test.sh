@@ -197,6 +197,13 @@ stored_sn() {
     value=$(wine reg query "$key" /v SN 2>/dev/null | tr -d '\r' | awk '$1 == "SN" { print $3 }')
     case "$value" in 0x*) echo $((value)) ;; *) echo "$value" ;; esac
 }
+# store NAME VALUE: sets a value of the registry's Setting key, a whole number as a number
+# (as the programs write them), anything else as text.
+store() {
+    local type=REG_SZ
+    [[ "$2" =~ ^[0-9]+$ ]] && type=REG_DWORD
+    wine reg add "$key" /v "$1" /t "$type" /d "$2" /f >/dev/null 2>&1
+}
 # device_record [STATE]: the serial number the simulated device holds, as text.
 device_record() {
     ask_simulator dump "${1:-state}" &&
@@ -222,9 +229,9 @@ wine_package() {
 wine_package
 check "korvane-flash.exe packs the sample package" [ "$tool_status" -eq 0 -a -s "$work/sample.bin" ]
 start_simulator
-wine reg add "$key" /v File /d "$windows_dir\\sample.bin" /f >/dev/null 2>&1
-wine reg add "$key" /v Port /t REG_DWORD /d 0 /f >/dev/null 2>&1
-wine reg add "$key" /v SN /t REG_DWORD /d 41 /f >/dev/null 2>&1
+store File "$windows_dir\\sample.bin"
+store Port 0
+store SN 41
 echo "  SN in the registry before: $(stored_sn)"
 wine "$window_exe" </dev/null >"$work/window.out" 2>&1 &
 window_pid=$!
@@ -272,7 +279,7 @@ check "a flash through COM1 succeeds" [ "$tool_status" -eq 0 ]
 record=$(device_record || true)
 check "it numbers the device 00042, from the registry" [ "${record:8}" = 00042 ]
 check "and leaves SN 43 in the registry" [ "$(stored_sn)" = 43 ]
-wine reg add "$key" /v SN /d 12a /f >/dev/null 2>&1
+store SN 12a
 the_tool --port COM1 "$windows_dir\\sample.bin"
 check "a damaged SN in the registry stops the run, named" \
     [ "$tool_status" -eq 1 -a -n "$(grep -F '"12a"' "$work/tool.out")" ]
@@ -286,7 +293,7 @@ cp "$work/sample.bin" "$work/two.bin"
 stop_simulator
 add_simulator com1 state --fault slow-erase=2500
 add_simulator com2 state2
-wine reg add "$key" /v SN /t REG_DWORD /d 100 /f >/dev/null 2>&1
+store SN 100
 timeout 300 wine "$flash_exe" --port COM1 "$windows_dir\\two.bin" </dev/null >"$work/first.raw" 2>&1 &
 first=$!
 for _ in $(seq 200); do
@@ -335,7 +342,7 @@ check "a PostgreSQL server listens on ${uri##*@}" [ "${uri:0:13}" = postgresql:/
 on_the_server() {
     psql -X -A -t "$uri" -c "$1" 2>&1
 }
-wine reg add "$key" /v SN /t REG_DWORD /d 43 /f >/dev/null 2>&1
+store SN 43
 line=(--journal "$uri" --counter journal --station WINE-7)
 start_simulator
 the_tool --port COM1 "${line[@]}" --sn 5000 "$windows_dir\\sample.bin"
@@ -363,7 +370,7 @@ check "the password is shown nowhere" [ -z "$(grep -F 'line@7' "$work/tool.out")
 stop_simulator
 
 echo "== the window's tests, started on an account that is not said to be theirs"
-wine reg add "$key" /v SN /t REG_DWORD /d 77 /f >/dev/null 2>&1
+store SN 77
 refused=0
 timeout 300 wine "$windows/tests/tests_gui.exe" </dev/null >"$work/refused.out" 2>&1 || refused=$?
 check "tests_gui.exe without KORVANE_TESTS_MAY_REPLACE_SETTINGS=1 runs nothing, exit 2" \
