@@ -35,30 +35,24 @@ std::vector<Resolved> ResolveAll() {
     return all;
 }
 
-// A port the platform enumerates, with what its USB descriptors say.
-struct Enumerated {
-    QString location;
-    std::optional<quint16> vendorId;
-    std::optional<quint16> productId;
-    QString manufacturer;
-    QString product;
-    QString serialNumber;
-};
-
-// The platform's serial ports; none where Qt was built without its serial-port module
-// (the static Windows build), which leaves the ports that COM numbers map.
-std::vector<Enumerated> EnumeratedPorts() {
-    std::vector<Enumerated> ports;
+// The platform's serial ports, each with its own name (links not resolved) and what its
+// USB descriptors say; none where Qt was built without its serial-port module (the static
+// Windows build), which leaves the ports that COM numbers map.
+std::vector<SerialPortListing> EnumeratedPorts() {
+    std::vector<SerialPortListing> ports;
 #ifdef KORVANE_SERIAL_PORT_MODULE
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        Enumerated port{info.systemLocation(), std::nullopt,       std::nullopt,
-                        info.manufacturer(),   info.description(), info.serialNumber()};
+        SerialPortListing port;
+        port.device = info.systemLocation();
         if (info.hasVendorIdentifier()) {
             port.vendorId = info.vendorIdentifier();
         }
         if (info.hasProductIdentifier()) {
             port.productId = info.productIdentifier();
         }
+        port.manufacturer = info.manufacturer();
+        port.product = info.description();
+        port.serialNumber = info.serialNumber();
         ports.push_back(port);
     }
 #endif
@@ -67,24 +61,15 @@ std::vector<Enumerated> EnumeratedPorts() {
 
 // device is a canonical path, or a mapping's path where nothing is there.
 SerialPortListing ListingFor(const QString& device, const std::vector<Resolved>& mappings,
-                             const std::vector<Enumerated>& enumerated) {
+                             const std::vector<SerialPortListing>& enumerated) {
     SerialPortListing port;
+    for (const SerialPortListing& found : enumerated) {
+        if (Canonical(found.device) == device) {
+            port = found;
+        }
+    }
     port.device = device;
     port.present = QFileInfo::exists(device);
-    for (const Enumerated& info : enumerated) {
-        if (Canonical(info.location) != device) {
-            continue;
-        }
-        if (info.vendorId) {
-            port.vendorId = *info.vendorId;
-        }
-        if (info.productId) {
-            port.productId = *info.productId;
-        }
-        port.manufacturer = info.manufacturer;
-        port.product = info.product;
-        port.serialNumber = info.serialNumber;
-    }
     if (port.present) {
         port.stableName = StableNameOf(device);
         port.holder = QString::fromStdString(PortHolderNow(device.toStdString()));
@@ -121,7 +106,7 @@ QString HexId(quint16 id) {
 }  // namespace
 
 std::vector<SerialPortListing> ListSerialPorts() {
-    const std::vector<Enumerated> enumerated = EnumeratedPorts();
+    const std::vector<SerialPortListing> enumerated = EnumeratedPorts();
     const std::vector<Resolved> mappings = ResolveAll();
     // Sorted by name, present ones first.
     std::map<std::pair<bool, QString>, SerialPortListing> ports;
@@ -129,8 +114,8 @@ std::vector<SerialPortListing> ListSerialPorts() {
         SerialPortListing port = ListingFor(device, mappings, enumerated);
         ports.emplace(std::make_pair(!port.present, port.device), std::move(port));
     };
-    for (const Enumerated& info : enumerated) {
-        add(Canonical(info.location));
+    for (const SerialPortListing& info : enumerated) {
+        add(Canonical(info.device));
     }
     for (const Resolved& resolved : mappings) {
         if (resolved.use.mapping.source != PortSource::kDefault) {
