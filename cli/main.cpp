@@ -43,9 +43,14 @@ void AbandonRunsOnSignals() {
 
 // Refuses the options set that the chosen mode has no use for: an option that is
 // silently ignored is a setting the operator believes in and does not get.
-bool OnlyOptionsOf(const QCommandLineParser& parser, const QStringList& allowed, const char* mode) {
+bool OnlyOptionsOf(const QCommandLineParser& parser, const QList<QCommandLineOption>& allowed,
+                   const char* mode) {
+    QStringList names;
+    for (const QCommandLineOption& option : allowed) {
+        names << option.names();
+    }
     for (const QString& name : parser.optionNames()) {
-        if (!allowed.contains(name)) {
+        if (!names.contains(name)) {
             std::fprintf(stderr, "korvane-flash: --%s does not apply to %s (see --help)\n",
                          TerminalSafe(name.toLocal8Bit().toStdString()).c_str(), mode);
             return false;
@@ -142,7 +147,8 @@ int main(int argc, char** argv) {
         return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
     };
     if (arguments.size() == 1 && arguments.first() == "journal") {
-        if (!OnlyOptionsOf(parser, {"journal", "since", "sn", "serial", "csv"}, "journal")) {
+        if (!OnlyOptionsOf(parser, {journalOption, sinceOption, snOption, serialOption, csvOption},
+                           "journal")) {
             return kExitUsage;
         }
         JournalOptions journal;
@@ -168,13 +174,15 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (parser.isSet(listOption)) {
-        if (!OnlyOptionsOf(parser, {"list"}, "--list")) {
+        if (!OnlyOptionsOf(parser, {listOption}, "--list")) {
             return kExitUsage;
         }
         return ListCommand(arguments.first(), stdout, stderr);
     }
 
-    if (!OnlyOptionsOf(parser, {"port", "sn", "trace", "journal", "station", "counter", "json"},
+    if (!OnlyOptionsOf(parser,
+                       {portOption, snOption, traceOption, journalOption, stationOption,
+                        counterOption, jsonOption},
                        "a flash")) {
         return kExitUsage;
     }
