@@ -4,8 +4,10 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "link/port_lock.h"
@@ -39,11 +41,27 @@ inline void WriteLockFile(const std::string& device, long pid) {
 class PortHolder {
 public:
     explicit PortHolder(const std::string& device) : process("sleep", {"60"}) {
+        AwaitItsOwnName();
         WriteLockFile(device, process.Pid());
     }
     std::string Description() const { return "sleep (pid " + std::to_string(process.Pid()) + ")"; }
 
 private:
+    // The spawn returns once the child runs in the new program's memory, a moment before
+    // the kernel gives it the program's name; a holder looked up in that moment would be
+    // named after this test program. Bounded: a name that never comes fails the caller's
+    // comparison, not the test run.
+    void AwaitItsOwnName() const {
+        const std::string path = "/proc/" + std::to_string(process.Pid()) + "/comm";
+        for (int attempt = 0; attempt < 2000; ++attempt) {
+            std::ifstream comm(path);
+            std::string name;
+            if (std::getline(comm, name) && name == "sleep")
+                return;
+            usleep(1000);
+        }
+    }
+
     ChildProcess process;
 };
 
