@@ -30,6 +30,7 @@
 
 #include "support/held_port.h"
 #include "support/pty_pair.h"
+#include "support/scratch_folder.h"
 #endif
 
 namespace korvane::test {
@@ -249,8 +250,7 @@ TEST_F(AppDialog, PortBoxTooltipDescribesTheChosenPortAsTheToolListsIt) {
 
 TEST(StableNames, AreTheLinksOfTheFolderThatLeadToTheDevice) {
     testing::PtyPair line;
-    const QString folder =
-        QString::fromStdString(::testing::TempDir()) + QStringLiteral("by-id-%1").arg(getpid());
+    const QString folder = QString::fromStdString(testing::TempFile("by-id"));
     ASSERT_TRUE(QDir().mkpath(folder));
     QFile::link(QStringLiteral("/dev/null"), folder + "/usb-Other_B2-if00");
     QFile::link(QString::fromStdString(line.Path()), folder + "/usb-Maker_A1-if00");

@@ -17,6 +17,7 @@
 #include <cstdlib>
 
 #include "app/flasher_app.h"
+#include "support/scratch_folder.h"
 
 namespace korvane::test {
 
@@ -51,10 +52,7 @@ QString ProfilePath(const std::string& configHome) {
 }  // namespace
 
 void AppTest::SetUp() {
-    static int counter = 0;
-    configHome = ::testing::TempDir() + "korvane-app-" +
-                 std::to_string(QCoreApplication::applicationPid()) + "-" +
-                 std::to_string(++counter);
+    configHome = testing::TempFile("app");
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(configHome)));
     // The profile and the port table both live under this folder, away from the user's.
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,

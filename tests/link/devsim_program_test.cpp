@@ -8,16 +8,13 @@
 
 #include "link/device_link.h"
 #include "support/child_process.h"
+#include "support/scratch_folder.h"
 #include "support/simulated_line.h"
 
 namespace korvane {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-std::string TempPath(const std::string& name) {
-    return ::testing::TempDir() + "korvane-" + std::to_string(getpid()) + "-" + name;
-}
 
 Bytes ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -30,8 +27,8 @@ void WriteFile(const std::string& path, const Bytes& bytes) {
 }
 
 TEST(DevsimProgram, PrintsItsTerminalLinksItAndDumpsTheFlashOnExit) {
-    const std::string link = TempPath("port");
-    const std::string dump = TempPath("flash.bin");
+    const std::string link = testing::TempFile("port");
+    const std::string dump = testing::TempFile("flash.bin");
     testing::ChildProcess sim(KORVANE_DEVSIM_EXE, {"--link", link, "--dump", dump});
     ASSERT_TRUE(sim.Running());
     const std::string pty = sim.ReadLine();
@@ -64,9 +61,9 @@ TEST(DevsimProgram, RejectsUnknownFaults) {
 class ExternalSimulator : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder = TempPath("state");
+        folder = testing::TempFile("state");
         ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-        port = TempPath("external-port");
+        port = testing::TempFile("external-port");
         sim = std::make_unique<testing::ChildProcess>(
             KORVANE_DEVSIM_EXE, std::vector<std::string>{"--link", port, "--state-dir", folder,
                                                          "--fault", "nack-before-ack"});
@@ -142,9 +139,9 @@ TEST_F(ExternalSimulator, TestsThatNeedOtherFaultsNameTheOptionsTheyNeed) {
 // An independent implementation of the bootloader protocol writes, verifies and reads
 // back an image: the simulator speaks the real protocol, not only our reading of it.
 TEST(DevsimProgram, IndependentBootloaderClientWritesVerifiesAndReadsBack) {
-    const std::string link = TempPath("peer-port");
-    const std::string image = TempPath("image.bin");
-    const std::string back = TempPath("back.bin");
+    const std::string link = testing::TempFile("peer-port");
+    const std::string image = testing::TempFile("image.bin");
+    const std::string back = testing::TempFile("back.bin");
     Bytes bytes(3000);
     std::mt19937 random(11);
     for (auto& b : bytes)

@@ -15,6 +15,7 @@
 #include "support/cpu_time.h"
 #include "support/held_port.h"
 #include "support/pty_pair.h"
+#include "support/scratch_folder.h"
 #include "support/timing.h"
 
 namespace korvane {
@@ -198,7 +199,7 @@ TEST(SerialPortNaming, SettingsFileMapsPorts) {
 
 class SerialPortLocks : public ::testing::Test {
 protected:
-    testing::LockFolderOfOurOwn locks{"/tmp/korvane-locks-" + std::to_string(getpid())};
+    testing::LockFolderOfOurOwn locks{testing::TempFile("locks")};
     PtyPair line;
     SerialPort port;
 };
@@ -237,7 +238,7 @@ TEST_F(SerialPortLocks, OurLockLivesWhileThePortIsOpenAndAStaleOneIsTakenOver) {
 }
 
 TEST(PortHolders, ProcessesHoldingAFileAreFoundByName) {
-    const std::string path = "/tmp/korvane-held-" + std::to_string(getpid());
+    const std::string path = testing::TempFile("held");
     std::ofstream(path) << "x";
     EXPECT_TRUE(ProcessesHolding(path).empty());
     testing::ChildProcess holder("sh", {"-c", "exec sleep 60 < '" + path + "'"});

@@ -13,6 +13,7 @@
 #include "flashing/operator_feedback.h"
 #include "flashing/package.h"
 #include "link/device_link.h"
+#include "support/scratch_folder.h"
 #include "support/test_device.h"
 
 namespace korvane::testing {
@@ -44,12 +45,6 @@ public:
     std::vector<bool> enables;
     std::vector<int> shownSequenceNumbers;
 };
-
-inline std::string TempFile(const std::string& name) {
-    static int counter = 0;
-    return ::testing::TempDir() + "korvane-" + std::to_string(getpid()) + "-" +
-           std::to_string(++counter) + "-" + name;
-}
 
 inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     FILE* file = std::fopen(path.c_str(), "wb");

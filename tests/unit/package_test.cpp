@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "flashing/entry_kind.h"
+#include "support/scratch_folder.h"
 
 namespace korvane {
 namespace {
@@ -100,7 +101,7 @@ TEST(PackageDirectory, ShortFileReadsAsZerosAndFullNameFieldIsCutAtSixteen) {
 class TempFile {
 public:
     explicit TempFile(const Bytes& bytes)
-        : path(::testing::TempDir() + "korvane_package_" +
+        : path(testing::ScratchFolder() + "/package_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin") {
         std::FILE* file = std::fopen(path.c_str(), "wb");
         if (file != nullptr) {
@@ -116,7 +117,7 @@ TEST(PackageFile, ReadsDirectoryAndChunksAndReportsWhatFails) {
     PackageFile package;
     PackageDirectory directory;
     uint8_t chunk[8];
-    EXPECT_FALSE(package.Open(::testing::TempDir() + "korvane_no_such_package.bin"));
+    EXPECT_FALSE(package.Open(testing::TempFile("no_such_package.bin")));
     EXPECT_FALSE(ReadDirectory(package, directory));
     EXPECT_FALSE(package.Seek(0));
     EXPECT_EQ(package.Read(chunk, 8), -1);
