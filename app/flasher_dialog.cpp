@@ -315,7 +315,7 @@ void FlasherDialog::OnCancel() {
     }
     // A damaged profile is left as it is, the evidence included, until a number replaces it.
     if (!damagedSequenceNumber || chosen) {
-        WriteProfile(packagePath, std::nullopt, portIndex);
+        WriteProfile(packagePath, portIndex);
     }
     QDialog::reject();
 }

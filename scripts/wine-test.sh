@@ -290,7 +290,6 @@ echo "== two korvane-flash.exe at once, on COM1 and COM2, with one counter in th
 # The first run is held in its erase; the second starts once the first is talking to its
 # device, so it finds the counter taken (Windows' own file locking and process lookup).
 cp "$work/sample.bin" "$work/two.bin"
-stop_simulator
 add_simulator com1 state --fault slow-erase=2500
 add_simulator com2 state2
 store SN 100

@@ -268,13 +268,8 @@ bool SaveSettings(const std::vector<Setting>& settings) {
 
 }  // namespace
 
-bool WriteProfile(const QString& file, std::optional<int> sequenceNumber, int portIndex) {
-    std::vector<Setting> settings = {{kFileKey, file}};
-    if (sequenceNumber) {
-        settings.emplace_back(kSequenceNumberKey, *sequenceNumber);
-    }
-    settings.emplace_back(kPortKey, portIndex);
-    return SaveSettings(settings);
+bool WriteProfile(const QString& file, int portIndex) {
+    return SaveSettings({{kFileKey, file}, {kPortKey, portIndex}});
 }
 
 bool SaveSequenceNumber(int sequenceNumber, QString& problem) {

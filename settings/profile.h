@@ -5,7 +5,6 @@
 #include <QSettings>
 #include <QString>
 #include <memory>
-#include <optional>
 
 namespace korvane {
 
@@ -58,10 +57,10 @@ StoredSequenceNumber ReadSequenceNumber();
 // A sentence for the operator naming the profile, the key and what it holds.
 QString DescribeSequenceNumber(const StoredSequenceNumber& stored);
 
-// Writes File, then SN when given, then Port, all at once: in the profile file every
-// other entry stays as it was, and a write that fails leaves the file as it was. True
-// only when the store now holds them.
-bool WriteProfile(const QString& file, std::optional<int> sequenceNumber, int portIndex);
+// Writes File and Port at once: in the profile file every other entry stays as it was,
+// and a write that fails leaves the file as it was. True only when the store now holds
+// them. SN is the counter's to write.
+bool WriteProfile(const QString& file, int portIndex);
 
 // Writes SN alone and reads it back from storage: true only when the store now holds it.
 // problem says why not.

@@ -40,13 +40,17 @@ inline void WriteLockFile(const std::string& device, long pid) {
 // A process ("sleep") that holds device through its lock file while this object lives.
 class PortHolder {
 public:
-    explicit PortHolder(const std::string& device) : process("sleep", {"60"}) {
+    explicit PortHolder(const std::string& device) : process(kProgram, {"60"}) {
         AwaitItsOwnName();
         WriteLockFile(device, process.Pid());
     }
-    std::string Description() const { return "sleep (pid " + std::to_string(process.Pid()) + ")"; }
+    std::string Description() const {
+        return std::string(kProgram) + " (pid " + std::to_string(process.Pid()) + ")";
+    }
 
 private:
+    static constexpr const char* kProgram = "sleep";
+
     // The spawn returns once the child runs in the new program's memory, a moment before
     // the kernel gives it the program's name; a holder looked up in that moment would be
     // named after this test program. Bounded: a name that never comes fails the caller's
@@ -56,7 +60,7 @@ private:
         for (int attempt = 0; attempt < 2000; ++attempt) {
             std::ifstream comm(path);
             std::string name;
-            if (std::getline(comm, name) && name == "sleep")
+            if (std::getline(comm, name) && name == kProgram)
                 return;
             usleep(1000);
         }

@@ -15,7 +15,8 @@ class ScratchFolderOfThisProgram {
 public:
     // Always a folder that did not exist before: process numbers come round again, and a
     // test program that was killed leaves its files behind (a lock file that names the
-    // process number of whoever finds it, a FIFO where a test makes one).
+    // process number of whoever finds it, a FIFO where a test makes one). Made one try at
+    // a time rather than by mkdtemp, which the Windows builds of the tests lack.
     ScratchFolderOfThisProgram() {
         const std::string stem = ::testing::TempDir() + "korvane-" + std::to_string(getpid());
         for (int attempt = 1;; ++attempt) {

@@ -100,9 +100,7 @@ TEST(PackageDirectory, ShortFileReadsAsZerosAndFullNameFieldIsCutAtSixteen) {
 // A file in the test's temporary folder, removed at the end.
 class TempFile {
 public:
-    explicit TempFile(const Bytes& bytes)
-        : path(testing::ScratchFolder() + "/package_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin") {
+    explicit TempFile(const Bytes& bytes) : path(testing::TempFile("package.bin")) {
         std::FILE* file = std::fopen(path.c_str(), "wb");
         if (file != nullptr) {
             std::fwrite(bytes.data(), 1, bytes.size(), file);
