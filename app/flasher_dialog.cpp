@@ -116,6 +116,12 @@ FlasherDialog::FlasherDialog(QWidget* parent)
                                return MakeBoundControl(control, parentWidget);
                            });
     OnInitDialog();
+    // Why Update will ask for a number (damaged, or every number given), before it is
+    // pressed.
+    if (!saved.sequenceNumber.Usable()) {
+        ShowStatus(
+            DescribeSequenceNumber(saved.sequenceNumber, NumberEntry::kWindow).toStdString());
+    }
 }
 
 FlasherDialog::~FlasherDialog() = default;

@@ -1,6 +1,6 @@
 // The profile's text as plain lines: whatever the file holds, setting one entry gives a
-// text in which that entry reads back as set (and spelled as set), and every other entry
-// reads as it did.
+// text in which that entry is the only one to stand for its name, whatever the case (and
+// reads back as set, spelled as set), and every other entry reads as it did.
 #include <cstddef>
 #include <cstdint>
 
@@ -11,16 +11,15 @@ using namespace korvane;
 
 namespace {
 
-// The entries but the first "SN" of a section "Setting": the one set (or added).
+// The entries but those that stand for "SN" of section "Setting", in any case: the one set
+// (or added), and the others it replaces.
 std::vector<RawEntry> OtherThanSn(const std::vector<RawEntry>& entries) {
     std::vector<RawEntry> others;
-    bool skipped = false;
     for (const RawEntry& entry : entries) {
-        if (!skipped && entry.section == "Setting" && entry.key == "SN") {
-            skipped = true;
-            continue;
+        if (!SameName(entry.section, QStringLiteral("Setting")) ||
+            !SameName(entry.key, QStringLiteral("SN"))) {
+            others.push_back(entry);
         }
-        others.push_back(entry);
     }
     return others;
 }
@@ -32,10 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<RawEntry> before = RawEntries(text);
     const QByteArray written = WithEntry(text, "Setting", "SN", "12345");
     const std::vector<RawEntry> after = RawEntries(written);
-    FUZZ_CHECK(RawValue(after, QStringLiteral("Setting"), QStringLiteral("SN")) ==
-               QStringLiteral("12345"));
-    // Nothing else changed: the same entries in the same order, but the one set (or
-    // added) in the first section of that name.
+    const std::vector<RawEntry> sn =
+        EntriesAlike(after, QStringLiteral("Setting"), QStringLiteral("SN"));
+    FUZZ_CHECK(sn.size() == 1 && sn.front().section == QStringLiteral("Setting") &&
+               sn.front().key == QStringLiteral("SN") &&
+               sn.front().value == QStringLiteral("12345"));
+    // Nothing else changed: the same entries in the same order.
     const std::vector<RawEntry> others = OtherThanSn(after);
     const std::vector<RawEntry> expected = OtherThanSn(before);
     FUZZ_CHECK(others.size() == expected.size());

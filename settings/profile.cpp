@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,7 @@ namespace {
 constexpr char kFileKey[] = "Setting/File";
 constexpr char kPortKey[] = "Setting/Port";
 constexpr char kSequenceNumberKey[] = "Setting/SN";
+constexpr char kJournalSection[] = "Journal";
 
 // Outside Windows the profile is an INI file, whose bytes can be looked at directly; on
 // Windows it is the registry.
@@ -40,6 +42,107 @@ std::optional<std::vector<RawEntry>> RawEntriesOfFile(const QString& path) {
     return RawEntries(file.readAll());
 }
 
+// A section and key as the program spells them.
+struct Name {
+    QString section;
+    QString key;
+
+    bool operator==(const Name& other) const {
+        return section == other.section && key == other.key;
+    }
+    bool operator!=(const Name& other) const { return !(*this == other); }
+};
+
+// The name of the program's own that an entry stands for, whatever the case of its
+// spelling; none for a name the program does not read.
+std::optional<Name> OwnNameOf(const RawEntry& entry) {
+    static const std::vector<std::pair<const char*, std::vector<const char*>>> names = {
+        {kProfileSection, {"File", "Port", kSequenceNumberName}},
+        {kJournalSection, {"Database", "Station", "Counter"}},
+    };
+    for (const auto& [section, keys] : names) {
+        if (!SameName(entry.section, section)) {
+            continue;
+        }
+        for (const char* key : keys) {
+            if (SameName(entry.key, key)) {
+                return Name{section, key};
+            }
+        }
+    }
+    static const QRegularExpression port(QStringLiteral("^COM([0-9]+)$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    if (const QRegularExpressionMatch match = port.match(entry.key);
+        SameName(entry.section, kPortsSection) && match.hasMatch()) {
+        return Name{kPortsSection, QStringLiteral("COM") + match.captured(1)};
+    }
+    return std::nullopt;
+}
+
+// A name of the program's own that the profile gives twice or spells in another case:
+// the settings library takes one entry (or none, where the case differs), the profile's
+// writer sets another.
+struct Ambiguity {
+    Name name;
+    std::vector<RawEntry> entries;  // every one that stands for the name, in order
+};
+
+std::vector<Ambiguity> AmbiguitiesOf(const std::vector<RawEntry>& raw) {
+    std::vector<Ambiguity> found;
+    std::vector<Name> seen;
+    for (const RawEntry& entry : raw) {
+        const std::optional<Name> name = OwnNameOf(entry);
+        if (!name || std::find(seen.begin(), seen.end(), *name) != seen.end()) {
+            continue;
+        }
+        seen.push_back(*name);
+        std::vector<RawEntry> alike = EntriesAlike(raw, name->section, name->key);
+        if (alike.size() > 1 || Name{alike.front().section, alike.front().key} != *name) {
+            found.push_back({*name, std::move(alike)});
+        }
+    }
+    return found;
+}
+
+const Name kSequenceNumber{kProfileSection, kSequenceNumberName};
+
+// The ambiguity in words: 'key "SN" of section "Setting" is given twice, "10" and "20"'.
+QString Described(const Ambiguity& ambiguity) {
+    const Name& name = ambiguity.name;
+    const auto spelling = [](const RawEntry& entry) {
+        return QStringLiteral("\"%1\" of section \"%2\"").arg(entry.key, entry.section);
+    };
+    if (ambiguity.entries.size() == 1) {
+        const RawEntry& entry = ambiguity.entries.front();
+        return QStringLiteral(
+                   "key \"%1\" of section \"%2\" is spelled in another case, %3, holding "
+                   "\"%4\"")
+            .arg(name.key, name.section, spelling(entry), entry.value);
+    }
+    QStringList values;
+    for (const RawEntry& entry : ambiguity.entries) {
+        const bool own = Name{entry.section, entry.key} == name;
+        values << QStringLiteral("\"%1\"").arg(entry.value) +
+                      (own ? QString() : QStringLiteral(" (as %1)").arg(spelling(entry)));
+    }
+    const QString last = values.takeLast();
+    const qsizetype count = ambiguity.entries.size();
+    return QStringLiteral("key \"%1\" of section \"%2\" is given %3, %4 and %5")
+        .arg(name.key, name.section,
+             count == 2 ? QStringLiteral("twice") : QStringLiteral("%1 times").arg(count),
+             values.join(QStringLiteral(", ")), last);
+}
+
+// The entries as their lines give them, for the operator to see where one value would
+// mislead: "SN=10, SN=20".
+QString Found(const Ambiguity& ambiguity) {
+    QStringList lines;
+    for (const RawEntry& entry : ambiguity.entries) {
+        lines << entry.key + QLatin1Char('=') + entry.value;
+    }
+    return lines.join(QStringLiteral(", "));
+}
+
 StoredSequenceNumber Parse(const QString& text) {
     StoredSequenceNumber stored;
     stored.text = text;
@@ -48,6 +151,9 @@ StoredSequenceNumber Parse(const QString& text) {
     if (digits.match(trimmed).hasMatch() && IsValidSequenceNumber(trimmed.toInt())) {
         stored.state = StoredSequenceNumber::State::kValid;
         stored.value = trimmed.toInt();
+    } else if (trimmed == QString::number(kMaxSequenceNumber + 1)) {
+        // What the counter writes once it has given the last number, and nothing else.
+        stored.state = StoredSequenceNumber::State::kUsedUp;
     } else {
         stored.state = StoredSequenceNumber::State::kDamaged;
     }
@@ -64,6 +170,18 @@ StoredSequenceNumber ReadSequenceNumber(QSettings& profile) {
             if (!raw) {
                 stored.state = StoredSequenceNumber::State::kUnreadable;
                 stored.text.clear();
+                return stored;
+            }
+        }
+    }
+    // Two entries for "SN" (or one in another case): the reader would take one, the
+    // counter advance another, and every run would give the same number.
+    if (raw) {
+        for (const Ambiguity& ambiguity : AmbiguitiesOf(*raw)) {
+            if (ambiguity.name == kSequenceNumber) {
+                stored.state = StoredSequenceNumber::State::kDamaged;
+                stored.text = Found(ambiguity);
+                stored.ambiguity = Described(ambiguity);
                 return stored;
             }
         }
@@ -109,9 +227,23 @@ ProfileValues ReadProfile() {
 JournalSettings ReadJournalSettings() {
     const auto profile = OpenProfile();
     profile->sync();
-    return {profile->value("Journal/Database").toString().trimmed(),
-            profile->value("Journal/Station").toString().trimmed(),
-            profile->value("Journal/Counter").toString().trimmed()};
+    JournalSettings settings{profile->value("Journal/Database").toString().trimmed(),
+                             profile->value("Journal/Station").toString().trimmed(),
+                             profile->value("Journal/Counter").toString().trimmed(),
+                             {}};
+    if (!ProfileIsFile(*profile)) {
+        return settings;  // registry names ignore case and cannot repeat
+    }
+    if (const auto raw = RawEntriesOfFile(profile->fileName())) {
+        for (const Ambiguity& ambiguity : AmbiguitiesOf(*raw)) {
+            if (ambiguity.name != kSequenceNumber) {
+                settings.problem = QStringLiteral("The profile %1 is damaged: %2.")
+                                       .arg(profile->fileName(), Described(ambiguity));
+                break;
+            }
+        }
+    }
+    return settings;
 }
 
 StoredSequenceNumber ReadSequenceNumber() {
@@ -120,14 +252,33 @@ StoredSequenceNumber ReadSequenceNumber() {
     return ReadSequenceNumber(*profile);
 }
 
-QString DescribeSequenceNumber(const StoredSequenceNumber& stored) {
+QString UsedUpText(NumberEntry entry) {
+    const QString given =
+        QStringLiteral("the last number, %1, has been given; ").arg(kMaxSequenceNumber);
+    switch (entry) {
+        case NumberEntry::kWindow:
+            return given + QStringLiteral("give a new range by typing its first number into S/N");
+        case NumberEntry::kOption:
+            break;
+    }
+    return given + QStringLiteral("give a new range with --sn");
+}
+
+QString DescribeSequenceNumber(const StoredSequenceNumber& stored, NumberEntry entry) {
     switch (stored.state) {
         case StoredSequenceNumber::State::kUnreadable:
             return QStringLiteral(
                        "The profile %1 cannot be read; no sequence number can be taken "
                        "from it.")
                 .arg(ProfileLocation());
+        case StoredSequenceNumber::State::kUsedUp:
+            return QStringLiteral("The sequence numbers of %1 are used up: %2.")
+                .arg(ProfileLocation(), UsedUpText(entry));
         case StoredSequenceNumber::State::kDamaged:
+            if (!stored.ambiguity.isEmpty()) {
+                return QStringLiteral("The sequence number in %1 is damaged: %2.")
+                    .arg(ProfileLocation(), stored.ambiguity);
+            }
             return QStringLiteral(
                        "The sequence number in %1 is damaged: key \"%2\" of section "
                        "\"%3\" holds \"%4\", not a number from %5 to %6.")

@@ -21,12 +21,16 @@ struct StoredSequenceNumber {
     enum class State {
         kMissing,     // first use: the numbering starts at 1
         kValid,       // a whole decimal number in 1 … 99999
-        kDamaged,     // present, but not such a number (or out of the parser's reach)
+        kUsedUp,      // 100000, as the counter leaves it once it has given 99999
+        kDamaged,     // present, but not such a number (or out of the parser's reach, or
+                      // given twice or spelled in another case)
         kUnreadable,  // the profile exists but cannot be read
     };
     State state = State::kMissing;
     int value = 1;  // when missing or valid
     QString text;   // as found, for the operator to see
+    // When "SN" is given twice or in another case: what the profile holds, in words.
+    QString ambiguity;
 
     bool Usable() const { return state == State::kMissing || state == State::kValid; }
 };
@@ -42,6 +46,12 @@ struct JournalSettings {
     QString database;  // "Database": a libpq URI; empty for the station's own SQLite file
     QString station;   // "Station": the station's name; empty for the host name
     QString counter;   // "Counter": "profile" (the default) or "journal"
+    // Why no run may start on this profile, for the operator; empty when none. A name of
+    // the program's own (a key of "Setting", "Journal" or "Ports") given twice or spelled
+    // in another case: the program would take one of them, its writer maybe another. The
+    // counter's "SN" is left to ReadSequenceNumber, since a number the operator gives
+    // replaces it.
+    QString problem;
 };
 JournalSettings ReadJournalSettings();
 
@@ -54,8 +64,16 @@ std::unique_ptr<QSettings> OpenProfile();
 ProfileValues ReadProfile();
 StoredSequenceNumber ReadSequenceNumber();
 
+// Where the operator gives the next number: the tool's option, or the window's S/N box.
+enum class NumberEntry { kOption, kWindow };
+
+// What follows once 99999 has been given, the core of every sentence that says so:
+// "the last number, 99999, has been given; give a new range with --sn".
+QString UsedUpText(NumberEntry entry = NumberEntry::kOption);
+
 // A sentence for the operator naming the profile, the key and what it holds.
-QString DescribeSequenceNumber(const StoredSequenceNumber& stored);
+QString DescribeSequenceNumber(const StoredSequenceNumber& stored,
+                               NumberEntry entry = NumberEntry::kOption);
 
 // Writes File and Port at once: in the profile file every other entry stays as it was,
 // and a write that fails leaves the file as it was. True only when the store now holds

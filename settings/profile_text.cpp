@@ -74,6 +74,21 @@ std::optional<QString> RawValue(const std::vector<RawEntry>& entries, const QStr
     return entry != nullptr ? std::optional<QString>(entry->value) : std::nullopt;
 }
 
+bool SameName(const QString& name, const QString& other) {
+    return name.compare(other, Qt::CaseInsensitive) == 0;
+}
+
+std::vector<RawEntry> EntriesAlike(const std::vector<RawEntry>& entries, const QString& section,
+                                   const QString& key) {
+    std::vector<RawEntry> alike;
+    for (const RawEntry& entry : entries) {
+        if (SameName(entry.section, section) && SameName(entry.key, key)) {
+            alike.push_back(entry);
+        }
+    }
+    return alike;
+}
+
 QByteArray WithEntry(const QByteArray& text, const QByteArray& section, const QByteArray& key,
                      const QByteArray& value) {
     const QByteArray entry = key + '=' + value;
@@ -81,28 +96,39 @@ QByteArray WithEntry(const QByteArray& text, const QByteArray& section, const QB
     if (!lines.isEmpty() && lines.last().isEmpty()) {
         lines.removeLast();  // the split's empty piece after a final line end
     }
+    const QString sectionName = QString::fromUtf8(section);
+    const QString keyName = QString::fromUtf8(key);
+    QList<QByteArray> written;
     qsizetype sectionStart = -1;
     bool inSection = false;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const Line line = Classify(lines[i]);
+    bool inAlike = false;
+    bool set = false;
+    for (const QByteArray& raw : lines) {
+        const Line line = Classify(raw);
         if (line.kind == Line::Kind::kHeader) {
             inSection = line.name == section;
+            inAlike = SameName(QString::fromUtf8(line.name), sectionName);
             if (inSection && sectionStart < 0) {
-                sectionStart = i;
+                sectionStart = written.size();
             }
-            continue;
+        } else if (inAlike && line.kind == Line::Kind::kEntry &&
+                   SameName(QString::fromUtf8(line.name), keyName)) {
+            if (!set && inSection && line.name == key) {
+                written << (raw.endsWith('\r') ? entry + '\r' : entry);
+                set = true;
+            }
+            continue;  // another spelling of the same entry, or a second one
         }
-        if (inSection && line.kind == Line::Kind::kEntry && line.name == key) {
-            lines[i] = lines[i].endsWith('\r') ? entry + '\r' : entry;
-            return lines.join('\n') + '\n';
+        written << raw;
+    }
+    if (!set) {
+        if (sectionStart >= 0) {
+            written.insert(sectionStart + 1, entry);
+        } else {
+            written << '[' + section + ']' << entry;
         }
     }
-    if (sectionStart >= 0) {
-        lines.insert(sectionStart + 1, entry);
-    } else {
-        lines << '[' + section + ']' << entry;
-    }
-    return lines.join('\n') + '\n';
+    return written.join('\n') + '\n';
 }
 
 }  // namespace korvane

@@ -133,29 +133,63 @@ TEST_F(Numbering, InterruptedRunsEndCleanlyWithTheirNumberSpent) {
     }
 }
 
-TEST_F(Numbering, ADamagedNumberStartsNoRunAndIsLeftAsFound) {
+TEST_F(Numbering, ADamagedNumberStartsNoRunAndIsLeftUntilANumberIsGiven) {
     const std::string package = testing::WritePackage(kShortPackage);
-    const std::vector<std::pair<std::string, std::string>> damaged = {
-        {"[Setting]\nPort=0\nSN=abc\n", "abc"},
-        {"[Setting]\nSN=5.7\n", "5.7"},
-        {"[Setting]\nSN=\n", ""},
-        {"[Setting]\nSN=4294967396\n", "4294967396"},
-        {"[Setting]\nSN=0\n", "0"},
-        // Bytes before the header hide the section from the reader, not the number.
-        {std::string("\0\0\0\0[Setting]\nSN=41\n", 19), "41"},
+    const auto holds = [](const std::string& value) {
+        return "key \"SN\" of section \"Setting\" holds \"" + value + "\"";
     };
-    for (const auto& [profile, value] : damaged) {
-        WriteProfile(profile);
+    const std::string twice =
+        "The sequence number in " + ProfilePath() +
+        " is damaged: key \"SN\" of section \"Setting\" is given twice, \"10\" and \"20\".";
+    struct Damaged {
+        std::string profile;
+        std::string said;
+        int status = 1;
+    };
+    const std::vector<Damaged> table = {
+        {"[Setting]\nPort=0\nSN=abc\n", holds("abc")},
+        {"[Setting]\nSN=5.7\n", holds("5.7")},
+        {"[Setting]\nSN=\n", holds("")},
+        {"[Setting]\nSN=4294967396\n", holds("4294967396")},
+        {"[Setting]\nSN=0\n", holds("0")},
+        // Bytes before the header hide the section from the reader, not the number.
+        {std::string("\0\0\0\0[Setting]\nSN=41\n", 19), holds("41")},
+        // The reader would take one, the counter advance the other: every run one number.
+        {"[Setting]\nSN=10\nPort=0\nSN=20\n", twice},
+        {"[Setting]\nSN=10\n[Journal]\nStation=a\n[Setting]\nSN=20\n", twice},
+        // The reader finds no "SN" at all there, and would start again at 1.
+        {"[setting]\nsn=90\n",
+         "key \"SN\" of section \"Setting\" is spelled in another case, \"sn\" of section "
+         "\"setting\", holding \"90\"."},
+        {"[Setting]\nSN=100000\n",
+         "The sequence numbers of " + ProfilePath() +
+             " are used up: the last number, 99999, has been given; give a new range with --sn."},
+        // The station's settings, whichever counter: the tool refuses them as settings.
+        {"[Setting]\nSN=41\n[Journal]\nCounter=profile\nCounter=journal\n",
+         "The profile " + ProfilePath() +
+             " is damaged: key \"Counter\" of section \"Journal\" is given twice, \"profile\" "
+             "and \"journal\".",
+         2},
+        {"[Setting]\nSN=41\n[Ports]\ncom1=/dev/null\n",
+         "key \"COM1\" of section \"Ports\" is spelled in another case, \"com1\"", 2},
+    };
+    for (const Damaged& damaged : table) {
+        WriteProfile(damaged.profile);
         device.ClearReceived();
-        EXPECT_EQ(Run({"--port", device.PortPath(), package}), 1) << output;
-        EXPECT_TRUE(device.Received().empty()) << value;
+        EXPECT_EQ(Run({"--port", device.PortPath(), package}, true), damaged.status) << output;
+        EXPECT_TRUE(device.Received().empty()) << damaged.said;
         EXPECT_NE(output.find(ProfilePath()), std::string::npos) << output;
-        EXPECT_NE(output.find("key \"SN\" of section \"Setting\" holds \"" + value + "\""),
-                  std::string::npos)
-            << output;
-        EXPECT_EQ(ProfileText(), profile);
+        EXPECT_NE(output.find(damaged.said), std::string::npos) << output;
+        EXPECT_EQ(ProfileText(), damaged.profile);
     }
+    // A number the operator gives replaces every entry that stood for the damaged one.
+    WriteProfile("[Setting]\nSN=10\nPort=0\nsn=20\n");
+    ASSERT_EQ(Run({"--port", device.PortPath(), "--sn", "5", package}), 0) << output;
+    EXPECT_EQ(ProfileText(), "[Setting]\nSN=6\nPort=0\n");
+    ASSERT_EQ(Run({"--port", device.PortPath(), package}), 0) << output;
+    EXPECT_EQ(RecordOf(device).substr(8), "00006");
     // A profile that cannot be read at all.
+    device.ClearReceived();
     std::remove(ProfilePath().c_str());
     ASSERT_EQ(mkdir(ProfilePath().c_str(), 0700), 0);
     EXPECT_EQ(Run({"--port", device.PortPath(), package}), 1);

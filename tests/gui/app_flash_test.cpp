@@ -530,11 +530,31 @@ TEST_F(AppFlash, ATypedNumberSetsTheLinesSequenceOnlyOnceConfirmed) {
 TEST_F(AppFlash, ADamagedNumberIsShownAsFoundAndStopsUpdate) {
     Attach();
     KORVANE_SKIP_IF_UNSUITED(*device);
-    for (const QString& found : {QStringLiteral("abc"), QStringLiteral("4294967396")}) {
-        const QString profile = "[Setting]\nFile=/some/pkg.bin\nPort=0\nSN=" + found + "\n";
+    const QString notAnInteger = QStringLiteral("Please enter an integer.");
+    struct Found {
+        QString entries;  // the end of section "Setting"
+        QString shown;
+        QString prompt;
+        QString status;  // part of what the status line says from the start
+    };
+    const std::vector<Found> table = {
+        {"SN=abc\n", "abc", notAnInteger, "holds \"abc\", not a number from 1 to 99999."},
+        {"SN=4294967396\n", "4294967396", notAnInteger, "holds \"4294967396\""},
+        {"SN=100000\n", "100000", "Please enter an integer between 1 and 99999.",
+         "are used up: the last number, 99999, has been given; give a new range by typing its "
+         "first number into S/N."},
+#ifndef Q_OS_WIN
+        // The registry cannot hold a key twice.
+        {"SN=10\nSN=20\n", "SN=10, SN=20", notAnInteger, "is given twice, \"10\" and \"20\"."},
+#endif
+    };
+    for (const Found& found : table) {
+        const QString profile = "[Setting]\nFile=/some/pkg.bin\nPort=0\n" + found.entries;
         WriteProfileFile(profile);
         auto dialog = OpenDialog();
-        EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), found);
+        EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), found.shown);
+        EXPECT_TRUE(TextOf(*dialog, res::kStatusLine).contains(found.status))
+            << TextOf(*dialog, res::kStatusLine).toStdString();
         QString prompt;
         ModalAnswer answer([&](QWidget* modal) {
             prompt = qobject_cast<QMessageBox*>(modal)->text();
@@ -542,7 +562,7 @@ TEST_F(AppFlash, ADamagedNumberIsShownAsFoundAndStopsUpdate) {
         });
         Click(dialog->Control(res::kOk));
         ASSERT_TRUE(WaitUntil([&] { return answer.Answered(); }));
-        EXPECT_EQ(prompt, QStringLiteral("Please enter an integer."));
+        EXPECT_EQ(prompt, found.prompt);
         EXPECT_TRUE(device->Received().empty());
         // Closing leaves the damaged profile as it is.
         ModalAnswer again([](QWidget* modal) { modal->close(); });
