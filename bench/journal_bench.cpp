@@ -91,7 +91,7 @@ void RecordCost(const char* name, const QString& where, const QString& package) 
             std::fprintf(stderr, "%s: %s\n", name, why.c_str());
             return;
         }
-        recorder.NumberSent(i + 1, "K352265000001");
+        recorder.RecordNumber(i + 1, "K352265000001", why);
         for (const char* entry : {"DIAG.BIN", "MCU.BIN", "CFG.BIN", "x_LOGO.BIN"}) {
             recorder.EntryEnded({entry, "data", 4096, true});
         }

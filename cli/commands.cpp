@@ -48,11 +48,17 @@ bool ChoosePort(const QString& text, int profileIndex, PortChoice& port, QString
     return true;
 }
 
-QStringList ExpandPortRanges(const QStringList& ports) {
+bool ExpandPortRanges(const QStringList& ports, QStringList& expanded, QString& error) {
     static const QRegularExpression range(QStringLiteral("^COM([0-9]{1,3})-COM([0-9]{1,3})$"),
                                           QRegularExpression::CaseInsensitiveOption);
-    QStringList expanded;
+    expanded.clear();
     for (const QString& port : ports) {
+        // An empty name is no port: taking the profile's port instead would send bytes to
+        // a device the operator did not name.
+        if (port.trimmed().isEmpty()) {
+            error = QStringLiteral("--port needs a port: give COM1 … COM255 or a device path");
+            return false;
+        }
         const auto match = range.match(port);
         if (!match.hasMatch()) {
             expanded << port;
@@ -60,11 +66,18 @@ QStringList ExpandPortRanges(const QStringList& ports) {
         }
         const int first = match.captured(1).toInt();
         const int last = match.captured(2).toInt();
+        if (first > last) {
+            error = QStringLiteral("the port range %1 runs backwards: give COM%2-COM%3")
+                        .arg(port)
+                        .arg(last)
+                        .arg(first);
+            return false;
+        }
         for (int number = first; number <= last; ++number) {
             expanded << QStringLiteral("COM%1").arg(number);
         }
     }
-    return expanded;
+    return true;
 }
 
 void Say(std::FILE* to, const QString& text) {
@@ -87,11 +100,13 @@ std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE
                      .arg(options.packagePath));
         return kExitFailed;
     }
-    // A package that cannot be read is said before the device is touched.
-    if (PackageFile probe; !probe.Open(path)) {
+    // A package that cannot be read, or is far too large to be one, is said before the
+    // device is touched (and before a single byte of it is read).
+    if (const std::string problem = PackageFileProblem(path); !problem.empty()) {
         std::fprintf(out, "%s\n",
                      TerminalSafe(FormatText(status::kFileNotOpened, path.c_str())).c_str());
-        Say(err, QString("cannot open the package %1").arg(options.packagePath));
+        Say(err,
+            QString("the package %1 %2").arg(options.packagePath, QString::fromStdString(problem)));
         return kExitFailed;
     }
     return std::nullopt;
@@ -169,7 +184,13 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         case RunResult::kFileNotOpened:
             Say(err, QString("cannot open the package %1").arg(options.packagePath));
             return kExitFailed;
+        case RunResult::kPackageRefused:
+            Say(err, QString("nothing was sent to the device on %1").arg(portShown));
+            return kExitFailed;
         case RunResult::kFailed:
+            if (!numbers.problem.empty()) {
+                Say(err, QString::fromStdString(numbers.problem));
+            }
             Say(err, QString("the package %1 did not go in whole on %2")
                          .arg(options.packagePath)
                          .arg(portShown));

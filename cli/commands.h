@@ -50,8 +50,9 @@ bool ChoosePort(const QString& text, int profileIndex, PortChoice& port, QString
 // as a package, a package that cannot be read. The exit status when one refuses.
 std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,
                                           std::FILE* err);
-// "COM1-COM8" stands for COM1, COM2, … COM8; other names stay as they are.
-QStringList ExpandPortRanges(const QStringList& ports);
+// "COM1-COM8" stands for COM1, COM2, … COM8; other names stay as they are. False (error
+// set) for an empty name or a range that runs backwards.
+bool ExpandPortRanges(const QStringList& ports, QStringList& expanded, QString& error);
 // Prints the journal's records, oldest first: a table for a person, or CSV.
 int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err);
 int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err);

@@ -84,7 +84,14 @@ void PrintTable(const std::vector<JournalRecord>& records, std::FILE* out) {
 
 int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err) {
     QString where = options.journal.value_or(ReadJournalSettings().database);
-    const Journal journal(where.isEmpty() ? Journal::DefaultPath() : where);
+    if (where.isEmpty()) {
+        where = Journal::DefaultPath();
+    }
+    if (const QString problem = JournalAddressProblem(where); !problem.isEmpty()) {
+        Say(err, problem);
+        return kExitUsage;
+    }
+    const Journal journal(where);
     JournalQuery query;
     query.since = options.since;
     query.sequenceNumber = options.sequenceNumber;

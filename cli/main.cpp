@@ -24,17 +24,27 @@ void OnInterruptSignal(int signalNumber) {
     RequestInterrupt();
 }
 
-// Ctrl-C and a termination request abandon the run at its next exchange instead of
-// killing the process mid-write: the port is closed and the counter left as the rules
-// for a sent record say. The exit status is the conventional one for the signal.
+// Ctrl-C, a termination request and a closed terminal abandon the run at its next
+// exchange instead of killing the process mid-write: the port is closed and the counter
+// left as the rules for a sent record say. The exit status is the conventional one for the
+// signal. A reader of standard output that goes away (a pager quit, "| head"), a stray
+// user signal and a file-size limit (which then reads as a full disk) never stop a device
+// mid-run: the runs finish and the journal says what it could keep.
 void AbandonRunsOnSignals() {
 #ifndef _WIN32
     InterruptWakeDescriptor();
     struct sigaction action {};
     action.sa_handler = OnInterruptSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int abandoning : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(abandoning, &action, nullptr);
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (const int ignored : {SIGPIPE, SIGUSR1, SIGUSR2, SIGXFSZ}) {
+        sigaction(ignored, &ignore, nullptr);
+    }
 #else
     std::signal(SIGINT, OnInterruptSignal);
     std::signal(SIGTERM, OnInterruptSignal);
@@ -188,7 +198,11 @@ int main(int argc, char** argv) {
     }
     FlashOptions options;
     options.packagePath = arguments.first();
-    options.ports = ExpandPortRanges(parser.values(portOption));
+    if (QString bad; !ExpandPortRanges(parser.values(portOption), options.ports, bad)) {
+        std::fprintf(stderr, "korvane-flash: %s\n",
+                     TerminalSafe(bad.toLocal8Bit().toStdString()).c_str());
+        return kExitUsage;
+    }
     options.json = parser.isSet(jsonOption);
     options.sequenceNumber = sequenceNumber;
     options.station = {optional(journalOption), optional(stationOption), optional(counterOption)};

@@ -3,8 +3,6 @@
 // counter at the moment that device's record goes out. A port whose device fails or
 // vanishes holds up no other.
 #include <unistd.h>
-#include <QCryptographicHash>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -27,15 +25,8 @@ struct PortOutcome {
     QString status;        // the last thing said about this port
 };
 
-QString Sha256Of(const QString& path) {
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    return file.open(QIODevice::ReadOnly) && hash.addData(&file)
-               ? QString::fromLatin1(hash.result().toHex())
-               : QString();
-}
-
-QByteArray JsonLine(const PortOutcome& port, const QString& package, const QString& sha256) {
+// The package's SHA-256 is that of the bytes this port's run read and wrote.
+QByteArray JsonLine(const PortOutcome& port, const QString& package) {
     const bool succeeded = port.result == RunResult::kSucceeded;
     QJsonArray entries;
     for (const JournalEntry& entry : port.record.entries) {
@@ -48,7 +39,8 @@ QByteArray JsonLine(const PortOutcome& port, const QString& package, const QStri
         {"port", port.name},
         {"device", port.device},
         {"package", package},
-        {"sha256", sha256},
+        {"sha256", port.record.sha256.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                                : QJsonValue(port.record.sha256)},
         {"sn", port.record.sequenceNumber ? QJsonValue(*port.record.sequenceNumber)
                                           : QJsonValue(QJsonValue::Null)},
         {"serial", port.record.serial.isEmpty() ? QJsonValue(QJsonValue::Null)
@@ -126,7 +118,6 @@ int ManyPortsCommand(const FlashOptions& options, std::FILE* out, std::FILE* err
         return kExitFailed;
     }
 
-    const QString sha256 = Sha256Of(options.packagePath);
     PortBoard board(out, shown,
                     options.json               ? PortBoard::Mode::kSilent
                     : isatty(fileno(out)) != 0 ? PortBoard::Mode::kLiveLines
@@ -150,7 +141,8 @@ int ManyPortsCommand(const FlashOptions& options, std::FILE* out, std::FILE* err
             }
             if (port.result == RunResult::kNotRecorded) {
                 port.status = QString::fromStdString(run.NotRecordedBecause());
-            } else if (port.result == RunResult::kNumberUnavailable) {
+            } else if (port.result == RunResult::kNumberUnavailable ||
+                       (port.result == RunResult::kFailed && !run.Numbers().problem.empty())) {
                 port.status = QString::fromStdString(run.Numbers().problem);
             }
             board.Ended(i, port.result == RunResult::kSucceeded
@@ -158,7 +150,7 @@ int ManyPortsCommand(const FlashOptions& options, std::FILE* out, std::FILE* err
                                      .arg(port.record.sequenceNumber.value_or(0))
                                : "failed: " + port.status);
             if (options.json) {
-                const QByteArray line = JsonLine(port, options.packagePath, sha256);
+                const QByteArray line = JsonLine(port, options.packagePath);
                 std::lock_guard<std::mutex> lock(printing);
                 std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), out);
                 std::fflush(out);

@@ -90,12 +90,20 @@ RunResult FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
         hooks.numberTaken(*numberUse.taken);
     }
     recordDate = request.date.value_or(LocalDate());
+    const RunResult result = RunRecorded(request, runRecorder);
+    package.Close();
+    return result;
+}
 
+RunResult FlashRun::RunRecorded(const FlashRequest& request, RunRecorder* runRecorder) {
+    // The package is read once, before anything else: every entry is written from this
+    // copy, and the record names the very bytes sent, however the file changes meanwhile.
+    const bool read = package.Open(request.packagePath);
     notRecorded.clear();
-    recorder = runRecorder;
-    if (recorder == nullptr) {
-        return RunOnDevice(request);
+    if (runRecorder == nullptr) {
+        return read ? RunOnDevice(request) : PackageNotRead(request);
     }
+    recorder = runRecorder;
     struct Forget {
         ~Forget() { run.recorder = nullptr; }
         FlashRun& run;
@@ -106,25 +114,46 @@ RunResult FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
                                              : request.port.device;
     start.device =
         request.port.device.empty() ? PortDeviceName(request.port.number) : request.port.device;
+    start.packageBytes = read ? &package.Bytes() : nullptr;
     if (!recorder->Begin(start, notRecorded)) {
         feedback.ShowStatus(notRecorded);
         return RunResult::kNotRecorded;
     }
-    const RunResult result = RunOnDevice(request);
+    const RunResult result = read ? RunOnDevice(request) : PackageNotRead(request);
     recorder->End(result == RunResult::kSucceeded, shown.Text());
     return result;
 }
 
+RunResult FlashRun::PackageNotRead(const FlashRequest& request) {
+    const char* path = request.packagePath.c_str();
+    switch (package.LastFailure()) {
+        case PackageFile::Failure::kInterrupted:
+            return Interrupted();
+        case PackageFile::Failure::kTooLarge:
+            feedback.Status(status::kPackageRefused, path, ("it " + package.Problem()).c_str());
+            return RunResult::kPackageRefused;
+        case PackageFile::Failure::kNone:
+        case PackageFile::Failure::kUnreadable:
+            break;
+    }
+    feedback.Status(status::kFileNotOpened, path);
+    return RunResult::kFileNotOpened;
+}
+
 RunResult FlashRun::RunOnDevice(const FlashRequest& request) {
-    // A file that cannot be read as a package is refused before the port is touched.
     const bool isPackage = !IsKnownImageName(request.packagePath);
-    if (!package.Open(request.packagePath)) {
-        feedback.Status(status::kFileNotOpened, request.packagePath.c_str());
-        return RunResult::kFileNotOpened;
+    // A package that would number one device twice, or holds an image no flash takes, is
+    // refused before the port is touched.
+    if (isPackage) {
+        const PackageDirectory directory =
+            ParseDirectory(package.Bytes().data(), package.Bytes().size());
+        if (const std::string refusal = PackageRefusal(directory); !refusal.empty()) {
+            feedback.Status(status::kPackageRefused, request.packagePath.c_str(), refusal.c_str());
+            return RunResult::kPackageRefused;
+        }
     }
     RunResult failure = RunResult::kFailed;
     if (!Connect(request.port, failure)) {
-        package.Close();
         return InterruptRequested() ? Interrupted() : failure;
     }
 
@@ -150,7 +179,6 @@ RunResult FlashRun::RunOnDevice(const FlashRequest& request) {
     if (hooks.ended) {
         hooks.ended();
     }
-    package.Close();
     feedback.EnableCommands(true);
     if (InterruptRequested()) {
         return Interrupted();
@@ -170,9 +198,12 @@ bool FlashRun::WritePackage(const FlashRequest& request) {
     PackageDirectory directory;
     bool allWritten = ReadDirectory(package, directory);
     loaderMissing = false;
+    numberNotRecorded = false;
     if (allWritten) {
         for (const PackageEntry& entry : directory) {
-            if (InterruptRequested()) {
+            // A device whose number the journal could not take gets nothing more: it
+            // would pass for a finished device without a record of its number.
+            if (InterruptRequested() || numberNotRecorded) {
                 allWritten = false;
                 break;
             }
@@ -191,7 +222,8 @@ bool FlashRun::WritePackage(const FlashRequest& request) {
             }
         }
     }
-    const bool closed = !loaderMissing && !InterruptRequested() && CloseUpdate();
+    const bool closed =
+        !loaderMissing && !numberNotRecorded && !InterruptRequested() && CloseUpdate();
     const bool succeeded = allWritten && closed;
     if (succeeded) {
         feedback.Status(status::kFinishedFile, request.packagePath.c_str());
@@ -220,11 +252,16 @@ bool FlashRun::ClaimNumber(int& number) {
         feedback.ShowStatus(numberUse.problem);
         return false;
     }
-    numberUse.recorded = number;
     numberUse.advanced = true;
-    if (recorder != nullptr) {
-        recorder->NumberSent(number, SerialNumberText(number, recordDate));
+    // The journal knows the number before any device holds it; a journal that cannot take
+    // it stops the record here (the number stays spent: it is never handed out again).
+    if (recorder != nullptr &&
+        !recorder->RecordNumber(number, SerialNumberText(number, recordDate), numberUse.problem)) {
+        feedback.ShowStatus(numberUse.problem);
+        numberNotRecorded = true;
+        return false;
     }
+    numberUse.recorded = number;
     return true;
 }
 

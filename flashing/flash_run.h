@@ -43,6 +43,9 @@ enum class RunResult {
     kPortNotOpened,
     kNotConnected,  // the bootloader did not answer
     kFileNotOpened,
+    // The package is not written as it is (too large, two firmware images): refused
+    // before the port is opened.
+    kPackageRefused,
     kNotAPackage,        // the chosen file is an image: connected, nothing written
     kBusy,               // a run is already active
     kNumberUnavailable,  // the counter is held elsewhere or damaged: nothing was sent
@@ -112,8 +115,12 @@ private:
         std::string last;
     };
 
-    // The run once the counter is taken and the recorder has begun.
+    // The run once the counter is taken, the package read and the recorder has begun.
     RunResult RunOnDevice(const FlashRequest& request);
+    // The run once the counter is taken: read the package, begin the record, run.
+    RunResult RunRecorded(const FlashRequest& request, RunRecorder* runRecorder);
+    // Said when the package could not be read, or will not be written as it is.
+    RunResult PackageNotRead(const FlashRequest& request);
     void EntryEnded(const PackageEntry& entry, EntryWriter writer, uint64_t bytes, bool ok);
     bool Connect(const PortChoice& port, RunResult& failure);
     // The worker's body for a package. True when every entry and the closing request
@@ -138,6 +145,8 @@ private:
     NumberUse numberUse;
     // Set by the worker when the loader image failed before anything of it was written.
     bool loaderMissing = false;
+    // Set by the worker when the journal could not take the number of the serial record.
+    bool numberNotRecorded = false;
     std::atomic<bool> active{false};
 };
 

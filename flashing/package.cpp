@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #ifdef _WIN32
 #include <share.h>
@@ -13,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+#include "platform/interrupt.h"
 
 namespace korvane {
 
@@ -27,24 +30,6 @@ void WriteLe32(uint8_t* bytes, uint32_t value) {
     for (int i = 0; i < 4; ++i) {
         bytes[i] = static_cast<uint8_t>(value >> (8 * i));
     }
-}
-
-bool SeekTo(std::FILE* file, uint64_t offset) {
-#ifdef _WIN32
-    return offset <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) &&
-           _fseeki64(file, static_cast<int64_t>(offset), SEEK_SET) == 0;
-#else
-    return offset <= static_cast<uint64_t>(std::numeric_limits<off_t>::max()) &&
-           fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
-int64_t Tell(std::FILE* file) {
-#ifdef _WIN32
-    return _ftelli64(file);
-#else
-    return ftello(file);
-#endif
 }
 
 std::string SlotLabel(size_t slot, const std::string& name) {
@@ -75,94 +60,172 @@ PackageDirectory ParseDirectory(const uint8_t* bytes, size_t length) {
     return directory;
 }
 
-PackageFile::~PackageFile() {
-    Close();
+namespace {
+
+// "64 MiB" for a whole number of MiB, else the bytes.
+std::string SizeText(uint64_t bytes) {
+    return bytes % (1u << 20) == 0 ? std::to_string(bytes >> 20) + " MiB"
+                                   : std::to_string(bytes) + " bytes";
+}
+
+std::string TooLarge(uint64_t size) {
+    return "is larger than " + SizeText(kMaxPackageBytes) + " (" + std::to_string(size) +
+           " bytes), which no package is";
+}
+
+// Reads the rest of an open file in pieces, so that an interrupt is heard between them.
+bool ReadWhole(std::FILE* file, uint64_t expected, std::vector<uint8_t>& into, std::string& why,
+               PackageFile::Failure& failure) {
+    constexpr size_t kPiece = size_t{1} << 20;
+    into.clear();
+    into.reserve(static_cast<size_t>(expected));
+    uint8_t piece[4096];
+    size_t sincePause = 0;
+    for (;;) {
+        const size_t got = std::fread(piece, 1, sizeof piece, file);
+        into.insert(into.end(), piece, piece + got);
+        if (into.size() > kMaxPackageBytes) {
+            why = TooLarge(into.size());
+            failure = PackageFile::Failure::kTooLarge;
+            return false;
+        }
+        if (got < sizeof piece) {
+            if (std::ferror(file) != 0) {
+                why = "cannot be read";
+                failure = PackageFile::Failure::kUnreadable;
+                return false;
+            }
+            return true;
+        }
+        sincePause += got;
+        if (sincePause >= kPiece) {
+            sincePause = 0;
+            if (InterruptRequested()) {
+                why = "was not read whole: the run was interrupted";
+                failure = PackageFile::Failure::kInterrupted;
+                return false;
+            }
+        }
+    }
+}
+
+// Opens path for reading if it is a regular file. On Windows nobody may open it for
+// writing while it is open here.
+std::FILE* OpenRegularFile(const std::string& path, uint64_t& size, std::string& why) {
+#ifdef _WIN32
+    std::FILE* file = _fsopen(path.c_str(), "rb", _SH_DENYWR);
+    struct _stat64 status {};
+    if (file == nullptr) {
+        why = "cannot be opened";
+        return nullptr;
+    }
+    if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
+        std::fclose(file);
+        why = "is not a regular file";
+        return nullptr;
+    }
+    size = static_cast<uint64_t>(status.st_size);
+    return file;
+#else
+    // Non-blocking for the open itself: a FIFO would otherwise wait for a writer, and a
+    // terminal for its carrier. Only a regular file is let through.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        why = "cannot be opened";
+        return nullptr;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        why = "is not a regular file";
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+        why = "cannot be opened";
+        return nullptr;
+    }
+    size = static_cast<uint64_t>(status.st_size);
+    return file;
+#endif
+}
+
+}  // namespace
+
+std::string PackageFileProblem(const std::string& path) {
+    uint64_t size = 0;
+    std::string why;
+    std::FILE* file = OpenRegularFile(path, size, why);
+    if (file == nullptr) {
+        return why;
+    }
+    std::fclose(file);
+    return size > kMaxPackageBytes ? TooLarge(size) : std::string();
 }
 
 bool PackageFile::Open(const std::string& newPath) {
     Close();
-#ifdef _WIN32
-    // Nobody may write the package while a run reads it; other runs may read it too, the
-    // other ports of this tool among them.
-    file = _fsopen(newPath.c_str(), "rb", _SH_DENYWR);
-    struct _stat64 status {};
-    if (file != nullptr &&
-        (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG)) {
-        std::fclose(file);
-        file = nullptr;
-    }
-#else
-    // Non-blocking for the open itself: a FIFO would otherwise wait for a writer, and a
-    // terminal for its carrier. Only a regular file is let through.
-    const int fd = open(newPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    struct stat status {};
-    if (fd < 0) {
-        return false;
-    }
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(fd);
-        return false;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    file = fdopen(fd, "rb");
+    uint64_t size = 0;
+    std::FILE* file = OpenRegularFile(newPath, size, problem);
     if (file == nullptr) {
-        close(fd);
-    }
-#endif
-    if (file == nullptr) {
+        failure = Failure::kUnreadable;
         return false;
     }
+    // The size is checked before anything is read: a sparse file of gigabytes would
+    // otherwise be read, and hashed, for a minute before each port.
+    bool read = false;
+    if (size > kMaxPackageBytes) {
+        problem = TooLarge(size);
+        failure = Failure::kTooLarge;
+    } else {
+        read = ReadWhole(file, size, bytes, problem, failure);
+    }
+    std::fclose(file);
+    if (!read) {
+        bytes.clear();
+        return false;
+    }
+    open = true;
     path = newPath;
     return true;
 }
 
 void PackageFile::Close() {
-    if (file != nullptr) {
-        std::fclose(file);
-        file = nullptr;
-    }
+    bytes.clear();
+    bytes.shrink_to_fit();
+    position = 0;
+    open = false;
     path.clear();
+    failure = Failure::kNone;
+    problem.clear();
 }
 
 bool PackageFile::Seek(uint64_t offset) {
-    return file != nullptr && SeekTo(file, offset);
+    if (!open) {
+        return false;
+    }
+    position = offset;
+    return true;
 }
 
 int32_t PackageFile::Read(uint8_t* buffer, int32_t length) {
-    if (file == nullptr || length < 0) {
+    if (!open || length < 0) {
         return -1;
     }
-    size_t done = 0;
-    const size_t wanted = static_cast<size_t>(length);
-    while (done < wanted) {
-        const size_t got = std::fread(buffer + done, 1, wanted - done, file);
-        done += got;
-        if (got == 0) {
-            if (std::ferror(file) != 0) {
-                std::clearerr(file);
-                return -1;
-            }
-            break;
-        }
+    const uint64_t available = position < bytes.size() ? bytes.size() - position : 0;
+    const size_t n =
+        static_cast<size_t>(std::min<uint64_t>(available, static_cast<uint64_t>(length)));
+    if (n > 0) {
+        std::memcpy(buffer, bytes.data() + position, n);
+        position += n;
     }
-    // The end of the file is no state to keep: a later seek and read must work.
-    std::clearerr(file);
-    return static_cast<int32_t>(done);
+    return static_cast<int32_t>(n);
 }
 
-int64_t PackageFile::Size() {
-    if (file == nullptr) {
-        return -1;
-    }
-    const int64_t position = Tell(file);
-    if (position < 0 || !SeekTo(file, 0) || std::fseek(file, 0, SEEK_END) != 0) {
-        return -1;
-    }
-    const int64_t size = Tell(file);
-    if (!SeekTo(file, static_cast<uint64_t>(position))) {
-        return -1;
-    }
-    return size;
+int64_t PackageFile::Size() const {
+    return open ? static_cast<int64_t>(bytes.size()) : -1;
 }
 
 bool ReadDirectory(PackageFile& package, PackageDirectory& directory) {
@@ -178,6 +241,54 @@ bool ReadDirectory(PackageFile& package, PackageDirectory& directory) {
     return true;
 }
 
+namespace {
+
+// Why a run refuses one entry in use, given the slot of the first firmware entry before it
+// (if any); empty when it does not.
+std::string EntryRefusal(const PackageEntry& entry, std::optional<size_t> firstFirmware) {
+    const EntryWriter writer = WriterFor(ClassifyName(entry.name));
+    if (writer == EntryWriter::kFirmware && firstFirmware) {
+        return "a second firmware image beside slot " + std::to_string(*firstFirmware) +
+               ": one device takes one, with one serial number";
+    }
+    if (writer != EntryWriter::kData && entry.size > kMaxFlashBytes) {
+        return std::string(writer == EntryWriter::kLoader ? "a loader" : "a firmware") +
+               " image of " + std::to_string(entry.size) + " bytes, more than the " +
+               SizeText(kMaxFlashBytes) + " of the largest flash";
+    }
+    return {};
+}
+
+// Calls visit(slot, refusal) for each entry in use that a run refuses.
+template <typename Visit>
+void ForEachRefusal(const PackageDirectory& directory, Visit visit) {
+    std::optional<size_t> firstFirmware;
+    for (size_t i = 0; i < directory.size(); ++i) {
+        if (!directory[i].InUse()) {
+            continue;
+        }
+        if (const std::string why = EntryRefusal(directory[i], firstFirmware); !why.empty()) {
+            visit(i, why);
+        }
+        if (!firstFirmware &&
+            WriterFor(ClassifyName(directory[i].name)) == EntryWriter::kFirmware) {
+            firstFirmware = i;
+        }
+    }
+}
+
+}  // namespace
+
+std::string PackageRefusal(const PackageDirectory& directory) {
+    std::string refusal;
+    ForEachRefusal(directory, [&](size_t slot, const std::string& why) {
+        if (refusal.empty()) {
+            refusal = SlotLabel(slot, directory[slot].name) + " is " + why;
+        }
+    });
+    return refusal;
+}
+
 std::vector<EntryListing> ListDirectory(const PackageDirectory& directory, uint64_t fileSize) {
     std::vector<EntryListing> listing(kPackageEntryCount);
     for (size_t i = 0; i < kPackageEntryCount; ++i) {
@@ -190,6 +301,9 @@ std::vector<EntryListing> ListDirectory(const PackageDirectory& directory, uint6
         slot.hasFirstBlock = slot.writer == EntryWriter::kData;
         slot.firstBlock = slot.hasFirstBlock ? slot.kind : 0;
     }
+    ForEachRefusal(directory, [&](size_t slot, const std::string& why) {
+        listing[slot].warnings.push_back(why + "; a run refuses the package");
+    });
     for (EntryListing& slot : listing) {
         const PackageEntry& entry = slot.entry;
         if (entry.NameUnterminated()) {

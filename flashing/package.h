@@ -43,37 +43,67 @@ using PackageDirectory = std::array<PackageEntry, kPackageEntryCount>;
 // a short file puts the entries it does not reach out of use.
 PackageDirectory ParseDirectory(const uint8_t* bytes, size_t length);
 
-// A package (or any file) opened for reading in binary mode, read by seeking from the
-// start. Failures are reported, never thrown.
+// The largest package a run takes. Packages are small: the loader and the firmware must
+// fit a device's flash, and data images go in 512-byte blocks; a file far larger is a
+// mistake (a disk image, a sparse file) that would take hours on the line.
+constexpr uint64_t kMaxPackageBytes = uint64_t{64} << 20;
+// The largest flash of the STM32F10x family: a loader or firmware image longer than this
+// fits no device.
+constexpr uint32_t kMaxFlashBytes = uint32_t{1} << 20;
+
+// A package (or any file) read whole into memory when it is opened, and read from that copy
+// by seeking from the start: a run writes, hashes and checks the very same bytes, however
+// the file changes on the disk meanwhile. Failures are reported, never thrown.
 class PackageFile {
 public:
     PackageFile() = default;
-    ~PackageFile();
     PackageFile(const PackageFile&) = delete;
     PackageFile& operator=(const PackageFile&) = delete;
 
-    // Opens the file for reading, closing any file opened before. Only a regular file
-    // opens: a FIFO, a folder or a device is refused without waiting on it. On Windows
-    // nobody may open it for writing meanwhile, so the package cannot change under a run;
-    // other runs may read it at the same time.
+    // Reads the file, dropping any file read before. Only a regular file of at most
+    // kMaxPackageBytes is read: a FIFO, a folder or a device is refused without waiting on
+    // it, a larger file before any of it is read. On Windows nobody may write the file
+    // while it is being read. False (Problem() says why) also when an interrupt is
+    // requested meanwhile.
     bool Open(const std::string& path);
     void Close();
-    bool IsOpen() const { return file != nullptr; }
+    bool IsOpen() const { return open; }
     const std::string& Path() const { return path; }
+    // Why the last Open failed.
+    enum class Failure {
+        kNone,
+        kUnreadable,   // missing, not a regular file, or a read error
+        kTooLarge,     // more than kMaxPackageBytes: refused before it was read
+        kInterrupted,  // an interrupt came while it was being read
+    };
+    Failure LastFailure() const { return failure; }
+    // The same as a phrase that follows the file's name ("is larger than 64 MiB …");
+    // empty after an Open that succeeded.
+    const std::string& Problem() const { return problem; }
+    // The file's bytes as they were read.
+    const std::vector<uint8_t>& Bytes() const { return bytes; }
 
-    // Moves to offset bytes from the start. False when the file is not open or the seek
-    // fails; a position past the end is allowed (reads there give 0 bytes).
+    // Moves to offset bytes from the start. False when nothing is open; a position past
+    // the end is allowed (reads there give 0 bytes).
     bool Seek(uint64_t offset);
     // Reads up to length bytes at the current position. The number read, fewer than
-    // length only at the end of the file; -1 when the file is not open or the read fails.
+    // length only at the end of the file; -1 when nothing is open.
     int32_t Read(uint8_t* buffer, int32_t length);
-    // The file's length in bytes, or -1. The position is kept.
-    int64_t Size();
+    // The file's length in bytes, or -1.
+    int64_t Size() const;
 
 private:
-    std::FILE* file = nullptr;
+    std::vector<uint8_t> bytes;
+    uint64_t position = 0;
+    bool open = false;
     std::string path;
+    Failure failure = Failure::kNone;
+    std::string problem;
 };
+
+// What Open would refuse the file for, found without reading it (a path that is no regular
+// file, or one too large); empty when it looks readable.
+std::string PackageFileProblem(const std::string& path);
 
 // Reads the directory from the start of the open file. False when the seek or the read
 // fails; a file shorter than the directory is no failure (see ParseDirectory).
@@ -92,6 +122,13 @@ struct EntryListing {
     // What looks wrong with the slot, one short English phrase each.
     std::vector<std::string> warnings;
 };
+
+// What keeps a package with this directory from being flashed as it is, as a phrase that
+// follows "cannot be flashed: "; empty when nothing does. A device takes one firmware
+// image and one serial number, so a second firmware entry (even one sharing the first
+// one's bytes) would number one device twice; a loader or firmware image larger than
+// kMaxFlashBytes fits no device.
+std::string PackageRefusal(const PackageDirectory& directory);
 
 // Describes every slot of the directory of a file of fileSize bytes.
 std::vector<EntryListing> ListDirectory(const PackageDirectory& directory, uint64_t fileSize);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korvane {
 
@@ -12,6 +13,9 @@ struct RunStart {
     std::string port;         // as the operator named it: "COM1", or a device path
     std::string device;       // the device that stands for it
     std::string packagePath;  // as given
+    // The package as the run read it, the very bytes it writes; null when it could not
+    // be read. Valid during Begin.
+    const std::vector<uint8_t>* packageBytes = nullptr;
 };
 
 struct EntryResult {
@@ -27,8 +31,12 @@ public:
 
     // Before the device is touched. False (why set) keeps the run from starting.
     virtual bool Begin(const RunStart& start, std::string& why) = 0;
-    // Once a number has been consumed for the serial record that is about to be sent.
-    virtual void NumberSent(int sequenceNumber, const std::string& serialText) = 0;
+    // Once a number has been consumed for the serial record that is about to be sent, and
+    // before the record goes out: true once the record of the run holds the number and the
+    // serial text. False (why set, in words for the operator) keeps the record from being
+    // sent, so that no device holds a number the journal does not know.
+    virtual bool RecordNumber(int sequenceNumber, const std::string& serialText,
+                              std::string& why) = 0;
     virtual void EntryEnded(const EntryResult& entry) = 0;
     // However the run ended, with the last status the operator saw.
     virtual void End(bool succeeded, const std::string& status) = 0;

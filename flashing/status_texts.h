@@ -9,4 +9,6 @@ constexpr char kPortNotOpened[] = "Failed to open the serial port.";
 constexpr char kNotConnected[] = "Failed to connect the device.";
 constexpr char kFileNotOpened[] = "Failed to open the file [%s].";
 constexpr char kInterrupted[] = "The run was interrupted.";
+// A package the run will not write as it is, said before the port is opened.
+constexpr char kPackageRefused[] = "The package [%s] cannot be flashed: %s.";
 }  // namespace korvane::status

@@ -13,7 +13,9 @@
 #include <QUrl>
 #include <QUrlQuery>
 #include <QVariant>
+#include <algorithm>
 
+#include "flashing/serial_record.h"
 #include "settings/profile.h"
 
 namespace korvane {
@@ -27,6 +29,12 @@ struct Migration {
     int version;
     std::vector<const char*> statements;
 };
+
+// Moves the shared sequence past the highest number any record holds. Written without
+// GREATEST or MAX(a, b), which the two stores spell differently.
+constexpr char kRaiseSequence[] =
+    "UPDATE sequence SET next = (SELECT COALESCE(MAX(sn), 0) + 1 FROM runs) WHERE id = 1 AND "
+    "next <= (SELECT COALESCE(MAX(sn), 0) FROM runs)";
 
 const std::vector<Migration>& Migrations() {
     static const std::vector<Migration> migrations = {
@@ -44,6 +52,9 @@ const std::vector<Migration>& Migrations() {
              "CREATE TABLE IF NOT EXISTS sequence (id INTEGER PRIMARY KEY, next INTEGER NOT NULL)",
              "INSERT INTO sequence (id, next) VALUES (1, 1) ON CONFLICT DO NOTHING",
          }},
+        // A journal that recorded numbers from the profile's counter before its own
+        // sequence was used must not hand those numbers out again.
+        {2, {kRaiseSequence}},
     };
     return migrations;
 }
@@ -52,9 +63,16 @@ constexpr char kRunColumns[] =
     "id, started, station, port, device, package, package_size, sha256, sn, serial, result, "
     "status, seconds, version";
 
+// A URI's scheme is case-insensitive; libpq itself knows these two spellings.
 bool IsServerAddress(const QString& where) {
-    return where.startsWith(QLatin1String("postgresql://")) ||
-           where.startsWith(QLatin1String("postgres://"));
+    return where.startsWith(QLatin1String("postgresql://"), Qt::CaseInsensitive) ||
+           where.startsWith(QLatin1String("postgres://"), Qt::CaseInsensitive);
+}
+
+// The Debian package that brings a Qt SQL driver, for the message when it is missing.
+QString DriverPackage(const QString& driver) {
+    return driver == QLatin1String("QPSQL") ? QStringLiteral("libqt6sql6-psql")
+                                            : QStringLiteral("libqt6sql6-sqlite");
 }
 
 QVariant NullableInt(const std::optional<int>& value) {
@@ -70,10 +88,12 @@ QVariant NullableText(const QString& text) {
     return text.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(text);
 }
 
-// The driver's message on one line: the client library breaks its own over several,
-// with a tab before the hint, which a status line or a log would show escaped.
+// The store's own words on one line: the client library breaks its message over several
+// lines, with a tab before the hint, which a status line or a log would show escaped.
+// Qt's own words for the step that failed ("Unable to fetch row") add nothing to them.
 QString Why(const QSqlError& error) {
-    return error.text().simplified();
+    const QString said = error.databaseText().simplified();
+    return said.isEmpty() ? error.driverText().simplified() : said;
 }
 
 // One connection, opened in this thread and removed when it goes.
@@ -82,8 +102,12 @@ public:
     explicit Connection(const QString& where) : where(where) {
         static QAtomicInteger<quint64> counter;
         name = QStringLiteral("korvane-journal-%1").arg(counter.fetchAndAddRelaxed(1));
-        QSqlDatabase db =
-            QSqlDatabase::addDatabase(IsServerAddress(where) ? "QPSQL" : "QSQLITE", name);
+        const QString driver =
+            IsServerAddress(where) ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
+        if (!QSqlDatabase::isDriverAvailable(driver)) {
+            missingDriver = driver;
+        }
+        QSqlDatabase db = QSqlDatabase::addDatabase(driver, name);
         if (IsServerAddress(where)) {
             // The URI's parts, and its parameters (a socket folder as host=, say) as the
             // client library's own settings.
@@ -118,6 +142,13 @@ public:
     QSqlDatabase Db() const { return QSqlDatabase::database(name, false); }
 
     bool Open(QString& error) {
+        if (!missingDriver.isEmpty()) {
+            error = QStringLiteral("the Qt %1 driver is not installed (Debian package %2)")
+                        .arg(missingDriver == QLatin1String("QPSQL") ? QStringLiteral("PostgreSQL")
+                                                                     : QStringLiteral("SQLite"),
+                             DriverPackage(missingDriver));
+            return false;
+        }
         QSqlDatabase db = Db();
         if (!db.open()) {
             error = Why(db.lastError());
@@ -152,14 +183,24 @@ public:
         return false;
     }
 
-    // One statement with its values bound in order.
-    bool Exec(const QString& statement, const QVariantList& values, QString& error) {
-        QSqlQuery query(Db());
-        query.prepare(statement);
+    // One statement with its values bound in order, run in query (whose rows the caller
+    // then reads). A statement that cannot be prepared (the store is full, or gone) says
+    // why here; binding values to it anyway would only report that their count is wrong.
+    bool Run(QSqlQuery& query, const QString& statement, const QVariantList& values,
+             QString& error) {
+        if (!query.prepare(statement)) {
+            error = Why(query.lastError());
+            return false;
+        }
         for (const QVariant& value : values) {
             query.addBindValue(value);
         }
         return Exec(query, error);
+    }
+
+    bool Exec(const QString& statement, const QVariantList& values, QString& error) {
+        QSqlQuery query(Db());
+        return Run(query, statement, values, error);
     }
 
     bool Exec(const QString& statement, QString& error) {
@@ -246,6 +287,7 @@ private:
 
     QString where;
     QString name;
+    QString missingDriver;  // the Qt driver this store needs, when it is not installed
 };
 
 JournalRecord RecordFrom(const QSqlQuery& query) {
@@ -271,26 +313,23 @@ JournalRecord RecordFrom(const QSqlQuery& query) {
 
 bool SaveIn(Connection& connection, const JournalRecord& record, QString& error) {
     return connection.InTransaction(error, [&] {
-        QSqlQuery run(connection.Db());
         // A number once recorded is never taken out of a record again.
-        run.prepare(QStringLiteral(
-                        "INSERT INTO runs (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-                        "ON CONFLICT (id) DO UPDATE SET started = excluded.started, station = "
-                        "excluded.station, port = excluded.port, device = excluded.device, package "
-                        "= excluded.package, package_size = excluded.package_size, sha256 = "
-                        "excluded.sha256, sn = COALESCE(excluded.sn, runs.sn), serial = "
-                        "COALESCE(excluded.serial, runs.serial), result = excluded.result, status "
-                        "= excluded.status, seconds = excluded.seconds, version = excluded.version")
-                        .arg(QLatin1String(kRunColumns)));
-        for (const QVariant& value :
-             {Text(record.id), Text(record.started), Text(record.station), Text(record.port),
-              Text(record.device), Text(record.package), QVariant(record.packageSize),
-              Text(record.sha256), NullableInt(record.sequenceNumber), NullableText(record.serial),
-              NullableText(record.result), Text(record.status), QVariant(record.seconds),
-              Text(record.version)}) {
-            run.addBindValue(value);
-        }
-        if (!connection.Exec(run, error)) {
+        if (!connection.Exec(
+                QStringLiteral(
+                    "INSERT INTO runs (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                    "ON CONFLICT (id) DO UPDATE SET started = excluded.started, station = "
+                    "excluded.station, port = excluded.port, device = excluded.device, package "
+                    "= excluded.package, package_size = excluded.package_size, sha256 = "
+                    "excluded.sha256, sn = COALESCE(excluded.sn, runs.sn), serial = "
+                    "COALESCE(excluded.serial, runs.serial), result = excluded.result, status "
+                    "= excluded.status, seconds = excluded.seconds, version = excluded.version")
+                    .arg(QLatin1String(kRunColumns)),
+                {Text(record.id), Text(record.started), Text(record.station), Text(record.port),
+                 Text(record.device), Text(record.package), QVariant(record.packageSize),
+                 Text(record.sha256), NullableInt(record.sequenceNumber),
+                 NullableText(record.serial), NullableText(record.result), Text(record.status),
+                 QVariant(record.seconds), Text(record.version)},
+                error)) {
             return false;
         }
         if (!connection.Exec(QStringLiteral("DELETE FROM entries WHERE run_id = ?"), {record.id},
@@ -299,16 +338,11 @@ bool SaveIn(Connection& connection, const JournalRecord& record, QString& error)
         }
         for (size_t i = 0; i < record.entries.size(); ++i) {
             const JournalEntry& entry = record.entries[i];
-            QSqlQuery insert(connection.Db());
-            insert.prepare(
-                QStringLiteral("INSERT INTO entries (run_id, position, name, kind, "
-                               "bytes, result) VALUES (?, ?, ?, ?, ?, ?)"));
-            for (const QVariant& value :
-                 {Text(record.id), QVariant(static_cast<int>(i)), Text(entry.name),
-                  Text(entry.kind), QVariant(entry.bytes), Text(entry.result)}) {
-                insert.addBindValue(value);
-            }
-            if (!connection.Exec(insert, error)) {
+            if (!connection.Exec(QStringLiteral("INSERT INTO entries (run_id, position, name, "
+                                                "kind, bytes, result) VALUES (?, ?, ?, ?, ?, ?)"),
+                                 {Text(record.id), QVariant(static_cast<int>(i)), Text(entry.name),
+                                  Text(entry.kind), QVariant(entry.bytes), Text(entry.result)},
+                                 error)) {
                 return false;
             }
         }
@@ -317,6 +351,40 @@ bool SaveIn(Connection& connection, const JournalRecord& record, QString& error)
 }
 
 }  // namespace
+
+QString JournalAddressProblem(const QString& where) {
+    const QString accepted = QStringLiteral(
+        "give a PostgreSQL URI (postgresql://user@host:port/dbname) or the path of an SQLite "
+        "file");
+    if (where.trimmed().isEmpty()) {
+        return QStringLiteral("The journal is named by an empty text: %1.").arg(accepted);
+    }
+    if (IsServerAddress(where)) {
+        const QUrl url(where, QUrl::StrictMode);
+        if (!url.isValid() || url.hasFragment() ||
+            (!url.path().isEmpty() && !url.path().startsWith('/'))) {
+            return QStringLiteral("The journal \"%1\" is not a valid PostgreSQL URI: %2.")
+                .arg(Journal(where).Where(), accepted);
+        }
+        return {};
+    }
+    // Anything that starts like a URI is one, and not a file of that name in the current
+    // folder; a single letter before the colon is a Windows drive.
+    static const QRegularExpression scheme(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]+):"));
+    if (const auto match = scheme.match(where); match.hasMatch()) {
+        const QString name = match.captured(1);
+        if (name.compare(QLatin1String("postgresql"), Qt::CaseInsensitive) == 0 ||
+            name.compare(QLatin1String("postgres"), Qt::CaseInsensitive) == 0) {
+            return QStringLiteral(
+                       "The journal \"%1\" is not a valid PostgreSQL URI (it needs "
+                       "\"//\" after \"%2:\"): %3.")
+                .arg(Journal(where).Where(), name, accepted);
+        }
+        return QStringLiteral("The journal \"%1\" has the unknown scheme \"%2:\": %3.")
+            .arg(Journal(where).Where(), name, accepted);
+    }
+    return {};
+}
 
 Journal::Journal(QString where) : where(std::move(where)) {}
 
@@ -361,23 +429,40 @@ bool Journal::SetRecordedNumber(const QString& runId, int sequenceNumber, const 
 bool Journal::ClaimNumber(const QString& runId, int& number, QString& error) const {
     Connection connection(where);
     return connection.Open(error) && connection.InTransaction(error, [&] {
+        // Whatever set the sequence (an old journal, a number given by hand), it never
+        // hands out a number that a record already holds.
+        if (!connection.Exec(QString::fromLatin1(kRaiseSequence), error)) {
+            return false;
+        }
         QSqlQuery claim(connection.Db());
         // A number past the range would be cut in the serial record: none is handed out.
-        if (!claim.exec(QStringLiteral("UPDATE sequence SET next = next + 1 WHERE id = 1 AND "
-                                       "next BETWEEN 1 AND 99999 RETURNING next - 1"))) {
-            error = Why(claim.lastError());
+        if (!connection.Run(claim,
+                            QStringLiteral("UPDATE sequence SET next = next + 1 WHERE id = 1 AND "
+                                           "next BETWEEN 1 AND 99999 RETURNING next - 1"),
+                            {}, error)) {
             return false;
         }
         if (!claim.next()) {
-            error = QStringLiteral("its next number is outside 1 … 99999");
+            int next = 0;
+            QSqlQuery stored(connection.Db());
+            if (connection.Run(stored, QStringLiteral("SELECT next FROM sequence WHERE id = 1"), {},
+                               error) &&
+                stored.next()) {
+                next = stored.value(0).toInt();
+            }
+            error = next == kMaxSequenceNumber + 1
+                        ? QStringLiteral("its sequence numbers are used up: %1").arg(UsedUpText())
+                        : QStringLiteral("its next number, %1, is outside %2 … %3")
+                              .arg(next)
+                              .arg(kMinSequenceNumber)
+                              .arg(kMaxSequenceNumber);
             return false;
         }
         number = claim.value(0).toInt();
         QSqlQuery holder(connection.Db());
-        holder.prepare(QStringLiteral("UPDATE runs SET sn = ? WHERE id = ?"));
-        holder.addBindValue(number);
-        holder.addBindValue(runId);
-        return connection.Exec(holder, error) && holder.numRowsAffected() == 1;
+        return connection.Run(holder, QStringLiteral("UPDATE runs SET sn = ? WHERE id = ?"),
+                              {number, runId}, error) &&
+               holder.numRowsAffected() == 1;
     });
 }
 
@@ -386,12 +471,31 @@ bool Journal::NextNumber(int& number, QString& error) const {
     if (!connection.Open(error)) {
         return false;
     }
+    // As the next claim will find it: never below a number that a record holds.
     QSqlQuery query(connection.Db());
-    if (!query.exec(QStringLiteral("SELECT next FROM sequence WHERE id = 1")) || !query.next()) {
-        error = Why(query.lastError());
+    if (!connection.Run(query,
+                        QStringLiteral("SELECT next, (SELECT COALESCE(MAX(sn), 0) FROM runs) FROM "
+                                       "sequence WHERE id = 1"),
+                        {}, error)) {
         return false;
     }
-    number = query.value(0).toInt();
+    if (!query.next()) {
+        error = QStringLiteral("it holds no sequence");
+        return false;
+    }
+    number = std::max(query.value(0).toInt(), query.value(1).toInt() + 1);
+    return true;
+}
+
+bool Journal::HighestNumber(int& number, QString& error) const {
+    Connection connection(where);
+    QSqlQuery query(connection.Db());
+    if (!connection.Open(error) ||
+        !connection.Run(query, QStringLiteral("SELECT COALESCE(MAX(sn), 0) FROM runs"), {},
+                        error)) {
+        return false;
+    }
+    number = query.next() ? query.value(0).toInt() : 0;
     return true;
 }
 
@@ -423,14 +527,12 @@ bool Journal::Records(const JournalQuery& filter, std::vector<JournalRecord>& re
         values << filter.serial;
     }
     QSqlQuery query(connection.Db());
-    query.prepare(QStringLiteral("SELECT %1 FROM runs%2 ORDER BY started, id")
-                      .arg(QLatin1String(kRunColumns), conditions.isEmpty()
-                                                           ? QString()
-                                                           : " WHERE " + conditions.join(" AND ")));
-    for (const QVariant& value : values) {
-        query.addBindValue(value);
-    }
-    if (!connection.Exec(query, error)) {
+    if (!connection.Run(
+            query,
+            QStringLiteral("SELECT %1 FROM runs%2 ORDER BY started, id")
+                .arg(QLatin1String(kRunColumns),
+                     conditions.isEmpty() ? QString() : " WHERE " + conditions.join(" AND ")),
+            values, error)) {
         return false;
     }
     records.clear();
@@ -439,11 +541,10 @@ bool Journal::Records(const JournalQuery& filter, std::vector<JournalRecord>& re
     }
     for (JournalRecord& record : records) {
         QSqlQuery entries(connection.Db());
-        entries.prepare(
-            QStringLiteral("SELECT name, kind, bytes, result FROM entries WHERE run_id "
-                           "= ? ORDER BY position"));
-        entries.addBindValue(record.id);
-        if (!connection.Exec(entries, error)) {
+        if (!connection.Run(entries,
+                            QStringLiteral("SELECT name, kind, bytes, result FROM entries WHERE "
+                                           "run_id = ? ORDER BY position"),
+                            {record.id}, error)) {
             return false;
         }
         while (entries.next()) {

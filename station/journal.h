@@ -45,6 +45,12 @@ struct JournalQuery {
     QString serial;
 };
 
+// Empty when where names a store this program can use: a postgresql:// (or postgres://)
+// URI, or the path of an SQLite file. Otherwise a sentence saying why not and what is
+// accepted: a mistyped URI must never become an SQLite file of that name, with a fresh
+// sequence that starts again at 1.
+QString JournalAddressProblem(const QString& where);
+
 class Journal {
 public:
     // where: a libpq connection URI for a server, or the path of an SQLite file.
@@ -70,8 +76,11 @@ public:
     // that also writes it into the run's record: a claimed number is never without the
     // device that holds it.
     bool ClaimNumber(const QString& runId, int& number, QString& error) const;
+    // The number the next claim gives: the sequence's, raised past every number held.
     bool NextNumber(int& number, QString& error) const;
     bool SetNextNumber(int number, QString& error) const;
+    // The highest sequence number any record holds; 0 when none does.
+    bool HighestNumber(int& number, QString& error) const;
     // Records, oldest first.
     bool Records(const JournalQuery& query, std::vector<JournalRecord>& records,
                  QString& error) const;

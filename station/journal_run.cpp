@@ -12,18 +12,18 @@ namespace korvane {
 
 namespace {
 
-// The package as it is when the run starts: its size and SHA-256, or nothing for a file
-// that cannot be read (the run then fails on it, and the record says so).
-void DescribePackage(const QString& path, JournalRecord& record) {
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+// The package as the run read it: its size and SHA-256, or nothing for a file that
+// could not be read (the run then fails on it, and the record says so).
+void DescribePackage(const std::vector<uint8_t>* bytes, JournalRecord& record) {
+    if (bytes == nullptr) {
         return;
     }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (hash.addData(&file)) {
-        record.packageSize = file.size();
-        record.sha256 = QString::fromLatin1(hash.result().toHex());
-    }
+    record.packageSize = static_cast<qint64>(bytes->size());
+    record.sha256 = QString::fromLatin1(
+        QCryptographicHash::hash(
+            QByteArrayView(bytes->data(), static_cast<qsizetype>(bytes->size())),
+            QCryptographicHash::Sha256)
+            .toHex());
 }
 
 }  // namespace
@@ -39,8 +39,7 @@ JournalRecorder::JournalRecorder(QString where, QString station)
 
 bool JournalRecorder::Begin(const RunStart& start, std::string& why) {
     QString error;
-    if (journal.IsServer() && QFileInfo::exists(Journal::SpoolPath()) &&
-        !journal.TakeOver(spool, error)) {
+    if (QFileInfo::exists(Journal::SpoolPath()) && !journal.TakeOver(spool, error)) {
         why = JournalUnreachable(journal, error);
         return false;
     }
@@ -52,7 +51,7 @@ bool JournalRecorder::Begin(const RunStart& start, std::string& why) {
     fresh.device = QString::fromStdString(start.device);
     fresh.package = QString::fromStdString(start.packagePath);
     fresh.version = QStringLiteral(KORVANE_VERSION);
-    DescribePackage(fresh.package, fresh);
+    DescribePackage(start.packageBytes, fresh);
     // Made before the device is touched: a run killed from here on leaves a record
     // without a result, which says it never finished.
     if (!journal.Save(fresh, error)) {
@@ -66,18 +65,30 @@ bool JournalRecorder::Begin(const RunStart& start, std::string& why) {
     return true;
 }
 
-void JournalRecorder::NumberSent(int sequenceNumber, const std::string& serialText) {
+bool JournalRecorder::RecordNumber(int sequenceNumber, const std::string& serialText,
+                                   std::string& why) {
     QString runId;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        record.sequenceNumber = sequenceNumber;
-        record.serial = QString::fromStdString(serialText);
         runId = record.id;
     }
-    // At once, so that a run killed after this still names its number; when the server
-    // is away, the completed record carries it later.
+    // Before the record goes out, so that a run killed after this still names its number.
     QString error;
-    journal.SetRecordedNumber(runId, sequenceNumber, QString::fromStdString(serialText), error);
+    if (!journal.SetRecordedNumber(runId, sequenceNumber, QString::fromStdString(serialText),
+                                   error)) {
+        why = QStringLiteral(
+                  "The journal %1 cannot record the sequence number %2 (%3), so it was not "
+                  "sent to the device: %4.")
+                  .arg(journal.Where())
+                  .arg(sequenceNumber)
+                  .arg(QString::fromStdString(serialText), error)
+                  .toStdString();
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    record.sequenceNumber = sequenceNumber;
+    record.serial = QString::fromStdString(serialText);
+    return true;
 }
 
 void JournalRecorder::EntryEnded(const EntryResult& entry) {
@@ -100,13 +111,17 @@ void JournalRecorder::End(bool succeeded, const std::string& status) {
     QString error;
     QString problem;
     if (!journal.Save(done, error)) {
-        problem = QString::fromStdString(JournalUnreachable(journal, error));
+        problem = QStringLiteral("The journal %1 cannot complete the record of this run: %2.")
+                      .arg(journal.Where(), error);
         QString spoolError;
-        if (journal.IsServer() && spool.Save(done, spoolError)) {
+        if (spool.Where() != journal.Where() && spool.Save(done, spoolError)) {
             problem += QStringLiteral(
                            " The record waits in %1 and goes to the journal at the "
                            "next run.")
                            .arg(spool.Where());
+        } else {
+            problem += QStringLiteral(" It could not be kept in %1 either: %2.")
+                           .arg(spool.Where(), spoolError.isEmpty() ? error : spoolError);
         }
     }
     std::lock_guard<std::mutex> lock(mutex);
@@ -128,11 +143,38 @@ QString JournalRecorder::CompletionProblem() const {
     return completionProblem;
 }
 
+bool SetLinesNextNumber(const Journal& journal, int number, std::string& why) {
+    QString error;
+    int highest = 0;
+    if (!journal.HighestNumber(highest, error)) {
+        why = JournalUnreachable(journal, error);
+        return false;
+    }
+    // The sequence never goes back to a number a device already holds.
+    if (number <= highest) {
+        why = QStringLiteral(
+                  "The journal %1 already holds sequence numbers up to %2, so the line's next "
+                  "number cannot be %3; give one above %2 with --sn.")
+                  .arg(journal.Where())
+                  .arg(highest)
+                  .arg(number)
+                  .toStdString();
+        return false;
+    }
+    if (!journal.SetNextNumber(number, error)) {
+        why = JournalUnreachable(journal, error);
+        return false;
+    }
+    return true;
+}
+
 bool JournalCounter::Take(std::optional<int> chosen, std::string& why) {
+    if (chosen && !SetLinesNextNumber(recorder.Store(), *chosen, why)) {
+        return false;
+    }
     QString error;
     int stored = 0;
-    if ((chosen && !recorder.Store().SetNextNumber(*chosen, error)) ||
-        !recorder.Store().NextNumber(stored, error)) {
+    if (!recorder.Store().NextNumber(stored, error)) {
         why = JournalUnreachable(recorder.Store(), error);
         return false;
     }

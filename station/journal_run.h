@@ -20,7 +20,7 @@ public:
     // Records that waited in the spool go to the server first; then the new record is
     // made, or the run does not start.
     bool Begin(const RunStart& start, std::string& why) override;
-    void NumberSent(int sequenceNumber, const std::string& serialText) override;
+    bool RecordNumber(int sequenceNumber, const std::string& serialText, std::string& why) override;
     void EntryEnded(const EntryResult& entry) override;
     // Completes the record; one that cannot reach the server waits in the spool.
     void End(bool succeeded, const std::string& status) override;
@@ -60,6 +60,10 @@ private:
     mutable std::mutex mutex;
     int next = 1;
 };
+
+// Makes number the next one of the line's shared sequence. Refused (why set) for a number
+// at or below one that a record already holds.
+bool SetLinesNextNumber(const Journal& journal, int number, std::string& why);
 
 // The sentence an operator reads when the journal cannot be reached.
 std::string JournalUnreachable(const Journal& journal, const QString& error);

@@ -17,9 +17,17 @@ Station::Station(QString where, QString name, bool numbersFromJournal)
 
 std::unique_ptr<Station> Station::SetUp(const StationOptions& options, QString& error) {
     const JournalSettings saved = ReadJournalSettings();
+    if (!saved.problem.isEmpty()) {
+        error = saved.problem;
+        return nullptr;
+    }
     QString where = options.journal.value_or(saved.database);
     if (where.isEmpty()) {
         where = Journal::DefaultPath();
+    }
+    if (const QString problem = JournalAddressProblem(where); !problem.isEmpty()) {
+        error = problem;
+        return nullptr;
     }
     QString name = options.station.value_or(saved.station);
     if (name.isEmpty()) {
@@ -49,12 +57,7 @@ bool Station::TakeForRuns(std::optional<int> chosen, std::string& why) {
     if (profileCounter) {
         return profileCounter->Take(chosen, why);
     }
-    QString error;
-    if (chosen && !recorder.Store().SetNextNumber(*chosen, error)) {
-        why = JournalUnreachable(recorder.Store(), error);
-        return false;
-    }
-    return true;
+    return !chosen || SetLinesNextNumber(recorder.Store(), *chosen, why);
 }
 
 std::unique_ptr<StationRun> Station::NewRun() {

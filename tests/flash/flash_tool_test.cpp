@@ -1,5 +1,7 @@
 // The command-line tool as an operator runs it: a separate process, a real profile file,
 // the simulated device on a pseudo-terminal.
+#include <unistd.h>
+
 #include <cstring>
 
 #include "support/held_port.h"
@@ -65,6 +67,27 @@ TEST_F(FlashTool, FailuresSayWhatAndLeaveTheCounter) {
     // A number outside the range is refused before the port is touched.
     EXPECT_EQ(Run({"--port", device.PortPath(), "--sn", "100000", package}), 1);
     EXPECT_TRUE(device.Received().empty());
+    // A file far too large to be a package (a sparse one here) is refused before a byte of
+    // it is read, and a package with two firmware images would give one device two numbers.
+    const std::string huge = testing::TempFile("huge.bin");
+    testing::WriteBytes(huge, Pattern(300, 1));
+    ASSERT_EQ(truncate(huge.c_str(), (off_t{5} << 30)), 0);
+    const uint32_t start = TickCount();
+    EXPECT_EQ(Run({"--port", device.PortPath(), huge}, true), 1);
+    EXPECT_LT(TicksSince(start, TickCount()), 3000u);
+    EXPECT_NE(output.find("is larger than 64 MiB"), std::string::npos) << output;
+    for (const char* second : {"MCU.BIN", "old_mcu.bin"}) {
+        const std::string twice = testing::WritePackage(
+            {{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}, {second, Pattern(70, 2)}});
+        EXPECT_EQ(Run({"--port", device.PortPath(), twice}, true), 1);
+        EXPECT_NE(output.find("The package [" + twice + "] cannot be flashed: slot 2 (" + second +
+                              ") is a second firmware image beside slot 1"),
+                  std::string::npos)
+            << output;
+        ASSERT_EQ(Run({"--list", twice}), 0);
+        EXPECT_NE(output.find("a run refuses the package"), std::string::npos) << output;
+    }
+    EXPECT_TRUE(device.Received().empty());
     EXPECT_NE(ProfileText().find("SN=9"), std::string::npos);
 }
 
@@ -122,6 +145,12 @@ TEST_F(FlashTool, BadUsageExitsWithTwo) {
     EXPECT_EQ(Run({"--sn", "many", "x.bin"}), 2);
     EXPECT_EQ(Run({"--bogus", "x.bin"}), 2);
     EXPECT_EQ(Run({"--port", "COM0", "x.bin"}), 2);
+    // Neither an empty port nor a range that runs backwards stands for any port.
+    device.ClearReceived();
+    WriteProfile("[Ports]\nCOM1=" + device.PortPath() + "\n");
+    EXPECT_EQ(Run({"--port", "", "x.bin"}), 2);
+    EXPECT_EQ(Run({"--port", "COM8-COM1", "x.bin"}), 2);
+    EXPECT_TRUE(device.Received().empty());
     EXPECT_EQ(Run({"pack", testing::TempFile("out.bin")}), 2);
     // An option the chosen mode would ignore is refused, not dropped.
     EXPECT_EQ(Run({"--csv", "x.bin"}, true), 2);

@@ -1,6 +1,7 @@
 // The journal as a line uses it: every run recorded by the tool, read back with
 // "korvane-flash journal --csv", in the station's own SQLite file and on a real
 // PostgreSQL server shared by several stations.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <csignal>
 #include <set>
@@ -59,6 +60,22 @@ protected:
 };
 
 enum Column { kTime, kStation, kPort, kDevice, kPackagePath, kSha, kSn, kSerial, kResult, kStatus };
+
+// Waits until the device has heard from the host: the run's record has been made by then.
+bool WaitForFirstByte(const devsim::PtySimulator& on) {
+    const uint32_t start = TickCount();
+    while (on.Received().empty()) {
+        if (TicksSince(start, TickCount()) > 20000) {
+            return false;
+        }
+        SleepMs(5);
+    }
+    return true;
+}
+
+// Two seconds of loader on a paced line before the firmware and its serial record.
+const std::vector<PackageImage> kSlowLoaderPackage = {{"DIAG.BIN", Pattern(20000, 1)},
+                                                      {"MCU.BIN", Pattern(1000, 2)}};
 
 TEST_F(JournalTool, EveryRunLeavesOneRecordThatSaysHowItEnded) {
     WriteProfile("[Setting]\nSN=41\n");
@@ -125,8 +142,11 @@ TEST_F(JournalTool, StationsOfALineDrawFromOneSequence) {
     const std::string uri = server.Uri();
     const std::string package = testing::WritePackage(kPackage);
     const std::vector<std::string> line = {"--journal", uri, "--counter", "journal"};
-    std::vector<std::string> first = {"--port", device.PortPath(), "--sn", "1000", package};
-    first.insert(first.end(), line.begin(), line.end());
+    // A URI's scheme is case-insensitive.
+    ASSERT_EQ(uri.rfind("postgresql://", 0), 0u) << uri;
+    std::vector<std::string> first = {"--port",    device.PortPath(), "--sn",
+                                      "1000",      "--journal",       "POSTGRESQL" + uri.substr(10),
+                                      "--counter", "journal",         package};
     ASSERT_EQ(Run(first), 0) << output;
     std::multiset<std::string> numbers = {RecordOf(device).substr(8)};
 
@@ -219,6 +239,107 @@ TEST_F(JournalTool, AServerAwayStopsNewRunsAndLosesNoRecord) {
     EXPECT_EQ(rows[1][kSerial], RecordOf(paced));
     EXPECT_EQ(rows[1][kResult], "succeeded");
     EXPECT_EQ(rows[2][kSn], "42");
+}
+
+TEST_F(JournalTool, AChangeOfCounterNeverRepeatsANumber) {
+    WriteProfile("[Setting]\nSN=1\n");
+    const std::string package = testing::WritePackage(kPackage);
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_EQ(Run({"--port", device.PortPath(), package}), 0) << output;
+    }
+    // The journal holds 1 … 3 from the profile's counter; its own sequence is still at 1.
+    device.ClearReceived();
+    EXPECT_EQ(
+        Run({"--port", device.PortPath(), "--counter", "journal", "--sn", "3", package}, true), 1);
+    EXPECT_NE(output.find("already holds sequence numbers up to 3"), std::string::npos) << output;
+    EXPECT_TRUE(device.Received().empty());
+    for (const char* expected : {"00004", "00005"}) {
+        ASSERT_EQ(Run({"--port", device.PortPath(), "--counter", "journal", package}), 0) << output;
+        EXPECT_EQ(RecordOf(device).substr(8), expected);
+    }
+}
+
+TEST_F(JournalTool, AnAddressThatIsNeitherAServerNorAFileIsRefused) {
+    const std::string package = testing::WritePackage(kPackage);
+    const std::string folder = configHome + "/here";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    device.ClearReceived();
+    for (const char* where :
+         {"postgresql:/dbhost/db", "sqlite:///tmp/journal.sqlite", "garbage://x",
+          "dbhost:5432/production", "postgresql://host:port/db"}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"--port", device.PortPath(), "--counter", "journal",
+                                       "--journal", where, package},
+              std::vector<std::string>{"journal", "--journal", where}}) {
+            std::vector<std::string> command = {"-C", folder, KORVANE_FLASH_EXE};
+            command.insert(command.end(), args.begin(), args.end());
+            ChildProcess tool("env", command, true);
+            const std::string said = tool.ReadAll();
+            EXPECT_EQ(tool.Wait(), 2) << where << ": " << said;
+            EXPECT_NE(said.find("postgresql://user@host:port/dbname"), std::string::npos) << said;
+        }
+    }
+    EXPECT_TRUE(device.Received().empty());
+    // Nothing was made of them in the current folder.
+    ChildProcess listing("ls", {"-A", folder});
+    EXPECT_EQ(listing.ReadAll(), "");
+}
+
+TEST_F(JournalTool, AJournalThatFailsMidRunKeepsTheSerialRecordFromTheDevice) {
+    WriteProfile("[Setting]\nSN=41\n");
+    devsim::PtySimulator paced({}, 115200);
+    ASSERT_TRUE(paced.Start());
+    ChildProcess tool(KORVANE_FLASH_EXE,
+                      {"--port", paced.PortPath(), testing::WritePackage(kSlowLoaderPackage)},
+                      true);
+    ASSERT_TRUE(WaitForFirstByte(paced));
+    // The journal's disk fills while the loader goes in: a few bytes still fit (the
+    // profile's next number), a page of the journal does not.
+    const rlimit full = {2048, 2048};
+    ASSERT_EQ(prlimit(static_cast<pid_t>(tool.Pid()), RLIMIT_FSIZE, &full, nullptr), 0);
+    const std::string said = tool.ReadAll();
+    EXPECT_EQ(tool.Wait(), 1) << said;
+    EXPECT_EQ(RecordOf(paced), "");
+    paced.Inspect(
+        [](const devsim::SimulatedDevice& d) { EXPECT_EQ(d.Loader().ClosingRequests(), 0); });
+    EXPECT_NE(said.find("cannot record the sequence number 41"), std::string::npos) << said;
+    EXPECT_EQ(said.find("Parameter count"), std::string::npos) << said;
+
+    // 41 stays spent; the next device gets 42, and every number a device holds is known.
+    ASSERT_EQ(Run({"--port", device.PortPath(), testing::WritePackage(kPackage)}), 0) << output;
+    EXPECT_EQ(RecordOf(device).substr(8), "00042");
+    const auto rows = Rows();
+    ASSERT_EQ(rows.size(), 3u) << output;
+    EXPECT_EQ(rows[1][kSn], "");
+    EXPECT_EQ(rows[2][kSn], "42");
+    EXPECT_EQ(rows[2][kSerial], RecordOf(device));
+}
+
+TEST_F(JournalTool, APackageRewrittenDuringTheRunGoesInAndIsRecordedAsItWasRead) {
+    WriteProfile("[Setting]\nSN=41\n");
+    const std::string package = testing::WritePackage(kSlowLoaderPackage);
+    const std::string sha = Sha256Of(package);
+    const std::string other = testing::WritePackage(
+        {{"DIAG.BIN", Pattern(20000, 7)}, {"MCU.BIN", Pattern(1000, 8)}}, "other.bin");
+    devsim::PtySimulator paced({}, 115200);
+    ASSERT_TRUE(paced.Start());
+    ChildProcess tool(KORVANE_FLASH_EXE, {"--port", paced.PortPath(), package});
+    ASSERT_TRUE(WaitForFirstByte(paced));
+    // As "cp new.bin package.bin" does it: the same file, rewritten in place.
+    ASSERT_EQ(testing::RunCommand("cp", {other, package}), 0);
+    tool.ReadAll();
+    EXPECT_EQ(tool.Wait(), 0);
+    paced.Inspect([](const devsim::SimulatedDevice& d) {
+        const std::vector<uint8_t> firmware = Pattern(1000, 2);
+        EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), d.Loader().Firmware().begin()));
+        // The loader's bytes past those the firmware went over.
+        const std::vector<uint8_t> loader = Pattern(20000, 1);
+        EXPECT_TRUE(std::equal(loader.begin() + 1000, loader.end(), d.Flash().begin() + 1000));
+    });
+    const auto rows = Rows();
+    ASSERT_EQ(rows.size(), 2u) << output;
+    EXPECT_EQ(rows[1][kSha], sha);
+    EXPECT_NE(Sha256Of(package), sha);
 }
 
 }  // namespace

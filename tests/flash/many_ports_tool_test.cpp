@@ -107,31 +107,61 @@ TEST_F(ManyPorts, AFailingPortHoldsUpNoOtherAndTheSummarySaysWhy) {
     EXPECT_NE(ProfileText().find("SN=307\n"), std::string::npos) << ProfileText();
 }
 
-TEST_F(ManyPorts, CtrlCEndsEveryPortCleanly) {
-    WriteProfile("[Setting]\nSN=300\n");
+// The tool on two fresh devices paced like real ones, far enough into their runs that both
+// serial records went out, numbered from 300.
+class TwoPacedPorts : public ManyPorts {
+protected:
+    std::unique_ptr<testing::ChildProcess> StartTool(const std::vector<std::string>& extra) {
+        WriteProfile("[Setting]\nSN=300\n");
+        paced.clear();
+        std::vector<std::string> args = extra;
+        for (int i = 0; i < 2; ++i) {
+            paced.push_back(std::make_unique<devsim::PtySimulator>(devsim::DeviceFaults{}, 115200));
+            EXPECT_TRUE(paced.back()->Start());
+            args.insert(args.end(), {"--port", paced.back()->PortPath()});
+        }
+        args.push_back(testing::WritePackage({{"DIAG.BIN", Pattern(300, 1)},
+                                              {"MCU.BIN", Pattern(1000, 2)},
+                                              {"x_DATA.BIN", Pattern(20000, 3)}}));
+        auto tool = std::make_unique<testing::ChildProcess>(KORVANE_FLASH_EXE, args);
+        EXPECT_TRUE(WaitForRecord(*paced[0]) && WaitForRecord(*paced[1]));
+        return tool;
+    }
+    int ClosingRequests(size_t device) const {
+        return paced[device]->Inspect(
+            [](const devsim::SimulatedDevice& d) { return d.Loader().ClosingRequests(); });
+    }
     std::vector<std::unique_ptr<devsim::PtySimulator>> paced;
-    std::vector<std::string> args;
-    for (int i = 0; i < 2; ++i) {
-        paced.push_back(std::make_unique<devsim::PtySimulator>(devsim::DeviceFaults{}, 115200));
-        ASSERT_TRUE(paced.back()->Start());
-        args.insert(args.end(), {"--port", paced.back()->PortPath()});
+};
+
+TEST_F(TwoPacedPorts, CtrlCAndAClosedTerminalEndEveryPortCleanly) {
+    for (const int signal : {SIGINT, SIGHUP}) {
+        const auto tool = StartTool({});
+        tool->Signal(signal);
+        const std::string text = tool->ReadAll();
+        EXPECT_EQ(tool->WaitStatus(), 128 + signal) << text;
+        for (size_t i = 0; i < paced.size(); ++i) {
+            // Both stopped short, and both numbers stay spent.
+            EXPECT_EQ(ClosingRequests(i), 0);
+            EXPECT_NE(text.find(paced[i]->PortPath() + ": The run was interrupted."),
+                      std::string::npos)
+                << text;
+        }
+        EXPECT_NE(ProfileText().find("SN=302\n"), std::string::npos) << ProfileText();
     }
-    args.push_back(testing::WritePackage({{"DIAG.BIN", Pattern(300, 1)},
-                                          {"MCU.BIN", Pattern(1000, 2)},
-                                          {"x_DATA.BIN", Pattern(20000, 3)}}));
-    testing::ChildProcess tool(KORVANE_FLASH_EXE, args);
-    ASSERT_TRUE(WaitForRecord(*paced[0]) && WaitForRecord(*paced[1]));
-    tool.Signal(SIGINT);
-    const std::string text = tool.ReadAll();
-    EXPECT_EQ(tool.WaitStatus(), 130) << text;
-    for (const auto& device : paced) {
-        // Both stopped short, and both numbers stay spent.
-        device->Inspect(
-            [](const devsim::SimulatedDevice& d) { EXPECT_EQ(d.Loader().ClosingRequests(), 0); });
-        EXPECT_NE(text.find(device->PortPath() + ": The run was interrupted."), std::string::npos)
-            << text;
+}
+
+TEST_F(TwoPacedPorts, AReaderThatGoesAwayStopsNoDevice) {
+    // As "korvane-flash --json … | head -c 1" does once head has its byte.
+    const auto tool = StartTool({"--json"});
+    tool->CloseOutput();
+    EXPECT_EQ(tool->WaitStatus(), 0);
+    for (size_t i = 0; i < paced.size(); ++i) {
+        EXPECT_EQ(ClosingRequests(i), 1);
     }
-    EXPECT_NE(ProfileText().find("SN=302\n"), std::string::npos) << ProfileText();
+    ASSERT_EQ(Run({"journal", "--csv"}), 0);
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 3) << output;
+    EXPECT_EQ(output.find("unfinished"), std::string::npos) << output;
 }
 
 TEST_F(ManyPorts, OnATerminalEachPortKeepsOneLineRedrawnInPlace) {

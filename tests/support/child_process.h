@@ -71,6 +71,13 @@ public:
         return all;
     }
 
+    // Closes our end of the child's standard output, as a reader that quits does.
+    void CloseOutput() {
+        if (output)
+            fclose(output);
+        output = nullptr;
+    }
+
     // Sends the signal, without waiting.
     void Signal(int signalNumber) const {
         if (pid > 0)
