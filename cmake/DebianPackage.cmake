@@ -1,8 +1,9 @@
 # The Debian package of the three programs, built by scripts/package.sh:
-#   /usr/bin/korvane, korvane-flash, korvane-devsim, the desktop entry and its icon, and a
-#   manual page for each program written from its --help and --version by help2man.
-# Its Depends come from the libraries the programs link to (dpkg-shlibdeps), and its
-# version from project().
+#   /usr/bin/korvane, korvane-flash, korvane-devsim, the desktop entry and its icon, a
+#   manual page for each program written from its --help and --version by help2man, and
+#   in /usr/share/doc/korvane the copyright file and the changelog.
+# Its Depends come from the libraries the programs link to (dpkg-shlibdeps) and the Qt SQL
+# driver the journal needs; its version from project().
 include(GNUInstallDirs)
 
 option(KORVANE_MAN_PAGES "Write the programs' manual pages with help2man" OFF)
@@ -33,16 +34,39 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME korvane)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Korvane developers <korvane@localhost>")
+set(CPACK_PACKAGE_CONTACT "Korvane developers <korvane@korvane.dev>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Flashes firmware and data into STM32F10x devices over RS-232")
-set(CPACK_PACKAGE_DESCRIPTION "korvane (a window) and korvane-flash (the command line) write a \
-package's loader, firmware and data images into a device through the microcontroller's ROM \
-bootloader, giving each device its serial number. korvane-devsim is a simulated device on a \
-pseudo-terminal, for trying them without hardware.")
+# CPack keeps these line breaks, so that no line of the control file's description runs
+# past 80 columns.
+set(CPACK_PACKAGE_DESCRIPTION [=[
+korvane (a window) and korvane-flash (the command line) write a package's
+loader, firmware and data images into a device through the microcontroller's
+ROM bootloader, giving each device its serial number, and keep a journal of
+every run in SQLite or PostgreSQL. korvane-devsim is a simulated device on a
+pseudo-terminal, for trying them without hardware.]=])
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt loads its SQL drivers as plugins, which dpkg-shlibdeps cannot see: without the SQLite
+# one the station's own journal cannot be opened and no run starts. The PostgreSQL one
+# is needed only for a journal shared by a line of stations.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS libqt6sql6-sqlite)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libqt6sql6-psql)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+
+# The changelog of this native package (its version has no Debian revision) is
+# changelog.gz, its one entry written from project()'s version, dated when the build is
+# configured (or at SOURCE_DATE_EPOCH), and compressed without a name or time stamp.
+find_program(GZIP gzip REQUIRED)
+string(TIMESTAMP korvane_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(${PROJECT_SOURCE_DIR}/res/debian/changelog.in
+               ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+execute_process(COMMAND ${GZIP} -9nc ${PROJECT_BINARY_DIR}/debian/changelog
+                OUTPUT_FILE ${PROJECT_BINARY_DIR}/debian/changelog.gz
+                COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${PROJECT_SOURCE_DIR}/res/debian/copyright
+              ${PROJECT_BINARY_DIR}/debian/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 include(CPack)

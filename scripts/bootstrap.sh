@@ -11,8 +11,9 @@ set -euo pipefail
 declare -A groups=(
     # build and run the three programs
     [programs]="g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite libqt6sql6-psql"
-    # build their Debian package: manual pages, and Depends from the libraries
-    [package]="help2man dpkg-dev file"
+    # build their Debian package: manual pages, and Depends from the libraries; check it
+    # with lintian and by installing it into a fresh Debian root made by debootstrap
+    [package]="help2man dpkg-dev file lintian debootstrap"
     # the tests, and an independent bootloader client they check the simulator against
     [tests]="libgtest-dev libgmock-dev stm32flash postgresql"
     # the window on a virtual display, with a font for its Chinese texts

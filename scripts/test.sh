@@ -73,7 +73,8 @@ windows_build_and_test() {
         "$root/scripts/wine-test.sh" "$root/build/plain" "$root/build/windows"
 }
 
-# The Debian package built from the plain build, unpacked and tried.
+# The Debian package built from the plain build, unpacked and tried, checked by lintian,
+# and installed into a fresh Debian 12 root to flash the simulator there.
 package_and_check() {
     local out status=0
     out=$("$root/scripts/package.sh") || status=$?
