@@ -65,6 +65,15 @@ bool ApplyFault(const std::string& fault, DeviceFaults* faults) {
         faults->loader.badChecksumFirst = true;
     } else if (name == "reply-extra" && ParseNumber(value, &number) && number <= 65534) {
         faults->loader.extraPayload = static_cast<uint16_t>(number);
+    } else if (name == "flood" && (value == "zeros" || value == "random")) {
+        faults->flood = value == "zeros" ? FloodBytes::kZeros : FloodBytes::kRandom;
+    } else if (name == "flood-after" && ParseNumber(value, &number) && number >= 1 &&
+               number <= 0xFFFFFF) {
+        // Zeros unless flood=random says otherwise, before or after.
+        if (faults->flood == FloodBytes::kNone) {
+            faults->flood = FloodBytes::kZeros;
+        }
+        faults->floodAfterReplies = static_cast<uint32_t>(number);
     } else {
         return false;
     }
@@ -133,6 +142,14 @@ std::vector<std::string> FaultNames(const DeviceFaults& faults) {
     }
     if (faults.loader.extraPayload > 0) {
         names.push_back("reply-extra=" + std::to_string(faults.loader.extraPayload));
+    }
+    // A later flood is of zeros unless it is named random.
+    if (faults.flood == FloodBytes::kRandom ||
+        (faults.flood == FloodBytes::kZeros && faults.floodAfterReplies == 0)) {
+        names.push_back(faults.flood == FloodBytes::kRandom ? "flood=random" : "flood=zeros");
+    }
+    if (faults.flood != FloodBytes::kNone && faults.floodAfterReplies > 0) {
+        names.push_back("flood-after=" + std::to_string(faults.floodAfterReplies));
     }
     return names;
 }

@@ -163,6 +163,7 @@ std::vector<uint8_t> LoaderFirmware::Banner() const {
 }
 
 void LoaderFirmware::Reply(uint8_t status, const Send& send) {
+    ++answered;
     // Markers, length, the status and any extra payload (filler), then the checksum.
     // The length field holds at most 65535: the status byte and 65534 more.
     const size_t payloadLength = 1u + std::min<size_t>(faults.extraPayload, 0xFFFE);

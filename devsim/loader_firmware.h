@@ -77,6 +77,8 @@ public:
     const std::vector<uint8_t>& SerialRecord() const { return record; }
     const std::vector<SeenRequest>& Requests() const { return requests; }
     int ClosingRequests() const { return closings; }
+    // Requests answered since the loader first started.
+    int Answered() const { return answered; }
 
 private:
     // The status the loader gives a well-formed request, after storing what it carries.
@@ -92,6 +94,7 @@ private:
     std::vector<uint8_t> record;
     std::vector<SeenRequest> requests;
     int closings = 0;
+    int answered = 0;
 };
 
 // The serial-number text that a scrambled record stands for (the device's inverse of the

@@ -44,7 +44,11 @@ void Usage(FILE* to) {
         "                   (NACK for a write there);\n"
         "                   loader: refuse-request=REQ, ignore-request=REQ, noise,\n"
         "                   bad-checksum, reply-extra=N (REQ is CMD.SUB or\n"
-        "                   CMD.SUB@ADDRESS, e.g. 1.2@0x0800FF00)\n"
+        "                   CMD.SUB@ADDRESS, e.g. 1.2@0x0800FF00);\n"
+        "                   line: flood=zeros, flood=random (talk without end, from the\n"
+        "                   first byte received on, and answer nothing), flood-after=N\n"
+        "                   (the same once the loader has answered N service requests;\n"
+        "                   zeros unless flood=random is given too)\n"
         "  -h, --help       show this help\n"
         "  -v, --version    show the version\n");
 }

@@ -24,6 +24,10 @@ constexpr const char* kRequestName = "request";
 // How long the line must stay quiet before a request is served: bytes the host wrote
 // just before asking may still be on their way through the terminal.
 constexpr int kQuietLineMs = 2;
+// A flood is written a block at a time, as fast as the terminal takes it.
+constexpr size_t kFloodBlockBytes = 4096;
+// A paced line's bytes go out a slice of its time at a time.
+constexpr std::chrono::milliseconds kLineSlice{10};
 }  // namespace
 
 // Collects the device's answers while the device is locked, and plays them on the line
@@ -140,18 +144,48 @@ bool PtySimulator::SendPaced(const std::vector<uint8_t>& bytes) {
         return WriteAll(bytes.data(), bytes.size());
     }
     // An answer cannot leave before the request has fully arrived, nor before the line is
-    // free; it reaches the host when its last byte would have.
-    const Clock::time_point start = std::max({Clock::now(), receivedUntil, sentUntil});
-    sentUntil = start + byteTime * static_cast<int64_t>(bytes.size());
-    std::this_thread::sleep_until(sentUntil);
-    return WriteAll(bytes.data(), bytes.size());
+    // free. Each slice of it reaches the host when its last byte would have, so that a long
+    // answer trickles in as it does on a real line rather than after seconds of silence.
+    sentUntil = std::max({Clock::now(), receivedUntil, sentUntil});
+    const size_t slice = SliceBytes();
+    for (size_t done = 0; done < bytes.size();) {
+        const size_t count = std::min(slice, bytes.size() - done);
+        sentUntil += byteTime * static_cast<int64_t>(count);
+        std::this_thread::sleep_until(sentUntil);
+        if (!WriteAll(bytes.data() + done, count)) {
+            return false;
+        }
+        done += count;
+    }
+    return true;
+}
+
+size_t PtySimulator::SliceBytes() const {
+    return static_cast<size_t>(std::max<int64_t>(1, kLineSlice / byteTime));
 }
 
 void PtySimulator::Run() {
+    bool flooding = false;
     for (;;) {
+        // This thread is the only one that changes the device, so it may look unlocked.
+        if (device.Flooding() && !flooding) {
+            floodUntil = std::max(Clock::now(), sentUntil);
+        }
+        flooding = device.Flooding();
+        // A flood goes out as the terminal takes it, or paced, as the line would carry
+        // it; either way between the waits for the host's bytes, requests and the stop.
+        short lineEvents = POLLIN;
+        int timeoutMs = -1;
+        if (flooding && byteTime == Clock::duration::zero()) {
+            lineEvents |= POLLOUT;
+        } else if (flooding) {
+            const auto due = std::chrono::ceil<std::chrono::milliseconds>(
+                floodUntil + byteTime * static_cast<int64_t>(SliceBytes()) - Clock::now());
+            timeoutMs = static_cast<int>(std::max<int64_t>(0, due.count()));
+        }
         pollfd waiters[3] = {
-            {master, POLLIN, 0}, {wakePipe[0], POLLIN, 0}, {folderWatch, POLLIN, 0}};
-        if (poll(waiters, folderWatch >= 0 ? 3 : 2, -1) < 0) {
+            {master, lineEvents, 0}, {wakePipe[0], POLLIN, 0}, {folderWatch, POLLIN, 0}};
+        if (poll(waiters, folderWatch >= 0 ? 3 : 2, timeoutMs) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -160,12 +194,40 @@ void PtySimulator::Run() {
         if (waiters[1].revents != 0) {
             return;
         }
-        if (waiters[0].revents != 0 && !TakeInPending()) {
+        if ((waiters[0].revents & ~POLLOUT) != 0 && !TakeInPending()) {
             return;
         }
         if (folderWatch >= 0 && waiters[2].revents != 0 && !ServeRequest()) {
             return;
         }
+        // A request may have reset the device meanwhile.
+        if (flooding && device.Flooding()) {
+            Flood();
+        }
+    }
+}
+
+void PtySimulator::Flood() {
+    uint8_t bytes[kFloodBlockBytes];
+    size_t count = sizeof bytes;
+    if (byteTime != Clock::duration::zero()) {
+        // A slice of the line's time at once, when its last byte would have arrived, and
+        // no catching up after a stall: a real line carries no more than its rate.
+        count = std::min(SliceBytes(), sizeof bytes);
+        const Clock::duration sliceTime = byteTime * static_cast<int64_t>(count);
+        const Clock::time_point now = Clock::now();
+        if (now < floodUntil + sliceTime) {
+            return;
+        }
+        floodUntil = std::max(floodUntil + sliceTime, now - sliceTime);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        device.FloodOut(bytes, count);
+    }
+    // Whatever the terminal cannot take now is lost, as a real line loses what a host
+    // does not read: the flood never waits for the host.
+    while (write(master, bytes, count) < 0 && errno == EINTR) {
     }
 }
 

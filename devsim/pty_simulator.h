@@ -83,6 +83,10 @@ private:
     bool WriteAll(const uint8_t* data, size_t length);
     // Sends bytes no earlier than a paced line would have carried them.
     bool SendPaced(const std::vector<uint8_t>& bytes);
+    // Sends the next piece of a flood, if the line is due one.
+    void Flood();
+    // The bytes a paced line carries in one slice of its time; at least one.
+    size_t SliceBytes() const;
 
     mutable std::mutex mutex;
     DeviceFaults faults;
@@ -100,6 +104,7 @@ private:
     Clock::duration byteTime{0};      // one byte on the paced line
     Clock::time_point receivedUntil;  // when the last received byte had fully arrived
     Clock::time_point sentUntil;      // when the last sent byte had fully left
+    Clock::time_point floodUntil;     // when the flood sent so far has left a paced line
 };
 
 }  // namespace korvane::devsim

@@ -57,7 +57,10 @@ void SimulatedDevice::SendBytes(DeviceOutput& out, std::vector<uint8_t> bytes) {
 }
 
 void SimulatedDevice::Receive(uint8_t byte, DeviceOutput& out) {
-    if (faults.silent) {
+    if (faults.flood != FloodBytes::kNone && faults.floodAfterReplies == 0) {
+        flooding = true;
+    }
+    if (faults.silent || flooding) {
         return;
     }
     switch (state) {
@@ -74,7 +77,9 @@ void SimulatedDevice::Receive(uint8_t byte, DeviceOutput& out) {
                 out.Send(bytes.data(), bytes.size());
             };
             const bool stay = loaderRunning ? loader.Receive(byte, send) : byte != kSyncByte;
-            if (!stay) {
+            flooding = faults.flood != FloodBytes::kNone &&
+                       loader.Answered() >= static_cast<int>(faults.floodAfterReplies);
+            if (!stay && !flooding) {
                 Ack(out);
                 state = State::kCommand;
             }
@@ -322,6 +327,19 @@ void SimulatedDevice::FinishPageErase(DeviceOutput& out) {
     }
     ++eraseCount;
     Ack(out);
+}
+
+void SimulatedDevice::FloodOut(uint8_t* bytes, size_t count) {
+    if (faults.flood != FloodBytes::kRandom) {
+        std::fill(bytes, bytes + count, 0x00);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        floodState ^= floodState << 13;
+        floodState ^= floodState >> 17;
+        floodState ^= floodState << 5;
+        bytes[i] = static_cast<uint8_t>(floodState >> 24);
+    }
 }
 
 const uint8_t* SimulatedDevice::Readable(uint32_t at, uint32_t length) const {

@@ -14,6 +14,9 @@
 
 namespace korvane::devsim {
 
+// What a flooding device sends without end.
+enum class FloodBytes { kNone, kZeros, kRandom };
+
 // Misbehaviour on request, to exercise the host's failure paths.
 struct DeviceFaults {
     bool silent = false;         // answer nothing at all
@@ -28,6 +31,11 @@ struct DeviceFaults {
     int shortVersion = 0;
     std::optional<uint32_t> refuseWriteAt;  // a Write Memory to this address gets NACK
     LoaderFaults loader;                    // misbehaviour of the loader firmware
+    // The device talks without end (a broken board, a wrong baud rate): from the first
+    // byte it receives on, or once its loader has answered this many service requests.
+    // From then on it answers nothing and takes no notice of what it is sent.
+    FloodBytes flood = FloodBytes::kNone;
+    uint32_t floodAfterReplies = 0;
 };
 
 class DeviceOutput {
@@ -63,6 +71,12 @@ public:
     const LoaderFirmware& Loader() const { return loader; }
     // Number of completed erase requests (global or page).
     int EraseCount() const { return eraseCount; }
+    // True once the device floods the line; whoever carries its bytes sends FloodOut's
+    // from then on, as fast as the line takes them.
+    bool Flooding() const { return flooding; }
+    // The next count bytes of the flood. The same device floods with the same bytes, so
+    // that what a host makes of a random flood does not change from run to run.
+    void FloodOut(uint8_t* bytes, size_t count);
 
 private:
     enum class State {
@@ -103,6 +117,8 @@ private:
     int eraseCount = 0;
     LoaderFirmware loader;
     bool loaderRunning = false;
+    bool flooding = false;
+    uint32_t floodState = 0x2545F491;  // the random flood's generator (xorshift)
 };
 
 }  // namespace korvane::devsim

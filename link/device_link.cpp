@@ -11,6 +11,45 @@ namespace korvane {
 
 using namespace bootloader;
 
+// Bounds the wait for one answer beyond its read windows. Bytes that do not complete the
+// answer are counted: besides the answer's own bytes, only so many strays (noise, NACKs,
+// damaged frames) are taken, and all of it must come within the read window plus twice its
+// time on the line plus kAnswerLatenessMs. A device that falls silent still ends the wait
+// through a read window alone; one that keeps talking ends it here, after a number of
+// bytes rather than only a time, so that a line faster than its baud rate (a
+// pseudo-terminal) is not read on for seconds.
+class DeviceLink::AnswerLimit {
+public:
+    AnswerLimit(const SerialPort& port, uint64_t strayBytes)
+        : port(port), strayBytes(strayBytes), start(TickCount()) {}
+
+    // Counts one more byte that did not complete the answer. answerBytes: how many of the
+    // bytes taken and still to come belong to the answer itself (a reply frame once its
+    // length is known). False once more has come than that and the strays, or for longer
+    // than they take: the line is flooded.
+    bool Take(uint64_t answerBytes = 0) {
+        const uint64_t allowed = strayBytes + answerBytes;
+        if (++taken > allowed) {
+            return false;
+        }
+        const uint64_t limitMs =
+            uint64_t{kReadWindowMs} + kAnswerLatenessMs + 2 * uint64_t{port.LineTimeMs(allowed)};
+        return TicksSince(start, TickCount()) <= limitMs;
+    }
+
+private:
+    const SerialPort& port;
+    const uint64_t strayBytes;
+    const uint32_t start;
+    uint64_t taken = 0;
+};
+
+bool DeviceLink::AnswerEnded(LinkFailure failure) {
+    lastFailure = failure;
+    floodedBefore = failure == LinkFailure::kFlood;
+    return failure == LinkFailure::kNone;
+}
+
 void DeviceLink::ResetToBootloader() {
     EscapeFunction(kClrDtr);
     SleepMs(kResetPauseMs);
@@ -21,6 +60,7 @@ void DeviceLink::ResetToBootloader() {
 }
 
 bool DeviceLink::Sync() {
+    lastFailure = LinkFailure::kNone;
     PurgeReceive();
     const uint8_t sync = kSync;
     if (Write(&sync, 1) == 0) {
@@ -35,18 +75,23 @@ bool DeviceLink::Sync() {
 }
 
 bool DeviceLink::WaitAck() {
+    AnswerLimit limit(*this, kAckStrayBytes);
     for (;;) {
         uint8_t byte = 0;
         if (Read(&byte, 1) == 0) {
-            return false;
+            return AnswerEnded(LinkFailure::kSilence);
         }
         if (byte == kAck) {
-            return true;
+            return AnswerEnded(LinkFailure::kNone);
+        }
+        if (!limit.Take()) {
+            return AnswerEnded(LinkFailure::kFlood);
         }
     }
 }
 
 bool DeviceLink::SendCommand(uint8_t code) {
+    lastFailure = LinkFailure::kNone;
     const uint8_t complement = static_cast<uint8_t>(~code);
     Write(&code, 1);
     Write(&complement, 1);
@@ -55,6 +100,7 @@ bool DeviceLink::SendCommand(uint8_t code) {
 }
 
 bool DeviceLink::SendBlock(const uint8_t* data, int32_t length) {
+    lastFailure = LinkFailure::kNone;
     uint8_t checksum = 0;
     for (int32_t i = 0; i < length; ++i) {
         checksum ^= data[i];
@@ -66,6 +112,7 @@ bool DeviceLink::SendBlock(const uint8_t* data, int32_t length) {
 }
 
 uint8_t DeviceLink::ReadInfo(uint8_t command, uint8_t* buffer, int capacity) {
+    // The reply's own reads are bounded by their windows: each asks for a known count.
     if (!SendCommand(command)) {
         return 0;
     }
@@ -75,18 +122,21 @@ uint8_t DeviceLink::ReadInfo(uint8_t command, uint8_t* buffer, int capacity) {
         uint8_t reply[3] = {};
         const int32_t got = Read(reply, 3);
         if (got == 0) {
+            AnswerEnded(LinkFailure::kSilence);
             return 0;
         }
         std::memcpy(buffer, reply, static_cast<size_t>(std::min(got, capacity)));
     } else {
         uint8_t count = 0;
         if (Read(&count, 1) == 0) {
+            AnswerEnded(LinkFailure::kSilence);
             return 0;
         }
         // The reply is read whole whatever the caller has room for; the excess is dropped.
         uint8_t reply[256];
         const int32_t expected = count + 1;
         if (Read(reply, expected) < expected) {
+            AnswerEnded(LinkFailure::kSilence);
             return 0;
         }
         std::memcpy(buffer, reply, static_cast<size_t>(std::min(expected, capacity)));
@@ -115,6 +165,7 @@ bool DeviceLink::SendAddress(uint32_t address) {
 }
 
 bool DeviceLink::WriteMemory(uint32_t address, const uint8_t* data, int32_t length) {
+    lastFailure = LinkFailure::kNone;
     if (length < 1 || length > kMaxWriteBytes) {
         return false;
     }
@@ -137,6 +188,7 @@ bool DeviceLink::EraseAll() {
 
 bool DeviceLink::SendRequest(uint8_t command, uint8_t subCommand, uint32_t address,
                              const uint8_t* data, uint16_t length) {
+    lastFailure = LinkFailure::kNone;
     const std::vector<uint8_t> frame = BuildRequest(command, subCommand, address, data, length);
     if (frame.empty()) {
         return false;
@@ -151,15 +203,27 @@ bool DeviceLink::SendRequest(uint8_t command, uint8_t subCommand, uint32_t addre
 
 uint16_t DeviceLink::ReceiveReply(uint8_t* buffer, size_t capacity) {
     ReplyScanner scanner(buffer, capacity);
+    // Before its reply a device may send what the line carries in one read window; one
+    // that has just flooded the line gets no second window of talk, so that a run against
+    // it ends within seconds rather than a window per request.
+    AnswerLimit limit(*this, floodedBefore ? kAckStrayBytes : LineBytesIn(kReadWindowMs));
     for (;;) {
         uint8_t byte = 0;
         if (Read(&byte, 1) == 0) {
+            AnswerEnded(LinkFailure::kSilence);
             return 0;
         }
         if (scanner.Feed(byte)) {
+            AnswerEnded(LinkFailure::kNone);
             // The received bytes are not traced: an empty line stands for the reply.
             TraceLineEnd();
             return static_cast<uint16_t>(scanner.KeptBytes());
+        }
+        // A frame whose length is in may bring all its bytes; a damaged one counts as
+        // strays once it has failed its checksum.
+        if (!limit.Take(scanner.FrameBytes())) {
+            AnswerEnded(LinkFailure::kFlood);
+            return 0;
         }
     }
 }

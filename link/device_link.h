@@ -26,12 +26,29 @@ constexpr uint32_t kFlashStart = 0x08000000;
 constexpr int32_t kMaxWriteBytes = 256;
 }  // namespace bootloader
 
+// How the last exchange that failed ended, as far as the line goes.
+enum class LinkFailure {
+    kNone,     // it did not fail, or not through the line (a frame without payload, a
+               // request no frame can carry, a write to a closed port)
+    kSilence,  // a read window passed with nothing
+    kFlood,    // bytes kept coming that were not the answer, past the exchange's limit
+};
+
 class DeviceLink : public SerialPort {
 public:
     // The scratch area that takes the identity replies during Sync.
     static constexpr int kIdentityBytes = 32;
     // Each pause of the reset pulse.
     static constexpr uint32_t kResetPauseMs = 100;
+    // Bytes other than ACK that one acknowledgement wait drops before it takes the line
+    // for flooded: the bootloader answers nothing there but ACK or NACK, so a few strays
+    // are line noise, and random bytes are not read on until one of them happens to be
+    // an ACK.
+    static constexpr uint32_t kAckStrayBytes = 16;
+    // How late, beyond its read window and twice its time on the line, the last byte an
+    // exchange may take can come: a device that answers late, a busy machine, an adapter
+    // that holds bytes back.
+    static constexpr uint32_t kAnswerLatenessMs = 1000;
 
     DeviceLink() = default;
     ~DeviceLink() override = default;
@@ -68,14 +85,28 @@ public:
     // Waits for one valid reply frame and puts as much of its payload as fits into the
     // buffer (capacity bytes); the rest of a longer reply is read and checked all the same.
     // Returns the number of payload bytes in the buffer; 0 when a read window passes in
-    // silence or the frame carries no payload.
+    // silence, the line floods, or the frame carries no payload. Bytes before the reply
+    // (noise, damaged frames) are dropped up to what the line carries in one read window;
+    // right after an exchange that ended in a flood, only up to kAckStrayBytes.
     uint16_t ReceiveReply(uint8_t* buffer, size_t capacity);
 
+    // How the last exchange ended when it failed; every operation above that awaits an
+    // answer starts it afresh at kNone.
+    LinkFailure LastFailure() const { return lastFailure; }
+
 private:
-    // Reads until an ACK; other bytes are dropped. Fails only when a read window passes
-    // in silence.
+    class AnswerLimit;
+
+    // Reads until an ACK; other bytes are dropped. Fails when a read window passes in
+    // silence, or as a flood when more than kAckStrayBytes other bytes come first or
+    // they come for longer than the answer's time limit.
     bool WaitAck();
     bool SendAddress(uint32_t address);
+    // Notes how an awaited answer ended; false, for the caller to return, unless it came.
+    bool AnswerEnded(LinkFailure failure);
+
+    LinkFailure lastFailure = LinkFailure::kNone;
+    bool floodedBefore = false;  // the last awaited answer was lost in a flood
 };
 
 }  // namespace korvane

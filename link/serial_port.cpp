@@ -1,6 +1,9 @@
 // The platform-independent half of SerialPort; the OS calls live in one backend file.
 #include "link/serial_port.h"
 
+#include <cstdint>
+#include <utility>
+
 #include "platform/debug_output.h"
 #include "platform/interrupt.h"
 
@@ -22,6 +25,25 @@ std::string PortDeviceName(uint8_t portNumber) {
 
 bool SerialPort::Open(uint8_t portNumber, uint32_t baudRate) {
     return OpenDevice(PortDeviceName(portNumber), baudRate);
+}
+
+bool SerialPort::OpenFailed(OpenFailure failure, std::string error) {
+    openFailure = failure;
+    openError = std::move(error);
+    return false;
+}
+
+uint32_t SerialPort::LineTimeMs(uint64_t count) const {
+    if (baudRate == 0) {
+        return 0;
+    }
+    const uint64_t bitMs = count * kBitsPerByte * 1000;
+    const uint64_t ms = (bitMs + baudRate - 1) / baudRate;
+    return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+}
+
+uint64_t SerialPort::LineBytesIn(uint32_t milliseconds) const {
+    return static_cast<uint64_t>(baudRate) * milliseconds / (1000 * kBitsPerByte);
 }
 
 int32_t SerialPort::Write(const uint8_t* data, int32_t length) {

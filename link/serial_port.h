@@ -26,10 +26,22 @@ enum EscapeCode : uint8_t {
     kClrBreak = 9,
 };
 
+// Why the last Open of a port failed.
+enum class OpenFailure {
+    kNone,          // it opened (or was never asked to)
+    kNoSuchDevice,  // nothing of that name
+    kPermissionDenied,
+    kHeld,            // another program has it in hand (Holder() names it where it can)
+    kNotASerialPort,  // the name leads to something that is no terminal (/dev/null, a file)
+    kOther,
+};
+
 class SerialPort {
 public:
     // One Read call waits at most this long (from the call) before returning short.
     static constexpr uint32_t kReadWindowMs = 3000;
+    // Bit times a byte takes on the line: start bit, 8 data bits, parity, stop bit.
+    static constexpr uint32_t kBitsPerByte = 11;
 
     SerialPort() = default;
     virtual ~SerialPort();
@@ -50,6 +62,17 @@ public:
     // True when the open device took the line settings but not even parity, which the
     // device's bootloader needs. Never for a pseudo-terminal, which carries no parity.
     bool ParityRefused() const { return parityRefused; }
+    // Why the last Open failed, and the system's own words for it (the text of its error
+    // code); kNone and empty after an Open that succeeded.
+    OpenFailure LastOpenFailure() const { return openFailure; }
+    const std::string& OpenError() const { return openError; }
+
+    // The baud rate of the last Open that succeeded; 0 before any.
+    uint32_t BaudRate() const { return baudRate; }
+    // How long the line takes to carry count bytes at that rate, rounded up.
+    uint32_t LineTimeMs(uint64_t count) const;
+    // How many bytes the line carries in milliseconds at that rate.
+    uint64_t LineBytesIn(uint32_t milliseconds) const;
 
     // Discards every byte waiting to be read.
     void PurgeReceive();
@@ -74,11 +97,25 @@ private:
     int32_t WriteToDevice(const uint8_t* data, int32_t length);
     bool EscapeToDevice(uint8_t code);
 
+    // Records why an Open failed; false, for the caller to return.
+    bool OpenFailed(OpenFailure failure, std::string error);
+
     PortHandle handle = kInvalidPortHandle;
     std::function<void(uint8_t)> modemLineWatcher;
     std::string holder;
     bool parityRefused = false;
+    OpenFailure openFailure = OpenFailure::kNone;
+    std::string openError;
+    uint32_t baudRate = 0;
     std::string lockFile;  // this process's lock file for the open device, if any
+    // Bytes the driver handed over beyond what a Read asked for: the POSIX backend takes
+    // whatever is queued in one call, so that a fast stream costs a call per block rather
+    // than per byte (the Windows one reads only what is asked for). Read hands them out
+    // first; purges, opens and closes drop them.
+    static constexpr int32_t kReceiveBlockBytes = 4096;
+    uint8_t receiveBlock[kReceiveBlockBytes] = {};
+    int32_t receiveAt = 0;
+    int32_t receiveEnd = 0;
 };
 
 // Sends the bytes as "%.2X " text (two upper-case digits and a blank each) to the debug

@@ -4,12 +4,15 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <utility>
 
@@ -93,6 +96,25 @@ bool ApplyLineSettings(int fd, uint32_t baudRate) {
 bool ParityMarksOn(int fd) {
     termios settings{};
     return tcgetattr(fd, &settings) == 0 && (settings.c_iflag & PARMRK) != 0;
+}
+
+// What an error of stat or open says about the device.
+OpenFailure FailureFor(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENODEV:
+        case ENXIO:
+            return OpenFailure::kNoSuchDevice;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return OpenFailure::kPermissionDenied;
+        case EBUSY:  // another opener's TIOCEXCL
+            return OpenFailure::kHeld;
+        default:
+            return OpenFailure::kOther;
+    }
 }
 
 bool SetModemLines(int fd, int lines, bool on) {
@@ -222,40 +244,58 @@ std::string PortHolderNow(const std::string& device) {
     return locked.empty() ? OtherOpener(device) : locked;
 }
 
-bool SerialPort::OpenDevice(const std::string& device, uint32_t baudRate) {
+bool SerialPort::OpenDevice(const std::string& device, uint32_t rate) {
     Close();
     holder.clear();
     parityRefused = false;
-    // A port in someone else's hands is left alone, before anything reaches it: a lock
-    // file of the system lock folder, or (on a real serial device) another process that
-    // holds it open.
+    openFailure = OpenFailure::kNone;
+    openError.clear();
+    // A name that leads nowhere takes no lock file.
+    struct stat status {};
+    if (stat(device.c_str(), &status) != 0) {
+        const int error = errno;
+        return OpenFailed(FailureFor(error), std::strerror(error));
+    }
+    // A port locked by another program is left alone before anything reaches it, its
+    // modem lines included, which opening a serial device already moves.
     if (!AcquirePortLock(device, lockFile, holder)) {
-        return false;
+        return OpenFailed(OpenFailure::kHeld, std::strerror(EBUSY));
     }
-    if (std::string other = OtherOpener(device); !other.empty()) {
-        holder = std::move(other);
-        ReleasePortLock(lockFile);
-        return false;
-    }
-    const bool pseudoTerminal = IsPseudoTerminal(device);
     // Non-blocking only for the open itself, so that a missing carrier cannot hang it.
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        const int error = errno;
         ReleasePortLock(lockFile);
-        return false;
+        return OpenFailed(FailureFor(error), std::strerror(error));
+    }
+    const auto refuse = [&](OpenFailure failure, int error) {
+        close(fd);
+        ReleasePortLock(lockFile);
+        return OpenFailed(failure, std::strerror(error));
+    };
+    // Only a terminal is a serial port, and only for one does it tell anything who else
+    // has it open: every process holds the null device.
+    if (!isatty(fd)) {
+        return refuse(OpenFailure::kNotASerialPort, ENOTTY);
+    }
+    // On a real serial device, another process that holds it open (a modem manager
+    // probing it) would hear our bytes.
+    if (std::string other = OtherOpener(device); !other.empty()) {
+        holder = std::move(other);
+        return refuse(OpenFailure::kHeld, EBUSY);
     }
     // Exclusive use: the lock keeps out every process that also locks (our own tools,
     // whatever their privileges), and TIOCEXCL keeps out other unprivileged openers.
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        ReleasePortLock(lockFile);
-        return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return refuse(OpenFailure::kHeld, errno);
     }
     ioctl(fd, TIOCEXCL);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     handle = fd;
+    baudRate = rate;
+    receiveAt = receiveEnd = 0;
 
-    parityRefused = !ApplyLineSettings(fd, baudRate) && !pseudoTerminal;
+    parityRefused = !ApplyLineSettings(fd, rate) && !IsPseudoTerminal(device);
     SetModemLines(fd, TIOCM_DTR | TIOCM_RTS, false);
     tcflush(fd, TCIOFLUSH);
     return true;
@@ -272,12 +312,14 @@ void SerialPort::Close() {
     ioctl(fd, TIOCNXCL);
     close(fd);
     handle = kInvalidPortHandle;
+    receiveAt = receiveEnd = 0;
     ReleasePortLock(lockFile);
 }
 
 void SerialPort::PurgeReceive() {
     if (IsOpen()) {
         tcflush(Fd(handle), TCIFLUSH);
+        receiveAt = receiveEnd = 0;
     }
 }
 
@@ -320,18 +362,30 @@ int32_t SerialPort::WriteToDevice(const uint8_t* data, int32_t length) {
 }
 
 int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
-    if (!IsOpen()) {
+    if (!IsOpen() || length < 1) {
         return 0;
     }
-    const int fd = Fd(handle);
     const uint32_t start = TickCount();
+    // What an earlier platform read took beyond its caller's count comes first.
+    const auto takeBlock = [&](uint8_t* into, int32_t wanted) {
+        const int32_t n = std::min(wanted, receiveEnd - receiveAt);
+        std::memcpy(into, receiveBlock + receiveAt, static_cast<size_t>(n));
+        receiveAt += n;
+        return n;
+    };
+    int32_t received = takeBlock(buffer, length);
+    if (received == length) {
+        return received;
+    }
+    const int fd = Fd(handle);
     const bool marked = ParityMarksOn(fd);
-    int32_t received = 0;
     while (received < length) {
         if (!WaitReadable(fd, start, kReadWindowMs)) {
             break;
         }
-        ssize_t got = read(fd, buffer + received, static_cast<size_t>(length - received));
+        // Whatever the driver holds, up to a block; what the caller did not ask for waits
+        // for the next Read.
+        ssize_t got = read(fd, receiveBlock, sizeof receiveBlock);
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         }
@@ -342,11 +396,13 @@ int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
             break;
         }
         if (marked) {
-            got = DecodeParityMarks(
-                buffer + received, static_cast<int32_t>(got),
-                [&](uint8_t* byte) { return ReadFollowingByte(fd, start, byte); });
+            got = DecodeParityMarks(receiveBlock, static_cast<int32_t>(got), [&](uint8_t* byte) {
+                return ReadFollowingByte(fd, start, byte);
+            });
         }
-        received += static_cast<int32_t>(got);
+        receiveAt = 0;
+        receiveEnd = static_cast<int32_t>(got);
+        received += takeBlock(buffer + received, length - received);
     }
     return received;
 }

@@ -69,6 +69,37 @@ void ApplyLineSettings(HANDLE port, uint32_t baudRate) {
     SetCommState(port, &dcb);
 }
 
+// The system's own text for an error code, without its line end.
+std::string ErrorText(DWORD error) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length > 0 && text != nullptr ? std::string(text, length)
+                                                        : "error " + std::to_string(error);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+OpenFailure FailureFor(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+            return OpenFailure::kNoSuchDevice;
+        // A COM port that another program has open is refused as "access denied".
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return OpenFailure::kHeld;
+        default:
+            return OpenFailure::kOther;
+    }
+}
+
 }  // namespace
 
 PortMapping ResolvePort(uint8_t portNumber) {
@@ -79,19 +110,23 @@ std::string PortHolderNow(const std::string&) {
     return {};
 }
 
-bool SerialPort::OpenDevice(const std::string& device, uint32_t baudRate) {
+bool SerialPort::OpenDevice(const std::string& device, uint32_t rate) {
     Close();
+    openFailure = OpenFailure::kNone;
+    openError.clear();
     // Exclusive use (no sharing), an existing device only, synchronous I/O.
     const HANDLE port = CreateFileA(FileNameFor(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                     nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
-        return false;
+        const DWORD error = GetLastError();
+        return OpenFailed(FailureFor(error), ErrorText(error));
     }
     handle = reinterpret_cast<PortHandle>(port);
+    baudRate = rate;
     // Once the device is open the port is usable; settings it refuses are not failures.
     SetupComm(port, kQueueBytes, kQueueBytes);
     ApplyTimeouts(port);
-    ApplyLineSettings(port, baudRate);
+    ApplyLineSettings(port, rate);
     PurgeComm(port, kPurgeAll);
     return true;
 }

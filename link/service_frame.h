@@ -37,6 +37,8 @@ constexpr uint8_t kAccepted = 0;
 
 // Where the device keeps its serial-number record.
 constexpr uint32_t kSerialRecordAddress = 0x0800FF00;
+// Markers and length before the payload, the checksum after it.
+constexpr size_t kReplyOverheadBytes = 5;
 // The callers' working buffer: one data block, one firmware chunk or one reply.
 constexpr size_t kWorkingBufferBytes = 512;
 constexpr size_t kDataBlockBytes = 512;
@@ -71,6 +73,13 @@ public:
     // Of the last completed frame: its payload length, and how much of it the buffer holds.
     uint16_t PayloadLength() const { return completedLength; }
     size_t KeptBytes() const { return completedLength < capacity ? completedLength : capacity; }
+    // The whole length (markers to checksum) of the frame being received, once its length
+    // field is in; 0 while the scanner looks for the start of a frame.
+    size_t FrameBytes() const {
+        return state == State::kPayload || state == State::kChecksum
+                   ? service::kReplyOverheadBytes + expected
+                   : 0;
+    }
 
 private:
     enum class State { kFirstMarker, kSecondMarker, kLengthHigh, kLengthLow, kPayload, kChecksum };

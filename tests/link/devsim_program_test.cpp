@@ -6,6 +6,7 @@
 #include <iterator>
 #include <random>
 
+#include "devsim/device_faults.h"
 #include "link/device_link.h"
 #include "support/child_process.h"
 #include "support/scratch_folder.h"
@@ -60,17 +61,19 @@ TEST(DevsimProgram, RejectsUnknownFaults) {
 // state folder, and the tests find it through the environment.
 class ExternalSimulator : public ::testing::Test {
 protected:
+    explicit ExternalSimulator(std::string fault = "nack-before-ack") : fault(std::move(fault)) {}
+
     void SetUp() override {
         folder = testing::TempFile("state");
         ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
         port = testing::TempFile("external-port");
         sim = std::make_unique<testing::ChildProcess>(
-            KORVANE_DEVSIM_EXE, std::vector<std::string>{"--link", port, "--state-dir", folder,
-                                                         "--fault", "nack-before-ack"});
+            KORVANE_DEVSIM_EXE,
+            std::vector<std::string>{"--link", port, "--state-dir", folder, "--fault", fault});
         ASSERT_FALSE(sim->ReadLine().empty());
         setenv("KORVANE_TEST_PORT", port.c_str(), 1);
         setenv("KORVANE_TEST_DUMP_DIR", folder.c_str(), 1);
-        setenv("KORVANE_TEST_FAULTS", "nack-before-ack", 1);
+        setenv("KORVANE_TEST_FAULTS", fault.c_str(), 1);
     }
     void TearDown() override {
         unsetenv("KORVANE_TEST_PORT");
@@ -82,10 +85,11 @@ protected:
     }
     devsim::DeviceFaults Faults() const {
         devsim::DeviceFaults faults;
-        faults.nackBeforeAck = true;
+        EXPECT_TRUE(devsim::ApplyFault(fault, &faults));
         return faults;
     }
 
+    const std::string fault;
     std::string folder;
     std::string port;
     std::unique_ptr<testing::ChildProcess> sim;
@@ -134,6 +138,29 @@ TEST_F(ExternalSimulator, TestsThatNeedOtherFaultsNameTheOptionsTheyNeed) {
     setenv("KORVANE_TEST_BAUD", "115200", 1);
     EXPECT_TRUE(testing::TestDevice(Faults(), 115200).Unsuited().empty());
     EXPECT_FALSE(testing::TestDevice(Faults()).Unsuited().empty());
+}
+
+class FloodingSimulator : public ExternalSimulator {
+protected:
+    FloodingSimulator() : ExternalSimulator("flood=zeros") {}
+};
+
+// A flood into a terminal that nobody reads (the host closed the port) wedges neither the
+// terminal nor the simulator: the next run is flooded as before, a test runner's request
+// is served, and the program ends cleanly when terminated.
+TEST_F(FloodingSimulator, KeepsServingWhileNobodyReadsItsFlood) {
+    for (int run = 0; run < 2; ++run) {
+        DeviceLink link;
+        ASSERT_TRUE(link.OpenDevice(port, 115200));
+        EXPECT_FALSE(link.Sync());
+        EXPECT_EQ(link.LastFailure(), LinkFailure::kFlood) << "run " << run;
+    }
+    testing::SimulatedLine fresh(Faults());
+    ASSERT_TRUE(fresh.Ready()) << fresh.device.ErrorText();
+    EXPECT_FALSE(fresh.link.Sync());
+    EXPECT_EQ(fresh.link.LastFailure(), LinkFailure::kFlood);
+    fresh.link.Close();
+    EXPECT_EQ(sim->Terminate(), 0);
 }
 
 // An independent implementation of the bootloader protocol writes, verifies and reads

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -117,9 +119,11 @@ TEST_F(SerialPortTest, OpenDiscardsWhatWasWaitingAndReopensCleanly) {
     EXPECT_EQ(port.Read(&byte, 1), 1);
     EXPECT_EQ(byte, 0xCC);
 
-    // A failing re-open leaves the port closed.
+    // A failing re-open leaves the port closed, and says why.
     EXPECT_FALSE(port.OpenDevice("/nonexistent/tty", 115200));
     EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.LastOpenFailure(), OpenFailure::kNoSuchDevice);
+    EXPECT_EQ(port.OpenError(), std::strerror(ENOENT));
 }
 
 TEST_F(SerialPortTest, PurgeReceiveDropsPendingInput) {
@@ -208,6 +212,7 @@ TEST_F(SerialPortLocks, PortLockedByALiveProcessIsNotOpenedAndTheHolderIsNamed) 
     testing::PortHolder other(line.Path());
     EXPECT_FALSE(port.OpenDevice(line.Path(), 115200));
     EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.LastOpenFailure(), OpenFailure::kHeld);
     EXPECT_EQ(port.Holder(), other.Description());
     const uint8_t byte = 0x7F;
     EXPECT_EQ(port.Write(&byte, 1), 0);
@@ -259,9 +264,9 @@ TEST(PortHolders, PseudoTerminalsAreToldFromOtherDevices) {
     EXPECT_FALSE(IsPseudoTerminal("/dev/null"));
 }
 
-// A device that is no pseudo-terminal is looked at for other holders before it is opened
-// (the null device stands in for a serial adapter: a character device others hold open).
-TEST(PortHolders, AnotherProcessHoldingADeviceIsNamedBeforeItIsOpened) {
+// The null device, which nearly every process holds open, is refused for what it is, no
+// terminal, rather than for who else has it.
+TEST(PortHolders, ADeviceThatIsNoTerminalIsNoSerialPortWhoeverHoldsIt) {
     testing::ChildProcess holder("sh", {"-c", "exec sleep 60 < /dev/null"});
     const std::string sleeper = "sleep (pid " + std::to_string(holder.Pid()) + ")";
     const auto held = [&] {
@@ -274,7 +279,9 @@ TEST(PortHolders, AnotherProcessHoldingADeviceIsNamedBeforeItIsOpened) {
     ASSERT_TRUE(held());
     SerialPort port;
     EXPECT_FALSE(port.OpenDevice("/dev/null", 115200));
-    EXPECT_NE(port.Holder().find("(pid "), std::string::npos) << port.Holder();
+    EXPECT_EQ(port.LastOpenFailure(), OpenFailure::kNotASerialPort);
+    EXPECT_EQ(port.Holder(), "");
+    EXPECT_EQ(port.OpenError(), std::strerror(ENOTTY));
 }
 
 TEST(SerialPortLifetime, DestroyingAnOpenLinkClosesThePort) {

@@ -69,6 +69,7 @@ TEST_F(ServiceFrameLinkTest, HiddenReplyEndsWithZeroAfterOneReadWindow) {
     const uint32_t start = TickCount();
     EXPECT_EQ(link.ReceiveReply(reply, sizeof reply), 0);
     const uint32_t waited = TicksSince(start, TickCount());
+    EXPECT_EQ(link.LastFailure(), LinkFailure::kSilence);
     EXPECT_GE(waited, SerialPort::kReadWindowMs);
     EXPECT_LT(waited, SerialPort::kReadWindowMs + testing::kSchedulingSlackMs);
     EXPECT_EQ(trace.Text(), "");

@@ -43,6 +43,25 @@ TEST(DeviceFaults, BootloaderWriteAndVersionFaultsReadBack) {
     EXPECT_FALSE(devsim::ApplyFault("short-version=3", &faults));
 }
 
+TEST(DeviceFaults, FloodsReadBackWithWhatTheySendAndWhenTheyStart) {
+    DeviceFaults later;
+    ASSERT_TRUE(devsim::ApplyFaultList("flood-after=13", &later));
+    EXPECT_EQ(later.flood, devsim::FloodBytes::kZeros);
+    EXPECT_EQ(later.floodAfterReplies, 13u);
+    EXPECT_EQ(devsim::FaultNames(later), std::vector<std::string>({"flood-after=13"}));
+    for (const char* list : {"flood-after=13 flood=random", "flood=random,flood-after=13"}) {
+        DeviceFaults random;
+        ASSERT_TRUE(devsim::ApplyFaultList(list, &random));
+        EXPECT_EQ(devsim::FaultNames(random),
+                  std::vector<std::string>({"flood=random", "flood-after=13"}));
+    }
+    DeviceFaults zeros;
+    ASSERT_TRUE(devsim::ApplyFault("flood=zeros", &zeros));
+    EXPECT_EQ(devsim::FaultNames(zeros), std::vector<std::string>({"flood=zeros"}));
+    EXPECT_FALSE(devsim::ApplyFault("flood=ones", &zeros));
+    EXPECT_FALSE(devsim::ApplyFault("flood-after=0", &zeros));
+}
+
 TEST(DeviceFaults, NoFaultsHaveNoNamesAndUnknownNamesAreRefused) {
     DeviceFaults faults;
     EXPECT_TRUE(devsim::ApplyFaultList("", &faults));
