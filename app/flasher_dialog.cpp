@@ -100,6 +100,9 @@ FlasherDialog::FlasherDialog(QWidget* parent)
                         [this] { StopClock(); }}),
       wallClock([] { return QDateTime::currentSecsSinceEpoch(); }) {
     station = Station::SetUp({}, stationProblem);
+    if (station) {
+        stationWarning = station->Warning();
+    }
     const ProfileValues saved = ReadProfile();
     packagePath = saved.file;
     portIndex = saved.portIndex;
@@ -116,6 +119,7 @@ FlasherDialog::FlasherDialog(QWidget* parent)
                                return MakeBoundControl(control, parentWidget);
                            });
     OnInitDialog();
+    SetStatusToolTip(QString());
     // Why Update will ask for a number (damaged, or every number given), before it is
     // pressed.
     if (!saved.sequenceNumber.Usable()) {
@@ -280,6 +284,8 @@ void FlasherDialog::OnOK() {
     if (result == RunResult::kPortNotOpened && !link.Holder().empty()) {
         SetStatusToolTip(statusLine->text() + QStringLiteral("\nHeld by ") +
                          QString::fromStdString(link.Holder()));
+    } else if (!run.Reason().empty() && run.Reason() != run.Numbers().problem) {
+        SetStatusToolTip(statusLine->text() + "\n" + QString::fromStdString(run.Reason()));
     }
     // Why the counter refused, or could not be advanced, outweighs the generic failure.
     const std::string& problem = run.Numbers().problem;
@@ -442,9 +448,12 @@ void FlasherDialog::ShowStatus(const std::string& text) {
 }
 
 void FlasherDialog::SetStatusToolTip(const QString& text) {
+    const QString all = stationWarning.isEmpty() ? text
+                        : text.isEmpty()         ? stationWarning
+                                                 : text + "\n" + stationWarning;
     // A tooltip that looks like markup would be taken as markup: names from a package
     // are shown as the text they are.
-    statusLine->setToolTip(Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text) : text);
+    statusLine->setToolTip(Qt::mightBeRichText(all) ? Qt::convertFromPlainText(all) : all);
 }
 
 void FlasherDialog::Progress(int position) {

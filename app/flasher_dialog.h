@@ -121,6 +121,9 @@ private:
     // neither counter, which stationProblem then says.
     std::unique_ptr<Station> station;
     QString stationProblem;
+    // What the operator should know of this station before any run (a line that will give
+    // out numbers twice); it stands in the status line's tooltip.
+    QString stationWarning;
     DialogControls controls;
     QLineEdit* pathEdit = nullptr;
     QLineEdit* sequenceNumberEdit = nullptr;

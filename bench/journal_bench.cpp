@@ -1,6 +1,7 @@
 // What the journal costs: sequence numbers claimed per second, with their 99th-percentile
-// latency, by 8 processes drawing from one PostgreSQL database and from one SQLite file;
-// and the time a device run spends on its record (begin, number, end).
+// latency, by 8 processes drawing from one PostgreSQL database (directly, and through
+// stations that lease 1 or 20 numbers at a time) and from one SQLite file; and the time a
+// device run spends on its record (begin, number, end).
 //
 //   bench_journal [claims per process]      (default 200)
 //
@@ -25,8 +26,38 @@ namespace {
 
 constexpr int kProcesses = 8;
 
+// One worker with a lease: takes count numbers through a station's counter that claims
+// lease numbers at a time (its own spool in a folder of its own), and prints each one's
+// latency in microseconds.
+int LeaseWorker(const QString& where, int count, int lease) {
+    QTemporaryDir own;
+    qputenv("XDG_DATA_HOME", own.path().toLocal8Bit());
+    const JournalRecorder recorder(
+        where, QStringLiteral("bench-%1").arg(QCoreApplication::applicationPid()), true);
+    JournalCounter counter(recorder, lease);
+    std::string why;
+    if (!counter.Take(std::nullopt, why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        return 1;
+    }
+    for (int i = 0; i < count; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        int number = 0;
+        if (!counter.Consume(number, NumberGuard(), why)) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            return 1;
+        }
+        std::printf("%lld\n", static_cast<long long>(clock.nsecsElapsed() / 1000));
+    }
+    return 0;
+}
+
 // One worker: claims count numbers and prints each claim's latency in microseconds.
-int Worker(const QString& where, int count) {
+int Worker(const QString& where, int count, int lease) {
+    if (lease > 0) {
+        return LeaseWorker(where, count, lease);
+    }
     const Journal journal(where);
     JournalRecord record;
     record.id = QStringLiteral("bench-%1").arg(QCoreApplication::applicationPid());
@@ -49,7 +80,7 @@ int Worker(const QString& where, int count) {
     return 0;
 }
 
-void Claims(const char* name, const QString& where, int count) {
+void Claims(const char* name, const QString& where, int count, int lease = 0) {
     QString error;
     if (!Journal(where).Open(error) || !Journal(where).SetNextNumber(1, error)) {
         std::fprintf(stderr, "%s: %s\n", name, error.toLocal8Bit().constData());
@@ -61,8 +92,8 @@ void Claims(const char* name, const QString& where, int count) {
     std::vector<std::unique_ptr<testing::ChildProcess>> workers;
     for (int i = 0; i < kProcesses; ++i) {
         workers.push_back(std::make_unique<testing::ChildProcess>(
-            self,
-            std::vector<std::string>{"--worker", where.toStdString(), std::to_string(count)}));
+            self, std::vector<std::string>{"--worker", where.toStdString(), std::to_string(count),
+                                           std::to_string(lease)}));
     }
     std::vector<long long> latencies;
     for (auto& worker : workers) {
@@ -74,8 +105,10 @@ void Claims(const char* name, const QString& where, int count) {
     const double seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
     std::sort(latencies.begin(), latencies.end());
     const long long p99 = latencies.empty() ? 0 : latencies[latencies.size() * 99 / 100];
-    std::printf("%-10s %d processes, %zu claims in %.2f s: %.0f claims/s, p99 %.1f ms\n", name,
-                kProcesses, latencies.size(), seconds,
+    const std::string label =
+        lease > 0 ? std::string(name) + ", lease " + std::to_string(lease) : std::string(name);
+    std::printf("%-22s %d processes, %zu claims in %.2f s: %.0f claims/s, p99 %.1f ms\n",
+                label.c_str(), kProcesses, latencies.size(), seconds,
                 static_cast<double>(latencies.size()) / seconds, static_cast<double>(p99) / 1000.0);
 }
 
@@ -91,7 +124,7 @@ void RecordCost(const char* name, const QString& where, const QString& package) 
             std::fprintf(stderr, "%s: %s\n", name, why.c_str());
             return;
         }
-        recorder.RecordNumber(i + 1, "K352265000001", why);
+        recorder.RecordNumber(90000 + i, "K352265090000", why);
         for (const char* entry : {"DIAG.BIN", "MCU.BIN", "CFG.BIN", "x_LOGO.BIN"}) {
             recorder.EntryEnded({entry, "data", 4096, true});
         }
@@ -106,8 +139,8 @@ void RecordCost(const char* name, const QString& where, const QString& package) 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() == 4 && args[1] == "--worker") {
-        return Worker(args[2], args[3].toInt());
+    if (args.size() == 5 && args[1] == "--worker") {
+        return Worker(args[2], args[3].toInt(), args[4].toInt());
     }
     const int count = args.size() > 1 ? args[1].toInt() : 200;
     QTemporaryDir folder;
@@ -121,6 +154,10 @@ int main(int argc, char** argv) {
     testing::PostgresServer server;
     if (server.Unsuited().empty()) {
         Claims("postgresql", QString::fromStdString(server.Uri()), count);
+        // Stations that claim blocks of numbers, to go on while the server is away.
+        for (const int lease : {1, 20}) {
+            Claims("postgresql", QString::fromStdString(server.Uri()), count, lease);
+        }
     } else {
         std::printf("postgresql: skipped, %s\n", server.Unsuited().c_str());
     }

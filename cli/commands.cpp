@@ -130,12 +130,13 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     const std::string path = options.packagePath.toStdString();
 
     QString stationProblem;
-    const auto station =
-        Station::SetUp({options.station.journal, options.station.station, options.station.counter},
-                       stationProblem);
+    const auto station = Station::SetUp(options.station, stationProblem);
     if (!station) {
         Say(err, stationProblem);
         return kExitUsage;
+    }
+    if (const QString warning = station->Warning(); !warning.isEmpty()) {
+        Say(err, warning);
     }
 
     DeviceLink link;
@@ -174,12 +175,13 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
             return kExitFailed;
         case RunResult::kPortNotOpened:
             Say(err, QString("cannot open the serial port %1").arg(portShown));
-            if (!link.Holder().empty()) {
-                Say(err, QString("it is held by %1").arg(QString::fromStdString(link.Holder())));
+            if (!run.Reason().empty()) {
+                Say(err, QString::fromStdString(run.Reason()));
             }
             return kExitFailed;
         case RunResult::kNotConnected:
-            Say(err, QString("no bootloader answered on %1").arg(portShown));
+            Say(err, run.Reason().empty() ? QString("no bootloader answered on %1").arg(portShown)
+                                          : QString::fromStdString(run.Reason()));
             return kExitFailed;
         case RunResult::kFileNotOpened:
             Say(err, QString("cannot open the package %1").arg(options.packagePath));
@@ -188,8 +190,8 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
             Say(err, QString("nothing was sent to the device on %1").arg(portShown));
             return kExitFailed;
         case RunResult::kFailed:
-            if (!numbers.problem.empty()) {
-                Say(err, QString::fromStdString(numbers.problem));
+            if (!run.Reason().empty()) {
+                Say(err, QString::fromStdString(run.Reason()));
             }
             Say(err, QString("the package %1 did not go in whole on %2")
                          .arg(options.packagePath)

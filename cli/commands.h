@@ -8,24 +8,18 @@
 #include <optional>
 
 #include "flashing/flash_run.h"
+#include "station/station.h"
 
 namespace korvane {
 
 enum ExitStatus { kExitSucceeded = 0, kExitFailed = 1, kExitUsage = 2 };
 
-// Where runs are recorded and numbers come from, over the profile's "Journal" section.
-struct StationChoice {
-    std::optional<QString> journal;  // --journal URI
-    std::optional<QString> station;  // --station NAME
-    std::optional<QString> counter;  // --counter profile|journal
-};
-
 struct FlashOptions {
     QString packagePath;
     QStringList ports;                  // "COMn" or devices; none: the profile's port
     std::optional<int> sequenceNumber;  // empty: the counter's next number
-    StationChoice station;
-    bool json = false;  // one JSON object a device on standard output, nothing else
+    StationOptions station;             // --journal, --station, --counter, --lease over [Journal]
+    bool json = false;                  // one JSON object a device on standard output, nothing else
 };
 
 struct JournalOptions {
@@ -33,6 +27,8 @@ struct JournalOptions {
     QString since;                   // --since DATE
     std::optional<int> sequenceNumber;
     QString serial;
+    bool duplicates = false;  // --duplicates: records sharing a sequence number
+    bool leases = false;      // --leases: the stations' leases instead of records
     bool csv = false;
 };
 

@@ -43,28 +43,14 @@ QString CsvField(const QString& field) {
     return '"' + QString(field).replace('"', QStringLiteral("\"\"")) + '"';
 }
 
-void PrintCsv(const std::vector<JournalRecord>& records, std::FILE* out) {
-    std::fprintf(out, "%s\r\n", kCsvHeader);
-    for (const JournalRecord& record : records) {
-        QStringList row;
-        for (const QString& field : Fields(record)) {
-            row << CsvField(field);
-        }
-        std::fprintf(out, "%s\r\n", row.join(',').toUtf8().constData());
-    }
-}
-
-void PrintTable(const std::vector<JournalRecord>& records, std::FILE* out) {
-    const QStringList header = QString::fromLatin1(kCsvHeader).split(',');
-    std::vector<QStringList> rows = {header};
-    for (const JournalRecord& record : records) {
-        QStringList fields = Fields(record);
+// Fields padded into columns for a person, made safe for a terminal.
+void PrintTable(std::vector<QStringList> rows, std::FILE* out) {
+    for (QStringList& fields : rows) {
         for (QString& field : fields) {
             field = QString::fromStdString(TerminalSafe(field.toStdString()));
         }
-        rows.push_back(fields);
     }
-    std::vector<qsizetype> widths(static_cast<size_t>(header.size()), 0);
+    std::vector<qsizetype> widths(static_cast<size_t>(rows.front().size()), 0);
     for (const QStringList& row : rows) {
         for (qsizetype i = 0; i < row.size(); ++i) {
             widths[static_cast<size_t>(i)] =
@@ -78,6 +64,41 @@ void PrintTable(const std::vector<JournalRecord>& records, std::FILE* out) {
         }
         std::fprintf(out, "%s\n", line.trimmed().toUtf8().constData());
     }
+}
+
+// Rows of fields, the first the header, as CSV (RFC 4180) or as a table.
+void PrintRows(const std::vector<QStringList>& rows, bool csv, std::FILE* out) {
+    if (!csv) {
+        PrintTable(rows, out);
+        return;
+    }
+    for (const QStringList& fields : rows) {
+        QStringList row;
+        for (const QString& field : fields) {
+            row << CsvField(field);
+        }
+        std::fprintf(out, "%s\r\n", row.join(',').toUtf8().constData());
+    }
+}
+
+void PrintRecords(const std::vector<JournalRecord>& records, bool csv, std::FILE* out) {
+    std::vector<QStringList> rows = {QString::fromLatin1(kCsvHeader).split(',')};
+    for (const JournalRecord& record : records) {
+        rows.push_back(Fields(record));
+    }
+    PrintRows(rows, csv, out);
+}
+
+// Every number of every lease is accounted for: used by a record, or still reserved to
+// its station.
+void PrintLeases(const std::vector<Lease>& leases, bool csv, std::FILE* out) {
+    std::vector<QStringList> rows = {{"claimed", "station", "first", "last", "used", "unused"}};
+    for (const Lease& lease : leases) {
+        rows.push_back({lease.claimed, lease.station, QString::number(lease.first),
+                        QString::number(lease.last), QString::number(lease.used),
+                        QString::number(lease.last - lease.first + 1 - lease.used)});
+    }
+    PrintRows(rows, csv, out);
 }
 
 }  // namespace
@@ -96,17 +117,23 @@ int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err
     query.since = options.since;
     query.sequenceNumber = options.sequenceNumber;
     query.serial = options.serial;
-    std::vector<JournalRecord> records;
+    query.duplicates = options.duplicates;
     QString error;
+    if (options.leases) {
+        std::vector<Lease> leases;
+        if (!journal.Leases(leases, error)) {
+            Say(err, QString::fromStdString(JournalUnreachable(journal, error)));
+            return kExitFailed;
+        }
+        PrintLeases(leases, options.csv, out);
+        return kExitSucceeded;
+    }
+    std::vector<JournalRecord> records;
     if (!journal.Records(query, records, error)) {
         Say(err, QString::fromStdString(JournalUnreachable(journal, error)));
         return kExitFailed;
     }
-    if (options.csv) {
-        PrintCsv(records, out);
-    } else {
-        PrintTable(records, out);
-    }
+    PrintRecords(records, options.csv, out);
     return kExitSucceeded;
 }
 

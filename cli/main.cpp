@@ -79,11 +79,12 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(
         "Writes a package into an STM32F10x device through its serial bootloader.\n\n"
         "  korvane-flash [--port COMn|DEVICE] [--sn N] [--trace] [--journal URI]\n"
-        "                [--station NAME] [--counter profile|journal] PACKAGE\n"
+        "                [--station NAME] [--counter profile|journal] [--lease N] PACKAGE\n"
         "  korvane-flash --list PACKAGE\n"
         "  korvane-flash pack OUTPUT NAME=FILE ...\n"
         "  korvane-flash journal [--journal URI] [--since DATE] [--sn N] [--serial TEXT] "
-        "[--csv]\n"
+        "[--duplicates] [--csv]\n"
+        "  korvane-flash journal --leases [--journal URI]\n"
         "  korvane-flash ports [--assign COMn DEVICE]   (see korvane-flash ports --help)");
     parser.addHelpOption();
     parser.addVersionOption();
@@ -118,12 +119,22 @@ int main(int argc, char** argv) {
     const QCommandLineOption serialOption("serial", "journal: the record with this serial text.",
                                           "TEXT");
     const QCommandLineOption csvOption("csv", "journal: CSV instead of a table.");
+    const QCommandLineOption duplicatesOption(
+        "duplicates", "journal: only the records whose sequence number another record holds too.");
+    const QCommandLineOption leasesOption(
+        "leases", "journal: the stations' leases, with their used and unused numbers.");
+    const QCommandLineOption leaseOption(
+        "lease",
+        "With --counter journal: claim N numbers at once and go on from them while the "
+        "journal's server is away. Default: [Journal] Lease, else 0 (no run without the server).",
+        "N");
     const QCommandLineOption jsonOption(
         "json",
         "One JSON object for each device on standard output as it ends, and nothing "
         "else there.");
     parser.addOptions({portOption, snOption, traceOption, listOption, journalOption, stationOption,
-                       counterOption, sinceOption, serialOption, csvOption, jsonOption});
+                       counterOption, sinceOption, serialOption, csvOption, jsonOption,
+                       duplicatesOption, leasesOption, leaseOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
     if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("ports")) {
@@ -157,7 +168,9 @@ int main(int argc, char** argv) {
         return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
     };
     if (arguments.size() == 1 && arguments.first() == "journal") {
-        if (!OnlyOptionsOf(parser, {journalOption, sinceOption, snOption, serialOption, csvOption},
+        if (!OnlyOptionsOf(parser,
+                           {journalOption, sinceOption, snOption, serialOption, csvOption,
+                            duplicatesOption, leasesOption},
                            "journal")) {
             return kExitUsage;
         }
@@ -167,6 +180,8 @@ int main(int argc, char** argv) {
         journal.sequenceNumber = sequenceNumber;
         journal.serial = parser.value(serialOption);
         journal.csv = parser.isSet(csvOption);
+        journal.duplicates = parser.isSet(duplicatesOption);
+        journal.leases = parser.isSet(leasesOption);
         return JournalCommand(journal, stdout, stderr);
     }
     if (!arguments.isEmpty() && arguments.first() == "pack") {
@@ -192,7 +207,7 @@ int main(int argc, char** argv) {
 
     if (!OnlyOptionsOf(parser,
                        {portOption, snOption, traceOption, journalOption, stationOption,
-                        counterOption, jsonOption},
+                        counterOption, leaseOption, jsonOption},
                        "a flash")) {
         return kExitUsage;
     }
@@ -205,7 +220,18 @@ int main(int argc, char** argv) {
     }
     options.json = parser.isSet(jsonOption);
     options.sequenceNumber = sequenceNumber;
-    options.station = {optional(journalOption), optional(stationOption), optional(counterOption)};
+    options.station = {optional(journalOption), optional(stationOption), optional(counterOption),
+                       std::nullopt};
+    if (parser.isSet(leaseOption)) {
+        bool ok = false;
+        options.station.lease = parser.value(leaseOption).toInt(&ok);
+        if (!ok) {
+            std::fprintf(
+                stderr, "korvane-flash: --lease takes a number, not '%s'\n",
+                TerminalSafe(parser.value(leaseOption).toLocal8Bit().toStdString()).c_str());
+            return kExitUsage;
+        }
+    }
     if (parser.isSet(traceOption)) {
         qputenv("KORVANE_TRACE", "-");
     }

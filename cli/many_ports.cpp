@@ -106,11 +106,13 @@ int ManyPortsCommand(const FlashOptions& options, std::FILE* out, std::FILE* err
         return *refused;
     }
     QString problem;
-    const auto station = Station::SetUp(
-        {options.station.journal, options.station.station, options.station.counter}, problem);
+    const auto station = Station::SetUp(options.station, problem);
     if (!station) {
         Say(err, problem);
         return kExitUsage;
+    }
+    if (const QString warning = station->Warning(); !warning.isEmpty()) {
+        Say(err, warning);
     }
     std::string why;
     if (!station->TakeForRuns(options.sequenceNumber, why)) {
@@ -139,11 +141,8 @@ int ManyPortsCommand(const FlashOptions& options, std::FILE* out, std::FILE* err
                 port.record = share->recorder->LastRecord();
                 port.status = port.record.status;
             }
-            if (port.result == RunResult::kNotRecorded) {
-                port.status = QString::fromStdString(run.NotRecordedBecause());
-            } else if (port.result == RunResult::kNumberUnavailable ||
-                       (port.result == RunResult::kFailed && !run.Numbers().problem.empty())) {
-                port.status = QString::fromStdString(run.Numbers().problem);
+            if (!run.Reason().empty()) {
+                port.status = QString::fromStdString(run.Reason());
             }
             board.Ended(i, port.result == RunResult::kSucceeded
                                ? QStringLiteral("succeeded, number %1")

@@ -33,6 +33,7 @@ bool FlashRun::Connect(const PortChoice& port, RunResult& failure) {
     }
     link.ResetToBootloader();
     if (!link.Sync()) {
+        lineFlooded = link.LastFailure() == LinkFailure::kFlood;
         feedback.Status(status::kNotConnected);
         link.Close();
         failure = RunResult::kNotConnected;
@@ -90,9 +91,60 @@ RunResult FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
         hooks.numberTaken(*numberUse.taken);
     }
     recordDate = request.date.value_or(LocalDate());
+    lineFlooded = false;
     const RunResult result = RunRecorded(request, runRecorder);
     package.Close();
+    reason = ReasonFor(result, request.port);
     return result;
+}
+
+std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const {
+    const std::string device = port.device.empty() ? PortDeviceName(port.number) : port.device;
+    switch (result) {
+        case RunResult::kPortNotOpened:
+            switch (link.LastOpenFailure()) {
+                case OpenFailure::kHeld:
+                    return link.Holder().empty() ? "it is in use by another program"
+                                                 : "it is held by " + link.Holder();
+                case OpenFailure::kNotASerialPort:
+                    return device + " is not a serial port";
+                case OpenFailure::kNoSuchDevice:
+                    return "there is no device " + device;
+                case OpenFailure::kPermissionDenied:
+                    return "this user may not open " + device + " (" + link.OpenError() + ")";
+                case OpenFailure::kOther:
+                    return link.OpenError();
+                case OpenFailure::kNone:
+                    return {};
+            }
+            return {};
+        case RunResult::kNotConnected:
+            return lineFlooded ? "the device on " + device +
+                                     " talked without stopping, and no bootloader answer came "
+                                     "through it (a broken board, a wrong baud rate, noise on "
+                                     "the line)"
+                               : std::string();
+        case RunResult::kFailed:
+            if (lineFlooded) {
+                return "the device on " + device +
+                       " talked without stopping, so nothing more was sent to it (a broken "
+                       "board, a wrong baud rate, noise on the line)";
+            }
+            return numberUse.problem;
+        case RunResult::kNotRecorded:
+            return notRecorded;
+        case RunResult::kNumberUnavailable:
+            return numberUse.problem;
+        case RunResult::kSucceeded:
+        case RunResult::kBadSequenceNumber:
+        case RunResult::kFileNotOpened:
+        case RunResult::kPackageRefused:
+        case RunResult::kNotAPackage:
+        case RunResult::kBusy:
+        case RunResult::kInterrupted:
+            break;
+    }
+    return {};
 }
 
 RunResult FlashRun::RunRecorded(const FlashRequest& request, RunRecorder* runRecorder) {
@@ -202,8 +254,9 @@ bool FlashRun::WritePackage(const FlashRequest& request) {
     if (allWritten) {
         for (const PackageEntry& entry : directory) {
             // A device whose number the journal could not take gets nothing more: it
-            // would pass for a finished device without a record of its number.
-            if (InterruptRequested() || numberNotRecorded) {
+            // would pass for a finished device without a record of its number. Nor does
+            // one that talks without stopping: nothing it says can be an answer.
+            if (InterruptRequested() || numberNotRecorded || lineFlooded) {
                 allWritten = false;
                 break;
             }
@@ -222,8 +275,8 @@ bool FlashRun::WritePackage(const FlashRequest& request) {
             }
         }
     }
-    const bool closed =
-        !loaderMissing && !numberNotRecorded && !InterruptRequested() && CloseUpdate();
+    const bool closed = !loaderMissing && !numberNotRecorded && !lineFlooded &&
+                        !InterruptRequested() && CloseUpdate();
     const bool succeeded = allWritten && closed;
     if (succeeded) {
         feedback.Status(status::kFinishedFile, request.packagePath.c_str());
@@ -231,7 +284,7 @@ bool FlashRun::WritePackage(const FlashRequest& request) {
         // on after a successful run, as it always has.
         if (!numberUse.advanced) {
             int unused = 0;
-            numberUse.advanced = numbers->Consume(unused, numberUse.problem);
+            numberUse.advanced = numbers->Consume(unused, NumberGuard(), numberUse.problem);
         }
     } else {
         feedback.Status(status::kFailedFile, request.packagePath.c_str());
@@ -248,19 +301,20 @@ bool FlashRun::ClaimNumber(int& number) {
     if (InterruptRequested()) {
         return false;
     }
-    if (!numbers->Consume(number, numberUse.problem)) {
+    // The journal takes the number and its serial text before any device holds it: a
+    // number it refuses (another device holds it) or cannot take (the server gone, the
+    // disk full) is not sent, and this device gets nothing more.
+    const NumberGuard guard = [&](int candidate, std::string& why) {
+        const NumberVerdict verdict =
+            recorder->RecordNumber(candidate, SerialNumberText(candidate, recordDate), why);
+        numberNotRecorded = verdict != NumberVerdict::kAccepted;
+        return verdict;
+    };
+    if (!numbers->Consume(number, recorder != nullptr ? guard : NumberGuard(), numberUse.problem)) {
         feedback.ShowStatus(numberUse.problem);
         return false;
     }
     numberUse.advanced = true;
-    // The journal knows the number before any device holds it; a journal that cannot take
-    // it stops the record here (the number stays spent: it is never handed out again).
-    if (recorder != nullptr &&
-        !recorder->RecordNumber(number, SerialNumberText(number, recordDate), numberUse.problem)) {
-        feedback.ShowStatus(numberUse.problem);
-        numberNotRecorded = true;
-        return false;
-    }
     numberUse.recorded = number;
     return true;
 }
@@ -280,6 +334,9 @@ bool FlashRun::WriteEntry(const PackageEntry& entry) {
             using Outcome = EntryWriters::WriteOutcome;
             const Outcome outcome = writers.WriteLoaderImage(entry.name, entry.offset, entry.size);
             written = outcome == Outcome::kWritten;
+            if (link.LastFailure() == LinkFailure::kFlood) {
+                break;  // nothing more goes to it, Go included
+            }
             if (outcome == Outcome::kNothingWritten) {
                 // The flash was not erased: starting it would run unknown code.
                 loaderMissing = true;
@@ -295,6 +352,7 @@ bool FlashRun::WriteEntry(const PackageEntry& entry) {
             written = writers.WriteDataImage(entry.name, entry.offset, entry.size, kind);
             break;
     }
+    lineFlooded = lineFlooded || link.LastFailure() == LinkFailure::kFlood;
     EntryEnded(entry, writer, writers.BytesSent(), written);
     return written;
 }

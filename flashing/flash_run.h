@@ -94,6 +94,13 @@ public:
     bool Active() const { return active; }
     // What the last run did with the sequence numbers.
     const NumberUse& Numbers() const { return numberUse; }
+    // True when the last run ended because the device talked without stopping (a broken
+    // board, a wrong baud rate, noise): nothing more was sent to it.
+    bool LineFlooded() const { return lineFlooded; }
+    // Why the last run failed, in words beyond its status line ("it is held by
+    // ModemManager (pid 812)", "the device talked without stopping …"); empty when there is
+    // nothing more to say.
+    const std::string& Reason() const { return reason; }
     // Why the last run could not be recorded (kNotRecorded).
     const std::string& NotRecordedBecause() const { return notRecorded; }
 
@@ -132,6 +139,8 @@ private:
     bool ClaimNumber(int& number);
     // Says the run was abandoned on request.
     RunResult Interrupted();
+    // The words for Reason() after a run that ended so, on the port given.
+    std::string ReasonFor(RunResult result, const PortChoice& port) const;
 
     DeviceLink& link;
     LastStatus shown;
@@ -140,6 +149,7 @@ private:
     RunRecorder* recorder = nullptr;  // during a run
     CalendarDate recordDate;          // the serial record's date in this run
     std::string notRecorded;
+    std::string reason;
     PackageFile package;
     SequenceNumbers* numbers = nullptr;  // during a run
     NumberUse numberUse;
@@ -147,6 +157,7 @@ private:
     bool loaderMissing = false;
     // Set by the worker when the journal could not take the number of the serial record.
     bool numberNotRecorded = false;
+    std::atomic<bool> lineFlooded{false};
     std::atomic<bool> active{false};
 };
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "flashing/sequence_numbers.h"
+
 namespace korvane {
 
 struct RunStart {
@@ -31,12 +33,12 @@ public:
 
     // Before the device is touched. False (why set) keeps the run from starting.
     virtual bool Begin(const RunStart& start, std::string& why) = 0;
-    // Once a number has been consumed for the serial record that is about to be sent, and
-    // before the record goes out: true once the record of the run holds the number and the
-    // serial text. False (why set, in words for the operator) keeps the record from being
-    // sent, so that no device holds a number the journal does not know.
-    virtual bool RecordNumber(int sequenceNumber, const std::string& serialText,
-                              std::string& why) = 0;
+    // Before the serial record with this number goes out: kAccepted once the record of the
+    // run holds the number and the serial text, and no other device's does. Otherwise (why
+    // set, in words for the operator) the record is not sent, so that no device holds a
+    // number the journal does not know, nor one another device holds.
+    virtual NumberVerdict RecordNumber(int sequenceNumber, const std::string& serialText,
+                                       std::string& why) = 0;
     virtual void EntryEnded(const EntryResult& entry) = 0;
     // However the run ended, with the last status the operator saw.
     virtual void End(bool succeeded, const std::string& status) = 0;

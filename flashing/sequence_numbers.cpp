@@ -15,8 +15,15 @@ int CountedInMemory::Next() const {
     return next;
 }
 
-bool CountedInMemory::Consume(int& number, std::string&) {
+bool CountedInMemory::Consume(int& number, const NumberGuard& guard, std::string& why) {
     std::lock_guard<std::mutex> lock(mutex);
+    if (guard) {
+        const NumberVerdict verdict = guard(next, why);
+        if (verdict != NumberVerdict::kAccepted) {
+            next += verdict == NumberVerdict::kUnknown ? 1 : 0;
+            return false;
+        }
+    }
     number = next++;
     return true;
 }

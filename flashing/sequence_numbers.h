@@ -6,11 +6,22 @@
 // in this process or another, reads the same number meanwhile.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 
 namespace korvane {
+
+// What the journal said of a number before a device may hold it.
+enum class NumberVerdict {
+    kAccepted,  // the number is this run's there
+    kRefused,   // another device already holds it: it was not taken
+    kUnknown,   // it could not be recorded, or the answer was lost: it may have been taken
+};
+// Whatever must know a number before a device may hold it; why is set (for the operator)
+// unless the number was accepted.
+using NumberGuard = std::function<NumberVerdict(int number, std::string& why)>;
 
 class SequenceNumbers {
 public:
@@ -23,10 +34,14 @@ public:
     virtual bool Take(std::optional<int> chosen, std::string& why) = 0;
     // The number the next Consume gives. Only while the counter is taken.
     virtual int Next() const = 0;
-    // Consumes Next() into number and advances the store past it. True once the advance
-    // has reached storage; false (nothing consumed, why set) when it could not be saved.
-    // Safe to call from another thread than Take.
-    virtual bool Consume(int& number, std::string& why) = 0;
+    // Consumes Next() into number: the store advances past it, then the guard (when there
+    // is one) must accept it. True once both have. False (why set) when the advance could
+    // not be saved, or the guard did not accept the number. A counter of this station's own
+    // goes back to a number the guard refused (another device holds it: the counter is
+    // behind, and a refusal must not move it on); a number whose fate is unknown stays
+    // spent, as does every number of a shared sequence. Safe to call from another thread
+    // than Take.
+    virtual bool Consume(int& number, const NumberGuard& guard, std::string& why) = 0;
     // Gives the counter back.
     virtual void Give() = 0;
 };
@@ -39,7 +54,7 @@ public:
 
     bool Take(std::optional<int> chosen, std::string& why) override;
     int Next() const override;
-    bool Consume(int& number, std::string& why) override;
+    bool Consume(int& number, const NumberGuard& guard, std::string& why) override;
     void Give() override {}
 
 private:
@@ -55,7 +70,9 @@ public:
 
     bool Take(std::optional<int>, std::string&) override { return true; }
     int Next() const override { return owner.Next(); }
-    bool Consume(int& number, std::string& why) override { return owner.Consume(number, why); }
+    bool Consume(int& number, const NumberGuard& guard, std::string& why) override {
+        return owner.Consume(number, guard, why);
+    }
     void Give() override {}
 
 private:

@@ -58,7 +58,7 @@ struct Name {
 std::optional<Name> OwnNameOf(const RawEntry& entry) {
     static const std::vector<std::pair<const char*, std::vector<const char*>>> names = {
         {kProfileSection, {"File", "Port", kSequenceNumberName}},
-        {kJournalSection, {"Database", "Station", "Counter"}},
+        {kJournalSection, {"Database", "Station", "Counter", "Lease"}},
     };
     for (const auto& [section, keys] : names) {
         if (!SameName(entry.section, section)) {
@@ -230,6 +230,7 @@ JournalSettings ReadJournalSettings() {
     JournalSettings settings{profile->value("Journal/Database").toString().trimmed(),
                              profile->value("Journal/Station").toString().trimmed(),
                              profile->value("Journal/Counter").toString().trimmed(),
+                             profile->value("Journal/Lease").toString().trimmed(),
                              {}};
     if (!ProfileIsFile(*profile)) {
         return settings;  // registry names ignore case and cannot repeat

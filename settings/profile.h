@@ -46,6 +46,7 @@ struct JournalSettings {
     QString database;  // "Database": a libpq URI; empty for the station's own SQLite file
     QString station;   // "Station": the station's name; empty for the host name
     QString counter;   // "Counter": "profile" (the default) or "journal"
+    QString lease;     // "Lease": how many numbers a station claims at once; empty for 0
     // Why no run may start on this profile, for the operator; empty when none. A name of
     // the program's own (a key of "Setting", "Journal" or "Ports") given twice or spelled
     // in another case: the program would take one of them, its writer maybe another. The

@@ -1,6 +1,7 @@
 #include "station/journal.h"
 
 #include <QAtomicInteger>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QMutex>
@@ -12,6 +13,7 @@
 #include <QStandardPaths>
 #include <QUrl>
 #include <QUrlQuery>
+#include <QUuid>
 #include <QVariant>
 #include <algorithm>
 
@@ -36,6 +38,14 @@ constexpr char kRaiseSequence[] =
     "UPDATE sequence SET next = (SELECT COALESCE(MAX(sn), 0) + 1 FROM runs) WHERE id = 1 AND "
     "next <= (SELECT COALESCE(MAX(sn), 0) FROM runs)";
 
+// The same past every number a record or a station's lease holds, and taking the row's
+// lock, so that claims and records of numbers at one server follow one another.
+constexpr char kRaiseSequencePastAll[] =
+    "UPDATE sequence SET next = CASE WHEN next > (SELECT MAX(m) FROM (SELECT COALESCE(MAX(sn), "
+    "0) AS m FROM numbers UNION ALL SELECT COALESCE(MAX(last), 0) AS m FROM leases) AS held) "
+    "THEN next ELSE (SELECT MAX(m) FROM (SELECT COALESCE(MAX(sn), 0) AS m FROM numbers UNION "
+    "ALL SELECT COALESCE(MAX(last), 0) AS m FROM leases) AS held) + 1 END WHERE id = 1";
+
 const std::vector<Migration>& Migrations() {
     static const std::vector<Migration> migrations = {
         {1,
@@ -55,6 +65,23 @@ const std::vector<Migration>& Migrations() {
         // A journal that recorded numbers from the profile's counter before its own
         // sequence was used must not hand those numbers out again.
         {2, {kRaiseSequence}},
+        // Every sequence number a device was given belongs to one record, and the store
+        // itself refuses a second: the earliest record of each number keeps it, and
+        // records that already share one (made before) stay as they are.
+        {3,
+         {
+             "CREATE TABLE IF NOT EXISTS numbers (sn INTEGER PRIMARY KEY, run_id TEXT NOT NULL)",
+             "INSERT INTO numbers (sn, run_id) SELECT r.sn, r.id FROM runs r WHERE r.sn IS NOT "
+             "NULL AND NOT EXISTS (SELECT 1 FROM runs o WHERE o.sn = r.sn AND (o.started < "
+             "r.started OR (o.started = r.started AND o.id < r.id))) ON CONFLICT DO NOTHING",
+             // Blocks of numbers that a station claimed to go on with while the server is
+             // away; held_leases is a station's own copy, in its spool, with the next unused.
+             "CREATE TABLE IF NOT EXISTS leases (id TEXT PRIMARY KEY, station TEXT NOT NULL, "
+             "first INTEGER NOT NULL, last INTEGER NOT NULL, claimed TEXT NOT NULL)",
+             "CREATE TABLE IF NOT EXISTS held_leases (id TEXT PRIMARY KEY, server TEXT NOT NULL, "
+             "station TEXT NOT NULL, first INTEGER NOT NULL, last INTEGER NOT NULL, next "
+             "INTEGER NOT NULL, claimed TEXT NOT NULL)",
+         }},
     };
     return migrations;
 }
@@ -332,6 +359,14 @@ bool SaveIn(Connection& connection, const JournalRecord& record, QString& error)
                 error)) {
             return false;
         }
+        // A record that went round the spool keeps its number where nobody else holds it;
+        // where someone does, both records stay, and "journal --duplicates" shows them.
+        if (record.sequenceNumber &&
+            !connection.Exec(QStringLiteral("INSERT INTO numbers (sn, run_id) VALUES (?, ?) ON "
+                                            "CONFLICT DO NOTHING"),
+                             {*record.sequenceNumber, Text(record.id)}, error)) {
+            return false;
+        }
         if (!connection.Exec(QStringLiteral("DELETE FROM entries WHERE run_id = ?"), {record.id},
                              error)) {
             return false;
@@ -418,51 +453,156 @@ bool Journal::Save(const JournalRecord& record, QString& error) const {
     return connection.Open(error) && SaveIn(connection, record, error);
 }
 
-bool Journal::SetRecordedNumber(const QString& runId, int sequenceNumber, const QString& serial,
-                                QString& error) const {
+namespace {
+
+// The highest number a record or a lease holds, as a subquery of both stores.
+constexpr char kHighestHeld[] =
+    "(SELECT MAX(m) FROM (SELECT COALESCE(MAX(sn), 0) AS m FROM runs UNION ALL SELECT "
+    "COALESCE(MAX(last), 0) AS m FROM leases) AS held)";
+
+// Takes count consecutive numbers of the shared sequence, inside the caller's
+// transaction: first is the lowest. Never a number a record or a lease already holds, and
+// none past the range, which the serial record would cut.
+bool TakeFromSequence(Connection& connection, int count, int& first, QString& error) {
+    if (!connection.Exec(QString::fromLatin1(kRaiseSequencePastAll), error)) {
+        return false;
+    }
+    QSqlQuery claim(connection.Db());
+    if (!connection.Run(claim,
+                        QStringLiteral("UPDATE sequence SET next = next + ? WHERE id = 1 AND next "
+                                       ">= ? AND next + ? - 1 <= ? RETURNING next - ?"),
+                        {count, kMinSequenceNumber, count, kMaxSequenceNumber, count}, error)) {
+        return false;
+    }
+    if (claim.next()) {
+        first = claim.value(0).toInt();
+        return true;
+    }
+    int next = 0;
+    QSqlQuery stored(connection.Db());
+    if (connection.Run(stored, QStringLiteral("SELECT next FROM sequence WHERE id = 1"), {},
+                       error) &&
+        stored.next()) {
+        next = stored.value(0).toInt();
+    }
+    if (next == kMaxSequenceNumber + 1) {
+        error = QStringLiteral("its sequence numbers are used up: %1").arg(UsedUpText());
+    } else if (count > 1 && next >= kMinSequenceNumber && next <= kMaxSequenceNumber) {
+        error = QStringLiteral("only %1 of its numbers are left, fewer than a lease of %2")
+                    .arg(kMaxSequenceNumber - next + 1)
+                    .arg(count);
+    } else {
+        error = QStringLiteral("its next number, %1, is outside %2 … %3")
+                    .arg(next)
+                    .arg(kMinSequenceNumber)
+                    .arg(kMaxSequenceNumber);
+    }
+    return false;
+}
+
+// Who holds number, for the refusal's message.
+NumberHolder HolderOf(Connection& connection, int number) {
+    NumberHolder holder;
+    QSqlQuery query(connection.Db());
+    QString error;
+    if (connection.Run(query,
+                       QStringLiteral("SELECT r.id, r.serial, r.station, r.started, r.port FROM "
+                                      "numbers n JOIN runs r ON r.id = n.run_id WHERE n.sn = ?"),
+                       {number}, error) &&
+        query.next()) {
+        holder.runId = query.value(0).toString();
+        holder.serial = query.value(1).toString();
+        holder.station = query.value(2).toString();
+        holder.started = query.value(3).toString();
+        holder.port = query.value(4).toString();
+    }
+    return holder;
+}
+
+}  // namespace
+
+NumberRecorded Journal::RecordNumber(const QString& runId, const QString& station,
+                                     int sequenceNumber, const QString& serial,
+                                     NumberHolder& holder, QString& error) const {
     Connection connection(where);
-    return connection.Open(error) &&
-           connection.Exec(QStringLiteral("UPDATE runs SET sn = ?, serial = ? WHERE id = ?"),
-                           {sequenceNumber, serial, runId}, error);
+    if (!connection.Open(error)) {
+        return NumberRecorded::kFailed;
+    }
+    NumberRecorded outcome = NumberRecorded::kFailed;
+    const bool committed = connection.InTransaction(error, [&] {
+        // After every claim of a number or a lease that came before: the row's lock makes
+        // them follow one another.
+        if (!connection.Exec(QStringLiteral("UPDATE sequence SET next = next WHERE id = 1"),
+                             error)) {
+            return false;
+        }
+        // A number inside another station's lease is that station's, used or not yet.
+        QSqlQuery lease(connection.Db());
+        if (!connection.Run(lease,
+                            QStringLiteral("SELECT station FROM leases WHERE ? BETWEEN first AND "
+                                           "last AND station <> ?"),
+                            {sequenceNumber, station}, error)) {
+            return false;
+        }
+        if (lease.next()) {
+            holder = NumberHolder{};
+            holder.leaseStation = lease.value(0).toString();
+            outcome = NumberRecorded::kHeld;
+            return false;
+        }
+        // The store's own key decides: of two runs that try one number, one gets it.
+        if (!connection.Exec(
+                QStringLiteral("INSERT INTO numbers (sn, run_id) VALUES (?, ?) ON CONFLICT DO "
+                               "NOTHING"),
+                {sequenceNumber, runId}, error)) {
+            return false;
+        }
+        holder = HolderOf(connection, sequenceNumber);
+        if (holder.runId != runId) {
+            outcome = NumberRecorded::kHeld;
+            return false;
+        }
+        QSqlQuery record(connection.Db());
+        if (!connection.Run(record,
+                            QStringLiteral("UPDATE runs SET sn = ?, serial = ? WHERE id = ?"),
+                            {sequenceNumber, serial, runId}, error)) {
+            return false;
+        }
+        if (record.numRowsAffected() != 1) {
+            error = QStringLiteral("it holds no record of this run");
+            return false;
+        }
+        return true;
+    });
+    if (committed) {
+        return NumberRecorded::kRecorded;
+    }
+    if (outcome == NumberRecorded::kHeld) {
+        error.clear();
+    }
+    return outcome;
 }
 
 bool Journal::ClaimNumber(const QString& runId, int& number, QString& error) const {
     Connection connection(where);
     return connection.Open(error) && connection.InTransaction(error, [&] {
-        // Whatever set the sequence (an old journal, a number given by hand), it never
-        // hands out a number that a record already holds.
-        if (!connection.Exec(QString::fromLatin1(kRaiseSequence), error)) {
+        if (!TakeFromSequence(connection, 1, number, error)) {
             return false;
         }
-        QSqlQuery claim(connection.Db());
-        // A number past the range would be cut in the serial record: none is handed out.
-        if (!connection.Run(claim,
-                            QStringLiteral("UPDATE sequence SET next = next + 1 WHERE id = 1 AND "
-                                           "next BETWEEN 1 AND 99999 RETURNING next - 1"),
-                            {}, error)) {
+        // The claimed number is the run's record's at once: never without the device
+        // that holds it.
+        QSqlQuery record(connection.Db());
+        if (!connection.Exec(QStringLiteral("INSERT INTO numbers (sn, run_id) VALUES (?, ?)"),
+                             {number, runId}, error) ||
+            !connection.Run(record, QStringLiteral("UPDATE runs SET sn = ? WHERE id = ?"),
+                            {number, runId}, error)) {
             return false;
         }
-        if (!claim.next()) {
-            int next = 0;
-            QSqlQuery stored(connection.Db());
-            if (connection.Run(stored, QStringLiteral("SELECT next FROM sequence WHERE id = 1"), {},
-                               error) &&
-                stored.next()) {
-                next = stored.value(0).toInt();
-            }
-            error = next == kMaxSequenceNumber + 1
-                        ? QStringLiteral("its sequence numbers are used up: %1").arg(UsedUpText())
-                        : QStringLiteral("its next number, %1, is outside %2 … %3")
-                              .arg(next)
-                              .arg(kMinSequenceNumber)
-                              .arg(kMaxSequenceNumber);
+        if (record.numRowsAffected() != 1) {
+            error = QStringLiteral("it holds no record of this run");
             return false;
         }
-        number = claim.value(0).toInt();
-        QSqlQuery holder(connection.Db());
-        return connection.Run(holder, QStringLiteral("UPDATE runs SET sn = ? WHERE id = ?"),
-                              {number, runId}, error) &&
-               holder.numRowsAffected() == 1;
+        return true;
     });
 }
 
@@ -471,11 +611,11 @@ bool Journal::NextNumber(int& number, QString& error) const {
     if (!connection.Open(error)) {
         return false;
     }
-    // As the next claim will find it: never below a number that a record holds.
+    // As the next claim will find it: never at a number that a record or a lease holds.
     QSqlQuery query(connection.Db());
     if (!connection.Run(query,
-                        QStringLiteral("SELECT next, (SELECT COALESCE(MAX(sn), 0) FROM runs) FROM "
-                                       "sequence WHERE id = 1"),
+                        QStringLiteral("SELECT next, %1 FROM sequence WHERE id = 1")
+                            .arg(QLatin1String(kHighestHeld)),
                         {}, error)) {
         return false;
     }
@@ -491,12 +631,119 @@ bool Journal::HighestNumber(int& number, QString& error) const {
     Connection connection(where);
     QSqlQuery query(connection.Db());
     if (!connection.Open(error) ||
-        !connection.Run(query, QStringLiteral("SELECT COALESCE(MAX(sn), 0) FROM runs"), {},
+        !connection.Run(query, QStringLiteral("SELECT %1").arg(QLatin1String(kHighestHeld)), {},
                         error)) {
         return false;
     }
     number = query.next() ? query.value(0).toInt() : 0;
     return true;
+}
+
+bool Journal::ClaimLease(const QString& station, int count, Lease& lease, QString& error) const {
+    Connection connection(where);
+    return connection.Open(error) && connection.InTransaction(error, [&] {
+        int first = 0;
+        if (!TakeFromSequence(connection, count, first, error)) {
+            return false;
+        }
+        lease.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        lease.station = station;
+        lease.first = first;
+        lease.last = first + count - 1;
+        lease.next = first;
+        lease.claimed = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+        return connection.Exec(QStringLiteral("INSERT INTO leases (id, station, first, last, "
+                                              "claimed) VALUES (?, ?, ?, ?, ?)"),
+                               {lease.id, station, lease.first, lease.last, lease.claimed}, error);
+    });
+}
+
+bool Journal::Leases(std::vector<Lease>& leases, QString& error) const {
+    Connection connection(where);
+    QSqlQuery query(connection.Db());
+    if (!connection.Open(error) ||
+        !connection.Run(
+            query,
+            QStringLiteral("SELECT l.id, l.station, l.first, l.last, l.claimed, (SELECT "
+                           "COUNT(*) FROM numbers n WHERE n.sn BETWEEN l.first AND "
+                           "l.last) FROM leases l ORDER BY l.claimed, l.first"),
+            {}, error)) {
+        return false;
+    }
+    leases.clear();
+    while (query.next()) {
+        Lease lease;
+        lease.id = query.value(0).toString();
+        lease.station = query.value(1).toString();
+        lease.first = query.value(2).toInt();
+        lease.last = query.value(3).toInt();
+        lease.claimed = query.value(4).toString();
+        lease.used = query.value(5).toInt();
+        leases.push_back(lease);
+    }
+    return true;
+}
+
+bool Journal::KeepLease(const QString& server, const Lease& lease, QString& error) const {
+    Connection connection(where);
+    return connection.Open(error) &&
+           connection.Exec(QStringLiteral("INSERT INTO held_leases (id, server, station, first, "
+                                          "last, next, claimed) VALUES (?, ?, ?, ?, ?, ?, ?)"),
+                           {lease.id, server, lease.station, lease.first, lease.last, lease.next,
+                            lease.claimed},
+                           error);
+}
+
+bool Journal::LeasedNumbersLeft(const QString& server, const QString& station, int& left,
+                                QString& error) const {
+    Connection connection(where);
+    QSqlQuery query(connection.Db());
+    if (!connection.Open(error) ||
+        !connection.Run(query,
+                        QStringLiteral("SELECT COALESCE(SUM(last - next + 1), 0) FROM held_leases "
+                                       "WHERE server = ? AND station = ? AND next <= last"),
+                        {server, station}, error)) {
+        return false;
+    }
+    left = query.next() ? query.value(0).toInt() : 0;
+    return true;
+}
+
+bool Journal::NextLeasedNumber(const QString& server, const QString& station, int& number,
+                               QString& error) const {
+    Connection connection(where);
+    QSqlQuery query(connection.Db());
+    if (!connection.Open(error) ||
+        !connection.Run(
+            query,
+            QStringLiteral("SELECT next FROM held_leases WHERE server = ? AND station = "
+                           "? AND next <= last ORDER BY first LIMIT 1"),
+            {server, station}, error)) {
+        return false;
+    }
+    number = query.next() ? query.value(0).toInt() : 0;
+    return true;
+}
+
+bool Journal::TakeLeasedNumber(const QString& server, const QString& station, int& number,
+                               QString& error) const {
+    Connection connection(where);
+    number = 0;
+    return connection.Open(error) && connection.InTransaction(error, [&] {
+        // The advance reaches the disk before the number is used: a station killed after
+        // this never uses it again.
+        QSqlQuery take(connection.Db());
+        if (!connection.Run(take,
+                            QStringLiteral("UPDATE held_leases SET next = next + 1 WHERE id = "
+                                           "(SELECT id FROM held_leases WHERE server = ? AND "
+                                           "station = ? AND next <= last ORDER BY first LIMIT 1) "
+                                           "RETURNING next - 1"),
+                            {server, station}, error)) {
+            return false;
+        }
+        number = take.next() ? take.value(0).toInt() : 0;
+        return true;
+    });
 }
 
 bool Journal::SetNextNumber(int number, QString& error) const {
@@ -525,6 +772,10 @@ bool Journal::Records(const JournalQuery& filter, std::vector<JournalRecord>& re
     if (!filter.serial.isEmpty()) {
         conditions << QStringLiteral("serial = ?");
         values << filter.serial;
+    }
+    if (filter.duplicates) {
+        conditions << QStringLiteral(
+            "sn IN (SELECT sn FROM runs WHERE sn IS NOT NULL GROUP BY sn HAVING COUNT(*) > 1)");
     }
     QSqlQuery query(connection.Db());
     if (!connection.Run(
@@ -567,6 +818,8 @@ bool Journal::TakeOver(const Journal& other, QString& error) const {
         Connection there(other.where);
         if (!there.Open(error) || !there.InTransaction(error, [&] {
                 return there.Exec(QStringLiteral("DELETE FROM entries WHERE run_id = ?"),
+                                  {record.id}, error) &&
+                       there.Exec(QStringLiteral("DELETE FROM numbers WHERE run_id = ?"),
                                   {record.id}, error) &&
                        there.Exec(QStringLiteral("DELETE FROM runs WHERE id = ?"), {record.id},
                                   error);

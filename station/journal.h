@@ -43,6 +43,35 @@ struct JournalQuery {
     QString since;  // records started at or after this ISO 8601 time or date
     std::optional<int> sequenceNumber;
     QString serial;
+    bool duplicates = false;  // only records whose number another record holds too
+};
+
+// Who holds a sequence number that a run wanted: the record of the device given it, or a
+// station whose lease holds it (leaseStation).
+struct NumberHolder {
+    QString runId;
+    QString serial;
+    QString station;
+    QString started;
+    QString port;
+    QString leaseStation;
+};
+
+enum class NumberRecorded {
+    kRecorded,  // the number is the run's
+    kHeld,      // another device (or another station's lease) holds it
+    kFailed,    // the store could not be reached or written
+};
+
+// A block of consecutive numbers a station claimed, for going on while the server is away.
+struct Lease {
+    QString id;
+    QString station;
+    int first = 0;
+    int last = 0;
+    QString claimed;  // UTC, ISO 8601
+    int next = 0;     // the station's own copy: its next unused number (last + 1 when none)
+    int used = 0;     // a listing: how many of its numbers records hold
 };
 
 // Empty when where names a store this program can use: a postgresql:// (or postgres://)
@@ -69,9 +98,11 @@ public:
     bool Open(QString& error) const;
     // Writes the record whole, new or over an earlier state of the same run.
     bool Save(const JournalRecord& record, QString& error) const;
-    // Sets the sequence number and serial text of a run already saved.
-    bool SetRecordedNumber(const QString& runId, int sequenceNumber, const QString& serial,
-                           QString& error) const;
+    // Makes the number and serial text the saved run's, in one transaction whose unique key
+    // lets no other record have the number: kHeld (holder set) when another record has it,
+    // or when it lies in the lease of a station other than station.
+    NumberRecorded RecordNumber(const QString& runId, const QString& station, int sequenceNumber,
+                                const QString& serial, NumberHolder& holder, QString& error) const;
     // Takes the next number of the shared sequence for the run, in one transaction
     // that also writes it into the run's record: a claimed number is never without the
     // device that holds it.
@@ -81,6 +112,23 @@ public:
     bool SetNextNumber(int number, QString& error) const;
     // The highest sequence number any record holds; 0 when none does.
     bool HighestNumber(int& number, QString& error) const;
+    // Claims count consecutive numbers of the shared sequence for station, recorded as its
+    // lease in one transaction.
+    bool ClaimLease(const QString& station, int count, Lease& lease, QString& error) const;
+    // Every lease recorded here, oldest first, with how many of its numbers records hold.
+    bool Leases(std::vector<Lease>& leases, QString& error) const;
+    // A station's own copy of a lease it claimed from server (a Where() text), kept here.
+    bool KeepLease(const QString& server, const Lease& lease, QString& error) const;
+    // How many unused numbers the copies of station's leases from server hold here.
+    bool LeasedNumbersLeft(const QString& server, const QString& station, int& left,
+                           QString& error) const;
+    // Takes the lowest unused number of those copies, in one transaction; number is 0 when
+    // none is left.
+    bool TakeLeasedNumber(const QString& server, const QString& station, int& number,
+                          QString& error) const;
+    // The lowest unused number of those copies without taking it; 0 when none is left.
+    bool NextLeasedNumber(const QString& server, const QString& station, int& number,
+                          QString& error) const;
     // Records, oldest first.
     bool Records(const JournalQuery& query, std::vector<JournalRecord>& records,
                  QString& error) const;

@@ -28,18 +28,45 @@ void DescribePackage(const std::vector<uint8_t>* bytes, JournalRecord& record) {
 
 }  // namespace
 
+QString NumberHeldText(int sequenceNumber, const NumberHolder& holder) {
+    const QString advice = QStringLiteral(
+        "this station's counter is behind the line's: give the next number with --sn, or use "
+        "Counter=journal");
+    if (!holder.leaseStation.isEmpty()) {
+        return QStringLiteral(
+                   "The sequence number %1 was not sent: it is reserved to a lease of station "
+                   "%2; %3.")
+            .arg(sequenceNumber)
+            .arg(holder.leaseStation, advice);
+    }
+    const QDateTime when = QDateTime::fromString(holder.started, Qt::ISODateWithMs);
+    return QStringLiteral(
+               "The sequence number %1 was not sent: a device already holds it, %2, given by "
+               "station %3 on %4 (port %5); %6.")
+        .arg(sequenceNumber)
+        .arg(holder.serial.isEmpty() ? QStringLiteral("its serial text unknown") : holder.serial,
+             holder.station,
+             when.isValid() ? when.toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))
+                            : holder.started,
+             holder.port, advice);
+}
+
 std::string JournalUnreachable(const Journal& journal, const QString& error) {
     return QStringLiteral("The journal %1 cannot be reached: %2.")
         .arg(journal.Where(), error)
         .toStdString();
 }
 
-JournalRecorder::JournalRecorder(QString where, QString station)
-    : journal(std::move(where)), spool(Journal::SpoolPath()), station(std::move(station)) {}
+JournalRecorder::JournalRecorder(QString where, QString station, bool mayWaitInSpool)
+    : journal(std::move(where)),
+      spool(Journal::SpoolPath()),
+      station(std::move(station)),
+      mayWaitInSpool(mayWaitInSpool) {}
 
 bool JournalRecorder::Begin(const RunStart& start, std::string& why) {
     QString error;
-    if (QFileInfo::exists(Journal::SpoolPath()) && !journal.TakeOver(spool, error)) {
+    const bool spoolWaits = QFileInfo::exists(Journal::SpoolPath());
+    if (spoolWaits && !journal.TakeOver(spool, error) && !mayWaitInSpool) {
         why = JournalUnreachable(journal, error);
         return false;
     }
@@ -54,41 +81,59 @@ bool JournalRecorder::Begin(const RunStart& start, std::string& why) {
     DescribePackage(start.packageBytes, fresh);
     // Made before the device is touched: a run killed from here on leaves a record
     // without a result, which says it never finished.
+    bool spooled = false;
     if (!journal.Save(fresh, error)) {
-        why = JournalUnreachable(journal, error);
-        return false;
+        QString spoolError;
+        spooled = mayWaitInSpool && journal.IsServer() && spool.Save(fresh, spoolError);
+        if (!spooled) {
+            why = JournalUnreachable(journal, error);
+            return false;
+        }
     }
     std::lock_guard<std::mutex> lock(mutex);
     record = fresh;
+    inSpool = spooled;
     completionProblem.clear();
     clock.start();
     return true;
 }
 
-bool JournalRecorder::RecordNumber(int sequenceNumber, const std::string& serialText,
-                                   std::string& why) {
+NumberVerdict JournalRecorder::RecordNumber(int sequenceNumber, const std::string& serialText,
+                                            std::string& why) {
     QString runId;
+    bool spooled = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
         runId = record.id;
+        spooled = inSpool;
     }
-    // Before the record goes out, so that a run killed after this still names its number.
+    // Before the record goes out, so that a run killed after this still names its number,
+    // and no second device is given it. A record waiting in the spool holds a number of
+    // the station's lease, which no other station is given.
+    const Journal& store = spooled ? spool : journal;
+    const QString serial = QString::fromStdString(serialText);
+    NumberHolder holder;
     QString error;
-    if (!journal.SetRecordedNumber(runId, sequenceNumber, QString::fromStdString(serialText),
-                                   error)) {
-        why = QStringLiteral(
-                  "The journal %1 cannot record the sequence number %2 (%3), so it was not "
-                  "sent to the device: %4.")
-                  .arg(journal.Where())
-                  .arg(sequenceNumber)
-                  .arg(QString::fromStdString(serialText), error)
-                  .toStdString();
-        return false;
+    switch (store.RecordNumber(runId, station, sequenceNumber, serial, holder, error)) {
+        case NumberRecorded::kRecorded:
+            break;
+        case NumberRecorded::kHeld:
+            why = NumberHeldText(sequenceNumber, holder).toStdString();
+            return NumberVerdict::kRefused;
+        case NumberRecorded::kFailed:
+            why = QStringLiteral(
+                      "The journal %1 cannot record the sequence number %2 (%3), so it was not "
+                      "sent to the device: %4.")
+                      .arg(store.Where())
+                      .arg(sequenceNumber)
+                      .arg(serial, error)
+                      .toStdString();
+            return NumberVerdict::kUnknown;
     }
     std::lock_guard<std::mutex> lock(mutex);
     record.sequenceNumber = sequenceNumber;
-    record.serial = QString::fromStdString(serialText);
-    return true;
+    record.serial = serial;
+    return NumberVerdict::kAccepted;
 }
 
 void JournalRecorder::EntryEnded(const EntryResult& entry) {
@@ -101,8 +146,10 @@ void JournalRecorder::EntryEnded(const EntryResult& entry) {
 
 void JournalRecorder::End(bool succeeded, const std::string& status) {
     JournalRecord done;
+    bool spooled = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        spooled = inSpool;
         record.result = succeeded ? QStringLiteral("succeeded") : QStringLiteral("failed");
         record.status = QString::fromStdString(status);
         record.seconds = static_cast<double>(clock.elapsed()) / 1000.0;
@@ -110,6 +157,13 @@ void JournalRecorder::End(bool succeeded, const std::string& status) {
     }
     QString error;
     QString problem;
+    // A record begun in the spool is completed there; it reaches the server at the next
+    // run that finds the server.
+    if (spooled && spool.Save(done, error)) {
+        std::lock_guard<std::mutex> lock(mutex);
+        completionProblem.clear();
+        return;
+    }
     if (!journal.Save(done, error)) {
         problem = QStringLiteral("The journal %1 cannot complete the record of this run: %2.")
                       .arg(journal.Where(), error);
@@ -169,6 +223,44 @@ bool SetLinesNextNumber(const Journal& journal, int number, std::string& why) {
 }
 
 bool JournalCounter::Take(std::optional<int> chosen, std::string& why) {
+    if (lease > 0) {
+        if (chosen) {
+            why = QStringLiteral(
+                      "This station numbers its devices from its lease of %1 numbers, so it "
+                      "cannot give the device the number %2; set the line's next number at a "
+                      "station without a lease ([Journal] Lease=0).")
+                      .arg(lease)
+                      .arg(*chosen)
+                      .toStdString();
+            return false;
+        }
+        QString error;
+        const bool reached = TopUp(error);
+        int first = 0;
+        QString spoolError;
+        if (!recorder.Spool().NextLeasedNumber(recorder.Store().Where(), recorder.Station(), first,
+                                               spoolError)) {
+            why = QStringLiteral("The lease of this station cannot be read from %1: %2.")
+                      .arg(recorder.Spool().Where(), spoolError)
+                      .toStdString();
+            return false;
+        }
+        if (first == 0) {
+            why = reached ? QStringLiteral("No lease could be claimed from the journal %1: %2.")
+                                .arg(recorder.Store().Where(), error)
+                                .toStdString()
+                          : QStringLiteral(
+                                "The journal %1 cannot be reached, and this station's lease "
+                                "has no number left: no run starts until the server is back "
+                                "(%2).")
+                                .arg(recorder.Store().Where(), error)
+                                .toStdString();
+            return false;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        next = first;
+        return true;
+    }
     if (chosen && !SetLinesNextNumber(recorder.Store(), *chosen, why)) {
         return false;
     }
@@ -188,16 +280,78 @@ int JournalCounter::Next() const {
     return next;
 }
 
-bool JournalCounter::Consume(int& number, std::string& why) {
+bool JournalCounter::TopUp(QString& error) const {
+    const Journal& server = recorder.Store();
+    const Journal& spool = recorder.Spool();
+    // What ran while the server was away reaches it before any new claim.
+    if (QFileInfo::exists(spool.Where()) && !server.TakeOver(spool, error)) {
+        return false;
+    }
+    int left = 0;
+    if (!spool.LeasedNumbersLeft(server.Where(), recorder.Station(), left, error)) {
+        return false;
+    }
+    if (left * 2 >= lease) {
+        return true;
+    }
+    // A claim whose answer is lost is never kept here: its numbers stay reserved at the
+    // server, unused, and no device is ever given them.
+    Lease claimed;
+    return server.ClaimLease(recorder.Station(), lease, claimed, error) &&
+           spool.KeepLease(server.Where(), claimed, error);
+}
+
+bool JournalCounter::TakeLeased(int& number, std::string& why) const {
+    const Journal& spool = recorder.Spool();
+    const QString server = recorder.Store().Where();
     QString error;
-    if (!recorder.Store().ClaimNumber(recorder.RunId(), number, error)) {
-        why = QStringLiteral("No sequence number could be claimed from the journal %1: %2.")
-                  .arg(recorder.Store().Where(), error)
+    if (!spool.TakeLeasedNumber(server, recorder.Station(), number, error)) {
+        why = QStringLiteral("The lease of this station cannot be kept in %1: %2.")
+                  .arg(spool.Where(), error)
                   .toStdString();
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    next = number + 1;
+    if (number != 0) {
+        return true;
+    }
+    QString claimError;
+    if (!TopUp(claimError) || !spool.TakeLeasedNumber(server, recorder.Station(), number, error) ||
+        number == 0) {
+        why = QStringLiteral(
+                  "This station's lease has no number left, and no new one could be claimed "
+                  "from the journal %1: %2.")
+                  .arg(server, claimError.isEmpty() ? error : claimError)
+                  .toStdString();
+        return false;
+    }
+    return true;
+}
+
+bool JournalCounter::Consume(int& number, const NumberGuard& guard, std::string& why) {
+    int taken = 0;
+    if (lease > 0) {
+        if (!TakeLeased(taken, why)) {
+            return false;
+        }
+    } else {
+        QString error;
+        if (!recorder.Store().ClaimNumber(recorder.RunId(), taken, error)) {
+            why = QStringLiteral("No sequence number could be claimed from the journal %1: %2.")
+                      .arg(recorder.Store().Where(), error)
+                      .toStdString();
+            return false;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        next = taken + 1;
+    }
+    // Spent from here on, whatever the guard says: a shared number is never handed out
+    // again.
+    if (guard && guard(taken, why) != NumberVerdict::kAccepted) {
+        return false;
+    }
+    number = taken;
     return true;
 }
 

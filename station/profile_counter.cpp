@@ -67,7 +67,7 @@ void ProfileCounter::Unlock() {
 }
 
 bool ProfileCounter::Take(std::optional<int> chosen, std::string& why) {
-    std::lock_guard<std::mutex> guard(mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     if (!Lock(why)) {
         return false;
     }
@@ -90,12 +90,27 @@ int ProfileCounter::Next() const {
     return next;
 }
 
-bool ProfileCounter::Consume(int& number, std::string& why) {
-    std::lock_guard<std::mutex> guard(mutex);
+bool ProfileCounter::Consume(int& number, const NumberGuard& guard, std::string& why) {
+    std::lock_guard<std::mutex> lock(mutex);
+    // The advance reaches the disk before anyone hears of the number: a run killed from
+    // here on leaves it spent, never given twice.
     QString problem;
     if (!SaveSequenceNumber(next + 1, problem)) {
         why = problem.toStdString();
         return false;
+    }
+    if (guard) {
+        const NumberVerdict verdict = guard(next, why);
+        if (verdict == NumberVerdict::kRefused) {
+            // Another device holds it: the counter goes back to the number, which this run
+            // did not send. Should that fail too, the number stays spent.
+            SaveSequenceNumber(next, problem);
+            return false;
+        }
+        if (verdict == NumberVerdict::kUnknown) {
+            ++next;  // it may be recorded as this run's: never again
+            return false;
+        }
     }
     number = next++;
     return true;

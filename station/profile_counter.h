@@ -21,7 +21,7 @@ public:
 
     bool Take(std::optional<int> chosen, std::string& why) override;
     int Next() const override;
-    bool Consume(int& number, std::string& why) override;
+    bool Consume(int& number, const NumberGuard& guard, std::string& why) override;
     void Give() override;
 
     // Saves an operator's own number as the next one (the window's Cancel), under the

@@ -6,10 +6,13 @@
 
 namespace korvane {
 
-Station::Station(QString where, QString name, bool numbersFromJournal)
-    : where(where), name(name), recorder(std::move(where), std::move(name)) {
+Station::Station(QString where, QString name, bool numbersFromJournal, int lease)
+    : where(where),
+      name(name),
+      lease(lease),
+      recorder(std::move(where), std::move(name), lease > 0) {
     if (numbersFromJournal) {
-        journalCounter = std::make_unique<JournalCounter>(recorder);
+        journalCounter = std::make_unique<JournalCounter>(recorder, lease);
     } else {
         profileCounter = std::make_unique<ProfileCounter>();
     }
@@ -39,7 +42,42 @@ std::unique_ptr<Station> Station::SetUp(const StationOptions& options, QString& 
                     .arg(counter);
         return nullptr;
     }
-    return std::unique_ptr<Station>(new Station(where, name, counter == "journal"));
+    int lease = 0;
+    if (options.lease) {
+        lease = *options.lease;
+    } else if (!saved.lease.isEmpty()) {
+        bool number = false;
+        lease = saved.lease.toInt(&number);
+        if (!number) {
+            lease = -1;
+        }
+    }
+    if (lease < 0 || lease > kMaxLease) {
+        error = QStringLiteral("The lease \"%1\" is not a number of sequence numbers from 0 to %2.")
+                    .arg(options.lease ? QString::number(*options.lease) : saved.lease)
+                    .arg(kMaxLease);
+        return nullptr;
+    }
+    if (lease > 0 && counter != "journal") {
+        error = QStringLiteral(
+                    "A lease of %1 numbers is for a station whose numbers come from the "
+                    "journal (Counter=journal); this one's come from its profile.")
+                    .arg(lease);
+        return nullptr;
+    }
+    return std::unique_ptr<Station>(new Station(where, name, counter == "journal", lease));
+}
+
+QString Station::Warning() const {
+    if (journalCounter || !recorder.Store().IsServer()) {
+        return {};
+    }
+    return QStringLiteral(
+               "The journal %1 is shared by a line, but this station numbers its devices "
+               "from its own profile: the line's stations will give out the same numbers, "
+               "and the journal will refuse each one another device holds. Set [Journal] "
+               "Counter=journal on every station of the line.")
+        .arg(recorder.Store().Where());
 }
 
 SequenceNumbers& Station::Numbers() {
@@ -57,14 +95,18 @@ bool Station::TakeForRuns(std::optional<int> chosen, std::string& why) {
     if (profileCounter) {
         return profileCounter->Take(chosen, why);
     }
+    // With a lease, the station's copy is brought up to date once for all of them.
+    if (lease > 0) {
+        return journalCounter->Take(chosen, why);
+    }
     return !chosen || SetLinesNextNumber(recorder.Store(), *chosen, why);
 }
 
 std::unique_ptr<StationRun> Station::NewRun() {
     auto run = std::make_unique<StationRun>();
-    run->recorder = std::make_unique<JournalRecorder>(where, name);
+    run->recorder = std::make_unique<JournalRecorder>(where, name, lease > 0);
     if (journalCounter) {
-        run->numbers = std::make_unique<JournalCounter>(*run->recorder);
+        run->numbers = std::make_unique<JournalCounter>(*run->recorder, lease);
     } else {
         run->numbers = std::make_unique<BorrowedNumbers>(*profileCounter);
     }

@@ -16,6 +16,7 @@ struct StationOptions {
     std::optional<QString> journal;  // a libpq URI, or an SQLite file
     std::optional<QString> station;
     std::optional<QString> counter;  // "profile" or "journal"
+    std::optional<int> lease;        // numbers claimed at once; 0: none, no run without server
 };
 
 // One run's share of a station that runs several at once: its own record, and numbers
@@ -27,11 +28,17 @@ struct StationRun {
 
 class Station {
 public:
+    // The largest lease a station may claim at once.
+    static constexpr int kMaxLease = 10000;
+
     // Null (error set) for settings that name no known counter.
     static std::unique_ptr<Station> SetUp(const StationOptions& options, QString& error);
 
     SequenceNumbers& Numbers();
     JournalRecorder& Recorder() { return recorder; }
+    // What the operator should know before any run of this station, or empty: a line that
+    // shares one server but numbers each station from its own profile will collide.
+    QString Warning() const;
     bool NumbersFromJournal() const { return journalCounter != nullptr; }
     // The profile's counter, when numbers come from it.
     ProfileCounter* Profile() { return profileCounter.get(); }
@@ -44,10 +51,11 @@ public:
     void GiveForRuns();
 
 private:
-    Station(QString where, QString name, bool numbersFromJournal);
+    Station(QString where, QString name, bool numbersFromJournal, int lease);
 
     QString where;
     QString name;
+    int lease;
 
     JournalRecorder recorder;
     std::unique_ptr<ProfileCounter> profileCounter;

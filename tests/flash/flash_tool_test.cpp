@@ -46,8 +46,12 @@ TEST_F(FlashTool, FailuresSayWhatAndLeaveTheCounter) {
     const std::string package =
         testing::WritePackage({{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}});
     WriteProfile("[Setting]\nSN=9\n");
-    // No such port.
+    // No such port, and a name that leads to no serial port, whoever has it open.
     EXPECT_EQ(Run({"--port", "/nonexistent/ttyX", package}), 1);
+    EXPECT_EQ(Run({"--port", "/dev/null", package}, true), 1);
+    EXPECT_NE(output.find("korvane-flash: /dev/null is not a serial port\n"), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("held by"), std::string::npos) << output;
     // A chosen image file is no package, and the port is not touched.
     const std::string image = testing::TempFile("MCU.BIN");
     testing::WriteBytes(image, Pattern(10, 1));

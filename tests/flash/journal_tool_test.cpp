@@ -3,7 +3,10 @@
 // PostgreSQL server shared by several stations.
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -51,6 +54,18 @@ protected:
             rows.push_back(fields);
         }
         return rows;
+    }
+
+    // The tool as another station runs it: its own profile and data folder under home.
+    int RunAsStation(const std::string& home, const std::vector<std::string>& args,
+                     std::string& said) {
+        mkdir(home.c_str(), 0700);
+        std::vector<std::string> command = {"XDG_CONFIG_HOME=" + home, "XDG_DATA_HOME=" + home,
+                                            KORVANE_FLASH_EXE};
+        command.insert(command.end(), args.begin(), args.end());
+        ChildProcess tool("env", command, true);
+        said = tool.ReadAll();
+        return tool.Wait();
     }
 
     static std::string Sha256Of(const std::string& path) {
@@ -340,6 +355,204 @@ TEST_F(JournalTool, APackageRewrittenDuringTheRunGoesInAndIsRecordedAsItWasRead)
     ASSERT_EQ(rows.size(), 2u) << output;
     EXPECT_EQ(rows[1][kSha], sha);
     EXPECT_NE(Sha256Of(package), sha);
+}
+
+TEST_F(JournalTool, TheJournalRefusesANumberAnotherDeviceHolds) {
+    const std::string package = testing::WritePackage(kPackage);
+    // A station's profile restored from an older backup: its own journal knows 41 and 42.
+    WriteProfile("[Setting]\nSN=41\n");
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(Run({"--port", device.PortPath(), package}), 0) << output;
+    }
+    WriteProfile("[Setting]\nSN=41\n");
+    devsim::PtySimulator second;
+    ASSERT_TRUE(second.Start());
+    EXPECT_EQ(Run({"--port", second.PortPath(), package}, true), 1);
+    EXPECT_EQ(RecordOf(second), "");
+    EXPECT_NE(output.find("The sequence number 41 was not sent: a device already holds it, " +
+                          RecordOf(device).substr(0, 8) + "00041"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("this station's counter is behind the line's"), std::string::npos);
+    EXPECT_NE(ProfileText().find("SN=41\n"), std::string::npos) << ProfileText();
+    ASSERT_EQ(Run({"--port", second.PortPath(), "--sn", "43", package}), 0) << output;
+    EXPECT_EQ(RecordOf(second).substr(8), "00043");
+
+    // Two stations of a line sharing a server, each numbering from its own profile.
+    testing::PostgresServer server;
+    if (!server.Unsuited().empty()) {
+        GTEST_SKIP() << server.Unsuited();
+    }
+    std::string said;
+    for (const char* name : {"bench-1", "bench-2"}) {
+        const std::string home = configHome + "/" + name;
+        mkdir(home.c_str(), 0700);
+        mkdir((home + "/STM32F10X Korvane").c_str(), 0700);
+        std::ofstream(home + "/STM32F10X Korvane/korvane.conf")
+            << "[Setting]\nSN=1\n[Journal]\nDatabase=" << server.Uri() << "\nStation=" << name
+            << "\n";
+    }
+    ASSERT_EQ(RunAsStation(configHome + "/bench-1", {"--port", device.PortPath(), package}, said),
+              0)
+        << said;
+    EXPECT_NE(said.find("will give out the same numbers"), std::string::npos) << said;
+    const std::string first = RecordOf(device);
+    EXPECT_EQ(RunAsStation(configHome + "/bench-2", {"--port", second.PortPath(), package}, said),
+              1);
+    EXPECT_EQ(RecordOf(second).substr(8), "00043") << "no new serial record";
+    const auto rows = Rows({"--journal", server.Uri(), "--sn", "1"});
+    ASSERT_EQ(rows.size(), 2u) << output;
+    EXPECT_EQ(rows[1][kStation], "bench-1");
+    const std::string when = rows[1][kTime].substr(0, 10) + " " + rows[1][kTime].substr(11, 5);
+    EXPECT_NE(said.find("a device already holds it, " + first + ", given by station bench-1 on " +
+                        when + " UTC"),
+              std::string::npos)
+        << said;
+
+    // Records that shared a number before the journal refused them still open, and
+    // are listed.
+    ChildProcess psql(
+        "psql",
+        {"-q", "-c", "UPDATE runs SET sn = 1 WHERE sn IS NULL AND station = 'bench-2'",
+         server.Uri()},
+        true);
+    ASSERT_EQ(psql.Wait(), 0) << psql.ReadAll();
+    const auto duplicates = Rows({"--journal", server.Uri(), "--duplicates"});
+    ASSERT_EQ(duplicates.size(), 3u) << output;
+    EXPECT_EQ(duplicates[1][kSn], "1");
+    EXPECT_EQ(duplicates[2][kSn], "1");
+}
+
+// A station of a line with a lease, numbered from the journal on server.
+std::string LeaseProfile(const std::string& uri, const std::string& name, int lease) {
+    return "[Journal]\nDatabase=" + uri + "\nCounter=journal\nLease=" + std::to_string(lease) +
+           "\nStation=" + name + "\n";
+}
+
+TEST_F(JournalTool, WithLeasesTheLineGoesOnWhileItsServerIsAway) {
+    testing::PostgresServer server;
+    if (!server.Unsuited().empty()) {
+        GTEST_SKIP() << server.Unsuited();
+    }
+    const std::string package = testing::WritePackage(kPackage);
+    struct Station {
+        std::string home;
+        devsim::PtySimulator device{{}, 115200};
+        std::vector<std::string> numbers;  // of every device it flashed
+        int whileAway = 0;
+    };
+    std::vector<std::unique_ptr<Station>> stations;
+    for (int s = 0; s < 3; ++s) {
+        stations.push_back(std::make_unique<Station>());
+        Station& station = *stations.back();
+        station.home = configHome + "/lease" + std::to_string(s);
+        mkdir(station.home.c_str(), 0700);
+        mkdir((station.home + "/STM32F10X Korvane").c_str(), 0700);
+        std::ofstream(station.home + "/STM32F10X Korvane/korvane.conf")
+            << LeaseProfile(server.Uri(), "lease" + std::to_string(s), 10);
+        ASSERT_TRUE(station.device.Start());
+    }
+    std::atomic<bool> away{false};
+    std::atomic<bool> done{false};
+    std::atomic<int> flashed{0};
+    std::vector<std::thread> running;
+    for (auto& entry : stations) {
+        running.emplace_back([&, station = entry.get()] {
+            while (!done) {
+                std::string said;
+                const bool serverAway = away;
+                if (RunAsStation(station->home, {"--port", station->device.PortPath(), package},
+                                 said) == 0) {
+                    station->numbers.push_back(RecordOf(station->device).substr(8));
+                    station->whileAway += serverAway && away;
+                    ++flashed;
+                } else {
+                    SleepMs(500);  // the lease is used up: wait for the server
+                }
+            }
+        });
+    }
+    const auto waitFor = [&](int devices) {
+        const uint32_t start = TickCount();
+        while (flashed < devices && TicksSince(start, TickCount()) < 120000) {
+            SleepMs(20);
+        }
+    };
+    waitFor(9);
+    ASSERT_TRUE(server.Stop());
+    away = true;
+    SleepMs(60000);
+    away = false;
+    ASSERT_TRUE(server.Start());
+    waitFor(flashed + 9 > 30 ? flashed + 9 : 30);
+    done = true;
+    for (std::thread& thread : running) {
+        thread.join();
+    }
+
+    std::multiset<std::string> given;
+    for (const auto& station : stations) {
+        EXPECT_GT(station->whileAway, 0) << station->home;
+        given.insert(station->numbers.begin(), station->numbers.end());
+    }
+    EXPECT_GE(given.size(), 30u);
+    EXPECT_EQ(std::set<std::string>(given.begin(), given.end()).size(), given.size());
+    // The server holds every run that gave a device its number, the ones that ran while it
+    // was away among them (brought from the spools by the runs after).
+    for (const auto& station : stations) {
+        std::string said;
+        RunAsStation(station->home, {"--port", station->device.PortPath(), package}, said);
+    }
+    std::multiset<std::string> recorded;
+    for (const auto& row : Rows({"--journal", server.Uri()})) {
+        if (row[kSn] != "sn" && row[kResult] == "succeeded") {
+            recorded.insert(std::string(5 - row[kSn].size(), '0') + row[kSn]);
+        }
+    }
+    for (const std::string& number : given) {
+        EXPECT_EQ(recorded.count(number), 1u) << number;
+    }
+    // Every number a lease holds is used by a record or still reserved to its station.
+    ASSERT_EQ(Run({"journal", "--leases", "--csv", "--journal", server.Uri()}), 0);
+    std::istringstream leases(output);
+    std::string line;
+    std::getline(leases, line);
+    EXPECT_EQ(line, "claimed,station,first,last,used,unused\r");
+    int used = 0;
+    for (int first = 0, last = 0, u = 0, unused = 0; std::getline(leases, line);) {
+        std::replace(line.begin(), line.end(), ',', ' ');
+        std::istringstream fields(line);
+        std::string claimed, name;
+        fields >> claimed >> name >> first >> last >> u >> unused;
+        EXPECT_EQ(u + unused, last - first + 1) << line;
+        used += u;
+    }
+    EXPECT_EQ(used, static_cast<int>(recorded.size()));
+}
+
+TEST_F(JournalTool, AStationKilledInItsLeaseGoesOnWithItsReservedNumbers) {
+    testing::PostgresServer server;
+    if (!server.Unsuited().empty()) {
+        GTEST_SKIP() << server.Unsuited();
+    }
+    WriteProfile(LeaseProfile(server.Uri(), "bench-9", 10));
+    const std::string package = testing::WritePackage(kPackage);
+    ASSERT_EQ(Run({"--port", device.PortPath(), package}), 0) << output;
+    const std::string first = RecordOf(device).substr(8);
+    devsim::PtySimulator paced({}, 115200);
+    ASSERT_TRUE(paced.Start());
+    ChildProcess killed(KORVANE_FLASH_EXE,
+                        {"--port", paced.PortPath(), testing::WritePackage(kLongPackage)});
+    ASSERT_TRUE(WaitForRecord(paced));
+    killed.Signal(SIGKILL);
+    killed.WaitStatus();
+    ASSERT_EQ(Run({"--port", device.PortPath(), package}), 0) << output;
+    const int a = std::stoi(first);
+    EXPECT_EQ(std::stoi(RecordOf(paced).substr(8)), a + 1);
+    EXPECT_EQ(std::stoi(RecordOf(device).substr(8)), a + 2);
+    // Still the one lease.
+    ASSERT_EQ(Run({"journal", "--leases", "--csv", "--journal", server.Uri()}), 0);
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 2) << output;
 }
 
 }  // namespace

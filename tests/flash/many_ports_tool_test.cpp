@@ -1,6 +1,7 @@
 // One station flashing many ports at once with the tool: numbers drawn from the one
 // counter never collide, each device has its record, and a failing port holds up no other.
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <regex>
 #include <set>
 
+#include "devsim/device_faults.h"
+#include "support/timing.h"
 #include "support/tool_fixture.h"
 
 namespace korvane {
@@ -108,11 +111,12 @@ TEST_F(ManyPorts, AFailingPortHoldsUpNoOtherAndTheSummarySaysWhy) {
 }
 
 // The tool on two fresh devices paced like real ones, far enough into their runs that both
-// serial records went out, numbered from 300.
+// serial records went out, numbered from first.
 class TwoPacedPorts : public ManyPorts {
 protected:
-    std::unique_ptr<testing::ChildProcess> StartTool(const std::vector<std::string>& extra) {
-        WriteProfile("[Setting]\nSN=300\n");
+    std::unique_ptr<testing::ChildProcess> StartTool(const std::vector<std::string>& extra,
+                                                     int first = 300) {
+        WriteProfile("[Setting]\nSN=" + std::to_string(first) + "\n");
         paced.clear();
         std::vector<std::string> args = extra;
         for (int i = 0; i < 2; ++i) {
@@ -135,8 +139,8 @@ protected:
 };
 
 TEST_F(TwoPacedPorts, CtrlCAndAClosedTerminalEndEveryPortCleanly) {
-    for (const int signal : {SIGINT, SIGHUP}) {
-        const auto tool = StartTool({});
+    for (const auto& [signal, first] : {std::pair{SIGINT, 300}, std::pair{SIGHUP, 400}}) {
+        const auto tool = StartTool({}, first);
         tool->Signal(signal);
         const std::string text = tool->ReadAll();
         EXPECT_EQ(tool->WaitStatus(), 128 + signal) << text;
@@ -147,7 +151,8 @@ TEST_F(TwoPacedPorts, CtrlCAndAClosedTerminalEndEveryPortCleanly) {
                       std::string::npos)
                 << text;
         }
-        EXPECT_NE(ProfileText().find("SN=302\n"), std::string::npos) << ProfileText();
+        EXPECT_NE(ProfileText().find("SN=" + std::to_string(first + 2) + "\n"), std::string::npos)
+            << ProfileText();
     }
 }
 
@@ -197,6 +202,45 @@ TEST_F(ManyPorts, OnATerminalEachPortKeepsOneLineRedrawnInPlace) {
     // No status line of its own: the ports' lines are all there is before the summary.
     EXPECT_EQ(screen.find("Writing the file"), screen.find("Writing the file: [")) << screen;
     EXPECT_EQ(screen.find("\n" + devices[0]->PortPath() + ": "), std::string::npos) << screen;
+}
+
+TEST_F(ManyPorts, DevicesThatTalkWithoutStoppingHoldUpNoPortAndEndSoon) {
+    WriteProfile("[Setting]\nSN=500\n");
+    std::vector<std::unique_ptr<devsim::PtySimulator>> paced;
+    std::vector<std::string> args;
+    // A flood from the first byte, one after the 13th request to the loader, random bytes,
+    // and a good device beside them, all on lines as fast as real ones.
+    for (const char* fault : {"flood=zeros", "flood-after=13", "flood=random", ""}) {
+        devsim::DeviceFaults faults;
+        ASSERT_TRUE(devsim::ApplyFaultList(fault, &faults)) << fault;
+        paced.push_back(std::make_unique<devsim::PtySimulator>(faults, 115200));
+        ASSERT_TRUE(paced.back()->Start());
+        args.insert(args.end(), {"--port", paced.back()->PortPath()});
+    }
+    args.push_back(testing::WritePackage({{"DIAG.BIN", Pattern(300, 1)},
+                                          {"MCU.BIN", Pattern(4000, 2)},
+                                          {"CFG.BIN", Pattern(600, 3)}}));
+    rusage before{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    const uint32_t start = TickCount();
+    testing::ChildProcess tool(KORVANE_FLASH_EXE, args, true);
+    const std::string text = tool.ReadAll();
+    EXPECT_EQ(tool.Wait(), 1) << text;
+    const uint32_t took = TicksSince(start, TickCount());
+    rusage after{};
+    getrusage(RUSAGE_CHILDREN, &after);
+    const auto ms = [](const rusage& usage) {
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+    };
+    EXPECT_LT(took, 10000u + testing::kSchedulingSlackMs) << text;
+    EXPECT_LT(ms(after) - ms(before), 0.2 * took) << text;
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_NE(text.find(paced[i]->PortPath() + " talked without stopping"), std::string::npos)
+            << text;
+        EXPECT_EQ(RecordOf(*paced[i]), "") << i;
+    }
+    EXPECT_EQ(RecordOf(*paced[3]).substr(8), "00500") << text;
 }
 
 }  // namespace
