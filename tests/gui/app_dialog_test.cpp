@@ -71,6 +71,16 @@ TEST_F(AppDialog, FirstStartWithAnEmptyProfileShowsTheDefaults) {
     EXPECT_TRUE(qobject_cast<QPushButton*>(dialog->Control(res::kOk))->isDefault());
 }
 
+TEST_F(AppDialog, ALineThatSharesAServerButCountsPerStationIsWarnedOf) {
+    WriteProfileFile(
+        QStringLiteral("[Journal]\nDatabase=postgresql://flasher@127.0.0.1:1/production\n"));
+    auto dialog = OpenDialog();
+    EXPECT_TRUE(dialog->Control(res::kStatusLine)
+                    ->toolTip()
+                    .contains(QStringLiteral("will give out the same numbers")))
+        << dialog->Control(res::kStatusLine)->toolTip().toStdString();
+}
+
 // Started as the program starts, not through a fixture that registers the icons.
 TEST_F(AppDialog, CommandButtonsCarryTheirIconsWhenTheProgramStarts) {
     for (const int id : res::kIconIds) {
