@@ -36,7 +36,6 @@ namespace korvane {
 
 namespace {
 
-constexpr uint32_t kBaudRate = 115200;
 constexpr uint32_t kResetPulseMs = 100;
 constexpr int kClockPeriodMs = 1000;
 constexpr unsigned kWaitSliceMs = 2;
@@ -47,9 +46,18 @@ constexpr char kNotAnInteger[] = "Please enter an integer.";
 constexpr char kOutOfRange[] = "Please enter an integer between %d and %d.";
 
 // The port a port-box index stands for: COM(index + 1), the number taken modulo 256 as
-// the port's number is a byte.
-uint8_t PortNumber(int index) {
-    return static_cast<uint8_t>((index + 1) % 256);
+// the port's number is a byte, and the device it stands for at this station.
+PortChoice PortOf(int index) {
+    return *ChoosePort(QString(), index);
+}
+
+// A reason as a sentence of its own, under the status line.
+QString AsSentence(const std::string& reason) {
+    QString text = QString::fromStdString(reason);
+    if (!text.isEmpty()) {
+        text[0] = text[0].toUpper();
+    }
+    return text;
 }
 
 void SetTextColor(QWidget* widget, COLORREF color) {
@@ -204,8 +212,8 @@ bool FlasherDialog::eventFilter(QObject* watched, QEvent* event) {
 void FlasherDialog::ShowPortDevice() {
     const int index = portBox->currentIndex();
     portBox->setToolTip(index < 0 ? QString()
-                                  : DescribeSerialPort(ListingForDevice(QString::fromStdString(
-                                        PortDeviceName(PortNumber(index))))));
+                                  : DescribeSerialPort(ListingForDevice(
+                                        QString::fromStdString(PortOf(index).device))));
 }
 
 bool FlasherDialog::UpdateData(bool save) {
@@ -269,7 +277,7 @@ void FlasherDialog::OnOK() {
     }
     FlashRequest request;
     request.packagePath = QFile::encodeName(packagePath).toStdString();
-    request.port.number = PortNumber(portIndex);
+    request.port = PortOf(portIndex);
     request.sequenceNumber = ChosenSequenceNumber();
     if (!station) {
         ShowStatus(stationProblem.toStdString());
@@ -279,22 +287,21 @@ void FlasherDialog::OnOK() {
         !ConfirmSharedNumber(*request.sequenceNumber)) {
         return;
     }
-    const RunResult result = run.Run(request, station->Numbers(), &station->Recorder());
-    // Who has the port is too long for the status line; the tooltip names it.
-    if (result == RunResult::kPortNotOpened && !link.Holder().empty()) {
-        SetStatusToolTip(statusLine->text() + QStringLiteral("\nHeld by ") +
-                         QString::fromStdString(link.Holder()));
-    } else if (!run.Reason().empty() && run.Reason() != run.Numbers().problem) {
-        SetStatusToolTip(statusLine->text() + "\n" + QString::fromStdString(run.Reason()));
+    const RunOutcome outcome = run.Run(request, station->Numbers(), &station->Recorder());
+    // Why the counter or the journal refused a number outweighs the generic failure in the
+    // status line; any other reason is too long for it, and stands under it in the tooltip,
+    // with what else the operator should know of the run.
+    QStringList tooltip;
+    if (!outcome.reason.empty() && outcome.reason == run.Numbers().problem) {
+        ShowStatus(outcome.reason);
+    } else if (!outcome.reason.empty()) {
+        tooltip << AsSentence(outcome.reason);
     }
-    // Why the counter refused, or could not be advanced, outweighs the generic failure.
-    const std::string& problem = run.Numbers().problem;
-    if (!problem.empty()) {
-        ShowStatus(problem);
+    for (const std::string& note : outcome.notes) {
+        tooltip << AsSentence(note);
     }
-    // The device's result stays in the status line; where its record went, beside it.
-    if (const QString unrecorded = station->Recorder().CompletionProblem(); !unrecorded.isEmpty()) {
-        SetStatusToolTip(statusLine->text() + "\n" + unrecorded);
+    if (!tooltip.isEmpty()) {
+        SetStatusToolTip(statusLine->text() + "\n" + tooltip.join('\n'));
     }
 }
 
@@ -323,7 +330,14 @@ void FlasherDialog::OnCancel() {
     const std::optional<int> chosen = ChosenSequenceNumber();
     if (chosen && station && station->Profile() != nullptr) {
         std::string why;
-        station->Profile()->SaveChosen(*chosen, why);
+        // The window is going away: a status line would not be read, and the operator
+        // must know that the number typed was not kept.
+        if (!station->Profile()->SaveChosen(*chosen, why)) {
+            QMessageBox::warning(this, QCoreApplication::applicationName(),
+                                 QStringLiteral("The sequence number %1 was not saved. %2")
+                                     .arg(*chosen)
+                                     .arg(QString::fromStdString(why)));
+        }
     }
     // A damaged profile is left as it is, the evidence included, until a number replaces it.
     if (!damagedSequenceNumber || chosen) {
@@ -352,7 +366,7 @@ void FlasherDialog::OnResetTarget() {
         return;
     }
     // The port as last exchanged; a port that does not open is not reported.
-    if (!link.Open(PortNumber(portIndex), kBaudRate)) {
+    if (!link.OpenDevice(PortOf(portIndex).device, DeviceLink::kBaudRate)) {
         return;
     }
     link.EscapeFunction(kSetDtr);

@@ -114,11 +114,11 @@ void PacedPackage() {
     FlashRun run(link, feedback);
     FlashRequest request;
     request.packagePath = path;
-    request.port.device = device.PortPath();
+    request.port = {device.PortPath(), device.PortPath()};
     CountedInMemory numbers(1);
     const double cpu = CpuSeconds();
     const auto start = Clock::now();
-    const RunResult result = run.Run(request, numbers);
+    const RunResult result = run.Run(request, numbers).result;
     const double wall = Since(start);
     const double cpuUsed = CpuSeconds() - cpu;
     std::remove(path.c_str());

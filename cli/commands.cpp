@@ -24,30 +24,6 @@ constexpr char kTool[] = "korvane-flash";
 
 }  // namespace
 
-bool ChoosePort(const QString& text, int profileIndex, PortChoice& port, QString& shown) {
-    if (text.isEmpty()) {
-        // The profile's port index, as the window uses it: number index + 1, modulo 256.
-        port.number = static_cast<uint8_t>(profileIndex + 1);
-        shown = QString("COM%1 (%2)")
-                    .arg(port.number)
-                    .arg(QString::fromStdString(PortDeviceName(port.number)));
-        return true;
-    }
-    if (const std::optional<int> number = PortNumberIn(text)) {
-        if (*number < 1 || *number > kMaxPortNumber) {
-            return false;
-        }
-        port.number = static_cast<uint8_t>(*number);
-        shown = QString("COM%1 (%2)")
-                    .arg(*number)
-                    .arg(QString::fromStdString(PortDeviceName(port.number)));
-        return true;
-    }
-    port.device = text.toStdString();
-    shown = text;
-    return true;
-}
-
 bool ExpandPortRanges(const QStringList& ports, QStringList& expanded, QString& error) {
     static const QRegularExpression range(QStringLiteral("^COM([0-9]{1,3})-COM([0-9]{1,3})$"),
                                           QRegularExpression::CaseInsensitiveOption);
@@ -110,104 +86,6 @@ std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE
         return kExitFailed;
     }
     return std::nullopt;
-}
-
-int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
-    if (options.ports.size() > 1 || options.json) {
-        return ManyPortsCommand(options, out, err);
-    }
-    const ProfileValues saved = ReadProfile();
-    PortChoice port;
-    QString portShown;
-    if (!ChoosePort(options.ports.value(0), saved.portIndex, port, portShown)) {
-        Say(err, QString("bad port '%1': give COM1 … COM255 or a device path")
-                     .arg(options.ports.value(0)));
-        return kExitUsage;
-    }
-    if (const auto refused = RefusedBeforeTheDevice(options, out, err)) {
-        return *refused;
-    }
-    const std::string path = options.packagePath.toStdString();
-
-    QString stationProblem;
-    const auto station = Station::SetUp(options.station, stationProblem);
-    if (!station) {
-        Say(err, stationProblem);
-        return kExitUsage;
-    }
-    if (const QString warning = station->Warning(); !warning.isEmpty()) {
-        Say(err, warning);
-    }
-
-    DeviceLink link;
-    ConsoleFeedback feedback(out);
-    FlashRun run(link, feedback);
-    FlashRequest request;
-    request.packagePath = path;
-    request.port = port;
-    request.sequenceNumber = options.sequenceNumber;
-    const RunResult result = run.Run(request, station->Numbers(), &station->Recorder());
-    feedback.EndProgressLine();
-    const NumberUse& numbers = run.Numbers();
-    if (const QString problem = station->Recorder().CompletionProblem(); !problem.isEmpty()) {
-        Say(err, problem);
-    }
-    if (link.ParityRefused()) {
-        Say(err, QString("the serial port %1 does not take even parity, which the device's "
-                         "bootloader needs; the device may not answer")
-                     .arg(portShown));
-    }
-    switch (result) {
-        case RunResult::kSucceeded:
-            if (!numbers.problem.empty()) {
-                Say(err, QString("the package went in, but %1")
-                             .arg(QString::fromStdString(numbers.problem)));
-                return kExitFailed;
-            }
-            return kExitSucceeded;
-        case RunResult::kNotRecorded:
-            Say(err, QString("%1 Nothing was sent to the device.")
-                         .arg(QString::fromStdString(run.NotRecordedBecause())));
-            return kExitFailed;
-        case RunResult::kNumberUnavailable:
-            Say(err, QString("%1 Nothing was sent to the device.")
-                         .arg(QString::fromStdString(numbers.problem)));
-            return kExitFailed;
-        case RunResult::kPortNotOpened:
-            Say(err, QString("cannot open the serial port %1").arg(portShown));
-            if (!run.Reason().empty()) {
-                Say(err, QString::fromStdString(run.Reason()));
-            }
-            return kExitFailed;
-        case RunResult::kNotConnected:
-            Say(err, run.Reason().empty() ? QString("no bootloader answered on %1").arg(portShown)
-                                          : QString::fromStdString(run.Reason()));
-            return kExitFailed;
-        case RunResult::kFileNotOpened:
-            Say(err, QString("cannot open the package %1").arg(options.packagePath));
-            return kExitFailed;
-        case RunResult::kPackageRefused:
-            Say(err, QString("nothing was sent to the device on %1").arg(portShown));
-            return kExitFailed;
-        case RunResult::kFailed:
-            if (!run.Reason().empty()) {
-                Say(err, QString::fromStdString(run.Reason()));
-            }
-            Say(err, QString("the package %1 did not go in whole on %2")
-                         .arg(options.packagePath)
-                         .arg(portShown));
-            return kExitFailed;
-        case RunResult::kInterrupted:
-            link.Close();
-            Say(err, QString("interrupted; the port %1 is closed").arg(portShown));
-            return kExitFailed;
-        case RunResult::kBadSequenceNumber:
-        case RunResult::kNotAPackage:
-        case RunResult::kBusy:
-            break;
-    }
-    Say(err, "the run did not take place");
-    return kExitFailed;
 }
 
 int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err) {

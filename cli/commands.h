@@ -35,13 +35,9 @@ struct JournalOptions {
 // One line for the operator on to, after the tool's name, safe for a terminal.
 void Say(std::FILE* to, const QString& text);
 
+// Flashes one device on each port given (the profile's port when none is): one run per
+// port, numbers from the one counter.
 int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
-// Several ports at once (or one, as JSON): one run per port, numbers from the one counter.
-int ManyPortsCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
-
-// The port text names: "COMn" by number (empty: the profile's port index), anything else
-// as a device; shown is how messages name it. False for a number out of range.
-bool ChoosePort(const QString& text, int profileIndex, PortChoice& port, QString& shown);
 // The checks before any port is opened: the chosen number's range, an image file given
 // as a package, a package that cannot be read. The exit status when one refuses.
 std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,

@@ -56,7 +56,7 @@ int AssignPort(const QString& portName, const QString& deviceName, std::FILE* ou
     Print(out, QStringLiteral("COM%1 now stands for %2 (written to %3).\n")
                    .arg(*number)
                    .arg(path, ProfileLocation()));
-    const PortMapping today = ResolvePort(static_cast<uint8_t>(*number));
+    const PortMapping today = ResolvePort(*number);
     if (today.source == PortSource::kEnvironment) {
         Say(err, QStringLiteral("KORVANE_COM%1 is set here and comes first: in this environment "
                                 "COM%1 still stands for %2")

@@ -13,7 +13,6 @@
 namespace korvane {
 
 namespace {
-constexpr uint32_t kBaudRate = 115200;
 
 // Clears the active mark however the run ends.
 struct ActiveMark {
@@ -24,8 +23,7 @@ struct ActiveMark {
 }  // namespace
 
 bool FlashRun::Connect(const PortChoice& port, RunResult& failure) {
-    const bool opened = port.device.empty() ? link.Open(port.number, kBaudRate)
-                                            : link.OpenDevice(port.device, kBaudRate);
+    const bool opened = link.OpenDevice(port.device, DeviceLink::kBaudRate);
     if (!opened) {
         feedback.Status(status::kPortNotOpened);
         failure = RunResult::kPortNotOpened;
@@ -55,25 +53,28 @@ std::string FlashRun::LastStatus::Text() const {
     return last;
 }
 
-RunResult FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
-                        RunRecorder* runRecorder) {
+RunOutcome FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
+                         RunRecorder* runRecorder) {
     bool idle = false;
     if (!active.compare_exchange_strong(idle, true)) {
-        return RunResult::kBusy;
+        return {RunResult::kBusy, {}, {}, {}, {}};
     }
     ActiveMark mark(active);
     numberUse = NumberUse{};
+    lineFlooded = false;
+    notRecorded.clear();
+    completionProblem.clear();
 
     // A number outside the range formats longer than the record holds, is cut, and
     // would give this device another device's serial number.
     if (request.sequenceNumber && !IsValidSequenceNumber(*request.sequenceNumber)) {
-        return RunResult::kBadSequenceNumber;
+        return OutcomeOf(RunResult::kBadSequenceNumber, request.port);
     }
     // The counter is ours before anything is read from it or sent to the device, and
     // until whatever this run consumed has been saved.
     if (!counter.Take(request.sequenceNumber, numberUse.problem)) {
         feedback.ShowStatus(numberUse.problem);
-        return RunResult::kNumberUnavailable;
+        return OutcomeOf(RunResult::kNumberUnavailable, request.port);
     }
     numbers = &counter;
     struct GiveBack {
@@ -84,22 +85,43 @@ RunResult FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
         FlashRun& run;
     } giveBack{*this};
     if (!IsValidSequenceNumber(counter.Next())) {
-        return RunResult::kBadSequenceNumber;
+        return OutcomeOf(RunResult::kBadSequenceNumber, request.port);
     }
     numberUse.taken = counter.Next();
     if (hooks.numberTaken) {
         hooks.numberTaken(*numberUse.taken);
     }
     recordDate = request.date.value_or(LocalDate());
-    lineFlooded = false;
     const RunResult result = RunRecorded(request, runRecorder);
     package.Close();
-    reason = ReasonFor(result, request.port);
-    return result;
+    return OutcomeOf(result, request.port);
+}
+
+std::string PortShown(const PortChoice& port) {
+    return port.name == port.device ? port.device : port.name + " (" + port.device + ")";
+}
+
+RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
+    RunOutcome outcome;
+    outcome.result = result;
+    outcome.reason = ReasonFor(result, port);
+    if (!completionProblem.empty()) {
+        outcome.notes.push_back(completionProblem);
+    }
+    if (link.ParityRefused()) {
+        outcome.notes.push_back("the serial port " + PortShown(port) +
+                                " does not take even parity, which the device's bootloader "
+                                "needs; the device may not answer");
+    }
+    if (numberUse.recorded) {
+        outcome.number = numberUse.recorded;
+        outcome.serial = SerialNumberText(*numberUse.recorded, recordDate);
+    }
+    return outcome;
 }
 
 std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const {
-    const std::string device = port.device.empty() ? PortDeviceName(port.number) : port.device;
+    const std::string& device = port.device;
     switch (result) {
         case RunResult::kPortNotOpened:
             switch (link.LastOpenFailure()) {
@@ -124,6 +146,7 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
                                      "through it (a broken board, a wrong baud rate, noise on "
                                      "the line)"
                                : std::string();
+        case RunResult::kSucceeded:
         case RunResult::kFailed:
             if (lineFlooded) {
                 return "the device on " + device +
@@ -135,7 +158,6 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
             return notRecorded;
         case RunResult::kNumberUnavailable:
             return numberUse.problem;
-        case RunResult::kSucceeded:
         case RunResult::kBadSequenceNumber:
         case RunResult::kFileNotOpened:
         case RunResult::kPackageRefused:
@@ -151,7 +173,6 @@ RunResult FlashRun::RunRecorded(const FlashRequest& request, RunRecorder* runRec
     // The package is read once, before anything else: every entry is written from this
     // copy, and the record names the very bytes sent, however the file changes meanwhile.
     const bool read = package.Open(request.packagePath);
-    notRecorded.clear();
     if (runRecorder == nullptr) {
         return read ? RunOnDevice(request) : PackageNotRead(request);
     }
@@ -162,17 +183,15 @@ RunResult FlashRun::RunRecorded(const FlashRequest& request, RunRecorder* runRec
     } forget{*this};
     RunStart start;
     start.packagePath = request.packagePath;
-    start.port = request.port.device.empty() ? "COM" + std::to_string(request.port.number)
-                                             : request.port.device;
-    start.device =
-        request.port.device.empty() ? PortDeviceName(request.port.number) : request.port.device;
+    start.port = request.port.name;
+    start.device = request.port.device;
     start.packageBytes = read ? &package.Bytes() : nullptr;
     if (!recorder->Begin(start, notRecorded)) {
         feedback.ShowStatus(notRecorded);
         return RunResult::kNotRecorded;
     }
     const RunResult result = read ? RunOnDevice(request) : PackageNotRead(request);
-    recorder->End(result == RunResult::kSucceeded, shown.Text());
+    completionProblem = recorder->End(result == RunResult::kSucceeded, shown.Text());
     return result;
 }
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "flashing/entry_kind.h"
 #include "flashing/operator_feedback.h"
@@ -22,10 +23,11 @@
 
 namespace korvane {
 
-// A port by number (1 = COM1), or a device named directly.
+// The port a run opens: the device, and the name the operator chose it by ("COM3", or
+// the device's own path), which the journal records.
 struct PortChoice {
-    uint8_t number = 1;
-    std::string device;  // when not empty, opened instead of the numbered port
+    std::string name;
+    std::string device;
 };
 
 struct FlashRequest {
@@ -52,6 +54,29 @@ enum class RunResult {
     kNotRecorded,        // the run could not be recorded: nothing was sent
     kInterrupted,        // abandoned on request; the port is left as it was
 };
+
+// How a run ended, all a front end shows of it: the result, why in words (its holder, the
+// OS's reason, the counter's or the journal's problem, a device that talked without
+// stopping), what else the operator should know however it ended, and the number and
+// serial text it gave its device.
+struct RunOutcome {
+    RunResult result = RunResult::kFailed;
+    std::string reason;              // empty when the status line says all there is
+    std::vector<std::string> notes;  // a port that refused even parity, a record not completed
+    std::optional<int> number;       // the sequence number a serial record went out with
+    std::string serial;              // its 13 characters
+};
+
+inline bool operator==(const RunOutcome& outcome, RunResult result) {
+    return outcome.result == result;
+}
+inline bool operator!=(const RunOutcome& outcome, RunResult result) {
+    return outcome.result != result;
+}
+
+// How messages name a port: "COM3 (/dev/ttyUSB0)", or the device's path alone when the
+// operator named the device.
+std::string PortShown(const PortChoice& port);
 
 // What a run did with the sequence numbers.
 struct NumberUse {
@@ -88,21 +113,12 @@ public:
     // consumed one. With a recorder, the run is recorded from before the device is
     // touched (or does not start) to its end. The port stays open afterwards unless
     // connecting failed.
-    RunResult Run(const FlashRequest& request, SequenceNumbers& numbers,
-                  RunRecorder* recorder = nullptr);
+    RunOutcome Run(const FlashRequest& request, SequenceNumbers& numbers,
+                   RunRecorder* recorder = nullptr);
 
     bool Active() const { return active; }
     // What the last run did with the sequence numbers.
     const NumberUse& Numbers() const { return numberUse; }
-    // True when the last run ended because the device talked without stopping (a broken
-    // board, a wrong baud rate, noise): nothing more was sent to it.
-    bool LineFlooded() const { return lineFlooded; }
-    // Why the last run failed, in words beyond its status line ("it is held by
-    // ModemManager (pid 812)", "the device talked without stopping …"); empty when there is
-    // nothing more to say.
-    const std::string& Reason() const { return reason; }
-    // Why the last run could not be recorded (kNotRecorded).
-    const std::string& NotRecordedBecause() const { return notRecorded; }
 
 private:
     // Passes everything on to the operator, and keeps the last status line: a run's
@@ -139,7 +155,8 @@ private:
     bool ClaimNumber(int& number);
     // Says the run was abandoned on request.
     RunResult Interrupted();
-    // The words for Reason() after a run that ended so, on the port given.
+    // The run's outcome once it ended so, on the port given, and its reason in words.
+    RunOutcome OutcomeOf(RunResult result, const PortChoice& port) const;
     std::string ReasonFor(RunResult result, const PortChoice& port) const;
 
     DeviceLink& link;
@@ -149,7 +166,7 @@ private:
     RunRecorder* recorder = nullptr;  // during a run
     CalendarDate recordDate;          // the serial record's date in this run
     std::string notRecorded;
-    std::string reason;
+    std::string completionProblem;  // the recorder's, when the record could not be completed
     PackageFile package;
     SequenceNumbers* numbers = nullptr;  // during a run
     NumberUse numberUse;

@@ -40,8 +40,9 @@ public:
     virtual NumberVerdict RecordNumber(int sequenceNumber, const std::string& serialText,
                                        std::string& why) = 0;
     virtual void EntryEnded(const EntryResult& entry) = 0;
-    // However the run ended, with the last status the operator saw.
-    virtual void End(bool succeeded, const std::string& status) = 0;
+    // However the run ended, with the last status the operator saw. Why the record could
+    // not be completed, for the operator; empty when it was.
+    virtual std::string End(bool succeeded, const std::string& status) = 0;
 };
 
 }  // namespace korvane

@@ -40,6 +40,8 @@ public:
     static constexpr int kIdentityBytes = 32;
     // Each pause of the reset pulse.
     static constexpr uint32_t kResetPauseMs = 100;
+    // The rate every exchange with the device runs at.
+    static constexpr uint32_t kBaudRate = 115200;
     // Bytes other than ACK that one acknowledgement wait drops before it takes the line
     // for flooded: the bootloader answers nothing there but ACK or NACK, so a few strays
     // are line noise, and random bytes are not read on until one of them happens to be

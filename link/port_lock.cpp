@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -47,8 +48,12 @@ bool ProcessAlive(long pid) {
 // Writes a lock file naming this process beside the real one and links it into place, so
 // that nobody ever reads a half-written lock. EEXIST when another lock is there.
 int CreateLock(const std::string& lockFile) {
-    const std::string temporary =
-        LockFolder() + "/LTMP." + std::to_string(static_cast<long>(getpid()));
+    // Each attempt has a name of its own: the runs of one process (the ports of one
+    // tool) may be making their locks at the same moment.
+    static std::atomic<unsigned> attempts{0};
+    const std::string temporary = LockFolder() + "/LTMP." +
+                                  std::to_string(static_cast<long>(getpid())) + "." +
+                                  std::to_string(attempts.fetch_add(1));
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         return errno;

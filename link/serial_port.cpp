@@ -19,12 +19,16 @@ SerialPort::~SerialPort() {
     Close();
 }
 
-std::string PortDeviceName(uint8_t portNumber) {
-    return ResolvePort(portNumber).device;
+std::string PlatformPortName(uint8_t portNumber) {
+#ifdef _WIN32
+    return "COM" + std::to_string(portNumber) + ":";
+#else
+    return "/dev/ttyS" + std::to_string(portNumber - 1);
+#endif
 }
 
 bool SerialPort::Open(uint8_t portNumber, uint32_t baudRate) {
-    return OpenDevice(PortDeviceName(portNumber), baudRate);
+    return OpenDevice(PlatformPortName(portNumber), baudRate);
 }
 
 bool SerialPort::OpenFailed(OpenFailure failure, std::string error) {

@@ -48,9 +48,10 @@ public:
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // Opens port number portNumber (1 = COM1) with the fixed line settings and the given
-    // baud rate. An open port is closed first. True when the device opened; settings the
-    // device refuses do not make it fail.
+    // Opens port number portNumber (1 = COM1), by the platform's own name for it
+    // (PlatformPortName), with the fixed line settings and the given baud rate. An open
+    // port is closed first. True when the device opened; settings the device refuses do
+    // not make it fail.
     bool Open(uint8_t portNumber, uint32_t baudRate);
     // The same for a device named directly (a path on POSIX systems, "COM3:" on Windows).
     bool OpenDevice(const std::string& device, uint32_t baudRate);
@@ -127,23 +128,10 @@ void TraceHex(const uint8_t* data, int32_t length);
 // block or frame with it.
 void TraceLineEnd();
 
-// Where the device that a port number stands for was named.
-enum class PortSource {
-    kEnvironment,  // the variable KORVANE_COM<n>
-    kProfile,      // the entry COM<n> of the settings file's [Ports] section
-    kDefault,      // nowhere: the platform's own name for the port
-};
-
-struct PortMapping {
-    std::string device;
-    PortSource source = PortSource::kDefault;
-};
-
-// The device that port number portNumber stands for on this platform, and who named it.
-// On Windows "COM<n>:"; elsewhere the environment variable KORVANE_COM<n>, then the
-// [Ports] section of the settings file, then /dev/ttyS<n-1>.
-PortMapping ResolvePort(uint8_t portNumber);
-std::string PortDeviceName(uint8_t portNumber);
+// The platform's own name for port number portNumber (1 = COM1): "COM<n>:" on Windows,
+// /dev/ttyS<n-1> elsewhere. Which device a COM number stands for at a station (the
+// environment, the profile) is the settings' to say; the port only opens devices.
+std::string PlatformPortName(uint8_t portNumber);
 
 // Who holds device at this moment, named as Holder() would name them had an Open just
 // been refused; empty when nobody is seen. Windows does not say who holds a port, so

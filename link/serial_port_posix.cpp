@@ -11,9 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <utility>
 
 #include "link/parity_marks.h"
@@ -181,63 +179,7 @@ bool ReadFollowingByte(int fd, uint32_t start, uint8_t* byte) {
     }
 }
 
-// The [Ports] entry for the port in the settings file that the dialog and the
-// command-line tool share, or empty.
-std::string ConfiguredPortDevice(const std::string& key) {
-    std::string dir;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg != '\0') {
-        dir = xdg;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr) {
-        dir = std::string(home) + "/.config";
-    } else {
-        return {};
-    }
-    std::ifstream file(dir + "/STM32F10X Korvane/korvane.conf");
-    std::string line;
-    bool inPorts = false;
-    while (std::getline(file, line)) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
-            line.pop_back();
-        }
-        if (!line.empty() && line.front() == '[') {
-            inPorts = line == "[Ports]";
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (!inPorts || equals == std::string::npos) {
-            continue;
-        }
-        std::string name = line.substr(0, equals);
-        while (!name.empty() && name.back() == ' ') {
-            name.pop_back();
-        }
-        if (name != key) {
-            continue;
-        }
-        std::string value = line.substr(equals + 1);
-        value.erase(0, value.find_first_not_of(' '));
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-            value = value.substr(1, value.size() - 2);
-        }
-        return value;
-    }
-    return {};
-}
-
 }  // namespace
-
-PortMapping ResolvePort(uint8_t portNumber) {
-    const std::string key = "COM" + std::to_string(portNumber);
-    if (const char* mapped = std::getenv(("KORVANE_" + key).c_str());
-        mapped != nullptr && *mapped != '\0') {
-        return {mapped, PortSource::kEnvironment};
-    }
-    std::string configured = ConfiguredPortDevice(key);
-    if (!configured.empty()) {
-        return {configured, PortSource::kProfile};
-    }
-    return {"/dev/ttyS" + std::to_string(portNumber - 1), PortSource::kDefault};
-}
 
 std::string PortHolderNow(const std::string& device) {
     const std::string locked = LockHolder(device);

@@ -102,10 +102,6 @@ OpenFailure FailureFor(DWORD error) {
 
 }  // namespace
 
-PortMapping ResolvePort(uint8_t portNumber) {
-    return {"COM" + std::to_string(portNumber) + ":", PortSource::kDefault};
-}
-
 std::string PortHolderNow(const std::string&) {
     return {};
 }

@@ -247,6 +247,25 @@ JournalSettings ReadJournalSettings() {
     return settings;
 }
 
+std::map<int, QString> ReadPortDevices() {
+    const auto profile = OpenProfile();
+    profile->sync();
+    static const QRegularExpression key(QStringLiteral("^COM([0-9]{1,3})$"));
+    std::map<int, QString> devices;
+    profile->beginGroup(kPortsSection);
+    for (const QString& name : profile->childKeys()) {
+        if (const auto match = key.match(name); match.hasMatch()) {
+            // A name with a comma that nobody quoted reads as a list of its pieces.
+            const QVariant value = profile->value(name);
+            devices[match.captured(1).toInt()] = value.typeId() == QMetaType::QStringList
+                                                     ? value.toStringList().join(',')
+                                                     : value.toString();
+        }
+    }
+    profile->endGroup();
+    return devices;
+}
+
 StoredSequenceNumber ReadSequenceNumber() {
     const auto profile = OpenProfile();
     profile->sync();
@@ -435,17 +454,8 @@ bool SaveSequenceNumber(int sequenceNumber, QString& problem) {
 }
 
 bool SavePortDevice(int portNumber, const QString& device, QString& problem) {
-    // Every reader of the profile takes quotes, backslashes, commas and semicolons as
-    // part of the file's syntax: a name holding one would come back as another name.
-    static const QRegularExpression syntax(QStringLiteral("[\"\\\\,;\\x00-\\x1f\\x7f]|^\\s|\\s$"));
-    if (device.contains(syntax)) {
-        problem = QStringLiteral(
-                      "the name %1 cannot be kept in the profile as it is (it holds a "
-                      "quote, backslash, comma, semicolon, control character or "
-                      "blank at an end); give a link to the device with a plain name")
-                      .arg(device);
-        return false;
-    }
+    // Whatever the name holds, the profile spells it so that its one reader gives it back
+    // as it was, and the write is read back to be sure.
     const QString key = QStringLiteral("COM%1").arg(portNumber);
     if (SaveSettings({{QStringLiteral("%1/%2").arg(kPortsSection, key), device}})) {
         return true;

@@ -4,6 +4,7 @@
 
 #include <QSettings>
 #include <QString>
+#include <map>
 #include <memory>
 
 namespace korvane {
@@ -89,6 +90,10 @@ bool SaveSequenceNumber(int sequenceNumber, QString& problem);
 // and reads it back from storage: true only when the store now holds it. problem says
 // why not.
 bool SavePortDevice(int portNumber, const QString& device, QString& problem);
+
+// Every "COM<n>=device" entry of the [Ports] section, by n, read through the same reader
+// as every other setting.
+std::map<int, QString> ReadPortDevices();
 
 // The profile's place, for messages: a file path, or the registry key on Windows.
 QString ProfileLocation();

@@ -1,5 +1,7 @@
 #include "settings/serial_ports.h"
 
+#include "settings/profile.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -24,11 +26,31 @@ QString Canonical(const QString& path) {
     return resolved.isEmpty() ? path : resolved;
 }
 
-// Every port number's mapping, looked up once: each lookup reads the profile.
+// What port number stands for, given the profile's [Ports] entries.
+PortMapping Resolve(int number, const std::map<int, QString>& profilePorts) {
+    const std::string platform = PlatformPortName(static_cast<uint8_t>(number));
+#ifdef Q_OS_WIN
+    Q_UNUSED(profilePorts);
+    return {platform, PortSource::kDefault};
+#else
+    if (const QByteArray mapped = qgetenv(QStringLiteral("KORVANE_COM%1").arg(number).toLatin1());
+        !mapped.isEmpty()) {
+        return {mapped.toStdString(), PortSource::kEnvironment};
+    }
+    if (const auto entry = profilePorts.find(number);
+        entry != profilePorts.end() && !entry->second.isEmpty()) {
+        return {entry->second.toStdString(), PortSource::kProfile};
+    }
+    return {platform, PortSource::kDefault};
+#endif
+}
+
+// Every port number's mapping, with the profile read once.
 std::vector<Resolved> ResolveAll() {
+    const std::map<int, QString> profilePorts = ReadPortDevices();
     std::vector<Resolved> all;
     for (int number = 1; number <= kMaxPortNumber; ++number) {
-        PortMapping mapping = ResolvePort(static_cast<uint8_t>(number));
+        PortMapping mapping = Resolve(number, profilePorts);
         const QString device = Canonical(QString::fromStdString(mapping.device));
         all.push_back({{number, std::move(mapping)}, device});
     }
@@ -176,6 +198,25 @@ QString StableNameOf(const QString& device, const QString& folder) {
         }
     }
     return {};
+}
+
+PortMapping ResolvePort(int portNumber) {
+    return Resolve(portNumber, ReadPortDevices());
+}
+
+std::optional<PortChoice> ChoosePort(const QString& text, int profileIndex) {
+    int number = 0;
+    if (text.isEmpty()) {
+        number = static_cast<uint8_t>(profileIndex + 1);
+    } else if (const std::optional<int> named = PortNumberIn(text)) {
+        if (*named < 1 || *named > kMaxPortNumber) {
+            return std::nullopt;
+        }
+        number = *named;
+    } else {
+        return PortChoice{text.toStdString(), text.toStdString()};
+    }
+    return PortChoice{"COM" + std::to_string(number), ResolvePort(number).device};
 }
 
 std::optional<int> PortNumberIn(const QString& text) {

@@ -7,11 +7,35 @@
 #include <optional>
 #include <vector>
 
+#include "flashing/flash_run.h"
 #include "link/serial_port.h"
 
 namespace korvane {
 
 constexpr int kMaxPortNumber = 255;
+
+// Where the device that a port number stands for was named.
+enum class PortSource {
+    kEnvironment,  // the variable KORVANE_COM<n>
+    kProfile,      // the entry COM<n> of the profile's [Ports] section
+    kDefault,      // nowhere: the platform's own name for the port
+};
+
+struct PortMapping {
+    std::string device;
+    PortSource source = PortSource::kDefault;
+};
+
+// The device that port number portNumber stands for at this station, and who named it. On
+// Windows its own "COM<n>:"; elsewhere the environment variable KORVANE_COM<n>, then the
+// profile's [Ports] entry COM<n>, then /dev/ttyS<n-1>.
+PortMapping ResolvePort(int portNumber);
+
+// The port a run opens for the operator's choice: "COMn" (any case, a colon allowed) by
+// its number, resolved as ResolvePort says, an empty text the profile's Port (index + 1,
+// modulo 256, as the window takes it), anything else as a device path. Empty for a number
+// outside 1 … kMaxPortNumber.
+std::optional<PortChoice> ChoosePort(const QString& text, int profileIndex);
 
 struct PortNumberUse {
     int number = 0;

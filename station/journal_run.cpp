@@ -93,7 +93,6 @@ bool JournalRecorder::Begin(const RunStart& start, std::string& why) {
     std::lock_guard<std::mutex> lock(mutex);
     record = fresh;
     inSpool = spooled;
-    completionProblem.clear();
     clock.start();
     return true;
 }
@@ -144,7 +143,7 @@ void JournalRecorder::EntryEnded(const EntryResult& entry) {
          entry.succeeded ? QStringLiteral("succeeded") : QStringLiteral("failed")});
 }
 
-void JournalRecorder::End(bool succeeded, const std::string& status) {
+std::string JournalRecorder::End(bool succeeded, const std::string& status) {
     JournalRecord done;
     bool spooled = false;
     {
@@ -156,30 +155,24 @@ void JournalRecorder::End(bool succeeded, const std::string& status) {
         done = record;
     }
     QString error;
-    QString problem;
     // A record begun in the spool is completed there; it reaches the server at the next
     // run that finds the server.
-    if (spooled && spool.Save(done, error)) {
-        std::lock_guard<std::mutex> lock(mutex);
-        completionProblem.clear();
-        return;
+    if ((spooled && spool.Save(done, error)) || journal.Save(done, error)) {
+        return {};
     }
-    if (!journal.Save(done, error)) {
-        problem = QStringLiteral("The journal %1 cannot complete the record of this run: %2.")
-                      .arg(journal.Where(), error);
-        QString spoolError;
-        if (spool.Where() != journal.Where() && spool.Save(done, spoolError)) {
-            problem += QStringLiteral(
-                           " The record waits in %1 and goes to the journal at the "
-                           "next run.")
-                           .arg(spool.Where());
-        } else {
-            problem += QStringLiteral(" It could not be kept in %1 either: %2.")
-                           .arg(spool.Where(), spoolError.isEmpty() ? error : spoolError);
-        }
+    QString problem = QStringLiteral("The journal %1 cannot complete the record of this run: %2.")
+                          .arg(journal.Where(), error);
+    QString spoolError;
+    if (spool.Where() != journal.Where() && spool.Save(done, spoolError)) {
+        problem += QStringLiteral(
+                       " The record waits in %1 and goes to the journal at the "
+                       "next run.")
+                       .arg(spool.Where());
+    } else {
+        problem += QStringLiteral(" It could not be kept in %1 either: %2.")
+                       .arg(spool.Where(), spoolError.isEmpty() ? error : spoolError);
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    completionProblem = problem;
+    return problem.toStdString();
 }
 
 QString JournalRecorder::RunId() const {
@@ -190,11 +183,6 @@ QString JournalRecorder::RunId() const {
 JournalRecord JournalRecorder::LastRecord() const {
     std::lock_guard<std::mutex> lock(mutex);
     return record;
-}
-
-QString JournalRecorder::CompletionProblem() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return completionProblem;
 }
 
 bool SetLinesNextNumber(const Journal& journal, int number, std::string& why) {

@@ -27,7 +27,7 @@ public:
                                std::string& why) override;
     void EntryEnded(const EntryResult& entry) override;
     // Completes the record; one that cannot reach the server waits in the spool.
-    void End(bool succeeded, const std::string& status) override;
+    std::string End(bool succeeded, const std::string& status) override;
 
     const Journal& Store() const { return journal; }
     const Journal& Spool() const { return spool; }
@@ -35,8 +35,6 @@ public:
     QString RunId() const;
     // The last run's record as it was completed.
     JournalRecord LastRecord() const;
-    // Why the last record could not be completed in the journal ("" when it was).
-    QString CompletionProblem() const;
 
 private:
     Journal journal;
@@ -46,7 +44,6 @@ private:
     mutable std::mutex mutex;
     JournalRecord record;
     bool inSpool = false;  // this run's record waits in the spool: the server is away
-    QString completionProblem;
     QElapsedTimer clock;
 };
 

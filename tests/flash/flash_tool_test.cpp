@@ -1,10 +1,12 @@
 // The command-line tool as an operator runs it: a separate process, a real profile file,
 // the simulated device on a pseudo-terminal.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "support/held_port.h"
+#include "support/pty_pair.h"
 #include "support/tool_fixture.h"
 
 namespace korvane {
@@ -200,6 +202,71 @@ TEST_F(FlashTool, ListWarnsAboutDamagedDirectories) {
     EXPECT_NE(output.find("cut short by the end of the file"), std::string::npos) << output;
     EXPECT_NE(output.find("beyond the end of the file"), std::string::npos) << output;
     EXPECT_NE(output.find("name without terminator"), std::string::npos) << output;
+}
+
+// Why a port does not open reads the same whether the tool flashes one port, several, or
+// writes JSON.
+class PortReasons : public testing::ToolTest {
+protected:
+    void ExpectEverywhere(const std::vector<std::string>& bad, const std::string& reason,
+                          const std::vector<std::string>& as = {}) {
+        const std::string package =
+            testing::WritePackage({{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}});
+        const auto run = [&](std::vector<std::string> args) {
+            std::vector<std::string> command = as;
+            command.push_back(KORVANE_FLASH_EXE);
+            command.insert(command.end(), args.begin(), args.end());
+            command.push_back(package);
+            testing::ChildProcess tool(command.front(), {command.begin() + 1, command.end()}, true);
+            output = tool.ReadAll();
+            return tool.Wait();
+        };
+        EXPECT_EQ(run({"--port", bad[0]}), 1);
+        EXPECT_NE(output.find("korvane-flash: cannot open the serial port " + bad[0] +
+                              "\nkorvane-flash: " + reason + "\n"),
+                  std::string::npos)
+            << output;
+        EXPECT_EQ(run({"--port", bad[0], "--port", bad[1]}), 1);
+        EXPECT_NE(output.find(bad[0] + ": failed: " + reason), std::string::npos) << output;
+        EXPECT_NE(output.find(" failed  "), std::string::npos) << output;  // the summary
+        EXPECT_NE(output.find("  " + reason + "\n"), std::string::npos) << output;
+        EXPECT_EQ(run({"--json", "--port", bad[0]}), 1);
+        EXPECT_NE(output.find("\"status\":\"" + reason + "\""), std::string::npos) << output;
+    }
+};
+
+TEST_F(PortReasons, NoSuchDevice) {
+    const std::string missing = configHome + "/ttyUSB9";
+    ExpectEverywhere({missing, configHome + "/ttyUSB8"}, "there is no device " + missing);
+}
+
+TEST_F(PortReasons, HeldByAnotherProgram) {
+    testing::LockFolderOfOurOwn locks(testing::TempFile("locks"));
+    testing::PtyPair one, two;
+    testing::PortHolder holder(one.Path()), other(two.Path());
+    ExpectEverywhere({one.Path(), two.Path()}, "it is held by " + holder.Description());
+}
+
+TEST_F(PortReasons, PermissionDenied) {
+    testing::PtyPair one, two;
+    std::vector<std::string> as;
+    std::string home;
+    if (geteuid() == 0) {
+        // Root opens any device: the tool runs as nobody, with a profile of that user's.
+        home = testing::TempFile("nobody");
+        ASSERT_EQ(mkdir(home.c_str(), 0777), 0);
+        ASSERT_EQ(chmod(home.c_str(), 0777), 0);
+        as = {"setpriv", "--reuid=65534",           "--regid=65534",        "--clear-groups",
+              "env",     "XDG_CONFIG_HOME=" + home, "XDG_DATA_HOME=" + home};
+    }
+    for (const testing::PtyPair* line : {&one, &two}) {
+        ASSERT_EQ(chmod(line->Path().c_str(), geteuid() == 0 ? 0600 : 0), 0);
+    }
+    ExpectEverywhere({one.Path(), two.Path()},
+                     "this user may not open " + one.Path() + " (Permission denied)", as);
+    if (!home.empty()) {
+        std::system(("rm -rf '" + home + "'").c_str());
+    }
 }
 
 }  // namespace

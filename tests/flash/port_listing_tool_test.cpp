@@ -90,11 +90,17 @@ TEST_F(PortListing, AssignmentRefusesBadNumbersAndMissingDevicesAndWritesNothing
     EXPECT_EQ(Run({"ports", "--assign", "COM3", missing}, true), 1);
     EXPECT_EQ(output,
               "korvane-flash: there is no device " + missing + "; COM3 was left as it was\n");
-    // A name the profile's readers would take apart (at the comma) is not written.
-    const std::string comma = configHome + "/usb-Maker,A1";
-    ASSERT_EQ(symlink(path.c_str(), comma.c_str()), 0);
-    EXPECT_EQ(Run({"ports", "--assign", "COM3", comma}), 1);
     EXPECT_EQ(ProfileText(), "[Setting]\nSN=9\n");
+    // A name with the INI file's own syntax in it (a comma, a quote) comes back as it was.
+    const std::string odd = configHome + "/usb-Maker,\"A1\"";
+    ASSERT_EQ(symlink(path.c_str(), odd.c_str()), 0);
+    EXPECT_EQ(Run({"ports", "--assign", "COM3", odd}), 0) << output;
+    EXPECT_EQ(
+        Run({"--port", "COM3", "--sn", "5",
+             testing::WritePackage({{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}})}),
+        0)
+        << output;
+    EXPECT_EQ(RecordOf(device).substr(8), "00005");
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "res/resource_ids.h"
 #include "res/resources.h"
 #include "settings/serial_ports.h"
+#include "station/profile_counter.h"
 #ifndef Q_OS_WIN
 #include <sys/resource.h>
 
@@ -177,6 +178,26 @@ TEST_F(AppDialog, ClosingNeverTakesBackANumberAnotherProgramGaveOut) {
     EXPECT_TRUE(profile.contains("Port=3")) << profile.toStdString();
 }
 
+TEST_F(AppDialog, ClosingSaysSoWhenATypedNumberCannotBeKept) {
+    WriteProfileFile("[Setting]\nFile=a.bin\nPort=1\nSN=41\n");
+    auto dialog = OpenDialog();
+    ProfileCounter other;
+    std::string why;
+    ASSERT_TRUE(other.Take(std::nullopt, why)) << why;
+    SetText(*dialog, res::kSequenceNumberEdit, QStringLiteral("500"));
+    QString said;
+    ModalAnswer answer([&said](QWidget* modal) {
+        said = qobject_cast<QMessageBox*>(modal)->text();
+        modal->close();
+    });
+    Click(dialog->Control(res::kCancel));
+    other.Give();
+    EXPECT_TRUE(said.startsWith(QStringLiteral("The sequence number 500 was not saved.")))
+        << said.toStdString();
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_TRUE(ProfileOnDisk().contains("SN=41")) << ProfileOnDisk().toStdString();
+}
+
 #ifndef Q_OS_WIN
 // The disk fills up as the window closes: a file may grow to 200 bytes, room for a lock
 // file but not for the new profile. Whatever was saved stays, the sequence number above
@@ -256,6 +277,24 @@ TEST_F(AppDialog, PortBoxTooltipDescribesTheChosenPortAsTheToolListsIt) {
     unsetenv("KORVANE_COM2");
     EXPECT_EQ(PortBox(*dialog)->toolTip().toStdString(),
               line.Path() + "\n  in use:       no" + mapping);
+}
+
+TEST_F(AppDialog, PortNumbersResolveThroughTheEnvironmentThenTheProfile) {
+    WriteProfileFile(QStringLiteral(
+        "[Setting]\nCOM2=/wrong\n\n[Ports]\nCOM2=/dev/ttyUSB0\nCOM3 = \"/dev/my port\"\n"));
+    EXPECT_EQ(ResolvePort(2).device, "/dev/ttyUSB0");
+    EXPECT_EQ(ResolvePort(3).device, "/dev/my port");
+    EXPECT_EQ(ResolvePort(4).device, "/dev/ttyS3");
+    EXPECT_EQ(ResolvePort(1).device, "/dev/ttyS0");
+    testing::PtyPair line;
+    setenv("KORVANE_COM2", line.Path().c_str(), 1);
+    setenv("KORVANE_COM7", line.Path().c_str(), 1);
+    EXPECT_EQ(ResolvePort(2).device, line.Path());
+    EXPECT_EQ(ResolvePort(7).device, line.Path());
+    SerialPort port;
+    EXPECT_TRUE(port.OpenDevice(ChoosePort(QStringLiteral("COM7"), 0)->device, 115200));
+    unsetenv("KORVANE_COM2");
+    unsetenv("KORVANE_COM7");
 }
 
 TEST(StableNames, AreTheLinksOfTheFolderThatLeadToTheDevice) {

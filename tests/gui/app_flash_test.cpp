@@ -23,9 +23,12 @@
 #include "support/test_device.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
 #include "devsim/pty_simulator.h"
 #include "support/child_process.h"
 #include "support/held_port.h"
+#include "support/pty_pair.h"
 #endif
 
 namespace korvane::test {
@@ -270,6 +273,9 @@ TEST_F(AppFlash, ConnectionFailuresAreOneStatusLine) {
     qputenv("KORVANE_COM1", QByteArray::fromStdString(configHome + "/no-such-port"));
     Update(*dialog);
     EXPECT_EQ(TextOf(*dialog, res::kStatusLine), QStringLiteral("Failed to open the serial port."));
+    EXPECT_EQ(
+        dialog->Control(res::kStatusLine)->toolTip().toStdString(),
+        "Failed to open the serial port.\nThere is no device " + configHome + "/no-such-port");
     EXPECT_TRUE(CommandsEnabled(*dialog));
     EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("5"));
 #endif
@@ -302,8 +308,43 @@ TEST_F(AppFlash, AHeldPortIsNamedInTheStatusTooltip) {
     Update(*dialog);
     EXPECT_EQ(TextOf(*dialog, res::kStatusLine), QStringLiteral("Failed to open the serial port."));
     EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().toStdString(),
-              "Failed to open the serial port.\nHeld by " + other.Description());
+              "Failed to open the serial port.\nIt is held by " + other.Description());
     EXPECT_TRUE(device->Received().empty());
+}
+#endif
+
+#ifndef _WIN32
+// A device this user may not open. Root opens any: there the test runs itself again as
+// nobody, on a terminal of root's.
+TEST_F(AppFlash, APortThisUserMayNotOpenIsSaidInTheStatusTooltip) {
+    korvane::testing::PtyPair line;
+    std::string port = qEnvironmentVariable("KORVANE_TEST_NOT_MINE").toStdString();
+    if (port.empty() && geteuid() == 0) {
+        ASSERT_EQ(chmod(line.Path().c_str(), 0600), 0);
+        korvane::testing::ChildProcess again(
+            "setpriv",
+            {"--reuid=65534", "--regid=65534", "--clear-groups", "env",
+             "KORVANE_TEST_NOT_MINE=" + line.Path(), "HOME=/tmp",
+             QCoreApplication::applicationFilePath().toStdString(),
+             "--gtest_filter=AppFlash.APortThisUserMayNotOpenIsSaidInTheStatusTooltip"},
+            true);
+        const std::string said = again.ReadAll();
+        EXPECT_EQ(again.Wait(), 0) << said;
+        EXPECT_NE(said.find("[  PASSED  ] 1 test"), std::string::npos) << said;
+        return;
+    }
+    if (port.empty()) {
+        port = line.Path();
+        ASSERT_EQ(chmod(port.c_str(), 0), 0);
+    }
+    ChoosePackage(5);
+    qputenv("KORVANE_COM1", QByteArray::fromStdString(port));
+    auto dialog = OpenDialog();
+    Update(*dialog);
+    qunsetenv("KORVANE_COM1");
+    EXPECT_EQ(
+        dialog->Control(res::kStatusLine)->toolTip().toStdString(),
+        "Failed to open the serial port.\nThis user may not open " + port + " (Permission denied)");
 }
 #endif
 

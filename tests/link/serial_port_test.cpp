@@ -168,37 +168,9 @@ TEST_F(SerialPortTest, MarkedStreamIsDecoded) {
     EXPECT_EQ(Bytes(buffer, buffer + 4), Bytes({0x01, 0xFF, 0x02, 0xFF}));
 }
 
-TEST(SerialPortNaming, PortNumbersResolveThroughTheEnvironmentFirst) {
-    PtyPair line;
-    setenv("KORVANE_COM7", line.Path().c_str(), 1);
-    EXPECT_EQ(PortDeviceName(7), line.Path());
-    SerialPort port;
-    EXPECT_TRUE(port.Open(7, 115200));
-    unsetenv("KORVANE_COM7");
-    EXPECT_EQ(PortDeviceName(1), "/dev/ttyS0");
-    EXPECT_EQ(PortDeviceName(8), "/dev/ttyS7");
-}
-
-TEST(SerialPortNaming, SettingsFileMapsPorts) {
-    char dir[] = "/tmp/korvane-config-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string folder = std::string(dir) + "/STM32F10X Korvane";
-    ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
-    FILE* file = fopen((folder + "/korvane.conf").c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    fputs("[Setting]\nCOM2=/wrong\n\n[Ports]\nCOM2=/dev/ttyUSB0\nCOM3 = \"/dev/my port\"\n", file);
-    fclose(file);
-    const char* old = getenv("XDG_CONFIG_HOME");
-    const std::string saved = old ? old : "";
-    setenv("XDG_CONFIG_HOME", dir, 1);
-    EXPECT_EQ(PortDeviceName(2), "/dev/ttyUSB0");
-    EXPECT_EQ(PortDeviceName(3), "/dev/my port");
-    EXPECT_EQ(PortDeviceName(4), "/dev/ttyS3");
-    if (old)
-        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    else
-        unsetenv("XDG_CONFIG_HOME");
-    system(("rm -rf '" + std::string(dir) + "'").c_str());
+TEST(SerialPortNaming, PortNumbersOpenThePlatformsOwnNames) {
+    EXPECT_EQ(PlatformPortName(1), "/dev/ttyS0");
+    EXPECT_EQ(PlatformPortName(8), "/dev/ttyS7");
 }
 
 class SerialPortLocks : public ::testing::Test {

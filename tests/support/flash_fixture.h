@@ -84,13 +84,12 @@ struct FlashBench {
     RunResult Flash(const std::string& packagePath, int& sequenceNumber) {
         FlashRequest request;
         request.packagePath = packagePath;
-        request.port.number = device.PortNumber();
-        if (request.port.number == 0) {
-            request.port.device = device.PortPath();
-        }
+        request.port = {device.PortPath(), device.PortNumber() == 0
+                                               ? device.PortPath()
+                                               : PlatformPortName(device.PortNumber())};
         request.date = CalendarDate{2027, 3, 3};
         CountedInMemory numbers(sequenceNumber);
-        const RunResult result = run.Run(request, numbers);
+        const RunResult result = run.Run(request, numbers).result;
         sequenceNumber = numbers.Next();
         return result;
     }

@@ -1,0 +1,251 @@
+// korvane-flash's flash: one device on each port given (one port is a list of one), one
+// flash run per port on its own thread with its own link, every number drawn from the
+// station's one counter at the moment that device's record goes out. A port whose device
+// fails or vanishes holds up no other. One port is shown as the window would show it:
+// status lines and a bar; several (or JSON) on a board, one line a port, and a summary.
+#include <unistd.h>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <thread>
+
+#include "cli/commands.h"
+#include "cli/console_feedback.h"
+#include "cli/port_board.h"
+#include "cli/terminal_text.h"
+#include "settings/profile.h"
+#include "settings/serial_ports.h"
+#include "station/station.h"
+
+namespace korvane {
+
+namespace {
+
+struct PortOutcome {
+    PortChoice port;
+    RunOutcome outcome;
+    JournalRecord record;  // as the journal completed it (when the run began)
+    QString status;        // the last thing said about this port: its reason, or last status
+
+    QString Name() const { return QString::fromStdString(port.name); }
+    // A package that went in while its number could not be saved has not done its job.
+    bool Succeeded() const {
+        return outcome.result == RunResult::kSucceeded && outcome.reason.empty();
+    }
+};
+
+// The package's SHA-256 is that of the bytes this port's run read and wrote.
+QByteArray JsonLine(const PortOutcome& port, const QString& package) {
+    QJsonArray entries;
+    for (const JournalEntry& entry : port.record.entries) {
+        entries.append(QJsonObject{{"name", entry.name},
+                                   {"kind", entry.kind},
+                                   {"bytes", entry.bytes},
+                                   {"result", entry.result}});
+    }
+    const QJsonObject object{
+        {"port", port.Name()},
+        {"device", QString::fromStdString(port.port.device)},
+        {"package", package},
+        {"sha256", port.record.sha256.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                                : QJsonValue(port.record.sha256)},
+        {"sn",
+         port.outcome.number ? QJsonValue(*port.outcome.number) : QJsonValue(QJsonValue::Null)},
+        {"serial", port.outcome.serial.empty()
+                       ? QJsonValue(QJsonValue::Null)
+                       : QJsonValue(QString::fromStdString(port.outcome.serial))},
+        {"result", port.Succeeded() ? "succeeded" : "failed"},
+        {"status", port.status},
+        {"seconds", port.record.seconds},
+        {"entries", entries},
+    };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+
+void PrintSummary(const std::vector<PortOutcome>& ports, std::FILE* out) {
+    qsizetype width = 4;
+    for (const PortOutcome& port : ports) {
+        width = std::max(width, port.Name().size());
+    }
+    std::fprintf(out, "%s  %-5s  %-13s  %-9s  %7s\n",
+                 QString("port").leftJustified(width).toLocal8Bit().constData(), "sn", "serial",
+                 "result", "seconds");
+    for (const PortOutcome& port : ports) {
+        const QString number =
+            port.outcome.number ? QString::number(*port.outcome.number) : QStringLiteral("-");
+        QString line =
+            QString::asprintf("%s  %-5s  %-13s  %-9s  %7.2f",
+                              port.Name().leftJustified(width).toLocal8Bit().constData(),
+                              number.toLocal8Bit().constData(),
+                              port.outcome.serial.empty() ? "-" : port.outcome.serial.c_str(),
+                              port.Succeeded() ? "succeeded" : "failed", port.record.seconds);
+        if (!port.Succeeded()) {
+            line += "  " + port.status;  // why it failed
+        }
+        std::fprintf(out, "%s\n", line.toLocal8Bit().constData());
+    }
+}
+
+// What the tool says of one port's run after its status lines, and its exit status.
+int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* err) {
+    const RunOutcome& outcome = port.outcome;
+    const QString reason = QString::fromStdString(outcome.reason);
+    const QString shown = QString::fromStdString(PortShown(port.port));
+    for (const std::string& note : outcome.notes) {
+        Say(err, QString::fromStdString(note));
+    }
+    switch (outcome.result) {
+        case RunResult::kSucceeded:
+            if (!reason.isEmpty()) {
+                Say(err, QString("the package went in, but %1").arg(reason));
+                return kExitFailed;
+            }
+            return kExitSucceeded;
+        case RunResult::kNotRecorded:
+        case RunResult::kNumberUnavailable:
+            Say(err, QString("%1 Nothing was sent to the device.").arg(reason));
+            return kExitFailed;
+        case RunResult::kPortNotOpened:
+            Say(err, QString("cannot open the serial port %1").arg(shown));
+            if (!reason.isEmpty()) {
+                Say(err, reason);
+            }
+            return kExitFailed;
+        case RunResult::kNotConnected:
+            Say(err,
+                reason.isEmpty() ? QString("no bootloader answered on %1").arg(shown) : reason);
+            return kExitFailed;
+        case RunResult::kFileNotOpened:
+            Say(err, QString("cannot open the package %1").arg(packagePath));
+            return kExitFailed;
+        case RunResult::kPackageRefused:
+            Say(err, QString("nothing was sent to the device on %1").arg(shown));
+            return kExitFailed;
+        case RunResult::kFailed:
+            if (!reason.isEmpty()) {
+                Say(err, reason);
+            }
+            Say(err, QString("the package %1 did not go in whole on %2").arg(packagePath, shown));
+            return kExitFailed;
+        case RunResult::kInterrupted:
+            Say(err, QString("interrupted; the port %1 is closed").arg(shown));
+            return kExitFailed;
+        case RunResult::kBadSequenceNumber:
+        case RunResult::kNotAPackage:
+        case RunResult::kBusy:
+            break;
+    }
+    Say(err, "the run did not take place");
+    return kExitFailed;
+}
+
+}  // namespace
+
+int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
+    const bool onePort = options.ports.size() <= 1 && !options.json;
+    // With JSON, standard output carries nothing but the objects.
+    std::FILE* said = options.json ? err : out;
+    const ProfileValues saved = ReadProfile();
+    const QStringList names = options.ports.isEmpty() ? QStringList{QString()} : options.ports;
+    std::vector<PortOutcome> ports;
+    for (const QString& name : names) {
+        const std::optional<PortChoice> choice = ChoosePort(name, saved.portIndex);
+        if (!choice) {
+            Say(err, QString("bad port '%1': give COM1 … COM255 or a device path").arg(name));
+            return kExitUsage;
+        }
+        ports.push_back({*choice, {}, {}, {}});
+    }
+    if (const auto refused = RefusedBeforeTheDevice(options, said, err)) {
+        return *refused;
+    }
+    QString problem;
+    const auto station = Station::SetUp(options.station, problem);
+    if (!station) {
+        Say(err, problem);
+        return kExitUsage;
+    }
+    if (const QString warning = station->Warning(); !warning.isEmpty()) {
+        Say(err, warning);
+    }
+    std::string why;
+    if (!station->TakeForRuns(options.sequenceNumber, why)) {
+        // Said as the run would have said it, had it been its own to take.
+        if (onePort) {
+            std::fprintf(out, "%s\n", TerminalSafe(why).c_str());
+        }
+        Say(err, QString("%1 Nothing was sent to %2.")
+                     .arg(QString::fromStdString(why), onePort ? "the device" : "any device"));
+        return kExitFailed;
+    }
+
+    // One port's run, told through feedback; its outcome and record go into port.
+    const auto flash = [&](PortOutcome& port, OperatorFeedback& feedback) {
+        const std::unique_ptr<StationRun> share = station->NewRun();
+        DeviceLink link;
+        FlashRun run(link, feedback);
+        FlashRequest request;
+        request.packagePath = options.packagePath.toStdString();
+        request.port = port.port;
+        port.outcome = run.Run(request, *share->numbers, share->recorder.get());
+        if (!share->recorder->RunId().isEmpty()) {
+            port.record = share->recorder->LastRecord();
+            port.status = port.record.status;
+        }
+        if (!port.outcome.reason.empty()) {
+            port.status = QString::fromStdString(port.outcome.reason);
+        }
+    };
+
+    if (onePort) {
+        ConsoleFeedback feedback(out);
+        flash(ports.front(), feedback);
+        feedback.EndProgressLine();
+        station->GiveForRuns();
+        return SayOutcome(ports.front(), options.packagePath, err);
+    }
+
+    std::vector<QString> shown;
+    for (const PortOutcome& port : ports) {
+        shown.push_back(port.Name());
+    }
+    PortBoard board(out, shown,
+                    options.json               ? PortBoard::Mode::kSilent
+                    : isatty(fileno(out)) != 0 ? PortBoard::Mode::kLiveLines
+                                               : PortBoard::Mode::kPlainLines);
+    std::mutex printing;
+    std::vector<std::thread> runs;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        runs.emplace_back([&, i] {
+            PortOutcome& port = ports[i];
+            board.Started(i, QString::fromStdString(port.port.device));
+            flash(port, board.Feedback(i));
+            board.Ended(
+                i, port.Succeeded()
+                       ? QStringLiteral("succeeded, number %1").arg(port.outcome.number.value_or(0))
+                       : "failed: " + port.status);
+            if (options.json) {
+                const QByteArray line = JsonLine(port, options.packagePath);
+                std::lock_guard<std::mutex> lock(printing);
+                std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), out);
+                std::fflush(out);
+            }
+            for (const std::string& note : port.outcome.notes) {
+                Say(err, port.Name() + ": " + QString::fromStdString(note));
+            }
+        });
+    }
+    for (std::thread& run : runs) {
+        run.join();
+    }
+    station->GiveForRuns();
+    board.Finish();
+    if (!options.json) {
+        PrintSummary(ports, out);
+    }
+    const bool allSucceeded =
+        std::all_of(ports.begin(), ports.end(), [](const PortOutcome& p) { return p.Succeeded(); });
+    return allSucceeded ? kExitSucceeded : kExitFailed;
+}
+
+}  // namespace korvane
