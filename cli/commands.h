@@ -27,6 +27,7 @@ struct JournalOptions {
     QString since;                   // --since DATE
     std::optional<int> sequenceNumber;
     QString serial;
+    QString uid;              // --uid HEX: the records of one chip
     bool duplicates = false;  // --duplicates: records sharing a sequence number
     bool leases = false;      // --leases: the stations' leases instead of records
     bool csv = false;

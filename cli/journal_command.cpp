@@ -13,8 +13,9 @@ namespace korvane {
 
 namespace {
 
+// New columns go at the end, so that readers of the older ones keep working.
 constexpr char kCsvHeader[] =
-    "time,station,port,device,package,sha256,sn,serial,result,status,seconds";
+    "time,station,port,device,package,sha256,sn,serial,result,status,seconds,uid";
 
 QString Result(const JournalRecord& record) {
     return record.result.isEmpty() ? QStringLiteral("unfinished") : record.result;
@@ -31,7 +32,8 @@ QStringList Fields(const JournalRecord& record) {
             record.serial,
             Result(record),
             record.status,
-            QString::number(record.seconds, 'f', 2)};
+            QString::number(record.seconds, 'f', 2),
+            record.uid};
 }
 
 // A field as RFC 4180 writes it: quoted when it holds a comma, a quote or a line break,
@@ -118,6 +120,7 @@ int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err
     query.sequenceNumber = options.sequenceNumber;
     query.serial = options.serial;
     query.duplicates = options.duplicates;
+    query.uid = options.uid;
     QString error;
     if (options.leases) {
         std::vector<Lease> leases;

@@ -82,13 +82,25 @@ const std::vector<Migration>& Migrations() {
              "station TEXT NOT NULL, first INTEGER NOT NULL, last INTEGER NOT NULL, next "
              "INTEGER NOT NULL, claimed TEXT NOT NULL)",
          }},
+        // Which chip a run flashed (its unique ID and flash size), who signed the package
+        // it wrote, and every readout unprotect a service bench made.
+        {4,
+         {
+             "ALTER TABLE runs ADD COLUMN uid TEXT",
+             "ALTER TABLE runs ADD COLUMN flash_kib INTEGER",
+             "ALTER TABLE runs ADD COLUMN signer TEXT",
+             "ALTER TABLE runs ADD COLUMN signed_comment TEXT",
+             "CREATE INDEX IF NOT EXISTS runs_uid ON runs (uid)",
+             "CREATE TABLE IF NOT EXISTS unprotects (id TEXT PRIMARY KEY, time TEXT NOT NULL, "
+             "station TEXT NOT NULL, port TEXT NOT NULL, uid TEXT, result TEXT NOT NULL)",
+         }},
     };
     return migrations;
 }
 
 constexpr char kRunColumns[] =
     "id, started, station, port, device, package, package_size, sha256, sn, serial, result, "
-    "status, seconds, version";
+    "status, seconds, version, uid, flash_kib, signer, signed_comment";
 
 // A URI's scheme is case-insensitive; libpq itself knows these two spellings.
 bool IsServerAddress(const QString& where) {
@@ -230,6 +242,18 @@ public:
         return Run(query, statement, values, error);
     }
 
+    // The first column of the first row the statement gives as a number; 0 when it gives
+    // no row.
+    bool QueryNumber(const QString& statement, const QVariantList& values, int& number,
+                     QString& error) {
+        QSqlQuery query(Db());
+        if (!Run(query, statement, values, error)) {
+            return false;
+        }
+        number = query.next() ? query.value(0).toInt() : 0;
+        return true;
+    }
+
     bool Exec(const QString& statement, QString& error) {
         QSqlQuery query(Db());
         if (query.exec(statement)) {
@@ -335,6 +359,12 @@ JournalRecord RecordFrom(const QSqlQuery& query) {
     record.status = query.value(11).toString();
     record.seconds = query.value(12).toDouble();
     record.version = query.value(13).toString();
+    record.uid = query.value(14).toString();
+    if (!query.value(15).isNull()) {
+        record.flashKib = query.value(15).toInt();
+    }
+    record.signer = query.value(16).toString();
+    record.signedComment = query.value(17).toString();
     return record;
 }
 
@@ -343,19 +373,24 @@ bool SaveIn(Connection& connection, const JournalRecord& record, QString& error)
         // A number once recorded is never taken out of a record again.
         if (!connection.Exec(
                 QStringLiteral(
-                    "INSERT INTO runs (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-                    "ON CONFLICT (id) DO UPDATE SET started = excluded.started, station = "
+                    "INSERT INTO runs (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                    "?, ?) ON CONFLICT (id) DO UPDATE SET started = excluded.started, station = "
                     "excluded.station, port = excluded.port, device = excluded.device, package "
                     "= excluded.package, package_size = excluded.package_size, sha256 = "
                     "excluded.sha256, sn = COALESCE(excluded.sn, runs.sn), serial = "
                     "COALESCE(excluded.serial, runs.serial), result = excluded.result, status "
-                    "= excluded.status, seconds = excluded.seconds, version = excluded.version")
+                    "= excluded.status, seconds = excluded.seconds, version = excluded.version, "
+                    "uid = COALESCE(excluded.uid, runs.uid), flash_kib = "
+                    "COALESCE(excluded.flash_kib, runs.flash_kib), signer = excluded.signer, "
+                    "signed_comment = excluded.signed_comment")
                     .arg(QLatin1String(kRunColumns)),
                 {Text(record.id), Text(record.started), Text(record.station), Text(record.port),
                  Text(record.device), Text(record.package), QVariant(record.packageSize),
                  Text(record.sha256), NullableInt(record.sequenceNumber),
                  NullableText(record.serial), NullableText(record.result), Text(record.status),
-                 QVariant(record.seconds), Text(record.version)},
+                 QVariant(record.seconds), Text(record.version), NullableText(record.uid),
+                 NullableInt(record.flashKib), NullableText(record.signer),
+                 NullableText(record.signedComment)},
                 error)) {
             return false;
         }
@@ -505,18 +540,33 @@ NumberHolder HolderOf(Connection& connection, int number) {
     NumberHolder holder;
     QSqlQuery query(connection.Db());
     QString error;
-    if (connection.Run(query,
-                       QStringLiteral("SELECT r.id, r.serial, r.station, r.started, r.port FROM "
-                                      "numbers n JOIN runs r ON r.id = n.run_id WHERE n.sn = ?"),
-                       {number}, error) &&
+    if (connection.Run(
+            query,
+            QStringLiteral("SELECT r.id, r.serial, r.station, r.started, r.port, r.uid "
+                           "FROM numbers n JOIN runs r ON r.id = n.run_id WHERE n.sn = ?"),
+            {number}, error) &&
         query.next()) {
         holder.runId = query.value(0).toString();
         holder.serial = query.value(1).toString();
         holder.station = query.value(2).toString();
         holder.started = query.value(3).toString();
         holder.port = query.value(4).toString();
+        holder.uid = query.value(5).toString();
     }
     return holder;
+}
+
+// True when the run is of the very chip that holds the number already: a device that
+// came back for rework may be sent its own serial record again, and nobody else's.
+bool SameChip(Connection& connection, const QString& runId, const NumberHolder& holder) {
+    if (holder.uid.isEmpty()) {
+        return false;
+    }
+    QSqlQuery query(connection.Db());
+    QString error;
+    return connection.Run(query, QStringLiteral("SELECT uid FROM runs WHERE id = ?"), {runId},
+                          error) &&
+           query.next() && query.value(0).toString() == holder.uid;
 }
 
 }  // namespace
@@ -558,7 +608,7 @@ NumberRecorded Journal::RecordNumber(const QString& runId, const QString& statio
             return false;
         }
         holder = HolderOf(connection, sequenceNumber);
-        if (holder.runId != runId) {
+        if (holder.runId != runId && !SameChip(connection, runId, holder)) {
             outcome = NumberRecorded::kHeld;
             return false;
         }
@@ -629,14 +679,9 @@ bool Journal::NextNumber(int& number, QString& error) const {
 
 bool Journal::HighestNumber(int& number, QString& error) const {
     Connection connection(where);
-    QSqlQuery query(connection.Db());
-    if (!connection.Open(error) ||
-        !connection.Run(query, QStringLiteral("SELECT %1").arg(QLatin1String(kHighestHeld)), {},
-                        error)) {
-        return false;
-    }
-    number = query.next() ? query.value(0).toInt() : 0;
-    return true;
+    return connection.Open(error) &&
+           connection.QueryNumber(QStringLiteral("SELECT %1").arg(QLatin1String(kHighestHeld)), {},
+                                  number, error);
 }
 
 bool Journal::ClaimLease(const QString& station, int count, Lease& lease, QString& error) const {
@@ -697,32 +742,21 @@ bool Journal::KeepLease(const QString& server, const Lease& lease, QString& erro
 bool Journal::LeasedNumbersLeft(const QString& server, const QString& station, int& left,
                                 QString& error) const {
     Connection connection(where);
-    QSqlQuery query(connection.Db());
-    if (!connection.Open(error) ||
-        !connection.Run(query,
-                        QStringLiteral("SELECT COALESCE(SUM(last - next + 1), 0) FROM held_leases "
-                                       "WHERE server = ? AND station = ? AND next <= last"),
-                        {server, station}, error)) {
-        return false;
-    }
-    left = query.next() ? query.value(0).toInt() : 0;
-    return true;
+    return connection.Open(error) &&
+           connection.QueryNumber(
+               QStringLiteral("SELECT COALESCE(SUM(last - next + 1), 0) FROM held_leases WHERE "
+                              "server = ? AND station = ? AND next <= last"),
+               {server, station}, left, error);
 }
 
 bool Journal::NextLeasedNumber(const QString& server, const QString& station, int& number,
                                QString& error) const {
     Connection connection(where);
-    QSqlQuery query(connection.Db());
-    if (!connection.Open(error) ||
-        !connection.Run(
-            query,
-            QStringLiteral("SELECT next FROM held_leases WHERE server = ? AND station = "
-                           "? AND next <= last ORDER BY first LIMIT 1"),
-            {server, station}, error)) {
-        return false;
-    }
-    number = query.next() ? query.value(0).toInt() : 0;
-    return true;
+    return connection.Open(error) &&
+           connection.QueryNumber(
+               QStringLiteral("SELECT next FROM held_leases WHERE server = ? AND station = ? AND "
+                              "next <= last ORDER BY first LIMIT 1"),
+               {server, station}, number, error);
 }
 
 bool Journal::TakeLeasedNumber(const QString& server, const QString& station, int& number,
@@ -773,9 +807,15 @@ bool Journal::Records(const JournalQuery& filter, std::vector<JournalRecord>& re
         conditions << QStringLiteral("serial = ?");
         values << filter.serial;
     }
+    if (!filter.uid.isEmpty()) {
+        conditions << QStringLiteral("uid = ?");
+        values << filter.uid.toLower();
+    }
+    // A chip that came back for rework and kept its number shares it with nobody.
     if (filter.duplicates) {
         conditions << QStringLiteral(
-            "sn IN (SELECT sn FROM runs WHERE sn IS NOT NULL GROUP BY sn HAVING COUNT(*) > 1)");
+            "sn IN (SELECT sn FROM runs WHERE sn IS NOT NULL GROUP BY sn HAVING COUNT(DISTINCT "
+            "COALESCE(uid, id)) > 1)");
     }
     QSqlQuery query(connection.Db());
     if (!connection.Run(

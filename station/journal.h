@@ -36,6 +36,10 @@ struct JournalRecord {
     QString status;                     // the last status line the operator saw
     double seconds = 0;
     QString version;
+    QString uid;                   // the chip's unique ID, 24 hexadecimal digits; empty: unknown
+    std::optional<int> flashKib;   // its flash size
+    QString signer;                // the key ID of the package's signature, when it had one
+    QString signedComment;         // and its trusted comment
     std::vector<JournalEntry> entries;
 };
 
@@ -43,7 +47,8 @@ struct JournalQuery {
     QString since;  // records started at or after this ISO 8601 time or date
     std::optional<int> sequenceNumber;
     QString serial;
-    bool duplicates = false;  // only records whose number another record holds too
+    QString uid;              // records of this chip
+    bool duplicates = false;  // only records whose number another chip's record holds too
 };
 
 // Who holds a sequence number that a run wanted: the record of the device given it, or a
@@ -54,6 +59,7 @@ struct NumberHolder {
     QString station;
     QString started;
     QString port;
+    QString uid;  // the chip the holder's record names
     QString leaseStation;
 };
 

@@ -28,7 +28,7 @@ const std::vector<PackageImage> kLongPackage = {{"DIAG.BIN", Pattern(300, 1)},
                                                 {"MCU.BIN", Pattern(1000, 2)},
                                                 {"x_DATA.BIN", Pattern(20000, 3)}};
 constexpr char kHeader[] =
-    "time,station,port,device,package,sha256,sn,serial,result,status,seconds";
+    "time,station,port,device,package,sha256,sn,serial,result,status,seconds,uid";
 
 class JournalTool : public testing::ToolTest {
 protected:
@@ -66,6 +66,17 @@ protected:
         ChildProcess tool("env", command, true);
         said = tool.ReadAll();
         return tool.Wait();
+    }
+
+    // Flashes a long package into a paced device and kills the tool once the device holds
+    // its serial record.
+    static void KillRightAfterTheRecord(devsim::PtySimulator& paced) {
+        ASSERT_TRUE(paced.Start());
+        ChildProcess killed(KORVANE_FLASH_EXE,
+                            {"--port", paced.PortPath(), testing::WritePackage(kLongPackage)});
+        ASSERT_TRUE(WaitForRecord(paced));
+        killed.Signal(SIGKILL);
+        killed.WaitStatus();
     }
 
     static std::string Sha256Of(const std::string& path) {
@@ -111,12 +122,7 @@ TEST_F(JournalTool, EveryRunLeavesOneRecordThatSaysHowItEnded) {
 
     // Killed after its record went out: the record says it never finished.
     devsim::PtySimulator paced({}, 115200);
-    ASSERT_TRUE(paced.Start());
-    ChildProcess killed(KORVANE_FLASH_EXE,
-                        {"--port", paced.PortPath(), testing::WritePackage(kLongPackage)});
-    ASSERT_TRUE(WaitForRecord(paced));
-    killed.Signal(SIGKILL);
-    killed.WaitStatus();
+    KillRightAfterTheRecord(paced);
 
     const auto rows = Rows();
     ASSERT_EQ(rows.size(), 5u) << output;
@@ -134,7 +140,7 @@ TEST_F(JournalTool, EveryRunLeavesOneRecordThatSaysHowItEnded) {
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto& row = rows[i + 1];
         const auto& [on, number, result] = expected[i];
-        ASSERT_EQ(row.size(), 11u) << output;
+        ASSERT_EQ(row.size(), 12u) << output;
         EXPECT_EQ(row[kPort], on->PortPath());
         EXPECT_EQ(row[kDevice], on->PortPath());
         EXPECT_EQ(row[kSn], number) << i;
@@ -540,12 +546,7 @@ TEST_F(JournalTool, AStationKilledInItsLeaseGoesOnWithItsReservedNumbers) {
     ASSERT_EQ(Run({"--port", device.PortPath(), package}), 0) << output;
     const std::string first = RecordOf(device).substr(8);
     devsim::PtySimulator paced({}, 115200);
-    ASSERT_TRUE(paced.Start());
-    ChildProcess killed(KORVANE_FLASH_EXE,
-                        {"--port", paced.PortPath(), testing::WritePackage(kLongPackage)});
-    ASSERT_TRUE(WaitForRecord(paced));
-    killed.Signal(SIGKILL);
-    killed.WaitStatus();
+    KillRightAfterTheRecord(paced);
     ASSERT_EQ(Run({"--port", device.PortPath(), package}), 0) << output;
     const int a = std::stoi(first);
     EXPECT_EQ(std::stoi(RecordOf(paced).substr(8)), a + 1);
