@@ -2,6 +2,7 @@
 // and sequence-number counter as the window; also lists and builds packages.
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -83,7 +84,7 @@ int main(int argc, char** argv) {
         "  korvane-flash --list PACKAGE\n"
         "  korvane-flash pack OUTPUT NAME=FILE ...\n"
         "  korvane-flash journal [--journal URI] [--since DATE] [--sn N] [--serial TEXT] "
-        "[--duplicates] [--csv]\n"
+        "[--uid HEX] [--duplicates] [--csv]\n"
         "  korvane-flash journal --leases [--journal URI]\n"
         "  korvane-flash ports [--assign COMn DEVICE]   (see korvane-flash ports --help)");
     parser.addHelpOption();
@@ -119,6 +120,9 @@ int main(int argc, char** argv) {
     const QCommandLineOption serialOption("serial", "journal: the record with this serial text.",
                                           "TEXT");
     const QCommandLineOption csvOption("csv", "journal: CSV instead of a table.");
+    const QCommandLineOption uidOption(
+        "uid", "journal: the records of the chip with this unique ID (24 hexadecimal digits).",
+        "HEX");
     const QCommandLineOption duplicatesOption(
         "duplicates", "journal: only the records whose sequence number another record holds too.");
     const QCommandLineOption leasesOption(
@@ -134,7 +138,7 @@ int main(int argc, char** argv) {
         "else there.");
     parser.addOptions({portOption, snOption, traceOption, listOption, journalOption, stationOption,
                        counterOption, sinceOption, serialOption, csvOption, jsonOption,
-                       duplicatesOption, leasesOption, leaseOption});
+                       duplicatesOption, leasesOption, leaseOption, uidOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
     if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("ports")) {
@@ -170,7 +174,7 @@ int main(int argc, char** argv) {
     if (arguments.size() == 1 && arguments.first() == "journal") {
         if (!OnlyOptionsOf(parser,
                            {journalOption, sinceOption, snOption, serialOption, csvOption,
-                            duplicatesOption, leasesOption},
+                            duplicatesOption, leasesOption, uidOption},
                            "journal")) {
             return kExitUsage;
         }
@@ -181,6 +185,14 @@ int main(int argc, char** argv) {
         journal.serial = parser.value(serialOption);
         journal.csv = parser.isSet(csvOption);
         journal.duplicates = parser.isSet(duplicatesOption);
+        journal.uid = parser.value(uidOption);
+        if (parser.isSet(uidOption) && !QRegularExpression(QStringLiteral("^[0-9A-Fa-f]{24}$"))
+                                            .match(journal.uid)
+                                            .hasMatch()) {
+            std::fprintf(stderr, "korvane-flash: --uid takes 24 hexadecimal digits, not '%s'\n",
+                         TerminalSafe(journal.uid.toLocal8Bit().toStdString()).c_str());
+            return kExitUsage;
+        }
         journal.leases = parser.isSet(leasesOption);
         return JournalCommand(journal, stdout, stderr);
     }
