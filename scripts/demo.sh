@@ -4,7 +4,7 @@
 # with a display (DISPLAY or WAYLAND_DISPLAY set) the window opens on it with the sample
 # package chosen, and the operator presses Update; without one korvane-flash flashes it.
 # Afterwards the script shows what the device holds, entry by entry, and the serial
-# number it received. With --port COMn|DEVICE [PACKAGE] it flashes a real device instead.
+# number it received. With --port COMn|DEVICE PACKAGE it flashes a real device instead.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=sample_package.sh
