@@ -57,7 +57,7 @@ RunOutcome FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
                          RunRecorder* runRecorder) {
     bool idle = false;
     if (!active.compare_exchange_strong(idle, true)) {
-        return {RunResult::kBusy, {}, {}, {}, {}};
+        return {RunResult::kBusy, {}, {}, {}, {}, {}};
     }
     ActiveMark mark(active);
     numberUse = NumberUse{};
@@ -104,6 +104,7 @@ std::string PortShown(const PortChoice& port) {
 RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
     RunOutcome outcome;
     outcome.result = result;
+    outcome.status = shown.Text();
     outcome.reason = ReasonFor(result, port);
     if (!completionProblem.empty()) {
         outcome.notes.push_back(completionProblem);

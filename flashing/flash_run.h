@@ -61,6 +61,7 @@ enum class RunResult {
 // serial text it gave its device.
 struct RunOutcome {
     RunResult result = RunResult::kFailed;
+    std::string status;              // the last status line the operator saw
     std::string reason;              // empty when the status line says all there is
     std::vector<std::string> notes;  // a port that refused even parity, a record not completed
     std::optional<int> number;       // the sequence number a serial record went out with

@@ -1,0 +1,100 @@
+#include "station/fixture_watch.h"
+
+#include <chrono>
+
+namespace korvane {
+
+namespace {
+// A device is taken out once this many probes in a row get no answer: one missed answer
+// (a probe during its reset) is no reason to flash it again.
+constexpr int kMissesForTakenOut = 2;
+}  // namespace
+
+const char* FixtureStateWord(FixtureState state) {
+    switch (state) {
+        case FixtureState::kEmpty:
+            return "EMPTY";
+        case FixtureState::kFlashing:
+            return "FLASHING";
+        case FixtureState::kPassed:
+            return "PASS";
+        case FixtureState::kFailed:
+            return "FAIL";
+        case FixtureState::kProtected:
+            return "PROTECTED";
+    }
+    return "";
+}
+
+void WatchControl::StopStartingDevices() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    woken.notify_all();
+}
+
+bool WatchControl::Stopping() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stopping;
+}
+
+bool WatchControl::Pause(uint32_t ms) {
+    std::unique_lock<std::mutex> lock(mutex);
+    woken.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
+    return !stopping;
+}
+
+FixtureCounts WatchFixture(FixtureDevice& device, FixtureObserver& observer, WatchControl& control,
+                           uint32_t probeMs) {
+    FixtureCounts counts;
+    FixtureState state = FixtureState::kEmpty;
+    std::string lastUid;    // of the device last flashed (or found protected) here
+    bool seenEmpty = true;  // since then
+    int misses = 0;
+    observer.StateChanged(state, {});
+    while (!control.Stopping()) {
+        const ProbeFinding found = device.Probe();
+        if (found.kind == ProbeFinding::Kind::kNothing) {
+            if (state != FixtureState::kEmpty && ++misses >= kMissesForTakenOut) {
+                state = FixtureState::kEmpty;
+                observer.StateChanged(state, {});
+            }
+            seenEmpty = state == FixtureState::kEmpty;
+            control.Pause(probeMs);
+            continue;
+        }
+        misses = 0;
+        const bool isNew = seenEmpty || found.uid.empty() || found.uid != lastUid;
+        if (!isNew || control.Stopping()) {
+            control.Pause(probeMs);
+            continue;
+        }
+        lastUid = found.uid;
+        seenEmpty = false;
+        if (found.kind == ProbeFinding::Kind::kProtected) {
+            state = FixtureState::kProtected;
+            observer.StateChanged(state, "its flash is read-protected; nothing was written");
+            continue;
+        }
+        observer.StateChanged(FixtureState::kFlashing, {});
+        const auto start = std::chrono::steady_clock::now();
+        const RunOutcome outcome = device.Flash(observer.RunFeedback());
+        counts.busySeconds +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const bool passed = outcome.result == RunResult::kSucceeded && outcome.reason.empty();
+        ++(passed ? counts.passed : counts.failed);
+        observer.Flashed(outcome, found.uid);
+        state = passed ? FixtureState::kPassed : FixtureState::kFailed;
+        observer.StateChanged(state, passed                   ? outcome.serial
+                                     : outcome.reason.empty() ? outcome.status
+                                                              : outcome.reason);
+        // An interrupted run abandons the whole watch.
+        if (outcome.result == RunResult::kInterrupted) {
+            break;
+        }
+    }
+    return counts;
+}
+
+}  // namespace korvane
