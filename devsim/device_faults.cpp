@@ -9,6 +9,12 @@ namespace korvane::devsim {
 
 namespace {
 
+std::string AddressName(const char* name, uint32_t address) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%s=0x%08X", name, static_cast<unsigned>(address));
+    return text;
+}
+
 std::string RequestName(const RequestMatch& match) {
     std::string name = std::to_string(match.command) + "." + std::to_string(match.subCommand);
     if (match.address) {
@@ -53,6 +59,17 @@ bool ApplyFault(const std::string& fault, DeviceFaults* faults) {
     } else if (name == "refuse-write" && ParseNumber(value, &number) &&
                static_cast<unsigned long>(number) <= 0xFFFFFFFFul) {
         faults->refuseWriteAt = static_cast<uint32_t>(number);
+    } else if (name == "flip-byte" && ParseNumber(value, &number) &&
+               static_cast<unsigned long>(number) <= 0xFFFFFFFFul) {
+        faults->flipByteAt = static_cast<uint32_t>(number);
+    } else if (name == "read-protected" && value.empty()) {
+        faults->readProtected = true;
+    } else if (name == "uid" && ParseUniqueId(value)) {
+        faults->uid = ParseUniqueId(value);
+    } else if (name == "flash-kib" && ParseNumber(value, &number) &&
+               number >= static_cast<long>(kMinFlashKib) &&
+               number <= static_cast<long>(kMaxFlashKib)) {
+        faults->flashKib = static_cast<uint32_t>(number);
     } else if (name == "refuse" && ParseNumber(value, &number) && number <= 0xFF) {
         faults->refuseCommand = static_cast<int>(number);
     } else if ((name == "refuse-request" || name == "ignore-request") &&
@@ -98,6 +115,12 @@ bool ApplyFaultList(const std::string& list, DeviceFaults* faults) {
 
 std::vector<std::string> FaultNames(const DeviceFaults& faults) {
     std::vector<std::string> names;
+    if (faults.uid) {
+        names.push_back("uid=" + UniqueIdText(*faults.uid));
+    }
+    if (faults.flashKib != kDefaultFlashKib) {
+        names.push_back("flash-kib=" + std::to_string(faults.flashKib));
+    }
     if (faults.silent) {
         names.push_back("silent");
     }
@@ -123,10 +146,13 @@ std::vector<std::string> FaultNames(const DeviceFaults& faults) {
         names.push_back("short-version=" + std::to_string(faults.shortVersion));
     }
     if (faults.refuseWriteAt) {
-        char address[24];
-        std::snprintf(address, sizeof address, "refuse-write=0x%08X",
-                      static_cast<unsigned>(*faults.refuseWriteAt));
-        names.push_back(address);
+        names.push_back(AddressName("refuse-write", *faults.refuseWriteAt));
+    }
+    if (faults.readProtected) {
+        names.push_back("read-protected");
+    }
+    if (faults.flipByteAt) {
+        names.push_back(AddressName("flip-byte", *faults.flipByteAt));
     }
     for (const RequestMatch& match : faults.loader.refuse) {
         names.push_back("refuse-request=" + RequestName(match));

@@ -1,5 +1,6 @@
 // Faults by name, as korvane-devsim takes them on its command line and as test runners
-// pass them on: "silent", "slow-erase=3600", "refuse-request=1.2@0x0800FF00", ...
+// pass them on: "silent", "slow-erase=3600", "refuse-request=1.2@0x0800FF00", ...; and
+// the device's make the same way: "uid=HEX24", "flash-kib=N".
 #pragma once
 
 #include <string>

@@ -54,6 +54,8 @@ std::string DeviceReport(const DeviceSnapshot& device) {
     const LoaderSnapshot& loader = device.Loader();
     std::ostringstream json;
     json << "{\n";
+    json << "  \"device\": {\"uid\": \"" << UniqueIdText(device.Uid())
+         << "\", \"flash_kib\": " << device.FlashKib() << "},\n";
     json << "  \"flash\": {\"programmedEnd\": " << ProgrammedEnd(device.Flash())
          << ", \"erases\": " << device.EraseCount()
          << ", \"started\": " << (device.Started() ? "true" : "false")

@@ -51,8 +51,8 @@ std::string BlockFile(const std::string& folder, uint32_t number) {
     return folder + "/block-" + std::to_string(number) + ".bin";
 }
 
-// A reader for the report's own layout: "key": value, values being numbers, true, false
-// or null.
+// A reader for the report's own layout: "key": value, values being numbers, true, false,
+// null or strings without escapes.
 class ReportReader {
 public:
     explicit ReportReader(const std::string& text) : text(text) {}
@@ -88,6 +88,18 @@ public:
         }
         *value = text.compare(at, 4, "true") == 0;
         return *value || text.compare(at, 5, "false") == 0;
+    }
+    bool Text(const char* key, std::string* value) {
+        if (!Seek(key) || Peek() != '"') {
+            return false;
+        }
+        const size_t end = text.find('"', at + 1);
+        if (end == std::string::npos) {
+            return false;
+        }
+        *value = text.substr(at + 1, end - at - 1);
+        at = end + 1;
+        return true;
     }
     bool IsNull() const { return text.compare(at, 4, "null") == 0; }
     char Peek() const { return at < text.size() ? text[at] : '\0'; }
@@ -125,6 +137,8 @@ bool ParseRequest(ReportReader& reader, SeenRequest* request) {
 
 DeviceSnapshot TakeSnapshot(const SimulatedDevice& device, std::vector<uint8_t> received) {
     DeviceSnapshot snapshot;
+    snapshot.uid = device.Uid();
+    snapshot.flashKib = device.FlashKib();
     snapshot.flash = device.Flash();
     snapshot.erases = device.EraseCount();
     snapshot.started = device.Started();
@@ -155,6 +169,14 @@ bool WriteDeviceFiles(const std::string& folder, const DeviceSnapshot& snapshot)
 
 bool ParseDeviceReport(const std::string& report, DeviceSnapshot* snapshot) {
     ReportReader reader(report);
+    std::string uid;
+    unsigned long flashKib = 0;
+    if (!reader.Text("uid", &uid) || !ParseUniqueId(uid) ||
+        !reader.Number("flash_kib", &flashKib)) {
+        return false;
+    }
+    snapshot->uid = *ParseUniqueId(uid);
+    snapshot->flashKib = static_cast<uint32_t>(flashKib);
     unsigned long erases = 0;
     if (!reader.Number("erases", &erases) || !reader.Flag("started", &snapshot->started) ||
         !reader.Flag("loaderRunning", &snapshot->loaderRunning) || !reader.Seek("dataBlocks")) {

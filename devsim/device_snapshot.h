@@ -32,6 +32,8 @@ struct LoaderSnapshot {
 };
 
 struct DeviceSnapshot {
+    UniqueId uid{};
+    uint32_t flashKib = 0;
     std::vector<uint8_t> flash;
     int erases = 0;
     bool started = false;
@@ -39,6 +41,8 @@ struct DeviceSnapshot {
     LoaderSnapshot loader;
     std::vector<uint8_t> received;  // every byte the host sent, as far as it was kept
 
+    const UniqueId& Uid() const { return uid; }
+    uint32_t FlashKib() const { return flashKib; }
     const std::vector<uint8_t>& Flash() const { return flash; }
     int EraseCount() const { return erases; }
     bool Started() const { return started; }

@@ -20,7 +20,8 @@ void Usage(FILE* to) {
     std::fprintf(
         to,
         "Usage: korvane-devsim [--link PATH] [--dump FILE] [--dump-dir DIR] [--report FILE]\n"
-        "                      [--state-dir DIR] [--baud N] [--fault NAME]...\n"
+        "                      [--state-dir DIR] [--baud N] [--uid HEX24] [--flash-kib N]\n"
+        "                      [--fault NAME]...\n"
         "A simulated STM32F10x device on a pseudo-terminal: prints the terminal's path on\n"
         "its first line and answers the ROM bootloader and the loader firmware until it is\n"
         "interrupted or terminated.\n"
@@ -37,11 +38,19 @@ void Usage(FILE* to) {
         "                   appears (renamed into place; its text: dump, clear-received\n"
         "                   or reset), which is removed once served\n"
         "  --baud N         pace the line as N baud would (default: no pacing)\n"
+        "  --uid HEX24      the device's 96-bit unique ID, 24 hexadecimal digits, lowest\n"
+        "                   address first (default: one of its own, never that of another\n"
+        "                   simulator running); also --fault uid=HEX24\n"
+        "  --flash-kib N    its flash size in KiB, 16 to 1024 (default 128); the flash\n"
+        "                   takes no write beyond it; also --fault flash-kib=N\n"
         "  --fault NAME     misbehave; NAME is one of\n"
         "                   bootloader: silent, nack-before-ack, get-count-zero, get-short,\n"
         "                   get-long, slow-erase=MS, refuse=CMD, short-version=N (Get\n"
         "                   Version gives N of 3 bytes and a late ACK), refuse-write=ADDRESS\n"
-        "                   (NACK for a write there);\n"
+        "                   (NACK for a write there), read-protected (NACK for Read Memory,\n"
+        "                   Write Memory, Erase and Go until a Readout Unprotect erases the\n"
+        "                   flash and resets the device), flip-byte=ADDRESS (the byte\n"
+        "                   written there is stored with a bit flipped);\n"
         "                   loader: refuse-request=REQ, ignore-request=REQ, noise,\n"
         "                   bad-checksum, reply-extra=N (REQ is CMD.SUB or\n"
         "                   CMD.SUB@ADDRESS, e.g. 1.2@0x0800FF00);\n"
@@ -85,6 +94,15 @@ int main(int argc, char** argv) {
         } else if (arg == "--baud" && hasValue) {
             if (!korvane::devsim::ParseNumber(argv[++i], &baudRate) || baudRate > 10000000) {
                 std::fprintf(stderr, "korvane-devsim: bad baud rate '%s'\n", argv[i]);
+                return 2;
+            }
+        } else if ((arg == "--uid" || arg == "--flash-kib") && hasValue) {
+            // The same as the fault names uid= and flash-kib=, which test runners pass on.
+            if (!korvane::devsim::ApplyFault(arg.substr(2) + "=" + argv[++i], &faults)) {
+                std::fprintf(stderr, "korvane-devsim: bad %s '%s'\n",
+                             arg == "--uid" ? "unique ID (24 hexadecimal digits)"
+                                            : "flash size (16 to 1024 KiB)",
+                             argv[i]);
                 return 2;
             }
         } else if (arg == "--fault" && hasValue) {

@@ -28,6 +28,15 @@ constexpr int kQuietLineMs = 2;
 constexpr size_t kFloodBlockBytes = 4096;
 // A paced line's bytes go out a slice of its time at a time.
 constexpr std::chrono::milliseconds kLineSlice{10};
+
+// The faults with the device's unique ID settled, so that a device made afresh (a test
+// runner's reset) is the same part as before.
+DeviceFaults WithUniqueId(DeviceFaults faults) {
+    if (!faults.uid) {
+        faults.uid = NewUniqueId();
+    }
+    return faults;
+}
 }  // namespace
 
 // Collects the device's answers while the device is locked, and plays them on the line
@@ -47,7 +56,7 @@ public:
 };
 
 PtySimulator::PtySimulator(const DeviceFaults& faults, uint32_t baudRate)
-    : faults(faults), device(faults) {
+    : faults(WithUniqueId(faults)), device(this->faults) {
     if (baudRate > 0) {
         byteTime = std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
             static_cast<int64_t>(11) * 1000000000 / static_cast<int64_t>(baudRate)));

@@ -1,6 +1,14 @@
 #include "devsim/simulated_device.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace korvane::devsim {
 
@@ -16,6 +24,7 @@ constexpr uint8_t kReadMemory = 0x11;
 constexpr uint8_t kGo = 0x21;
 constexpr uint8_t kWriteMemory = 0x31;
 constexpr uint8_t kErase = 0x43;
+constexpr uint8_t kReadoutUnprotect = 0x92;
 
 constexpr uint8_t kBootloaderVersion = 0x22;
 // The commands a medium-density part lists in its Get reply.
@@ -36,10 +45,55 @@ uint8_t Xor(const std::vector<uint8_t>& bytes, size_t count) {
 bool Within(uint32_t address, uint32_t length, uint32_t base, uint32_t size) {
     return address >= base && address - base <= size && length <= size - (address - base);
 }
+
+uint64_t Mix(uint64_t value) {
+    // splitmix64's finaliser: a bijection, so distinct inputs stay distinct.
+    value += 0x9E3779B97F4A7C15ull;
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
+    return value ^ (value >> 31);
+}
+
+uint64_t ProcessId() {
+#ifdef _WIN32
+    return static_cast<uint64_t>(_getpid());
+#else
+    return static_cast<uint64_t>(getpid());
+#endif
+}
 }  // namespace
 
+UniqueId NewUniqueId() {
+    static std::atomic<uint32_t> made{0};
+    // Eight bytes from the process id and the count, which no two devices alive on one
+    // machine share, and four from the time, for a process id used again later.
+    const uint64_t own = Mix(ProcessId() << 32 | made++);
+    const uint64_t time = Mix(static_cast<uint64_t>(
+        std::chrono::system_clock::now().time_since_epoch() / std::chrono::nanoseconds(1)));
+    UniqueId id{};
+    for (size_t i = 0; i < 8; ++i) {
+        id[i] = static_cast<uint8_t>(own >> (8 * i));
+    }
+    for (size_t i = 8; i < id.size(); ++i) {
+        id[i] = static_cast<uint8_t>(time >> (8 * (i - 8)));
+    }
+    return id;
+}
+
 SimulatedDevice::SimulatedDevice(const DeviceFaults& faultsIn)
-    : faults(faultsIn), flash(kFlashSize, 0xFF), ram(kRamSize, 0x00), loader(faultsIn.loader) {}
+    : faults(faultsIn),
+      uid(faultsIn.uid.value_or(NewUniqueId())),
+      flash(size_t{faultsIn.flashKib} * 1024, 0xFF),
+      systemMemory(kSystemMemorySize, 0xFF),
+      ram(kRamSize, 0x00),
+      readProtected(faultsIn.readProtected),
+      loader(faultsIn.loader) {
+    uint8_t* signature = systemMemory.data() + (kFlashKibAddress - kSystemMemoryBase);
+    signature[0] = static_cast<uint8_t>(faults.flashKib);
+    signature[1] = static_cast<uint8_t>(faults.flashKib >> 8);
+    std::copy(uid.begin(), uid.end(),
+              systemMemory.begin() + (kUniqueIdAddress - kSystemMemoryBase));
+}
 
 void SimulatedDevice::Ack(DeviceOutput& out) {
     if (faults.nackBeforeAck) {
@@ -186,6 +240,12 @@ void SimulatedDevice::Dispatch(DeviceOutput& out) {
         Nack(out);
         return;
     }
+    // Read protection keeps the flash from being read, changed or run from the bootloader.
+    if (readProtected && (command == kReadMemory || command == kWriteMemory || command == kErase ||
+                          command == kGo)) {
+        Nack(out);
+        return;
+    }
     switch (command) {
         case kGet: {
             std::vector<uint8_t> reply = {kBootloaderVersion};
@@ -237,6 +297,16 @@ void SimulatedDevice::Dispatch(DeviceOutput& out) {
             Ack(out);
             state = State::kEraseFirst;
             return;
+        case kReadoutUnprotect:
+            // The part erases all its flash, lifts the protection and acknowledges again;
+            // then it resets, and its bootloader waits for a new synchronisation.
+            Ack(out);
+            out.Pause(faults.eraseDelayMs);
+            MassErase();
+            readProtected = false;
+            Ack(out);
+            state = State::kAwaitSync;
+            return;
         default:
             Nack(out);
             return;
@@ -252,7 +322,7 @@ void SimulatedDevice::AddressComplete(DeviceOutput& out) {
     address = static_cast<uint32_t>(collected[0]) << 24 |
               static_cast<uint32_t>(collected[1]) << 16 | static_cast<uint32_t>(collected[2]) << 8 |
               collected[3];
-    const bool inFlash = Within(address, 1, kFlashBase, kFlashSize);
+    const bool inFlash = Within(address, 1, kFlashBase, static_cast<uint32_t>(flash.size()));
     switch (command) {
         case kReadMemory:
             if (Readable(address, 1) == nullptr) {
@@ -298,7 +368,8 @@ void SimulatedDevice::AddressComplete(DeviceOutput& out) {
 void SimulatedDevice::FinishWrite(DeviceOutput& out) {
     const uint32_t length = static_cast<uint32_t>(collected.size() - 1);
     // The part programs whole 32-bit words: the bootloader takes only whole words.
-    if (length % 4 != 0 || !Within(address, length, kFlashBase, kFlashSize)) {
+    if (length % 4 != 0 ||
+        !Within(address, length, kFlashBase, static_cast<uint32_t>(flash.size()))) {
         Nack(out);
         return;
     }
@@ -310,12 +381,15 @@ void SimulatedDevice::FinishWrite(DeviceOutput& out) {
         return;
     }
     std::copy(collected.begin() + 1, collected.end(), target);
+    if (faults.flipByteAt && *faults.flipByteAt - address < length) {
+        target[*faults.flipByteAt - address] ^= 0x01;
+    }
     Ack(out);
 }
 
 void SimulatedDevice::FinishPageErase(DeviceOutput& out) {
     for (size_t i = 1; i < collected.size(); ++i) {
-        if (collected[i] >= kFlashSize / kFlashPageSize) {
+        if (collected[i] >= flash.size() / kFlashPageSize) {
             Nack(out);
             return;
         }
@@ -327,6 +401,13 @@ void SimulatedDevice::FinishPageErase(DeviceOutput& out) {
     }
     ++eraseCount;
     Ack(out);
+}
+
+void SimulatedDevice::MassErase() {
+    std::fill(flash.begin(), flash.end(), 0xFF);
+    loader = LoaderFirmware(faults.loader);
+    loaderRunning = false;
+    ++eraseCount;
 }
 
 void SimulatedDevice::FloodOut(uint8_t* bytes, size_t count) {
@@ -343,8 +424,11 @@ void SimulatedDevice::FloodOut(uint8_t* bytes, size_t count) {
 }
 
 const uint8_t* SimulatedDevice::Readable(uint32_t at, uint32_t length) const {
-    if (Within(at, length, kFlashBase, kFlashSize)) {
+    if (Within(at, length, kFlashBase, static_cast<uint32_t>(flash.size()))) {
         return flash.data() + (at - kFlashBase);
+    }
+    if (Within(at, length, kSystemMemoryBase, kSystemMemorySize)) {
+        return systemMemory.data() + (at - kSystemMemoryBase);
     }
     if (Within(at, length, kRamBase, kRamSize)) {
         return ram.data() + (at - kRamBase);

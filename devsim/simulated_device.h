@@ -1,5 +1,6 @@
-// A simulated STM32F10x medium-density device as seen from its serial line: the ROM
-// bootloader, 128 KiB of flash at 0x08000000 and 20 KiB of RAM, and the loader firmware
+// A simulated STM32F10x device as seen from its serial line: the ROM bootloader, 128 KiB
+// of flash at 0x08000000 (or as much as it is given), 20 KiB of RAM, the electronic
+// signature in system memory (flash size and unique ID), and the loader firmware
 // that answers service frames once the host has written it and started it with Go. It is pure logic
 // over bytes: every byte from the host goes in through Receive, and the answers go out through a
 // DeviceOutput, so the same device serves a pseudo-terminal and unit tests alike.
@@ -11,11 +12,18 @@
 #include <vector>
 
 #include "devsim/loader_firmware.h"
+#include "platform/unique_id.h"
 
 namespace korvane::devsim {
 
 // What a flooding device sends without end.
 enum class FloodBytes { kNone, kZeros, kRandom };
+
+// The flash of a medium-density part, unless a device is given another size.
+constexpr uint32_t kDefaultFlashKib = 128;
+// The sizes the family comes in.
+constexpr uint32_t kMinFlashKib = 16;
+constexpr uint32_t kMaxFlashKib = 1024;
 
 // Misbehaviour on request, to exercise the host's failure paths.
 struct DeviceFaults {
@@ -36,6 +44,16 @@ struct DeviceFaults {
     // From then on it answers nothing and takes no notice of what it is sent.
     FloodBytes flood = FloodBytes::kNone;
     uint32_t floodAfterReplies = 0;
+    // Read protection is on: sync, Get, Get Version and Get ID are answered, Read Memory,
+    // Write Memory, Erase and Go get NACK, until a Readout Unprotect erases the flash.
+    bool readProtected = false;
+    // The byte that Write Memory puts at this flash address is stored with a bit flipped.
+    std::optional<uint32_t> flipByteAt;
+
+    // Not faults but the part's own make, carried with them so that they reach a
+    // simulator the same ways (the program's options, a test runner's list of names).
+    std::optional<UniqueId> uid;  // the unique ID; without one, each device makes its own
+    uint32_t flashKib = kDefaultFlashKib;
 };
 
 class DeviceOutput {
@@ -46,15 +64,25 @@ public:
 };
 
 constexpr uint32_t kFlashBase = 0x08000000;
-constexpr uint32_t kFlashSize = 128 * 1024;
+constexpr uint32_t kFlashSize = kDefaultFlashKib * 1024;
 constexpr uint32_t kFlashPageSize = 1024;
 constexpr uint32_t kRamBase = 0x20000000;
 constexpr uint32_t kRamSize = 20 * 1024;
+// System memory (the bootloader's own ROM), with the electronic signature at its end:
+// the flash size in KiB (16 bits, least significant byte first) and the unique ID.
+constexpr uint32_t kSystemMemoryBase = 0x1FFFF000;
+constexpr uint32_t kSystemMemorySize = 2 * 1024;
+constexpr uint32_t kFlashKibAddress = 0x1FFFF7E0;
+constexpr uint32_t kUniqueIdAddress = 0x1FFFF7E8;
 // How long a started loader takes to boot before it sends its banner.
 constexpr uint32_t kLoaderBootMs = 30;
 // When a short Get Version reply is acknowledged: after the host's 3000 ms read window
 // for the whole reply, and well inside the window of its wait for the ACK.
 constexpr uint32_t kLateVersionAckMs = 4500;
+
+// A unique ID that no other device made on this machine shares: one made in another
+// process has another process id in it, one made in the same process another count.
+UniqueId NewUniqueId();
 
 class SimulatedDevice {
 public:
@@ -64,6 +92,10 @@ public:
     void Receive(uint8_t byte, DeviceOutput& out);
 
     const std::vector<uint8_t>& Flash() const { return flash; }
+    const UniqueId& Uid() const { return uid; }
+    uint32_t FlashKib() const { return faults.flashKib; }
+    // True until a Readout Unprotect, when the device was made read-protected.
+    bool ReadProtected() const { return readProtected; }
     // True once the host has started the code in flash with Go.
     bool Started() const { return state == State::kStarted; }
     // True while the started code is a loader that answers service frames.
@@ -103,6 +135,8 @@ private:
     void AddressComplete(DeviceOutput& out);
     void FinishWrite(DeviceOutput& out);
     void FinishPageErase(DeviceOutput& out);
+    // Erases the flash and forgets what the loader stored, as an erase of the whole part.
+    void MassErase();
     // Memory the bootloader may read at address, length bytes; null when none.
     const uint8_t* Readable(uint32_t address, uint32_t length) const;
 
@@ -112,8 +146,11 @@ private:
     std::vector<uint8_t> collected;  // the bytes of the block being received
     uint32_t address = 0;
     uint32_t expected = 0;  // bytes still to come in the current block
+    UniqueId uid;
     std::vector<uint8_t> flash;
+    std::vector<uint8_t> systemMemory;
     std::vector<uint8_t> ram;
+    bool readProtected = false;
     int eraseCount = 0;
     LoaderFirmware loader;
     bool loaderRunning = false;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "link/service_frame.h"
+#include "platform/interrupt.h"
 #include "platform/ticks.h"
 
 namespace korvane {
@@ -20,8 +21,9 @@ using namespace bootloader;
 // pseudo-terminal) is not read on for seconds.
 class DeviceLink::AnswerLimit {
 public:
-    AnswerLimit(const SerialPort& port, uint64_t strayBytes)
-        : port(port), strayBytes(strayBytes), start(TickCount()) {}
+    // extraMs: how much longer than one read window the answer may take in all.
+    AnswerLimit(const SerialPort& port, uint64_t strayBytes, uint32_t extraMs = 0)
+        : port(port), strayBytes(strayBytes), extraMs(extraMs), start(TickCount()) {}
 
     // Counts one more byte that did not complete the answer. answerBytes: how many of the
     // bytes taken and still to come belong to the answer itself (a reply frame once its
@@ -32,14 +34,17 @@ public:
         if (++taken > allowed) {
             return false;
         }
-        const uint64_t limitMs =
-            uint64_t{kReadWindowMs} + kAnswerLatenessMs + 2 * uint64_t{port.LineTimeMs(allowed)};
+        const uint64_t limitMs = uint64_t{kReadWindowMs} + extraMs + kAnswerLatenessMs +
+                                 2 * uint64_t{port.LineTimeMs(allowed)};
         return TicksSince(start, TickCount()) <= limitMs;
     }
+    // Milliseconds since the wait began.
+    uint32_t Elapsed() const { return TicksSince(start, TickCount()); }
 
 private:
     const SerialPort& port;
     const uint64_t strayBytes;
+    const uint32_t extraMs;
     const uint32_t start;
     uint64_t taken = 0;
 };
@@ -61,6 +66,7 @@ void DeviceLink::ResetToBootloader() {
 
 bool DeviceLink::Sync() {
     lastFailure = LinkFailure::kNone;
+    identity = {};
     PurgeReceive();
     const uint8_t sync = kSync;
     if (Write(&sync, 1) == 0) {
@@ -74,32 +80,49 @@ bool DeviceLink::Sync() {
     return ReadIdentity(scratch);
 }
 
-bool DeviceLink::WaitAck() {
-    AnswerLimit limit(*this, kAckStrayBytes);
+DeviceLink::Answer DeviceLink::AwaitAnswer(OnNack onNack, uint32_t patienceMs) {
+    AnswerLimit limit(*this, kAckStrayBytes, patienceMs);
+    bool refused = false;
     for (;;) {
         uint8_t byte = 0;
         if (Read(&byte, 1) == 0) {
-            return AnswerEnded(LinkFailure::kSilence);
+            // Patience reads on, window after window, each waited out by the port itself;
+            // a read that could not wait (a closed port, a run being abandoned) returns at
+            // once, and reading on after it would spin.
+            if (!refused && limit.Elapsed() < patienceMs && IsOpen() && !InterruptRequested()) {
+                continue;
+            }
+            // A NACK that silence follows is the bootloader's refusal.
+            AnswerEnded(refused ? LinkFailure::kNone : LinkFailure::kSilence);
+            return refused ? Answer::kNack : Answer::kSilence;
         }
         if (byte == kAck) {
-            return AnswerEnded(LinkFailure::kNone);
+            AnswerEnded(LinkFailure::kNone);
+            return Answer::kAck;
+        }
+        // A NACK that an ACK follows within a read window is taken as the protocol takes
+        // it everywhere, as a byte to drop: a device may answer NACK, then ACK.
+        if (byte == kNack && onNack == OnNack::kRefuse) {
+            refused = true;
+            continue;
         }
         if (!limit.Take()) {
-            return AnswerEnded(LinkFailure::kFlood);
+            AnswerEnded(LinkFailure::kFlood);
+            return Answer::kFlood;
         }
     }
 }
 
-bool DeviceLink::SendCommand(uint8_t code) {
+DeviceLink::Answer DeviceLink::Command(uint8_t code, OnNack onNack) {
     lastFailure = LinkFailure::kNone;
     const uint8_t complement = static_cast<uint8_t>(~code);
     Write(&code, 1);
     Write(&complement, 1);
     TraceLineEnd();
-    return WaitAck();
+    return AwaitAnswer(onNack);
 }
 
-bool DeviceLink::SendBlock(const uint8_t* data, int32_t length) {
+DeviceLink::Answer DeviceLink::Block(const uint8_t* data, int32_t length, OnNack onNack) {
     lastFailure = LinkFailure::kNone;
     uint8_t checksum = 0;
     for (int32_t i = 0; i < length; ++i) {
@@ -108,7 +131,15 @@ bool DeviceLink::SendBlock(const uint8_t* data, int32_t length) {
     Write(data, length);
     Write(&checksum, 1);
     TraceLineEnd();
-    return WaitAck();
+    return AwaitAnswer(onNack);
+}
+
+bool DeviceLink::SendCommand(uint8_t code) {
+    return Command(code, OnNack::kDrop) == Answer::kAck;
+}
+
+bool DeviceLink::SendBlock(const uint8_t* data, int32_t length) {
+    return Block(data, length, OnNack::kDrop) == Answer::kAck;
 }
 
 uint8_t DeviceLink::ReadInfo(uint8_t command, uint8_t* buffer, int capacity) {
@@ -149,19 +180,36 @@ uint8_t DeviceLink::ReadInfo(uint8_t command, uint8_t* buffer, int capacity) {
 }
 
 bool DeviceLink::ReadIdentity(uint8_t* buffer) {
+    identity = {};
+    BootloaderIdentity seen;
     for (const uint8_t command : {kGet, kGetVersion, kGetId}) {
-        if (ReadInfo(command, buffer, kIdentityBytes) == 0) {
+        const uint8_t count = ReadInfo(command, buffer, kIdentityBytes);
+        if (count == 0) {
             return false;
         }
+        // The area holds the reply's first kIdentityBytes bytes: for Get the version and
+        // as many of the command codes as fit.
+        const int kept = std::min<int>(count + 1, kIdentityBytes);
+        if (command == kGet) {
+            seen.version = buffer[0];
+            seen.commands.assign(buffer + 1, buffer + kept);
+        } else if (command == kGetId) {
+            seen.productId = static_cast<uint16_t>(buffer[0] << 8 | buffer[1]);
+        }
     }
+    identity = std::move(seen);
     return true;
 }
 
-bool DeviceLink::SendAddress(uint32_t address) {
+bool BootloaderIdentity::Lists(uint8_t command) const {
+    return std::find(commands.begin(), commands.end(), command) != commands.end();
+}
+
+DeviceLink::Answer DeviceLink::Address(uint32_t address, OnNack onNack) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(address >> 24),
                               static_cast<uint8_t>(address >> 16),
                               static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
-    return SendBlock(bytes, 4);
+    return Block(bytes, 4, onNack);
 }
 
 bool DeviceLink::WriteMemory(uint32_t address, const uint8_t* data, int32_t length) {
@@ -184,6 +232,82 @@ bool DeviceLink::Go() {
 
 bool DeviceLink::EraseAll() {
     return SendCommand(kErase) && SendCommand(kGlobalErase);
+}
+
+MemoryRead DeviceLink::ReadOutcome(Answer answer) {
+    switch (answer) {
+        case Answer::kAck:
+            return MemoryRead::kRead;
+        case Answer::kNack:
+            return MemoryRead::kRefused;
+        case Answer::kSilence:
+            return MemoryRead::kSilence;
+        case Answer::kFlood:
+            break;
+    }
+    return MemoryRead::kFlood;
+}
+
+UnprotectResult DeviceLink::UnprotectOutcome(Answer answer) {
+    switch (answer) {
+        case Answer::kAck:
+            return UnprotectResult::kUnprotected;
+        case Answer::kNack:
+            return UnprotectResult::kRefused;
+        case Answer::kSilence:
+            return UnprotectResult::kSilence;
+        case Answer::kFlood:
+            break;
+    }
+    return UnprotectResult::kFlood;
+}
+
+MemoryRead DeviceLink::ReadMemory(uint32_t address, uint8_t* buffer, int32_t length) {
+    lastFailure = LinkFailure::kNone;
+    if (length < 1 || length > kMaxReadBytes) {
+        return MemoryRead::kNotSent;
+    }
+    // The count goes out shaped like a command: the byte length - 1 and its complement.
+    Answer answer = Command(kReadMemory, OnNack::kRefuse);
+    if (answer == Answer::kAck) {
+        answer = Address(address, OnNack::kRefuse);
+    }
+    if (answer == Answer::kAck) {
+        answer = Command(static_cast<uint8_t>(length - 1), OnNack::kRefuse);
+    }
+    if (answer != Answer::kAck) {
+        return ReadOutcome(answer);
+    }
+    // The data follow the last ACK at once, with no ACK of their own.
+    if (Read(buffer, length) < length) {
+        AnswerEnded(LinkFailure::kSilence);
+        return MemoryRead::kSilence;
+    }
+    return MemoryRead::kRead;
+}
+
+MemoryRead DeviceLink::ReadElectronicSignature(DeviceSignature* signature) {
+    uint8_t size[2] = {};
+    MemoryRead outcome = ReadMemory(kFlashSizeAddress, size, 2);
+    if (outcome != MemoryRead::kRead) {
+        return outcome;
+    }
+    DeviceSignature read;
+    read.flashKib = static_cast<uint16_t>(size[0] | size[1] << 8);
+    outcome = ReadMemory(kUniqueIdAddress, read.uid.data(), kUniqueIdBytes);
+    if (outcome == MemoryRead::kRead) {
+        *signature = read;
+    }
+    return outcome;
+}
+
+UnprotectResult DeviceLink::ReadoutUnprotect() {
+    Answer answer = Command(kReadoutUnprotect, OnNack::kRefuse);
+    if (answer == Answer::kAck) {
+        // The second ACK comes once the flash is erased (see kUnprotectWaitMs).
+        answer = AwaitAnswer(OnNack::kRefuse, kUnprotectWaitMs);
+    }
+    return UnprotectOutcome(answer);
 }
 
 bool DeviceLink::SendRequest(uint8_t command, uint8_t subCommand, uint32_t address,

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/bootloader_identity.h"
 #include "link/serial_port.h"
 
 namespace korvane {
@@ -21,9 +22,15 @@ constexpr uint8_t kReadMemory = 0x11;
 constexpr uint8_t kGo = 0x21;
 constexpr uint8_t kWriteMemory = 0x31;
 constexpr uint8_t kErase = 0x43;
+constexpr uint8_t kReadoutUnprotect = 0x92;
 constexpr uint8_t kGlobalErase = 0xFF;
 constexpr uint32_t kFlashStart = 0x08000000;
 constexpr int32_t kMaxWriteBytes = 256;
+constexpr int32_t kMaxReadBytes = 256;
+// The electronic signature in system memory: the flash size in KiB (16 bits, least
+// significant byte first) and the 12 bytes of the unique ID.
+constexpr uint32_t kFlashSizeAddress = 0x1FFFF7E0;
+constexpr uint32_t kUniqueIdAddress = 0x1FFFF7E8;
 }  // namespace bootloader
 
 // How the last exchange that failed ended, as far as the line goes.
@@ -51,6 +58,11 @@ public:
     // exchange may take can come: a device that answers late, a busy machine, an adapter
     // that holds bytes back.
     static constexpr uint32_t kAnswerLatenessMs = 1000;
+    // How long Readout Unprotect may take between its two ACKs. The part erases its whole
+    // flash and rewrites its option bytes in between, which takes seconds on the largest
+    // parts of the family and longer on some bootloaders; the wait is generous, since only
+    // a device that has stopped answering ever sits it out.
+    static constexpr uint32_t kUnprotectWaitMs = 30000;
 
     DeviceLink() = default;
     ~DeviceLink() override = default;
@@ -60,6 +72,8 @@ public:
     void ResetToBootloader();
     // Synchronises with the bootloader and reads its identity (Get, Get Version, Get ID).
     bool Sync();
+    // What the identity replies of the last Sync said; empty unless it succeeded.
+    const BootloaderIdentity& Identity() const { return identity; }
 
     // Command byte and its complement, then an ACK.
     bool SendCommand(uint8_t code);
@@ -70,6 +84,7 @@ public:
     // (Get Version); 0 means failure.
     uint8_t ReadInfo(uint8_t command, uint8_t* buffer, int capacity = kIdentityBytes);
     // The three identity commands in order, each reply over the same kIdentityBytes area.
+    // What they said is kept as Identity(), as far as the area holds it.
     bool ReadIdentity(uint8_t* buffer);
     // Writes 1 to 256 bytes at address.
     bool WriteMemory(uint32_t address, const uint8_t* data, int32_t length);
@@ -77,6 +92,17 @@ public:
     bool Go();
     // Erases the whole flash.
     bool EraseAll();
+    // Reads 1 to 256 bytes at address into buffer. A NACK to the command, the address or
+    // the count ends the read at once as refused, without waiting out a read window: a
+    // read-protected part refuses every read, and is to be told as such quickly.
+    MemoryRead ReadMemory(uint32_t address, uint8_t* buffer, int32_t length);
+    // The flash size and the unique ID, two reads from system memory; signature is set
+    // only when both came (kRead). kRefused means read protection.
+    MemoryRead ReadElectronicSignature(DeviceSignature* signature);
+    // Lifts read protection: the part erases its whole flash, acknowledges a second time
+    // (within kUnprotectWaitMs) and resets itself; the caller resets and synchronises again
+    // before anything else.
+    UnprotectResult ReadoutUnprotect();
 
     // Writes one service request frame, a byte per write, and ends its trace line. True
     // once written: a write that fails shows up as a missing reply. False, with nothing
@@ -99,16 +125,31 @@ public:
 private:
     class AnswerLimit;
 
-    // Reads until an ACK; other bytes are dropped. Fails when a read window passes in
-    // silence, or as a flood when more than kAckStrayBytes other bytes come first or
-    // they come for longer than the answer's time limit.
-    bool WaitAck();
-    bool SendAddress(uint32_t address);
+    enum class Answer { kAck, kNack, kSilence, kFlood };
+    // What a NACK means where an ACK is awaited: noise to drop, as for the commands every
+    // flash run sends, or the bootloader's refusal, for those whose refusal is news.
+    enum class OnNack { kDrop, kRefuse };
+
+    // Reads until an ACK (or, with OnNack::kRefuse, a NACK); other bytes are dropped. Ends
+    // in silence when a read window passes with nothing, or, given patienceMs, when a
+    // read window ends with nothing that long after the call; as a flood when more than
+    // kAckStrayBytes other bytes come first or they come for longer than the answer's
+    // time limit (which patienceMs lengthens).
+    Answer AwaitAnswer(OnNack onNack, uint32_t patienceMs = 0);
+    bool WaitAck() { return AwaitAnswer(OnNack::kDrop) == Answer::kAck; }
+    // A command (code and complement) or a block (bytes and checksum), then its answer.
+    Answer Command(uint8_t code, OnNack onNack);
+    Answer Block(const uint8_t* data, int32_t length, OnNack onNack);
+    Answer Address(uint32_t address, OnNack onNack);
+    bool SendAddress(uint32_t address) { return Address(address, OnNack::kDrop) == Answer::kAck; }
+    static MemoryRead ReadOutcome(Answer answer);
+    static UnprotectResult UnprotectOutcome(Answer answer);
     // Notes how an awaited answer ended; false, for the caller to return, unless it came.
     bool AnswerEnded(LinkFailure failure);
 
     LinkFailure lastFailure = LinkFailure::kNone;
     bool floodedBefore = false;  // the last awaited answer was lost in a flood
+    BootloaderIdentity identity;
 };
 
 }  // namespace korvane

@@ -97,6 +97,7 @@ protected:
 
 TEST_F(ExternalSimulator, TestsSeeWhatTheDeviceHoldsAndEachStartsAfresh) {
     const uint8_t data[] = {0xDE, 0xAD, 0xBE, 0xEF};
+    UniqueId uid{};
     {
         testing::SimulatedLine line(Faults());
         ASSERT_TRUE(line.Ready()) << line.device.ErrorText();
@@ -112,6 +113,7 @@ TEST_F(ExternalSimulator, TestsSeeWhatTheDeviceHoldsAndEachStartsAfresh) {
         EXPECT_EQ(Bytes(flash.begin() + 0x10, flash.begin() + 0x14), Bytes(data, data + 4));
         ASSERT_TRUE(line.link.Go());
         EXPECT_TRUE(line.device.Started());
+        uid = line.device.Snapshot().Uid();
     }
     testing::SimulatedLine fresh(Faults());
     ASSERT_TRUE(fresh.Ready()) << fresh.device.ErrorText();
@@ -119,6 +121,7 @@ TEST_F(ExternalSimulator, TestsSeeWhatTheDeviceHoldsAndEachStartsAfresh) {
     EXPECT_FALSE(state.Started());
     EXPECT_EQ(state.Flash()[0x10], 0xFF);
     EXPECT_TRUE(state.received.empty());
+    EXPECT_EQ(state.Uid(), uid) << "a fresh start is the same part, with the same unique ID";
     EXPECT_TRUE(fresh.link.Sync()) << "the fresh device is back in its bootloader";
 }
 
@@ -187,6 +190,26 @@ TEST(DevsimProgram, IndependentBootloaderClientWritesVerifiesAndReadsBack) {
     EXPECT_EQ(ReadFile(back), bytes);
     std::remove(image.c_str());
     std::remove(back.c_str());
+}
+
+// The same peer finds a read-protected part, lifts the protection and reads the
+// electronic signature that the simulator was given.
+TEST(DevsimProgram, IndependentBootloaderClientUnprotectsAndReadsTheSignature) {
+    const std::string link = testing::TempFile("protected-port");
+    const std::string signature = testing::TempFile("signature.bin");
+    testing::ChildProcess sim(KORVANE_DEVSIM_EXE,
+                              {"--link", link, "--uid", "00112233445566778899AABB", "--flash-kib",
+                               "64", "--fault", "read-protected"});
+    ASSERT_FALSE(sim.ReadLine().empty());
+    const std::vector<std::string> read = {"-m", "8n1",           "-b", "115200", "-r", signature,
+                                           "-S", "0x1FFFF7E0:20", link};
+    EXPECT_NE(testing::RunCommand("stm32flash", read), 0) << "read through read protection";
+    ASSERT_EQ(testing::RunCommand("stm32flash", {"-m", "8n1", "-b", "115200", "-k", link}), 0);
+    ASSERT_EQ(testing::RunCommand("stm32flash", read), 0);
+    EXPECT_EQ(ReadFile(signature),
+              Bytes({0x40, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x11,
+                     0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB}));
+    std::remove(signature.c_str());
 }
 
 }  // namespace

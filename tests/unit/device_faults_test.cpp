@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "devsim/device_report.h"
+
 namespace korvane {
 namespace {
 
@@ -41,6 +43,45 @@ TEST(DeviceFaults, BootloaderWriteAndVersionFaultsReadBack) {
     EXPECT_EQ(devsim::FaultNames(faults),
               std::vector<std::string>({"short-version=2", "refuse-write=0x08000100"}));
     EXPECT_FALSE(devsim::ApplyFault("short-version=3", &faults));
+}
+
+TEST(DeviceFaults, TheDevicesMakeAndProtectionReadBack) {
+    DeviceFaults faults;
+    ASSERT_TRUE(devsim::ApplyFaultList(
+        "read-protected flip-byte=0x08000010 flash-kib=256 uid=0123456789ABCDEFfedcba98", &faults));
+    EXPECT_TRUE(faults.readProtected);
+    EXPECT_EQ(*faults.flipByteAt, 0x08000010u);
+    EXPECT_EQ(faults.flashKib, 256u);
+    const std::vector<std::string> names = {"uid=0123456789abcdeffedcba98", "flash-kib=256",
+                                            "read-protected", "flip-byte=0x08000010"};
+    EXPECT_EQ(devsim::FaultNames(faults), names);
+    // As a test runner passes them on to korvane-devsim, which takes them so.
+    EXPECT_EQ(devsim::FaultOptions(faults),
+              "--fault uid=0123456789abcdeffedcba98 --fault flash-kib=256 --fault read-protected "
+              "--fault flip-byte=0x08000010");
+    DeviceFaults again;
+    for (const auto& name : names) {
+        ASSERT_TRUE(devsim::ApplyFault(name, &again)) << name;
+    }
+    EXPECT_EQ(devsim::FaultNames(again), names);
+    for (const char* bad : {"flash-kib=8", "flash-kib=2048", "uid=0123", "read-protected=1"}) {
+        EXPECT_FALSE(devsim::ApplyFault(bad, &again)) << bad;
+    }
+}
+
+// Two simulated devices never share a unique ID, and the report says which one it is.
+TEST(DeviceFaults, EachDeviceHasItsOwnUniqueIdWhichTheReportCarries) {
+    const devsim::SimulatedDevice one;
+    const devsim::SimulatedDevice two;
+    EXPECT_NE(one.Uid(), two.Uid());
+    DeviceFaults faults;
+    faults.uid = ParseUniqueId("0123456789abcdeffedcba98");
+    faults.flashKib = 512;
+    devsim::DeviceSnapshot read;
+    ASSERT_TRUE(
+        devsim::ParseDeviceReport(devsim::DeviceReport(devsim::SimulatedDevice(faults)), &read));
+    EXPECT_EQ(read.Uid(), *faults.uid);
+    EXPECT_EQ(read.FlashKib(), 512u);
 }
 
 TEST(DeviceFaults, FloodsReadBackWithWhatTheySendAndWhenTheyStart) {
