@@ -10,17 +10,19 @@ set -euo pipefail
 
 declare -A groups=(
     # build and run the three programs
-    [programs]="g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite libqt6sql6-psql"
+    [programs]="g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite libqt6sql6-psql libgcrypt20-dev"
     # build their Debian package: manual pages, and Depends from the libraries; check it
     # with lintian and by installing it into a fresh Debian root made by debootstrap
     [package]="help2man dpkg-dev file lintian debootstrap"
-    # the tests, and an independent bootloader client they check the simulator against
-    [tests]="libgtest-dev libgmock-dev stm32flash postgresql"
+    # the tests, an independent bootloader client they check the simulator against, and
+    # the signing tool whose keys and signatures they check
+    [tests]="libgtest-dev libgmock-dev stm32flash postgresql minisign"
     # the window on a virtual display, with a font for its Chinese texts
     [display]="xvfb xauth fonts-wqy-microhei"
-    # the Windows build and its tests under Wine (with Wine's own fonts, whose Marlett draws
-    # the caption buttons); the window's run there is clicked through the X server
-    [windows]="mingw-w64 wine wine64 fonts-wine xdotool"
+    # the Windows build (with libgcrypt for MinGW, linked in statically) and its tests under
+    # Wine (with Wine's own fonts, whose Marlett draws the caption buttons); the window's run
+    # there is clicked through the X server
+    [windows]="mingw-w64 libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev wine wine64 fonts-wine xdotool"
     # building the Windows Qt from Debian's sources (scripts/windows-qt.sh --build)
     [windows-qt]="dpkg-dev tcl bzip2 xz-utils"
     # the fuzzers, built with clang and its sanitizer runtime
