@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTextDocument>
 #include <QTimerEvent>
 #include <algorithm>
@@ -105,7 +106,8 @@ FlasherDialog::FlasherDialog(QWidget* parent)
                         [this](const std::function<bool(unsigned)>& workerEnded) {
                             WaitForWorker(workerEnded);
                         },
-                        [this] { StopClock(); }}),
+                        [this] { StopClock(); },
+                        [this](const EarlierRun& earlier) { return AskRework(earlier); }}),
       wallClock([] { return QDateTime::currentSecsSinceEpoch(); }) {
     station = Station::SetUp({}, stationProblem);
     if (station) {
@@ -275,14 +277,13 @@ void FlasherDialog::OnOK() {
     if (!UpdateData(true)) {
         return;
     }
-    FlashRequest request;
-    request.packagePath = QFile::encodeName(packagePath).toStdString();
-    request.port = PortOf(portIndex);
-    request.sequenceNumber = ChosenSequenceNumber();
     if (!station) {
         ShowStatus(stationProblem.toStdString());
         return;
     }
+    FlashRequest request =
+        station->RequestFor(QFile::encodeName(packagePath).toStdString(), PortOf(portIndex));
+    request.sequenceNumber = ChosenSequenceNumber();
     if (request.sequenceNumber && station->NumbersFromJournal() &&
         !ConfirmSharedNumber(*request.sequenceNumber)) {
         return;
@@ -300,9 +301,32 @@ void FlasherDialog::OnOK() {
     for (const std::string& note : outcome.notes) {
         tooltip << AsSentence(note);
     }
+    if (!outcome.uid.empty()) {
+        tooltip << QStringLiteral("The device: chip %1, %2 KiB of flash.")
+                       .arg(QString::fromStdString(outcome.uid))
+                       .arg(outcome.flashKib.value_or(0));
+    }
     if (!tooltip.isEmpty()) {
         SetStatusToolTip(statusLine->text() + "\n" + tooltip.join('\n'));
     }
+}
+
+Rework FlasherDialog::AskRework(const EarlierRun& earlier) {
+    QMessageBox ask(
+        QMessageBox::Question, QCoreApplication::applicationName(),
+        QStringLiteral("This device was flashed before: it was given %1 by station %2 "
+                       "on %3.")
+            .arg(QString::fromStdString(earlier.serial), QString::fromStdString(earlier.station),
+                 QString::fromStdString(earlier.started)),
+        QMessageBox::NoButton, this);
+    QPushButton* fresh = ask.addButton(QStringLiteral("New number"), QMessageBox::AcceptRole);
+    QPushButton* keep = ask.addButton(QStringLiteral("Keep its number"), QMessageBox::AcceptRole);
+    QPushButton* refuse = ask.addButton(QStringLiteral("Do not flash"), QMessageBox::RejectRole);
+    ask.setDefaultButton(fresh);
+    ask.exec();
+    return ask.clickedButton() == keep     ? Rework::kKeep
+           : ask.clickedButton() == refuse ? Rework::kRefuse
+                                           : Rework::kNew;
 }
 
 bool FlasherDialog::ConfirmSharedNumber(int number) {

@@ -75,6 +75,9 @@ private:
     // An operator's own number changes the sequence of every station that shares the
     // journal: asked once more, naming the journal.
     bool ConfirmSharedNumber(int number);
+    // What the operator wants done with a chip flashed before, when the station's profile
+    // does not say.
+    Rework AskRework(const EarlierRun& earlier);
     void OnCancel();
     void OnBrowse();
     void OnResetTarget();

@@ -4,6 +4,7 @@
 
 #include "app/flasher_app.h"
 #include "res/resources.h"
+#include "station/threads_setup.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    korvane::PrepareQtForWorkerThreads();
     korvane::FlasherApp app(argc, argv);
     app.InitInstance();
     return 0;

@@ -46,6 +46,14 @@ std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE
 // "COM1-COM8" stands for COM1, COM2, … COM8; other names stay as they are. False (error
 // set) for an empty name or a range that runs backwards.
 bool ExpandPortRanges(const QStringList& ports, QStringList& expanded, QString& error);
+// What the device on each port says of itself (bootloader, unique ID, flash size, read
+// protection); nothing is written.
+int IdentifyCommand(const QStringList& ports, bool json, std::FILE* out, std::FILE* err);
+// Lifts the read protection of the device on each port, which erases its whole flash;
+// without --yes (yes) only after the operator confirms on a terminal. The journal keeps
+// each one.
+int UnprotectCommand(const QStringList& ports, bool yes, const StationOptions& station,
+                     std::FILE* out, std::FILE* err);
 // Prints the journal's records, oldest first: a table for a person, or CSV.
 int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err);
 int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err);

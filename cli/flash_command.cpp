@@ -54,6 +54,10 @@ QByteArray JsonLine(const PortOutcome& port, const QString& package) {
         {"serial", port.outcome.serial.empty()
                        ? QJsonValue(QJsonValue::Null)
                        : QJsonValue(QString::fromStdString(port.outcome.serial))},
+        {"uid", port.outcome.uid.empty() ? QJsonValue(QJsonValue::Null)
+                                         : QJsonValue(QString::fromStdString(port.outcome.uid))},
+        {"flash_kib",
+         port.outcome.flashKib ? QJsonValue(*port.outcome.flashKib) : QJsonValue(QJsonValue::Null)},
         {"result", port.Succeeded() ? "succeeded" : "failed"},
         {"status", port.status},
         {"seconds", port.record.seconds},
@@ -67,18 +71,19 @@ void PrintSummary(const std::vector<PortOutcome>& ports, std::FILE* out) {
     for (const PortOutcome& port : ports) {
         width = std::max(width, port.Name().size());
     }
-    std::fprintf(out, "%s  %-5s  %-13s  %-9s  %7s\n",
+    std::fprintf(out, "%s  %-5s  %-13s  %-9s  %7s  %-24s\n",
                  QString("port").leftJustified(width).toLocal8Bit().constData(), "sn", "serial",
-                 "result", "seconds");
+                 "result", "seconds", "uid");
     for (const PortOutcome& port : ports) {
         const QString number =
             port.outcome.number ? QString::number(*port.outcome.number) : QStringLiteral("-");
         QString line =
-            QString::asprintf("%s  %-5s  %-13s  %-9s  %7.2f",
+            QString::asprintf("%s  %-5s  %-13s  %-9s  %7.2f  %-24s",
                               port.Name().leftJustified(width).toLocal8Bit().constData(),
                               number.toLocal8Bit().constData(),
                               port.outcome.serial.empty() ? "-" : port.outcome.serial.c_str(),
-                              port.Succeeded() ? "succeeded" : "failed", port.record.seconds);
+                              port.Succeeded() ? "succeeded" : "failed", port.record.seconds,
+                              port.outcome.uid.empty() ? "-" : port.outcome.uid.c_str());
         if (!port.Succeeded()) {
             line += "  " + port.status;  // why it failed
         }
@@ -129,6 +134,10 @@ int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* e
             return kExitFailed;
         case RunResult::kInterrupted:
             Say(err, QString("interrupted; the port %1 is closed").arg(shown));
+            return kExitFailed;
+        case RunResult::kReadProtected:
+        case RunResult::kReworkRefused:
+            Say(err, reason);
             return kExitFailed;
         case RunResult::kBadSequenceNumber:
         case RunResult::kNotAPackage:
@@ -184,9 +193,7 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         const std::unique_ptr<StationRun> share = station->NewRun();
         DeviceLink link;
         FlashRun run(link, feedback);
-        FlashRequest request;
-        request.packagePath = options.packagePath.toStdString();
-        request.port = port.port;
+        const FlashRequest request = station->RequestFor(options.packagePath.toStdString(), port.port);
         port.outcome = run.Run(request, *share->numbers, share->recorder.get());
         if (!share->recorder->RunId().isEmpty()) {
             port.record = share->recorder->LastRecord();

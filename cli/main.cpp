@@ -12,7 +12,9 @@
 #include "cli/port_listing.h"
 #include "cli/terminal_text.h"
 #include "platform/interrupt.h"
+#include "platform/unique_id.h"
 #include "res/version.h"
+#include "station/threads_setup.h"
 
 using namespace korvane;
 
@@ -73,6 +75,7 @@ bool OnlyOptionsOf(const QCommandLineParser& parser, const QList<QCommandLineOpt
 }  // namespace
 
 int main(int argc, char** argv) {
+    PrepareQtForWorkerThreads();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("korvane-flash");
     QCoreApplication::setApplicationVersion(KORVANE_VERSION);
@@ -82,6 +85,8 @@ int main(int argc, char** argv) {
         "  korvane-flash [--port COMn|DEVICE] [--sn N] [--trace] [--journal URI]\n"
         "                [--station NAME] [--counter profile|journal] [--lease N] PACKAGE\n"
         "  korvane-flash --list PACKAGE\n"
+        "  korvane-flash identify [--port COMn|DEVICE]... [--json]\n"
+        "  korvane-flash unprotect [--port COMn|DEVICE]... [--yes]\n"
         "  korvane-flash pack OUTPUT NAME=FILE ...\n"
         "  korvane-flash journal [--journal URI] [--since DATE] [--sn N] [--serial TEXT] "
         "[--uid HEX] [--duplicates] [--csv]\n"
@@ -120,6 +125,16 @@ int main(int argc, char** argv) {
     const QCommandLineOption serialOption("serial", "journal: the record with this serial text.",
                                           "TEXT");
     const QCommandLineOption csvOption("csv", "journal: CSV instead of a table.");
+    const QCommandLineOption reworkOption(
+        "rework",
+        "A chip the journal has flashed before: new (give it a new number, the default), "
+        "keep (send it its earlier serial record again) or refuse (write nothing). "
+        "Default: [Station] Rework.",
+        "new|keep|refuse");
+    const QCommandLineOption verifyOption(
+        "verify", "Read the loader image back after writing it, before it is started.");
+    const QCommandLineOption yesOption(
+        "yes", "unprotect: erase the whole flash without asking (for scripts).");
     const QCommandLineOption uidOption(
         "uid", "journal: the records of the chip with this unique ID (24 hexadecimal digits).",
         "HEX");
@@ -138,7 +153,8 @@ int main(int argc, char** argv) {
         "else there.");
     parser.addOptions({portOption, snOption, traceOption, listOption, journalOption, stationOption,
                        counterOption, sinceOption, serialOption, csvOption, jsonOption,
-                       duplicatesOption, leasesOption, leaseOption, uidOption});
+                       duplicatesOption, leasesOption, leaseOption, uidOption, reworkOption,
+                       verifyOption, yesOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
     if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("ports")) {
@@ -186,15 +202,41 @@ int main(int argc, char** argv) {
         journal.csv = parser.isSet(csvOption);
         journal.duplicates = parser.isSet(duplicatesOption);
         journal.uid = parser.value(uidOption);
-        if (parser.isSet(uidOption) && !QRegularExpression(QStringLiteral("^[0-9A-Fa-f]{24}$"))
-                                            .match(journal.uid)
-                                            .hasMatch()) {
+        if (parser.isSet(uidOption) && !ParseUniqueId(journal.uid.toStdString())) {
             std::fprintf(stderr, "korvane-flash: --uid takes 24 hexadecimal digits, not '%s'\n",
                          TerminalSafe(journal.uid.toLocal8Bit().toStdString()).c_str());
             return kExitUsage;
         }
         journal.leases = parser.isSet(leasesOption);
         return JournalCommand(journal, stdout, stderr);
+    }
+    if (arguments.size() == 1 && arguments.first() == "identify") {
+        if (!OnlyOptionsOf(parser, {portOption, jsonOption}, "identify")) {
+            return kExitUsage;
+        }
+        QStringList ports;
+        if (QString bad; !ExpandPortRanges(parser.values(portOption), ports, bad)) {
+            std::fprintf(stderr, "korvane-flash: %s\n",
+                         TerminalSafe(bad.toLocal8Bit().toStdString()).c_str());
+            return kExitUsage;
+        }
+        return IdentifyCommand(ports, parser.isSet(jsonOption), stdout, stderr);
+    }
+    if (arguments.size() == 1 && arguments.first() == "unprotect") {
+        if (!OnlyOptionsOf(parser, {portOption, yesOption, journalOption, stationOption},
+                           "unprotect")) {
+            return kExitUsage;
+        }
+        QStringList ports;
+        if (QString bad; !ExpandPortRanges(parser.values(portOption), ports, bad)) {
+            std::fprintf(stderr, "korvane-flash: %s\n",
+                         TerminalSafe(bad.toLocal8Bit().toStdString()).c_str());
+            return kExitUsage;
+        }
+        StationOptions station;
+        station.journal = optional(journalOption);
+        station.station = optional(stationOption);
+        return UnprotectCommand(ports, parser.isSet(yesOption), station, stdout, stderr);
     }
     if (!arguments.isEmpty() && arguments.first() == "pack") {
         if (!OnlyOptionsOf(parser, {}, "pack")) {
@@ -219,7 +261,7 @@ int main(int argc, char** argv) {
 
     if (!OnlyOptionsOf(parser,
                        {portOption, snOption, traceOption, journalOption, stationOption,
-                        counterOption, leaseOption, jsonOption},
+                        counterOption, leaseOption, reworkOption, verifyOption, jsonOption},
                        "a flash")) {
         return kExitUsage;
     }
@@ -232,8 +274,13 @@ int main(int argc, char** argv) {
     }
     options.json = parser.isSet(jsonOption);
     options.sequenceNumber = sequenceNumber;
-    options.station = {optional(journalOption), optional(stationOption), optional(counterOption),
-                       std::nullopt};
+    options.station.journal = optional(journalOption);
+    options.station.station = optional(stationOption);
+    options.station.counter = optional(counterOption);
+    options.station.rework = optional(reworkOption);
+    if (parser.isSet(verifyOption)) {
+        options.station.verify = true;
+    }
     if (parser.isSet(leaseOption)) {
         bool ok = false;
         options.station.lease = parser.value(leaseOption).toInt(&ok);

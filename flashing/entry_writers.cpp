@@ -46,8 +46,8 @@ private:
 
 class FirmwareSteps : public EntryWriters::Steps {
 public:
-    FirmwareSteps(EntryWriters& writers, const ClaimNumber& claimNumber, const CalendarDate& date)
-        : writers(writers), claimNumber(claimNumber), date(date) {}
+    FirmwareSteps(EntryWriters& writers, const ClaimNumber& claimNumber)
+        : writers(writers), claimNumber(claimNumber) {}
     uint32_t ChunkBytes() const override { return kFirmwareChunkBytes; }
     bool Prepare() override { return writers.Exchange(kFirmwareImage, kStart, 0, nullptr, 0); }
     bool SendChunk(uint8_t* buffer, uint32_t n) override {
@@ -57,12 +57,12 @@ public:
         return accepted;
     }
     bool Finish() override {
-        int sequenceNumber = 0;
-        if (!claimNumber(sequenceNumber)) {
+        std::string serialText;
+        if (!claimNumber(serialText)) {
             return false;
         }
         uint8_t record[kSerialRecordBytes];
-        BuildSerialRecord(sequenceNumber, record, date);
+        BuildSerialRecord(serialText, record);
         return writers.Exchange(kFirmwareImage, kWrite, kSerialRecordAddress, record,
                                 kSerialRecordBytes);
     }
@@ -70,7 +70,6 @@ public:
 private:
     EntryWriters& writers;
     const ClaimNumber& claimNumber;
-    CalendarDate date;
     uint32_t target = bootloader::kFlashStart;
 };
 
@@ -115,8 +114,8 @@ EntryWriters::WriteOutcome EntryWriters::WriteLoaderImage(const std::string& nam
 }
 
 bool EntryWriters::WriteFirmwareImage(const std::string& name, uint32_t offset, uint32_t size,
-                                      const ClaimNumber& claimNumber, const CalendarDate& date) {
-    FirmwareSteps steps(*this, claimNumber, date);
+                                      const ClaimNumber& claimNumber) {
+    FirmwareSteps steps(*this, claimNumber);
     return WriteEntry(name, offset, size, steps) == WriteOutcome::kWritten;
 }
 

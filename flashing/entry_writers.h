@@ -16,10 +16,10 @@
 
 namespace korvane {
 
-// Called right before the serial record is sent. Sets number to the sequence number the
-// record must carry once that number has been consumed; false when none could be, and
-// the record must not be sent.
-using ClaimNumber = std::function<bool(int& number)>;
+// Called right before the serial record is sent. Sets serialText to the 13 characters the
+// record must carry once their number has been consumed (and recorded); false when none
+// could be, and the record must not be sent.
+using ClaimNumber = std::function<bool(std::string& serialText)>;
 
 class EntryWriters {
 public:
@@ -36,7 +36,7 @@ public:
     // extent runs past the end of the package fails before anything of it is sent.
     WriteOutcome WriteLoaderImage(const std::string& name, uint32_t offset, uint32_t size);
     bool WriteFirmwareImage(const std::string& name, uint32_t offset, uint32_t size,
-                            const ClaimNumber& claimNumber, const CalendarDate& date);
+                            const ClaimNumber& claimNumber);
     // The kind, as an unsigned 16-bit number, is the entry's first block number.
     bool WriteDataImage(const std::string& name, uint32_t offset, uint32_t size, EntryKind kind);
 

@@ -1,6 +1,8 @@
 #include "flashing/flash_run.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <thread>
 
@@ -57,13 +59,20 @@ RunOutcome FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
                          RunRecorder* runRecorder) {
     bool idle = false;
     if (!active.compare_exchange_strong(idle, true)) {
-        return {RunResult::kBusy, {}, {}, {}, {}, {}};
+        RunOutcome busy;
+        busy.result = RunResult::kBusy;
+        return busy;
     }
     ActiveMark mark(active);
     numberUse = NumberUse{};
     lineFlooded = false;
     notRecorded.clear();
     completionProblem.clear();
+    verifyLoader = request.verifyLoader;
+    signature.reset();
+    kept.reset();
+    reworkNote.clear();
+    refusal.clear();
 
     // A number outside the range formats longer than the record holds, is cut, and
     // would give this device another device's serial number.
@@ -114,6 +123,13 @@ RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
                                 " does not take even parity, which the device's bootloader "
                                 "needs; the device may not answer");
     }
+    if (!reworkNote.empty()) {
+        outcome.notes.push_back(reworkNote);
+    }
+    if (signature) {
+        outcome.uid = UniqueIdText(signature->uid);
+        outcome.flashKib = signature->flashKib;
+    }
     if (numberUse.recorded) {
         outcome.number = numberUse.recorded;
         outcome.serial = SerialNumberText(*numberUse.recorded, recordDate);
@@ -147,8 +163,14 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
                                      "through it (a broken board, a wrong baud rate, noise on "
                                      "the line)"
                                : std::string();
+        case RunResult::kReadProtected:
+        case RunResult::kReworkRefused:
+            return refusal;
         case RunResult::kSucceeded:
         case RunResult::kFailed:
+            if (!refusal.empty()) {
+                return refusal;
+            }
             if (lineFlooded) {
                 return "the device on " + device +
                        " talked without stopping, so nothing more was sent to it (a broken "
@@ -214,18 +236,20 @@ RunResult FlashRun::PackageNotRead(const FlashRequest& request) {
 
 RunResult FlashRun::RunOnDevice(const FlashRequest& request) {
     const bool isPackage = !IsKnownImageName(request.packagePath);
+    const PackageDirectory directory =
+        isPackage ? ParseDirectory(package.Bytes().data(), package.Bytes().size())
+                  : PackageDirectory{};
     // A package that would number one device twice, or holds an image no flash takes, is
     // refused before the port is touched.
-    if (isPackage) {
-        const PackageDirectory directory =
-            ParseDirectory(package.Bytes().data(), package.Bytes().size());
-        if (const std::string refusal = PackageRefusal(directory); !refusal.empty()) {
-            feedback.Status(status::kPackageRefused, request.packagePath.c_str(), refusal.c_str());
-            return RunResult::kPackageRefused;
-        }
+    if (const std::string why = PackageRefusal(directory); !why.empty()) {
+        feedback.Status(status::kPackageRefused, request.packagePath.c_str(), why.c_str());
+        return RunResult::kPackageRefused;
     }
     RunResult failure = RunResult::kFailed;
     if (!Connect(request.port, failure)) {
+        return InterruptRequested() ? Interrupted() : failure;
+    }
+    if (!KnowTheDevice(request, directory, failure)) {
         return InterruptRequested() ? Interrupted() : failure;
     }
 
@@ -259,6 +283,108 @@ RunResult FlashRun::RunOnDevice(const FlashRequest& request) {
         return RunResult::kNotAPackage;
     }
     return succeeded ? RunResult::kSucceeded : RunResult::kFailed;
+}
+
+bool FlashRun::KnowTheDevice(const FlashRequest& request, const PackageDirectory& directory,
+                             RunResult& failure) {
+    // A bootloader that does not list Read Memory tells nothing more of the chip.
+    if (!link.Identity().Lists(bootloader::kReadMemory)) {
+        return true;
+    }
+    DeviceSignature read;
+    switch (link.ReadElectronicSignature(&read)) {
+        case MemoryRead::kRead:
+            break;
+        case MemoryRead::kRefused:
+            // Read protection: the part refuses every read, write, erase and Go.
+            feedback.Status(status::kReadProtected);
+            refusal = "the flash of the device on " + request.port.device +
+                      " is read-protected; korvane-flash unprotect --port " + request.port.name +
+                      " lifts the protection and erases the whole flash";
+            failure = RunResult::kReadProtected;
+            return false;
+        case MemoryRead::kFlood:
+            lineFlooded = true;
+            feedback.Status(status::kNotConnected);
+            failure = RunResult::kNotConnected;
+            return false;
+        case MemoryRead::kSilence:
+        case MemoryRead::kNotSent:
+            // A bootloader that lists Read Memory and does not answer it: the run goes on
+            // as it would without it, not knowing the chip.
+            reworkNote = "the device did not answer the read of its unique ID, which stays unknown";
+            return true;
+    }
+    signature = read;
+    const std::string uid = UniqueIdText(read.uid);
+    if (recorder != nullptr) {
+        recorder->DeviceIdentified(uid, read.flashKib);
+    }
+    if (const std::string why = PackageFitRefusal(directory, read.flashKib); !why.empty()) {
+        feedback.Status(status::kPackageRefused, request.packagePath.c_str(), why.c_str());
+        failure = RunResult::kPackageRefused;
+        return false;
+    }
+    const std::optional<EarlierRun> earlier =
+        recorder != nullptr ? recorder->EarlierRunOf(uid) : std::nullopt;
+    if (!earlier) {
+        return true;
+    }
+    Rework rework = request.rework;
+    if (rework == Rework::kAsk) {
+        rework = hooks.askRework ? hooks.askRework(*earlier) : Rework::kNew;
+    }
+    const std::string named =
+        earlier->serial + ", given by station " + earlier->station + " on " + earlier->started;
+    switch (rework) {
+        case Rework::kRefuse:
+            feedback.Status(status::kFlashedBefore, earlier->serial.c_str(),
+                            earlier->station.c_str(), earlier->started.c_str());
+            refusal = "the chip " + uid + " was flashed before (" + named +
+                      ") and is not flashed again here";
+            failure = RunResult::kReworkRefused;
+            return false;
+        case Rework::kKeep:
+            kept = earlier;
+            reworkNote = "the chip " + uid + " keeps its earlier serial number " + named;
+            return true;
+        case Rework::kNew:
+        case Rework::kAsk:
+            reworkNote =
+                "the chip " + uid + " was flashed before: " + named + "; it is given a new number";
+            return true;
+    }
+    return true;
+}
+
+bool FlashRun::VerifyLoader(const PackageEntry& entry) {
+    const std::vector<uint8_t>& bytes = package.Bytes();
+    for (uint32_t done = 0; done < entry.size;) {
+        const auto length =
+            static_cast<int32_t>(std::min<uint32_t>(entry.size - done, bootloader::kMaxReadBytes));
+        uint8_t read[bootloader::kMaxReadBytes];
+        const uint32_t address = bootloader::kFlashStart + done;
+        char where[16];
+        if (link.ReadMemory(address, read, length) != MemoryRead::kRead) {
+            std::snprintf(where, sizeof where, "0x%08X", address);
+            refusal = std::string("the loader image could not be read back from ") + where;
+            return false;
+        }
+        for (int32_t i = 0; i < length; ++i) {
+            const uint8_t written = bytes[entry.offset + done + static_cast<uint32_t>(i)];
+            if (read[i] != written) {
+                char said[96];
+                std::snprintf(said, sizeof said,
+                              "the loader image reads back differently at 0x%08X (0x%02X "
+                              "written, 0x%02X read)",
+                              address + static_cast<uint32_t>(i), written, read[i]);
+                refusal = said;
+                return false;
+            }
+        }
+        done += static_cast<uint32_t>(length);
+    }
+    return true;
 }
 
 RunResult FlashRun::Interrupted() {
@@ -301,8 +427,9 @@ bool FlashRun::WritePackage(const FlashRequest& request) {
     if (succeeded) {
         feedback.Status(status::kFinishedFile, request.packagePath.c_str());
         // A package without a firmware image numbers no device; the counter still moves
-        // on after a successful run, as it always has.
-        if (!numberUse.advanced) {
+        // on after a successful run, as it always has; a chip that keeps its earlier number
+        // takes none.
+        if (!numberUse.advanced && !kept) {
             int unused = 0;
             numberUse.advanced = numbers->Consume(unused, NumberGuard(), numberUse.problem);
         }
@@ -316,10 +443,25 @@ bool FlashRun::WritePackage(const FlashRequest& request) {
     return succeeded;
 }
 
-bool FlashRun::ClaimNumber(int& number) {
+bool FlashRun::ClaimNumber(std::string& serialText) {
     // Nothing is consumed for a run that is being abandoned.
     if (InterruptRequested()) {
         return false;
+    }
+    // A chip back for rework that keeps its number is sent its earlier record again: the
+    // journal lets its own chip have the number once more, and the counter does not move.
+    if (kept) {
+        std::string why;
+        if (recorder->RecordNumber(kept->sequenceNumber, kept->serial, why) !=
+            NumberVerdict::kAccepted) {
+            numberNotRecorded = true;
+            numberUse.problem = why;
+            feedback.ShowStatus(why);
+            return false;
+        }
+        numberUse.recorded = kept->sequenceNumber;
+        serialText = kept->serial;
+        return true;
     }
     // The journal takes the number and its serial text before any device holds it: a
     // number it refuses (another device holds it) or cannot take (the server gone, the
@@ -330,12 +472,14 @@ bool FlashRun::ClaimNumber(int& number) {
         numberNotRecorded = verdict != NumberVerdict::kAccepted;
         return verdict;
     };
+    int number = 0;
     if (!numbers->Consume(number, recorder != nullptr ? guard : NumberGuard(), numberUse.problem)) {
         feedback.ShowStatus(numberUse.problem);
         return false;
     }
     numberUse.advanced = true;
     numberUse.recorded = number;
+    serialText = SerialNumberText(number, recordDate);
     return true;
 }
 
@@ -348,7 +492,7 @@ bool FlashRun::WriteEntry(const PackageEntry& entry) {
         case EntryWriter::kFirmware:
             written = writers.WriteFirmwareImage(
                 entry.name, entry.offset, entry.size,
-                [this](int& number) { return ClaimNumber(number); }, recordDate);
+                [this](std::string& serialText) { return ClaimNumber(serialText); });
             break;
         case EntryWriter::kLoader: {
             using Outcome = EntryWriters::WriteOutcome;
@@ -359,6 +503,13 @@ bool FlashRun::WriteEntry(const PackageEntry& entry) {
             }
             if (outcome == Outcome::kNothingWritten) {
                 // The flash was not erased: starting it would run unknown code.
+                loaderMissing = true;
+                break;
+            }
+            // A loader that does not read back as written is not started either.
+            if (written && verifyLoader && !VerifyLoader(entry)) {
+                writers.Fail(entry.name);
+                written = false;
                 loaderMissing = true;
                 break;
             }

@@ -30,12 +30,24 @@ struct PortChoice {
     std::string device;
 };
 
+// What a run does with a chip the journal has flashed before (a board back from the field
+// or from test).
+enum class Rework {
+    kNew,     // a new number, as for any device; the earlier one is named
+    kKeep,    // its earlier serial record again, byte for byte; no number is consumed
+    kRefuse,  // nothing is written; the run fails, naming the earlier record
+    kAsk,     // the front end asks the operator (FlashRunHooks::askRework)
+};
+
 struct FlashRequest {
     std::string packagePath;
     PortChoice port;
     std::optional<CalendarDate> date;  // the serial record's date; today when absent
     // The operator's own sequence number for this run; the counter's next one otherwise.
     std::optional<int> sequenceNumber;
+    Rework rework = Rework::kNew;
+    // Reads the loader image back after writing it, before it is started.
+    bool verifyLoader = false;
 };
 
 enum class RunResult {
@@ -53,6 +65,8 @@ enum class RunResult {
     kNumberUnavailable,  // the counter is held elsewhere or damaged: nothing was sent
     kNotRecorded,        // the run could not be recorded: nothing was sent
     kInterrupted,        // abandoned on request; the port is left as it was
+    kReadProtected,      // the chip's flash is read-protected: nothing was written
+    kReworkRefused,      // the chip was flashed before and is not to be again
 };
 
 // How a run ended, all a front end shows of it: the result, why in words (its holder, the
@@ -66,6 +80,8 @@ struct RunOutcome {
     std::vector<std::string> notes;  // a port that refused even parity, a record not completed
     std::optional<int> number;       // the sequence number a serial record went out with
     std::string serial;              // its 13 characters
+    std::string uid;                 // the chip's unique ID (24 hexadecimal digits), if read
+    std::optional<int> flashKib;     // its flash size
 };
 
 inline bool operator==(const RunOutcome& outcome, RunResult result) {
@@ -98,6 +114,9 @@ struct FlashRunHooks {
     std::function<void(const std::function<bool(unsigned)>& workerEnded)> waitForWorker;
     // On the calling thread after the worker ended (a window stops its clock here).
     std::function<void()> ended;
+    // On the calling thread, when the chip was flashed before and the request says ask:
+    // what to do with it (kNew, kKeep or kRefuse).
+    std::function<Rework(const EarlierRun& earlier)> askRework;
 };
 
 class FlashRun {
@@ -147,13 +166,20 @@ private:
     RunResult PackageNotRead(const FlashRequest& request);
     void EntryEnded(const PackageEntry& entry, EntryWriter writer, uint64_t bytes, bool ok);
     bool Connect(const PortChoice& port, RunResult& failure);
+    // After connecting: the chip's signature, whether the package fits it, what to do if
+    // it was flashed before. False (failure set, said) when the run must not go on.
+    bool KnowTheDevice(const FlashRequest& request, const PackageDirectory& directory,
+                       RunResult& failure);
+    // Reads the loader image back from the flash; false (said) at the first difference.
+    bool VerifyLoader(const PackageEntry& entry);
     // The worker's body for a package. True when every entry and the closing request
     // were accepted.
     bool WritePackage(const FlashRequest& request);
     bool WriteEntry(const PackageEntry& entry);
     bool CloseUpdate();
-    // Consumes the number for the serial record about to be sent (see ClaimNumber).
-    bool ClaimNumber(int& number);
+    // Consumes the number for the serial record about to be sent, and gives its text (see
+    // ClaimNumber).
+    bool ClaimNumber(std::string& serialText);
     // Says the run was abandoned on request.
     RunResult Interrupted();
     // The run's outcome once it ended so, on the port given, and its reason in words.
@@ -173,6 +199,11 @@ private:
     NumberUse numberUse;
     // Set by the worker when the loader image failed before anything of it was written.
     bool loaderMissing = false;
+    bool verifyLoader = false;
+    std::optional<DeviceSignature> signature;  // of the chip this run flashes
+    std::optional<EarlierRun> kept;            // its earlier record, sent again (Rework::kKeep)
+    std::string reworkNote;                    // what is said of an earlier record of the chip
+    std::string refusal;  // why the run did not write (read protection, rework)
     // Set by the worker when the journal could not take the number of the serial record.
     bool numberNotRecorded = false;
     std::atomic<bool> lineFlooded{false};

@@ -289,6 +289,30 @@ std::string PackageRefusal(const PackageDirectory& directory) {
     return refusal;
 }
 
+std::string PackageFitRefusal(const PackageDirectory& directory, int flashKib) {
+    constexpr uint64_t kFlashStart = 0x08000000;
+    constexpr uint64_t kSerialRecordEnd = 0x0800FF00 + 13;
+    const uint64_t flashBytes = static_cast<uint64_t>(flashKib) * 1024;
+    const std::string flash = "the device's " + std::to_string(flashKib) + " KiB flash";
+    bool numbered = false;
+    for (size_t i = 0; i < directory.size(); ++i) {
+        const PackageEntry& entry = directory[i];
+        const EntryWriter writer = WriterFor(ClassifyName(entry.name));
+        if (!entry.InUse() || writer == EntryWriter::kData) {
+            continue;
+        }
+        numbered = numbered || writer == EntryWriter::kFirmware;
+        if (entry.size > flashBytes) {
+            return SlotLabel(i, entry.name) + " has " + std::to_string(entry.size) +
+                   " bytes, more than " + flash + " holds";
+        }
+    }
+    if (numbered && kSerialRecordEnd > kFlashStart + flashBytes) {
+        return "the serial record's place, 0x0800FF00, lies beyond " + flash;
+    }
+    return {};
+}
+
 std::vector<EntryListing> ListDirectory(const PackageDirectory& directory, uint64_t fileSize) {
     std::vector<EntryListing> listing(kPackageEntryCount);
     for (size_t i = 0; i < kPackageEntryCount; ++i) {

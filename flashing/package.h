@@ -130,6 +130,11 @@ struct EntryListing {
 // kMaxFlashBytes fits no device.
 std::string PackageRefusal(const PackageDirectory& directory);
 
+// What keeps a package from going into a device with a flash of flashKib KiB, as a phrase
+// that follows "cannot be flashed: "; empty when it fits: the loader and the firmware each
+// start at the start of the flash, and the serial record lies at 0x0800FF00.
+std::string PackageFitRefusal(const PackageDirectory& directory, int flashKib);
+
 // Describes every slot of the directory of a file of fileSize bytes.
 std::vector<EntryListing> ListDirectory(const PackageDirectory& directory, uint64_t fileSize);
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,14 @@ struct RunStart {
     const std::vector<uint8_t>* packageBytes = nullptr;
 };
 
+// The latest earlier record of a chip that was given a number.
+struct EarlierRun {
+    int sequenceNumber = 0;
+    std::string serial;  // its 13 characters
+    std::string station;
+    std::string started;  // UTC, ISO 8601
+};
+
 struct EntryResult {
     std::string name;
     std::string kind;  // the writer that took it: loader, firmware or data
@@ -33,6 +42,11 @@ public:
 
     // Before the device is touched. False (why set) keeps the run from starting.
     virtual bool Begin(const RunStart& start, std::string& why) = 0;
+    // Once the chip's signature has been read: its unique ID (24 hexadecimal digits) and
+    // flash size, kept with the record at once.
+    virtual void DeviceIdentified(const std::string& uid, int flashKib) = 0;
+    // The latest earlier record of the chip that was given a number, if any.
+    virtual std::optional<EarlierRun> EarlierRunOf(const std::string& uid) = 0;
     // Before the serial record with this number goes out: kAccepted once the record of the
     // run holds the number and the serial text, and no other device's does. Otherwise (why
     // set, in words for the operator) the record is not sent, so that no device holds a

@@ -77,8 +77,12 @@ void Scramble(uint32_t key, uint8_t* record) {
 }
 
 void BuildSerialRecord(int sequenceNumber, uint8_t* buffer, const CalendarDate& date) {
-    const std::string text = SerialNumberText(sequenceNumber, date);
-    std::memcpy(buffer, text.data(), kSerialRecordBytes);
+    BuildSerialRecord(SerialNumberText(sequenceNumber, date), buffer);
+}
+
+void BuildSerialRecord(const std::string& text, uint8_t* buffer) {
+    std::memset(buffer, 0, kSerialRecordBytes);
+    std::memcpy(buffer, text.data(), std::min(text.size(), kSerialRecordBytes));
     Scramble(kSerialRecordKey, buffer);
 }
 

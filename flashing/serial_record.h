@@ -43,6 +43,9 @@ void Scramble(uint32_t key, uint8_t* record);
 // Writes the scrambled serial-number record into the first 13 bytes of buffer, which
 // must hold at least that many; nothing else is written.
 void BuildSerialRecord(int sequenceNumber, uint8_t* buffer, const CalendarDate& date);
+// The same for a serial text given whole (the first 13 characters; fewer are padded with
+// zero bytes): a device back for rework is sent its earlier record byte for byte.
+void BuildSerialRecord(const std::string& text, uint8_t* buffer);
 void BuildSerialRecord(int sequenceNumber, uint8_t* buffer);
 
 }  // namespace korvane

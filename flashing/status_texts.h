@@ -9,6 +9,10 @@ constexpr char kPortNotOpened[] = "Failed to open the serial port.";
 constexpr char kNotConnected[] = "Failed to connect the device.";
 constexpr char kFileNotOpened[] = "Failed to open the file [%s].";
 constexpr char kInterrupted[] = "The run was interrupted.";
-// A package the run will not write as it is, said before the port is opened.
+// A package the run will not write as it is, said before the port is opened (or, when it
+// does not fit the device's flash, before anything is erased).
 constexpr char kPackageRefused[] = "The package [%s] cannot be flashed: %s.";
+constexpr char kReadProtected[] = "The flash of the device is read-protected: nothing was written.";
+constexpr char kFlashedBefore[] =
+    "The device was flashed before (%s, station %s, %s): nothing was written.";
 }  // namespace korvane::status

@@ -59,6 +59,8 @@ std::optional<Name> OwnNameOf(const RawEntry& entry) {
     static const std::vector<std::pair<const char*, std::vector<const char*>>> names = {
         {kProfileSection, {"File", "Port", kSequenceNumberName}},
         {kJournalSection, {"Database", "Station", "Counter", "Lease"}},
+        {kStationSection, {"Rework", "Verify", "ProbeMs", "Ports"}},
+        {kPackagesSection, {"TrustedKeys"}},
     };
     for (const auto& [section, keys] : names) {
         if (!SameName(entry.section, section)) {
@@ -245,6 +247,21 @@ JournalSettings ReadJournalSettings() {
         }
     }
     return settings;
+}
+
+StationSettings ReadStationSettings() {
+    const auto profile = OpenProfile();
+    profile->sync();
+    // A list the INI reader made of a value with commas is the text it was.
+    const auto value = [&profile](const char* section, const char* key) {
+        const QVariant read = profile->value(QStringLiteral("%1/%2").arg(section, key));
+        return (read.typeId() == QMetaType::QStringList ? read.toStringList().join(',')
+                                                        : read.toString())
+            .trimmed();
+    };
+    return {value(kStationSection, "Rework"), value(kStationSection, "Verify"),
+            value(kStationSection, "ProbeMs"), value(kStationSection, "Ports"),
+            value(kPackagesSection, "TrustedKeys")};
 }
 
 std::map<int, QString> ReadPortDevices() {

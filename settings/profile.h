@@ -42,6 +42,20 @@ struct ProfileValues {
     StoredSequenceNumber sequenceNumber;
 };
 
+constexpr char kStationSection[] = "Station";
+constexpr char kPackagesSection[] = "Packages";
+
+// Sections "Station" and "Packages": how this station flashes its devices. Each empty when
+// not given.
+struct StationSettings {
+    QString rework;       // "Rework": new, keep or refuse, for a chip flashed before
+    QString verify;       // "Verify": "loader" reads the loader image back after writing it
+    QString probeMs;      // "ProbeMs": how often an empty fixture is probed
+    QString ports;        // "Ports": the fixtures of a station, e.g. COM1-COM8
+    QString trustedKeys;  // [Packages] "TrustedKeys": a minisign key file, or a folder of them
+};
+StationSettings ReadStationSettings();
+
 // Section "Journal": where runs are recorded and where numbers come from.
 struct JournalSettings {
     QString database;  // "Database": a libpq URI; empty for the station's own SQLite file

@@ -780,6 +780,18 @@ bool Journal::TakeLeasedNumber(const QString& server, const QString& station, in
     });
 }
 
+bool Journal::RecordUnprotect(const QString& station, const QString& port, const QString& uid,
+                              const QString& result, QString& error) const {
+    Connection connection(where);
+    return connection.Open(error) &&
+           connection.Exec(QStringLiteral("INSERT INTO unprotects (id, time, station, port, uid, "
+                                          "result) VALUES (?, ?, ?, ?, ?, ?)"),
+                           {QUuid::createUuid().toString(QUuid::WithoutBraces),
+                            QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs), station,
+                            port, NullableText(uid), result},
+                           error);
+}
+
 bool Journal::SetNextNumber(int number, QString& error) const {
     Connection connection(where);
     return connection.Open(error) &&

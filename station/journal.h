@@ -36,10 +36,10 @@ struct JournalRecord {
     QString status;                     // the last status line the operator saw
     double seconds = 0;
     QString version;
-    QString uid;                   // the chip's unique ID, 24 hexadecimal digits; empty: unknown
-    std::optional<int> flashKib;   // its flash size
-    QString signer;                // the key ID of the package's signature, when it had one
-    QString signedComment;         // and its trusted comment
+    QString uid;                  // the chip's unique ID, 24 hexadecimal digits; empty: unknown
+    std::optional<int> flashKib;  // its flash size
+    QString signer;               // the key ID of the package's signature, when it had one
+    QString signedComment;        // and its trusted comment
     std::vector<JournalEntry> entries;
 };
 
@@ -135,6 +135,10 @@ public:
     // The lowest unused number of those copies without taking it; 0 when none is left.
     bool NextLeasedNumber(const QString& server, const QString& station, int& number,
                           QString& error) const;
+    // Keeps one readout unprotect a service bench made: where, on which chip (when known),
+    // and how it ended.
+    bool RecordUnprotect(const QString& station, const QString& port, const QString& uid,
+                         const QString& result, QString& error) const;
     // Records, oldest first.
     bool Records(const JournalQuery& query, std::vector<JournalRecord>& records,
                  QString& error) const;

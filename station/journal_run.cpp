@@ -135,6 +135,46 @@ NumberVerdict JournalRecorder::RecordNumber(int sequenceNumber, const std::strin
     return NumberVerdict::kAccepted;
 }
 
+void JournalRecorder::DeviceIdentified(const std::string& uid, int flashKib) {
+    JournalRecord now;
+    bool spooled = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        record.uid = QString::fromStdString(uid);
+        record.flashKib = flashKib;
+        now = record;
+        spooled = inSpool;
+    }
+    // At once: the journal's guard on numbers knows a chip by it, and a record of a run
+    // killed from here on still names the chip. A store that cannot take it now gets it
+    // with the completed record.
+    QString error;
+    (spooled ? spool : journal).Save(now, error);
+}
+
+std::optional<EarlierRun> JournalRecorder::EarlierRunOf(const std::string& uid) {
+    QString runId;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        runId = record.id;
+    }
+    JournalQuery query;
+    query.uid = QString::fromStdString(uid);
+    std::vector<JournalRecord> earlier;
+    QString error;
+    if (!journal.Records(query, earlier, error)) {
+        return std::nullopt;
+    }
+    // The latest that gave the chip a number (records come oldest first).
+    for (auto found = earlier.rbegin(); found != earlier.rend(); ++found) {
+        if (found->id != runId && found->sequenceNumber && !found->serial.isEmpty()) {
+            return EarlierRun{*found->sequenceNumber, found->serial.toStdString(),
+                              found->station.toStdString(), found->started.toStdString()};
+        }
+    }
+    return std::nullopt;
+}
+
 void JournalRecorder::EntryEnded(const EntryResult& entry) {
     std::lock_guard<std::mutex> lock(mutex);
     record.entries.push_back(

@@ -25,6 +25,8 @@ public:
     bool Begin(const RunStart& start, std::string& why) override;
     NumberVerdict RecordNumber(int sequenceNumber, const std::string& serialText,
                                std::string& why) override;
+    void DeviceIdentified(const std::string& uid, int flashKib) override;
+    std::optional<EarlierRun> EarlierRunOf(const std::string& uid) override;
     void EntryEnded(const EntryResult& entry) override;
     // Completes the record; one that cannot reach the server waits in the spool.
     std::string End(bool succeeded, const std::string& status) override;

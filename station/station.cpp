@@ -1,6 +1,7 @@
 #include "station/station.h"
 
 #include <QSysInfo>
+#include <map>
 
 #include "settings/profile.h"
 
@@ -65,7 +66,38 @@ std::unique_ptr<Station> Station::SetUp(const StationOptions& options, QString& 
                     .arg(lease);
         return nullptr;
     }
-    return std::unique_ptr<Station>(new Station(where, name, counter == "journal", lease));
+    const StationSettings flashing = ReadStationSettings();
+    const QString rework = options.rework.value_or(flashing.rework).toLower();
+    static const std::map<QString, Rework> rules = {{"", Rework::kAsk},
+                                                    {"new", Rework::kNew},
+                                                    {"keep", Rework::kKeep},
+                                                    {"refuse", Rework::kRefuse}};
+    const auto rule = rules.find(rework);
+    if (rule == rules.end()) {
+        error =
+            QStringLiteral("The rework rule \"%1\" is none of \"new\", \"keep\" and \"refuse\".")
+                .arg(rework);
+        return nullptr;
+    }
+    const QString verify = flashing.verify.toLower();
+    if (!options.verify && !verify.isEmpty() && verify != QLatin1String("loader")) {
+        error = QStringLiteral("[Station] Verify=%1 is not \"loader\", the one image read back.")
+                    .arg(flashing.verify);
+        return nullptr;
+    }
+    auto station = std::unique_ptr<Station>(new Station(where, name, counter == "journal", lease));
+    station->rework = rule->second;
+    station->verify = options.verify.value_or(verify == QLatin1String("loader"));
+    return station;
+}
+
+FlashRequest Station::RequestFor(const std::string& packagePath, const PortChoice& port) const {
+    FlashRequest request;
+    request.packagePath = packagePath;
+    request.port = port;
+    request.rework = rework;
+    request.verifyLoader = verify;
+    return request;
 }
 
 QString Station::Warning() const {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "flashing/flash_run.h"
 #include "station/journal_run.h"
 #include "station/profile_counter.h"
 
@@ -17,6 +18,8 @@ struct StationOptions {
     std::optional<QString> station;
     std::optional<QString> counter;  // "profile" or "journal"
     std::optional<int> lease;        // numbers claimed at once; 0: none, no run without server
+    std::optional<QString> rework;   // "new", "keep" or "refuse": a chip flashed before
+    std::optional<bool> verify;      // read the loader image back after writing it
 };
 
 // One run's share of a station that runs several at once: its own record, and numbers
@@ -39,6 +42,13 @@ public:
     // What the operator should know before any run of this station, or empty: a line that
     // shares one server but numbers each station from its own profile will collide.
     QString Warning() const;
+    // What a run of this station does with a chip flashed before; kAsk when neither the
+    // options nor the profile say (a window asks the operator, a tool takes kNew).
+    Rework ReworkRule() const { return rework; }
+    bool VerifyLoader() const { return verify; }
+    const QString& Name() const { return name; }
+    // The request for a run of this station on port.
+    FlashRequest RequestFor(const std::string& packagePath, const PortChoice& port) const;
     bool NumbersFromJournal() const { return journalCounter != nullptr; }
     // The profile's counter, when numbers come from it.
     ProfileCounter* Profile() { return profileCounter.get(); }
@@ -56,6 +66,8 @@ private:
     QString where;
     QString name;
     int lease;
+    Rework rework = Rework::kAsk;
+    bool verify = false;
 
     JournalRecorder recorder;
     std::unique_ptr<ProfileCounter> profileCounter;

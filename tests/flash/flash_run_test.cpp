@@ -417,9 +417,12 @@ TEST(FlashRun, LoaderThatNeverWentInIsNotStartedAndNothingFollowsIt) {
     EXPECT_EQ(bench.feedback.statuses,
               std::vector<std::string>({Writing("DIAG.BIN"), Failed("DIAG.BIN"), Failed("MCU.BIN"),
                                         Failed("CFG.BIN"), Failed(path)}));
-    // After the refused erase nothing at all: no Go, no frame, no closing request.
+    // The identity exchanges, then the chip's signature read from system memory; after
+    // the refused erase nothing at all: no Go, no frame, no closing request.
     EXPECT_EQ(bench.device.Received(),
-              Bytes({0x7F, 0x00, 0xFF, 0x01, 0xFE, 0x02, 0xFD, 0x43, 0xBC}));
+              Bytes({0x7F, 0x00, 0xFF, 0x01, 0xFE, 0x02, 0xFD, 0x11, 0xEE, 0x1F, 0xFF, 0xF7, 0xE0,
+                     0xF7, 0x01, 0xFE, 0x11, 0xEE, 0x1F, 0xFF, 0xF7, 0xE8, 0xFF, 0x0B, 0xF4, 0x43,
+                     0xBC}));
     EXPECT_FALSE(bench.device.Started());
     EXPECT_EQ(bench.feedback.enables.back(), true);
 }

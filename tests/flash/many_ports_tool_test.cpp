@@ -82,11 +82,12 @@ TEST_F(ManyPorts, AFailingPortHoldsUpNoOtherAndTheSummarySaysWhy) {
     std::set<std::string> numbers;
     for (size_t i = 0; i < devices.size(); ++i) {
         const std::string port = devices[i]->PortPath();
-        // The summary's line for this port: "PORT  SN  SERIAL  RESULT  SECONDS  [WHY]".
+        // The summary's line for this port: "PORT  SN  SERIAL  RESULT  SECONDS  UID  [WHY]".
         std::smatch row;
         ASSERT_TRUE(std::regex_search(
             output, row,
-            std::regex("\n" + port + " +([-0-9]+) +([-A-Z0-9]+) +([a-z]+) +([0-9.]+) *(.*)")))
+            std::regex("\n" + port +
+                       " +([-0-9]+) +([-A-Z0-9]+) +([a-z]+) +([0-9.]+) +[-0-9a-f]+ *(.*)")))
             << output;
         const std::string record = RecordOf(*devices[i]);
         if (i == 2) {

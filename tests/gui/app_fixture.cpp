@@ -17,6 +17,7 @@
 #include <cstdlib>
 
 #include "app/flasher_app.h"
+#include "station/journal.h"
 #include "support/scratch_folder.h"
 
 namespace korvane::test {
@@ -63,6 +64,9 @@ void AppTest::SetUp() {
     qunsetenv("KORVANE_COM1");
 #ifdef Q_OS_WIN
     Reg({"delete", kProgramKey, "/f"});  // fails when there is none, as is fine
+    // The journal is one per user there too: no test sees another's devices and numbers.
+    QFile::remove(Journal::DefaultPath());
+    QFile::remove(Journal::SpoolPath());
 #endif
     RegisterApplicationIcons();
 }

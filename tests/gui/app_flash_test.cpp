@@ -59,13 +59,18 @@ protected:
         }
     }
 
-    // A profile that chooses the package on COM1 with this sequence number.
+    // A profile that chooses the package on COM1 with this sequence number. The one
+    // simulated chip is flashed again and again: given a new number each time unless the
+    // test asks for the question.
     std::string ChoosePackage(int sequenceNumber,
-                              const std::vector<PackageImage>& images = kPackage) {
+                              const std::vector<PackageImage>& images = kPackage,
+                              const QString& rework = QStringLiteral("new")) {
         const std::string path = korvane::testing::WritePackage(images);
-        WriteProfileFile(QString("[Setting]\nFile=%1\nPort=0\nSN=%2\n")
-                             .arg(QString::fromStdString(path))
-                             .arg(sequenceNumber));
+        WriteProfileFile(
+            QString("[Setting]\nFile=%1\nPort=0\nSN=%2\n%3")
+                .arg(QString::fromStdString(path))
+                .arg(sequenceNumber)
+                .arg(rework.isEmpty() ? QString() : "[Station]\nRework=" + rework + "\n"));
         return path;
     }
 
@@ -493,6 +498,48 @@ TEST_F(AppFlash, TheToolWaitsForTheWindowsRunAndTheWindowForTheTool) {
     EXPECT_TRUE(ProfileOnDisk().contains("SN=44")) << ProfileOnDisk().toStdString();
 }
 #endif
+
+// A chip the journal has flashed before, with no rework rule in the profile: the window
+// asks, and each answer does what its button says.
+TEST_F(AppFlash, AChipFlashedBeforeIsAskedAbout) {
+    Attach();
+    KORVANE_SKIP_IF_UNSUITED(*device);
+    ChoosePackage(41, kPackage, QString());
+    auto dialog = OpenDialog();
+    Update(*dialog);  // the chip's first run: nothing to ask
+    ASSERT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("42"));
+    const auto runAnswering = [&](const QString& button) {
+        ModalAnswer answer([button](QWidget* modal) {
+            for (QPushButton* candidate : modal->findChildren<QPushButton*>()) {
+                if (candidate->text() == button) {
+                    candidate->click();
+                }
+            }
+        });
+        Update(*dialog);
+        EXPECT_TRUE(answer.Answered()) << button.toStdString();
+    };
+    runAnswering(QStringLiteral("Keep its number"));
+    device->Inspect([](const devsim::DeviceSnapshot& d) {
+        EXPECT_EQ(RecordText(d).substr(8), "00041");
+        EXPECT_EQ(d.Loader().ClosingRequests(), 2);
+    });
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("42"));
+    EXPECT_TRUE(ProfileOnDisk().contains("SN=42")) << ProfileOnDisk().toStdString();
+
+    runAnswering(QStringLiteral("Do not flash"));
+    EXPECT_TRUE(TextOf(*dialog, res::kStatusLine).startsWith("The device was flashed before"))
+        << TextOf(*dialog, res::kStatusLine).toStdString();
+    device->Inspect([](const devsim::DeviceSnapshot& d) { EXPECT_EQ(d.EraseCount(), 2); });
+
+    runAnswering(QStringLiteral("New number"));
+    device->Inspect(
+        [](const devsim::DeviceSnapshot& d) { EXPECT_EQ(RecordText(d).substr(8), "00042"); });
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("43"));
+    // The status line's tooltip names the chip.
+    EXPECT_TRUE(dialog->Control(res::kStatusLine)->toolTip().contains("KiB of flash"))
+        << dialog->Control(res::kStatusLine)->toolTip().toStdString();
+}
 
 TEST_F(AppFlash, ABrowseDuringARunNeverBringsBackAnOlderNumber) {
     Attach();

@@ -8,6 +8,7 @@
 
 #include "app/flasher_app.h"
 #include "gui/gui_test_support.h"
+#include "station/threads_setup.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     defaultHandler = qInstallMessageHandler(QuietHandler);
     // The program's own application object, so a test can start the window the way the
     // program does.
+    korvane::PrepareQtForWorkerThreads();
     korvane::FlasherApp app(argc, argv);
     korvane::test::UseTestLook();
     testing::InitGoogleTest(&argc, argv);

@@ -1,0 +1,253 @@
+// korvane-flash identify and unprotect: what a service bench asks of a device without
+// flashing it. Both reset the device into its bootloader on every port given, at once.
+#include <unistd.h>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include "cli/commands.h"
+#include "cli/terminal_text.h"
+#include "flashing/status_texts.h"
+#include "platform/unique_id.h"
+#include "settings/profile.h"
+#include "settings/serial_ports.h"
+#include "station/station.h"
+
+namespace korvane {
+
+namespace {
+
+// What one port's device said of itself.
+struct DeviceFacts {
+    PortChoice port;
+    bool answered = false;
+    std::string problem;  // why nothing could be learnt
+    BootloaderIdentity identity;
+    std::optional<DeviceSignature> signature;
+    bool readProtected = false;
+};
+
+// Opens the port, resets the device into its bootloader and asks it who it is.
+DeviceFacts Ask(DeviceLink& link, const PortChoice& port) {
+    DeviceFacts facts;
+    facts.port = port;
+    if (!link.OpenDevice(port.device, DeviceLink::kBaudRate)) {
+        facts.problem = "cannot open the serial port " + PortShown(port) + ": " +
+                        (link.OpenError().empty() ? "it is in use" : link.OpenError());
+        return facts;
+    }
+    link.ResetToBootloader();
+    if (!link.Sync()) {
+        facts.problem = link.LastFailure() == LinkFailure::kFlood
+                            ? "the device on " + port.device + " talked without stopping"
+                            : "no bootloader answered on " + PortShown(port);
+        return facts;
+    }
+    facts.answered = true;
+    facts.identity = link.Identity();
+    DeviceSignature signature;
+    if (facts.identity.Lists(bootloader::kReadMemory)) {
+        const MemoryRead read = link.ReadElectronicSignature(&signature);
+        facts.readProtected = read == MemoryRead::kRefused;
+        if (read == MemoryRead::kRead) {
+            facts.signature = signature;
+        }
+    }
+    return facts;
+}
+
+std::string Hex(unsigned value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, value);
+    return text;
+}
+
+QString VersionText(uint8_t version) {
+    return QStringLiteral("%1.%2").arg(version >> 4).arg(version & 0x0F);
+}
+
+void PrintFacts(const DeviceFacts& facts, bool json, std::FILE* out) {
+    if (json) {
+        QJsonArray commands;
+        for (const uint8_t command : facts.identity.commands) {
+            commands.append(QString::fromStdString("0x" + Hex(command, 2)));
+        }
+        QJsonObject object{{"port", QString::fromStdString(facts.port.name)},
+                           {"device", QString::fromStdString(facts.port.device)},
+                           {"result", facts.answered ? "identified" : "failed"}};
+        if (!facts.answered) {
+            object["status"] = QString::fromStdString(facts.problem);
+        } else {
+            object["bootloader_version"] = VersionText(facts.identity.version);
+            object["product_id"] = QString::fromStdString("0x" + Hex(facts.identity.productId, 4));
+            object["uid"] =
+                facts.signature
+                    ? QJsonValue(QString::fromStdString(UniqueIdText(facts.signature->uid)))
+                    : QJsonValue(QJsonValue::Null);
+            object["flash_kib"] =
+                facts.signature ? QJsonValue(facts.signature->flashKib) : QJsonValue::Null;
+            object["read_protected"] = facts.readProtected;
+            object["commands"] = commands;
+        }
+        std::fprintf(out, "%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
+        return;
+    }
+    std::fprintf(out, "%s\n", TerminalSafe(PortShown(facts.port)).c_str());
+    if (!facts.answered) {
+        std::fprintf(out, "  %s\n", TerminalSafe(facts.problem).c_str());
+        return;
+    }
+    std::string commands;
+    for (const uint8_t command : facts.identity.commands) {
+        commands += (commands.empty() ? "" : " ") + Hex(command, 2);
+    }
+    std::fprintf(out, "  bootloader:       version %s, product ID 0x%s\n",
+                 VersionText(facts.identity.version).toLocal8Bit().constData(),
+                 Hex(facts.identity.productId, 4).c_str());
+    std::fprintf(out, "  unique ID:        %s\n",
+                 facts.signature ? UniqueIdText(facts.signature->uid).c_str() : "unknown");
+    std::fprintf(
+        out, "  flash:            %s\n",
+        facts.signature ? (std::to_string(facts.signature->flashKib) + " KiB").c_str() : "unknown");
+    std::fprintf(out, "  read protection:  %s\n", facts.readProtected ? "on" : "off");
+    std::fprintf(out, "  commands:         %s\n", commands.c_str());
+}
+
+// Runs work(i) for every port at once and waits for them all.
+template <typename Work>
+void OnEveryPort(size_t ports, Work work) {
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < ports; ++i) {
+        threads.emplace_back([&work, i] { work(i); });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
+// The ports named, or the profile's one; empty (said) for a bad one.
+std::optional<std::vector<PortChoice>> PortsOf(const QStringList& names, std::FILE* err) {
+    const int profileIndex = ReadProfile().portIndex;
+    std::vector<PortChoice> ports;
+    for (const QString& name : names.isEmpty() ? QStringList{QString()} : names) {
+        const std::optional<PortChoice> port = ChoosePort(name, profileIndex);
+        if (!port) {
+            Say(err, QString("bad port '%1': give COM1 … COM255 or a device path").arg(name));
+            return std::nullopt;
+        }
+        ports.push_back(*port);
+    }
+    return ports;
+}
+
+// The operator's word that the whole flash may go; a script's is --yes.
+bool Confirmed(const std::vector<PortChoice>& ports, bool yes, std::FILE* out) {
+    if (yes) {
+        return true;
+    }
+    if (isatty(STDIN_FILENO) == 0) {
+        return false;
+    }
+    std::string names;
+    for (const PortChoice& port : ports) {
+        names += (names.empty() ? "" : ", ") + PortShown(port);
+    }
+    std::fprintf(out,
+                 "Readout unprotect erases the whole flash of the device on %s. Type yes to go "
+                 "on: ",
+                 TerminalSafe(names).c_str());
+    std::fflush(out);
+    std::string answer;
+    std::getline(std::cin, answer);
+    return answer == "yes";
+}
+
+}  // namespace
+
+int IdentifyCommand(const QStringList& portNames, bool json, std::FILE* out, std::FILE* err) {
+    const auto ports = PortsOf(portNames, err);
+    if (!ports) {
+        return kExitUsage;
+    }
+    std::vector<DeviceFacts> facts(ports->size());
+    // Nothing is written: resets, synchronisations and the identity reads.
+    OnEveryPort(ports->size(), [&](size_t i) {
+        DeviceLink link;
+        facts[i] = Ask(link, (*ports)[i]);
+    });
+    bool all = true;
+    for (const DeviceFacts& one : facts) {
+        PrintFacts(one, json, out);
+        all = all && one.answered;
+    }
+    return all ? kExitSucceeded : kExitFailed;
+}
+
+int UnprotectCommand(const QStringList& portNames, bool yes, const StationOptions& stationOptions,
+                     std::FILE* out, std::FILE* err) {
+    const auto ports = PortsOf(portNames, err);
+    if (!ports) {
+        return kExitUsage;
+    }
+    QString problem;
+    const auto station = Station::SetUp(stationOptions, problem);
+    if (!station) {
+        Say(err, problem);
+        return kExitUsage;
+    }
+    if (!Confirmed(*ports, yes, out)) {
+        Say(err,
+            "readout unprotect erases the whole flash; without a terminal to confirm it, "
+            "give --yes");
+        return kExitUsage;
+    }
+    std::vector<std::string> said(ports->size());
+    std::vector<bool> cleared(ports->size(), false);
+    OnEveryPort(ports->size(), [&](size_t i) {
+        const PortChoice& port = (*ports)[i];
+        DeviceLink link;
+        DeviceFacts before = Ask(link, port);
+        UnprotectResult result = UnprotectResult::kSilence;
+        std::optional<DeviceSignature> after;
+        if (before.answered) {
+            result = link.ReadoutUnprotect();
+            // The part resets itself once it has erased its flash: a new conversation.
+            link.ResetToBootloader();
+            const DeviceFacts now =
+                result == UnprotectResult::kUnprotected ? Ask(link, port) : DeviceFacts{};
+            after = now.signature;
+            cleared[i] =
+                result == UnprotectResult::kUnprotected && now.answered && !now.readProtected;
+        }
+        const std::string uid = after              ? UniqueIdText(after->uid)
+                                : before.signature ? UniqueIdText(before.signature->uid)
+                                                   : std::string();
+        said[i] = !before.answered ? before.problem
+                  : cleared[i]     ? "read protection is off; the flash is erased" +
+                                     (uid.empty() ? std::string() : " (chip " + uid + ")")
+                  : result == UnprotectResult::kRefused
+                      ? "the bootloader refused the readout unprotect"
+                      : "the device did not finish the readout unprotect";
+        QString journalError;
+        if (before.answered &&
+            !station->Recorder().Store().RecordUnprotect(
+                station->Name(), QString::fromStdString(port.name), QString::fromStdString(uid),
+                cleared[i] ? QStringLiteral("succeeded") : QStringLiteral("failed"),
+                journalError)) {
+            said[i] += "; the journal " + station->Recorder().Store().Where().toStdString() +
+                       " did not keep it: " + journalError.toStdString();
+        }
+    });
+    bool all = true;
+    for (size_t i = 0; i < ports->size(); ++i) {
+        std::fprintf(out, "%s: %s\n", TerminalSafe(PortShown((*ports)[i])).c_str(),
+                     TerminalSafe(said[i]).c_str());
+        all = all && cleared[i];
+    }
+    return all ? kExitSucceeded : kExitFailed;
+}
+
+}  // namespace korvane
