@@ -193,7 +193,8 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         const std::unique_ptr<StationRun> share = station->NewRun();
         DeviceLink link;
         FlashRun run(link, feedback);
-        const FlashRequest request = station->RequestFor(options.packagePath.toStdString(), port.port);
+        const FlashRequest request =
+            station->RequestFor(options.packagePath.toStdString(), port.port);
         port.outcome = run.Run(request, *share->numbers, share->recorder.get());
         if (!share->recorder->RunId().isEmpty()) {
             port.record = share->recorder->LastRecord();
