@@ -10,7 +10,8 @@
 # operator runs it, and one whole run of korvane.exe on the Windows platform: Update
 # clicked through the X server, the package into the simulator, the next sequence number
 # into the registry. Everything happens in a fresh Wine prefix on a virtual X display of
-# its own, both removed at the end.
+# its own, both removed at the end. KORVANE_WINE_TIERS="gui" (say) runs only those of the
+# link, flash and gui programs, for a developer chasing one of them.
 set -Eeuo pipefail
 # Whatever ends the script early names itself (in the script's own shell: a command
 # substitution's failures are its caller's to judge).
@@ -157,7 +158,7 @@ echo "== unit tests"
 tier_passed=0 tier_failed=0
 run_program "$windows/tests/tests_unit.exe"
 
-for tier in link flash gui; do
+for tier in ${KORVANE_WINE_TIERS:-link flash gui}; do
     exe="$windows/tests/tests_$tier.exe"
     [ -f "$exe" ] || continue
     echo "== $tier tests against korvane-devsim on COM1"

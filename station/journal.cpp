@@ -164,6 +164,7 @@ public:
             db.setConnectOptions(options.join(';'));
         } else {
             QDir().mkpath(QFileInfo(where).absolutePath());
+            madeHere = !QFileInfo::exists(where);
             db.setDatabaseName(where);
             db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=15000"));
         }
@@ -264,12 +265,14 @@ public:
     }
 
 private:
-    // Creates or migrates the schema once per process and store.
+    // Creates or migrates the schema once per process and store, and again for a journal
+    // file that this connection made: one removed while the station ran (moved away for an
+    // archive, say) comes back whole instead of failing every run on its missing tables.
     bool UpToDate(QString& error) {
         static QMutex mutex;
         static QSet<QString> current;
         QMutexLocker lock(&mutex);
-        if (current.contains(where)) {
+        if (current.contains(where) && !madeHere) {
             return true;
         }
         const int latest = Migrations().back().version;
@@ -339,6 +342,7 @@ private:
     QString where;
     QString name;
     QString missingDriver;  // the Qt driver this store needs, when it is not installed
+    bool madeHere = false;  // an SQLite file that was not there before this connection
 };
 
 JournalRecord RecordFrom(const QSqlQuery& query) {

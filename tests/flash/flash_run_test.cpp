@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <sstream>
 
 #include "devsim/loader_firmware.h"
 #include "flashing/status_texts.h"
@@ -117,6 +118,49 @@ TEST(FlashRun, WholePackageLandsWhereEachKindBelongs) {
     ASSERT_GE(text.size(), closing.size());
     EXPECT_EQ(text.substr(text.size() - closing.size()), closing);
     EXPECT_TRUE(bench.link.IsOpen()) << "the port stays open after a run";
+}
+
+// The debug trace a run wrote before it read the chip's identity, and where those reads
+// come in: right after Get ID, six lines and nothing else changed. Lines end the way the
+// bootloader's commands and the loader's frames end them; the serial record's frame and
+// what follows it carry the date, and are left out.
+TEST(FlashRun, TheTraceIsTheHandshakeOfOldWithOnlyTheChipsIdentityReadsAdded) {
+    FlashBench bench;
+    KORVANE_SKIP_IF_UNSUITED(bench);
+    const std::string path =
+        WritePackage({{"DIAG.BIN", Pattern(6, 1)}, {"MCU.BIN", Pattern(16, 2)}});
+    int sequenceNumber = 7;
+    DebugCapture trace;
+    ASSERT_EQ(bench.Flash(path, sequenceNumber), RunResult::kSucceeded);
+
+    std::vector<std::string> before = {
+        "7F 00 FF ",
+        "01 FE ",
+        "02 FD ",  // sync, Get, Get Version, Get ID
+        "43 BC ",
+        "FF 00 ",  // mass erase
+        "31 CE ",
+        "08 00 00 00 08 ",
+        "07 1F 26 2D 34 3B 42 FF FF 5E ",  // the loader
+        "21 DE ",
+        "08 00 00 00 08 ",  // Go
+        "55 AA 00 06 01 00 00 00 00 00 06 ",
+        "",  // the firmware
+        "55 AA 00 16 01 02 08 00 00 00 3E 45 4C 53 5A 61 68 6F 76 7D 84 8B 92 99 A0 A7 48 ",
+        ""};
+    const std::vector<std::string> identityReads = {
+        "11 EE ", "1F FF F7 E0 F7 ", "01 FE ",   // Read Memory of the flash size
+        "11 EE ", "1F FF F7 E8 FF ", "0B F4 "};  // and of the 12-byte unique ID
+    std::vector<std::string> expected(before.begin(), before.begin() + 3);
+    expected.insert(expected.end(), identityReads.begin(), identityReads.end());
+    expected.insert(expected.end(), before.begin() + 3, before.end());
+
+    std::vector<std::string> lines;
+    std::istringstream text(trace.Text());
+    for (std::string line; std::getline(text, line) && line.rfind("55 AA 00 13 ", 0) != 0;) {
+        lines.push_back(line);
+    }
+    EXPECT_EQ(lines, expected);
 }
 
 TEST(FlashRun, ChunksStopAtTheEntryEndWithExactProgress) {

@@ -233,6 +233,25 @@ TEST_F(AppFlash, EverySuccessfulRunAdvancesTheNumberOnDiskAtOnce) {
     EXPECT_TRUE(dialog->isVisible());
 }
 
+TEST_F(AppFlash, AJournalMovedAwayWhileTheWindowIsOpenIsMadeAgain) {
+    Attach();
+    KORVANE_SKIP_IF_UNSUITED(*device);
+    ChoosePackage(5);
+    auto dialog = OpenDialog();
+    Update(*dialog);
+    const QString journal = Journal::DefaultPath();
+    ASSERT_TRUE(QFile::rename(journal, journal + ".archived"));
+    Update(*dialog);
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("7"));
+    std::vector<JournalRecord> records;
+    QString error;
+    ASSERT_TRUE(Journal(journal).Records({}, records, error)) << error.toStdString();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].sequenceNumber, 6);
+    EXPECT_EQ(records[0].result, QStringLiteral("succeeded"));
+    QFile::remove(journal + ".archived");
+}
+
 TEST_F(AppFlash, ANumberOutOfRangeStartsNoRun) {
     Attach();
     KORVANE_SKIP_IF_UNSUITED(*device);
