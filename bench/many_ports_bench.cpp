@@ -1,9 +1,9 @@
 // Many ports at once at the speed of the line: N simulated devices, each on its own
 // pseudo-terminal paced at 115200 baud, flashed by one korvane-flash with N ports. For
-// every port, its time against what its own bytes need on such a line; and the tool's
-// processor time against the wall time.
+// every port, its time against what its own bytes need on such a line; the tool's
+// processor time against the wall time, and the write system calls it made per device.
 //
-//   bench_many_ports [ports...]      (default: 8 16)
+//   bench_many_ports [ports...]      (default: 1 8 16)
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -35,6 +36,20 @@ double ChildrenCpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// The write system calls a process has made, from /proc (-1 where it cannot be read). A
+// process that has ended but not been waited for still shows its own.
+long WriteCalls(long pid) {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    for (std::string key; io >> key;) {
+        long value = 0;
+        io >> value;
+        if (key == "syscw:") {
+            return value;
+        }
+    }
+    return -1;
+}
+
 void Ports(int count, const std::string& package) {
     std::vector<std::unique_ptr<devsim::PtySimulator>> devices;
     std::vector<std::string> args;
@@ -55,6 +70,7 @@ void Ports(int count, const std::string& package) {
     for (std::string line; !(line = tool.ReadLine()).empty();) {
         lines.push_back(line);
     }
+    const long writes = WriteCalls(tool.Pid());
     const int status = tool.Wait();
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -82,8 +98,10 @@ void Ports(int count, const std::string& package) {
     }
     std::printf(
         "%2d ports at %u baud: %zu of %d succeeded (exit %d), slowest port %.3f x its "
-        "line time, tool processor %.2f s of %.2f s wall (%.1f %%)\n",
-        count, kBaud, lines.size(), count, status, worst, cpu, wall, 100.0 * cpu / wall);
+        "line time, tool processor %.2f s of %.2f s wall (%.1f %%), %.3f s processor and %ld "
+        "write calls per device\n",
+        count, kBaud, lines.size(), count, status, worst, cpu, wall, 100.0 * cpu / wall,
+        cpu / count, writes < 0 ? -1 : writes / count);
 }
 
 }  // namespace
@@ -107,7 +125,7 @@ int main(int argc, char** argv) {
         counts.push_back(std::atoi(argv[i]));
     }
     if (counts.empty()) {
-        counts = {8, 16};
+        counts = {1, 8, 16};
     }
     for (const int count : counts) {
         Ports(count, package);

@@ -115,21 +115,22 @@ DeviceLink::Answer DeviceLink::AwaitAnswer(OnNack onNack, uint32_t patienceMs) {
 
 DeviceLink::Answer DeviceLink::Command(uint8_t code, OnNack onNack) {
     lastFailure = LinkFailure::kNone;
-    const uint8_t complement = static_cast<uint8_t>(~code);
-    Write(&code, 1);
-    Write(&complement, 1);
+    // Both bytes in one write: one system call, and one transfer on a USB adapter.
+    const uint8_t bytes[2] = {code, static_cast<uint8_t>(~code)};
+    Write(bytes, 2);
     TraceLineEnd();
     return AwaitAnswer(onNack);
 }
 
 DeviceLink::Answer DeviceLink::Block(const uint8_t* data, int32_t length, OnNack onNack) {
     lastFailure = LinkFailure::kNone;
+    std::vector<uint8_t> bytes(data, data + length);
     uint8_t checksum = 0;
-    for (int32_t i = 0; i < length; ++i) {
-        checksum ^= data[i];
+    for (const uint8_t byte : bytes) {
+        checksum ^= byte;
     }
-    Write(data, length);
-    Write(&checksum, 1);
+    bytes.push_back(checksum);
+    Write(bytes.data(), static_cast<int32_t>(bytes.size()));
     TraceLineEnd();
     return AwaitAnswer(onNack);
 }
@@ -317,10 +318,9 @@ bool DeviceLink::SendRequest(uint8_t command, uint8_t subCommand, uint32_t addre
     if (frame.empty()) {
         return false;
     }
-    // The loader takes the frame byte by byte; each write traces its byte.
-    for (const uint8_t byte : frame) {
-        Write(&byte, 1);
-    }
+    // The whole frame in one write: the bytes on the line and the trace are those of a
+    // write per byte, at a system call (and a USB transfer) per frame instead of per byte.
+    Write(frame.data(), static_cast<int32_t>(frame.size()));
     TraceLineEnd();
     return true;
 }
