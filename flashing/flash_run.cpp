@@ -139,6 +139,10 @@ RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
 
 std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const {
     const std::string& device = port.device;
+    if (link.LineGone() && (result == RunResult::kNotConnected || result == RunResult::kFailed ||
+                            result == RunResult::kReadProtected)) {
+        return "the adapter of " + PortShown(port) + " went away";
+    }
     switch (result) {
         case RunResult::kPortNotOpened:
             switch (link.LastOpenFailure()) {
@@ -148,8 +152,15 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
                 case OpenFailure::kNotASerialPort:
                     return device + " is not a serial port";
                 case OpenFailure::kNoSuchDevice:
-                    return "there is no device " + device;
+                    return "there is no device " + device +
+                           " (korvane-flash ports lists the serial ports there are)";
                 case OpenFailure::kPermissionDenied:
+                    if (!link.DeviceGroup().empty()) {
+                        const std::string& group = link.DeviceGroup();
+                        return "this user may not open " + device + " (" + link.OpenError() +
+                               "): it is for the group " + group + "; join it (sudo usermod -aG " +
+                               group + " $USER) and log in again";
+                    }
                     return "this user may not open " + device + " (" + link.OpenError() + ")";
                 case OpenFailure::kOther:
                     return link.OpenError();

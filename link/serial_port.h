@@ -63,9 +63,15 @@ public:
     // True when the open device took the line settings but not even parity, which the
     // device's bootloader needs. Never for a pseudo-terminal, which carries no parity.
     bool ParityRefused() const { return parityRefused; }
+    // True once a Read found the device gone since the last Open (an adapter unplugged,
+    // the far end of a pseudo-terminal closed): such a Read returns at once, short.
+    bool LineGone() const { return lineGone; }
     // Why the last Open failed, and the system's own words for it (the text of its error
     // code); kNone and empty after an Open that succeeded.
     OpenFailure LastOpenFailure() const { return openFailure; }
+    // The group that may open the device, when this user was refused and the device lets
+    // its group in (POSIX; empty otherwise).
+    const std::string& DeviceGroup() const { return deviceGroup; }
     const std::string& OpenError() const { return openError; }
 
     // The baud rate of the last Open that succeeded; 0 before any.
@@ -105,8 +111,10 @@ private:
     std::function<void(uint8_t)> modemLineWatcher;
     std::string holder;
     bool parityRefused = false;
+    bool lineGone = false;
     OpenFailure openFailure = OpenFailure::kNone;
     std::string openError;
+    std::string deviceGroup;
     uint32_t baudRate = 0;
     std::string lockFile;  // this process's lock file for the open device, if any
     // Bytes the driver handed over beyond what a Read asked for: the POSIX backend takes

@@ -1,6 +1,7 @@
 // SerialPort on POSIX systems: raw termios, poll-based timed reads, tcflush purges and
 // the modem-line ioctls. Every OS call of the serial port is in this file.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -119,21 +120,14 @@ bool SetModemLines(int fd, int lines, bool on) {
     return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &lines) == 0;
 }
 
-// The line can give nothing more (its other end is gone): to the caller that is silence,
-// so the rest of the read window passes asleep, as it would on a silent line.
-void SleepOutWindow(uint32_t start, uint32_t windowMs) {
-    const uint32_t elapsed = TicksSince(start, TickCount());
-    if (elapsed <= windowMs) {
-        SleepMs(windowMs - elapsed + 1);
-    }
-}
+enum class LineWait { kReadable, kTimedOut, kGone };
 
-// Waits until the line has input or the deadline passes. False on time-out.
-bool WaitReadable(int fd, uint32_t start, uint32_t windowMs) {
+// Waits until the line has input or the deadline passes.
+LineWait WaitReadable(int fd, uint32_t start, uint32_t windowMs) {
     for (;;) {
         const uint32_t elapsed = TicksSince(start, TickCount());
         if (elapsed > windowMs) {
-            return false;
+            return LineWait::kTimedOut;
         }
         // One millisecond past the window, so that a wake-up at the timeout finds it run out.
         // An interrupt ends the wait at once: the run is being abandoned.
@@ -142,22 +136,22 @@ bool WaitReadable(int fd, uint32_t start, uint32_t windowMs) {
         const int ready =
             poll(waiters, waiters[1].fd >= 0 ? 2 : 1, static_cast<int>(windowMs - elapsed + 1));
         if (InterruptRequested()) {
-            return false;
+            return LineWait::kTimedOut;
         }
         if (ready > 0) {
             if ((waiter.revents & POLLNVAL) != 0) {
-                return false;
+                return LineWait::kGone;
             }
-            // A hang-up or error with no data (the other end of a pseudo-terminal went
-            // away, an adapter was unplugged) would wake poll at once forever.
+            // A hang-up or error with no data: the other end of a pseudo-terminal went
+            // away, an adapter was unplugged. Nothing more will come, and saying so now
+            // spares the operator a read window per step of the run.
             if ((waiter.revents & POLLIN) == 0) {
-                SleepOutWindow(start, windowMs);
-                return false;
+                return LineWait::kGone;
             }
-            return true;
+            return LineWait::kReadable;
         }
         if (ready < 0 && errno != EINTR) {
-            return false;
+            return LineWait::kGone;
         }
     }
 }
@@ -173,7 +167,7 @@ bool ReadFollowingByte(int fd, uint32_t start, uint8_t* byte) {
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        if (!WaitReadable(fd, start, SerialPort::kReadWindowMs)) {
+        if (WaitReadable(fd, start, SerialPort::kReadWindowMs) != LineWait::kReadable) {
             return false;
         }
     }
@@ -190,6 +184,8 @@ bool SerialPort::OpenDevice(const std::string& device, uint32_t rate) {
     Close();
     holder.clear();
     parityRefused = false;
+    lineGone = false;
+    deviceGroup.clear();
     openFailure = OpenFailure::kNone;
     openError.clear();
     // A name that leads nowhere takes no lock file.
@@ -208,6 +204,12 @@ bool SerialPort::OpenDevice(const std::string& device, uint32_t rate) {
     if (fd < 0) {
         const int error = errno;
         ReleasePortLock(lockFile);
+        // Serial devices are given to a group (dialout, uucp): joining it is the remedy.
+        if (FailureFor(error) == OpenFailure::kPermissionDenied && (status.st_mode & S_IRWXG)) {
+            if (const group* owner = getgrgid(status.st_gid)) {
+                deviceGroup = owner->gr_name;
+            }
+        }
         return OpenFailed(FailureFor(error), std::strerror(error));
     }
     const auto refuse = [&](OpenFailure failure, int error) {
@@ -322,7 +324,11 @@ int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
     const int fd = Fd(handle);
     const bool marked = ParityMarksOn(fd);
     while (received < length) {
-        if (!WaitReadable(fd, start, kReadWindowMs)) {
+        const LineWait wait = WaitReadable(fd, start, kReadWindowMs);
+        if (wait == LineWait::kGone) {
+            lineGone = true;
+        }
+        if (wait != LineWait::kReadable) {
             break;
         }
         // Whatever the driver holds, up to a block; what the caller did not ask for waits
@@ -332,9 +338,8 @@ int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
             continue;
         }
         if (got <= 0) {
-            // Readable yet nothing to read: the device went away, and nothing more will
-            // come in this window.
-            SleepOutWindow(start, kReadWindowMs);
+            // Readable yet nothing to read: the device went away.
+            lineGone = true;
             break;
         }
         if (marked) {

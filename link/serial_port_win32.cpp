@@ -100,6 +100,13 @@ OpenFailure FailureFor(DWORD error) {
     }
 }
 
+// What the port's driver answers once its adapter was pulled out: nothing more will come,
+// and saying so now spares the operator a read window per step of the run.
+bool DeviceRemoved(DWORD error) {
+    return error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED ||
+           error == ERROR_DEV_NOT_EXIST || error == ERROR_OPERATION_ABORTED;
+}
+
 }  // namespace
 
 std::string PortHolderNow(const std::string&) {
@@ -108,6 +115,7 @@ std::string PortHolderNow(const std::string&) {
 
 bool SerialPort::OpenDevice(const std::string& device, uint32_t rate) {
     Close();
+    lineGone = false;
     openFailure = OpenFailure::kNone;
     openError.clear();
     // Exclusive use (no sharing), an existing device only, synchronous I/O.
@@ -168,7 +176,10 @@ int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
         DWORD errors = 0;
         COMSTAT status{};
         // Also clears an error condition (a parity error, say) so that reading goes on.
-        ClearCommError(port, &errors, &status);
+        if (!ClearCommError(port, &errors, &status) && DeviceRemoved(GetLastError())) {
+            lineGone = true;
+            break;
+        }
         if (status.cbInQue == 0) {
             // Give the processor to whoever is ready, and poll again at once: a byte must
             // be taken as soon as the driver holds it, so there is no timed sleep here.

@@ -1,5 +1,6 @@
 // The command-line tool as an operator runs it: a separate process, a real profile file,
 // the simulated device on a pseudo-terminal.
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -204,6 +205,28 @@ TEST_F(FlashTool, ListWarnsAboutDamagedDirectories) {
     EXPECT_NE(output.find("name without terminator"), std::string::npos) << output;
 }
 
+TEST_F(FlashTool, AnAdapterPulledOutMidRunIsToldAtOnce) {
+    devsim::DeviceFaults faults;
+    faults.eraseDelayMs = 2000;
+    devsim::PtySimulator slow(faults);
+    ASSERT_TRUE(slow.Start());
+    const std::string package =
+        testing::WritePackage({{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}});
+    testing::ChildProcess tool(KORVANE_FLASH_EXE, {"--port", slow.PortPath(), package}, true);
+    // The erase command is in: the device is mid-run when it goes.
+    const uint32_t start = TickCount();
+    while (slow.Received().size() < 5 && TicksSince(start, TickCount()) < 10000) {
+        SleepMs(5);
+    }
+    const std::string port = slow.PortPath();
+    slow.Stop();
+    const uint32_t gone = TickCount();
+    output = tool.ReadAll();
+    EXPECT_EQ(tool.Wait(), 1);
+    EXPECT_LT(TicksSince(gone, TickCount()), 1000u);
+    EXPECT_NE(output.find("the adapter of " + port + " went away"), std::string::npos) << output;
+}
+
 // Why a port does not open reads the same whether the tool flashes one port, several, or
 // writes JSON.
 class PortReasons : public testing::ToolTest {
@@ -237,7 +260,9 @@ protected:
 
 TEST_F(PortReasons, NoSuchDevice) {
     const std::string missing = configHome + "/ttyUSB9";
-    ExpectEverywhere({missing, configHome + "/ttyUSB8"}, "there is no device " + missing);
+    ExpectEverywhere({missing, configHome + "/ttyUSB8"},
+                     "there is no device " + missing +
+                         " (korvane-flash ports lists the serial ports there are)");
 }
 
 TEST_F(PortReasons, HeldByAnotherProgram) {
@@ -251,19 +276,27 @@ TEST_F(PortReasons, PermissionDenied) {
     testing::PtyPair one, two;
     std::vector<std::string> as;
     std::string home;
+    std::string reason = "this user may not open " + one.Path() + " (Permission denied)";
     if (geteuid() == 0) {
-        // Root opens any device: the tool runs as nobody, with a profile of that user's.
+        // Root opens any device: the tool runs as nobody, with a profile of that user's,
+        // and in none of the groups that the device lets in, so it is told which to join.
         home = testing::TempFile("nobody");
         ASSERT_EQ(mkdir(home.c_str(), 0777), 0);
         ASSERT_EQ(chmod(home.c_str(), 0777), 0);
         as = {"setpriv", "--reuid=65534",           "--regid=65534",        "--clear-groups",
               "env",     "XDG_CONFIG_HOME=" + home, "XDG_DATA_HOME=" + home};
+        struct stat status {};
+        ASSERT_EQ(stat(one.Path().c_str(), &status), 0);
+        const group* owner = getgrgid(status.st_gid);
+        ASSERT_NE(owner, nullptr);
+        const std::string name = owner->gr_name;
+        reason += ": it is for the group " + name + "; join it (sudo usermod -aG " + name +
+                  " $USER) and log in again";
     }
     for (const testing::PtyPair* line : {&one, &two}) {
-        ASSERT_EQ(chmod(line->Path().c_str(), geteuid() == 0 ? 0600 : 0), 0);
+        ASSERT_EQ(chmod(line->Path().c_str(), geteuid() == 0 ? 0660 : 0), 0);
     }
-    ExpectEverywhere({one.Path(), two.Path()},
-                     "this user may not open " + one.Path() + " (Permission denied)", as);
+    ExpectEverywhere({one.Path(), two.Path()}, reason, as);
     if (!home.empty()) {
         std::system(("rm -rf '" + home + "'").c_str());
     }

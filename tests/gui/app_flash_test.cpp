@@ -297,9 +297,9 @@ TEST_F(AppFlash, ConnectionFailuresAreOneStatusLine) {
     qputenv("KORVANE_COM1", QByteArray::fromStdString(configHome + "/no-such-port"));
     Update(*dialog);
     EXPECT_EQ(TextOf(*dialog, res::kStatusLine), QStringLiteral("Failed to open the serial port."));
-    EXPECT_EQ(
-        dialog->Control(res::kStatusLine)->toolTip().toStdString(),
-        "Failed to open the serial port.\nThere is no device " + configHome + "/no-such-port");
+    EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().toStdString(),
+              "Failed to open the serial port.\nThere is no device " + configHome +
+                  "/no-such-port (korvane-flash ports lists the serial ports there are)");
     EXPECT_TRUE(CommandsEnabled(*dialog));
     EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("5"));
 #endif
