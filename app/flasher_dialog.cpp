@@ -22,6 +22,7 @@
 #include "controls/gradient_progress.h"
 #include "controls/icon_button.h"
 #include "controls/icon_registry.h"
+#include "flashing/package_trust.h"
 #include "flashing/serial_record.h"
 #include "platform/ticks.h"
 #include "res/resource_ids.h"
@@ -129,7 +130,7 @@ FlasherDialog::FlasherDialog(QWidget* parent)
                                return MakeBoundControl(control, parentWidget);
                            });
     OnInitDialog();
-    SetStatusToolTip(QString());
+    ShowPackageSignature();
     // Why Update will ask for a number (damaged, or every number given), before it is
     // pressed.
     if (!saved.sequenceNumber.Usable()) {
@@ -198,6 +199,10 @@ void FlasherDialog::OnInitDialog() {
     connect(qobject_cast<QPushButton*>(Control(res::kBrowseButton)), &QPushButton::clicked, this,
             &FlasherDialog::OnBrowse);
     connect(portBox, &QComboBox::currentIndexChanged, this, &FlasherDialog::ShowPortDevice);
+    connect(pathEdit, &QLineEdit::editingFinished, this, [this] {
+        packagePath = pathEdit->text();
+        ShowPackageSignature();
+    });
     // Adapters come and go and other programs take ports while the window stays open:
     // the description is made afresh each time it is about to be shown.
     portBox->installEventFilter(this);
@@ -289,6 +294,9 @@ void FlasherDialog::OnOK() {
         return;
     }
     const RunOutcome outcome = run.Run(request, station->Numbers(), &station->Recorder());
+    // What the run found of the bytes it read replaces what was found when it was chosen.
+    packageSignature = QString::fromStdString(outcome.signature);
+    SetStatusToolTip(statusLine->text());
     // Why the counter or the journal refused a number outweighs the generic failure in the
     // status line; any other reason is too long for it, and stands under it in the tooltip,
     // with what else the operator should know of the run.
@@ -383,6 +391,18 @@ void FlasherDialog::OnBrowse() {
     // Every control is rewritten from its member: edits of the port and the number that
     // were not taken by a run are dropped.
     UpdateData(false);
+    ShowPackageSignature();
+}
+
+void FlasherDialog::ShowPackageSignature() {
+    packageSignature.clear();
+    PackageFile package;
+    if (station && !packagePath.isEmpty() &&
+        package.Open(QFile::encodeName(packagePath).toStdString())) {
+        packageSignature = QString::fromStdString(
+            CheckPackageTrust(package.Path(), package.Bytes(), station->TrustedKeys()).Text());
+    }
+    SetStatusToolTip(statusLine->text());
 }
 
 void FlasherDialog::OnResetTarget() {
@@ -486,9 +506,18 @@ void FlasherDialog::ShowStatus(const std::string& text) {
 }
 
 void FlasherDialog::SetStatusToolTip(const QString& text) {
-    const QString all = stationWarning.isEmpty() ? text
-                        : text.isEmpty()         ? stationWarning
-                                                 : text + "\n" + stationWarning;
+    QStringList lines;
+    if (!text.isEmpty()) {
+        lines << text;
+    }
+    // A refusal for the signature is in the status line itself, said once.
+    if (!packageSignature.isEmpty() && !text.contains(packageSignature)) {
+        lines << packageSignature;
+    }
+    if (!stationWarning.isEmpty()) {
+        lines << stationWarning;
+    }
+    const QString all = lines.join('\n');
     // A tooltip that looks like markup would be taken as markup: names from a package
     // are shown as the text they are.
     statusLine->setToolTip(Qt::mightBeRichText(all) ? Qt::convertFromPlainText(all) : all);

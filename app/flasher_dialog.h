@@ -104,6 +104,8 @@ private:
     void ShowSequenceNumber(int number) override;
 
     void ShowPortDevice();
+    // Checks the chosen package's signature as a run would, for the status line's tooltip.
+    void ShowPackageSignature();
     void SetStatusToolTip(const QString& text);
 
     DeviceLink link;
@@ -127,6 +129,9 @@ private:
     // What the operator should know of this station before any run (a line that will give
     // out numbers twice); it stands in the status line's tooltip.
     QString stationWarning;
+    // What the chosen package's signature is, in a sentence; it stands in the status
+    // line's tooltip. Empty when there is nothing to say.
+    QString packageSignature;
     DialogControls controls;
     QLineEdit* pathEdit = nullptr;
     QLineEdit* sequenceNumberEdit = nullptr;

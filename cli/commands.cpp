@@ -9,6 +9,7 @@
 #include "flashing/entry_kind.h"
 #include "flashing/flash_run.h"
 #include "flashing/package.h"
+#include "flashing/package_trust.h"
 #include "flashing/serial_record.h"
 #include "flashing/status_texts.h"
 #include "link/device_link.h"
@@ -88,7 +89,8 @@ std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE
     return std::nullopt;
 }
 
-int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err) {
+int ListCommand(const QString& packagePath, const std::optional<QString>& trustedKeys,
+                std::FILE* out, std::FILE* err) {
     PackageFile package;
     PackageDirectory directory;
     if (!package.Open(packagePath.toStdString()) || !ReadDirectory(package, directory)) {
@@ -114,6 +116,18 @@ int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err) {
                      slot.entry.name.empty() ? "-" : TerminalSafe(slot.entry.name).c_str(),
                      slot.inUse ? kind : "-", slot.inUse ? WriterName(slot.writer) : "unused",
                      slot.entry.offset, slot.entry.size, block.c_str(), warnings.c_str());
+    }
+    // The same check a run makes, on the bytes just read.
+    const PackageTrust trust = CheckPackageTrust(
+        package.Path(), package.Bytes(),
+        QFile::encodeName(trustedKeys.value_or(ReadStationSettings().trustedKeys)).toStdString());
+    const std::string said = trust.Text();
+    std::fprintf(out, "signature: %s\n", said.empty() ? "none" : TerminalSafe(said).c_str());
+    if (!trust.SignedComment().empty()) {
+        std::fprintf(out, "trusted comment: %s\n", TerminalSafe(trust.SignedComment()).c_str());
+    }
+    if (trust.Refused()) {
+        std::fprintf(out, "this station does not flash it\n");
     }
     return kExitSucceeded;
 }

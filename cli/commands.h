@@ -56,7 +56,10 @@ int UnprotectCommand(const QStringList& ports, bool yes, const StationOptions& s
                      std::FILE* out, std::FILE* err);
 // Prints the journal's records, oldest first: a table for a person, or CSV.
 int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err);
-int ListCommand(const QString& packagePath, std::FILE* out, std::FILE* err);
+// Lists the package's directory and its signature, checked against the trusted keys given
+// (the profile's [Packages] TrustedKeys when not).
+int ListCommand(const QString& packagePath, const std::optional<QString>& trustedKeys,
+                std::FILE* out, std::FILE* err);
 // entries are NAME=FILE (or FILE, named after the file).
 int PackCommand(const QString& outputPath, const QStringList& entries, std::FILE* out,
                 std::FILE* err);

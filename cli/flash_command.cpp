@@ -58,6 +58,12 @@ QByteArray JsonLine(const PortOutcome& port, const QString& package) {
                                          : QJsonValue(QString::fromStdString(port.outcome.uid))},
         {"flash_kib",
          port.outcome.flashKib ? QJsonValue(*port.outcome.flashKib) : QJsonValue(QJsonValue::Null)},
+        {"signer", port.outcome.signer.empty()
+                       ? QJsonValue(QJsonValue::Null)
+                       : QJsonValue(QString::fromStdString(port.outcome.signer))},
+        {"signed_comment", port.outcome.signedComment.empty()
+                               ? QJsonValue(QJsonValue::Null)
+                               : QJsonValue(QString::fromStdString(port.outcome.signedComment))},
         {"result", port.Succeeded() ? "succeeded" : "failed"},
         {"status", port.status},
         {"seconds", port.record.seconds},
@@ -96,6 +102,10 @@ int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* e
     const RunOutcome& outcome = port.outcome;
     const QString reason = QString::fromStdString(outcome.reason);
     const QString shown = QString::fromStdString(PortShown(port.port));
+    // A refusal for the signature is the status line itself.
+    if (!outcome.signature.empty() && outcome.result != RunResult::kPackageRefused) {
+        Say(err, QString::fromStdString(outcome.signature));
+    }
     for (const std::string& note : outcome.notes) {
         Say(err, QString::fromStdString(note));
     }

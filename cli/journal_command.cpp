@@ -15,7 +15,8 @@ namespace {
 
 // New columns go at the end, so that readers of the older ones keep working.
 constexpr char kCsvHeader[] =
-    "time,station,port,device,package,sha256,sn,serial,result,status,seconds,uid";
+    "time,station,port,device,package,sha256,sn,serial,result,status,seconds,uid,signer,"
+    "signed_comment";
 
 QString Result(const JournalRecord& record) {
     return record.result.isEmpty() ? QStringLiteral("unfinished") : record.result;
@@ -33,7 +34,9 @@ QStringList Fields(const JournalRecord& record) {
             Result(record),
             record.status,
             QString::number(record.seconds, 'f', 2),
-            record.uid};
+            record.uid,
+            record.signer,
+            record.signedComment};
 }
 
 // A field as RFC 4180 writes it: quoted when it holds a comma, a quote or a line break,

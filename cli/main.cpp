@@ -83,8 +83,9 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(
         "Writes a package into an STM32F10x device through its serial bootloader.\n\n"
         "  korvane-flash [--port COMn|DEVICE] [--sn N] [--trace] [--journal URI]\n"
-        "                [--station NAME] [--counter profile|journal] [--lease N] PACKAGE\n"
-        "  korvane-flash --list PACKAGE\n"
+        "                [--station NAME] [--counter profile|journal] [--lease N]\n"
+        "                [--trusted-keys PATH] PACKAGE\n"
+        "  korvane-flash --list [--trusted-keys PATH] PACKAGE\n"
         "  korvane-flash identify [--port COMn|DEVICE]... [--json]\n"
         "  korvane-flash unprotect [--port COMn|DEVICE]... [--yes]\n"
         "  korvane-flash pack OUTPUT NAME=FILE ...\n"
@@ -147,6 +148,12 @@ int main(int argc, char** argv) {
         "With --counter journal: claim N numbers at once and go on from them while the "
         "journal's server is away. Default: [Journal] Lease, else 0 (no run without the server).",
         "N");
+    const QCommandLineOption trustedKeysOption(
+        "trusted-keys",
+        "Flash only packages whose minisign signature (PACKAGE.minisig) was made by one of "
+        "these keys: a public-key file, or a folder whose *.pub files are all trusted. "
+        "Default: [Packages] TrustedKeys, else none (a signature is then only shown).",
+        "PATH");
     const QCommandLineOption jsonOption(
         "json",
         "One JSON object for each device on standard output as it ends, and nothing "
@@ -154,7 +161,7 @@ int main(int argc, char** argv) {
     parser.addOptions({portOption, snOption, traceOption, listOption, journalOption, stationOption,
                        counterOption, sinceOption, serialOption, csvOption, jsonOption,
                        duplicatesOption, leasesOption, leaseOption, uidOption, reworkOption,
-                       verifyOption, yesOption});
+                       verifyOption, yesOption, trustedKeysOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
     if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("ports")) {
@@ -252,17 +259,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "korvane-flash: give exactly one package (see --help)\n");
         return kExitUsage;
     }
+    // An empty path (an unset variable in a script) would silently trust nothing.
+    if (parser.isSet(trustedKeysOption) && parser.value(trustedKeysOption).isEmpty()) {
+        std::fprintf(stderr, "korvane-flash: --trusted-keys needs a key file or a folder\n");
+        return kExitUsage;
+    }
     if (parser.isSet(listOption)) {
-        if (!OnlyOptionsOf(parser, {listOption}, "--list")) {
+        if (!OnlyOptionsOf(parser, {listOption, trustedKeysOption}, "--list")) {
             return kExitUsage;
         }
-        return ListCommand(arguments.first(), stdout, stderr);
+        return ListCommand(arguments.first(), optional(trustedKeysOption), stdout, stderr);
     }
 
-    if (!OnlyOptionsOf(parser,
-                       {portOption, snOption, traceOption, journalOption, stationOption,
-                        counterOption, leaseOption, reworkOption, verifyOption, jsonOption},
-                       "a flash")) {
+    if (!OnlyOptionsOf(
+            parser,
+            {portOption, snOption, traceOption, journalOption, stationOption, counterOption,
+             leaseOption, reworkOption, verifyOption, jsonOption, trustedKeysOption},
+            "a flash")) {
         return kExitUsage;
     }
     FlashOptions options;
@@ -278,6 +291,7 @@ int main(int argc, char** argv) {
     options.station.station = optional(stationOption);
     options.station.counter = optional(counterOption);
     options.station.rework = optional(reworkOption);
+    options.station.trustedKeys = optional(trustedKeysOption);
     if (parser.isSet(verifyOption)) {
         options.station.verify = true;
     }

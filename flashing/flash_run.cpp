@@ -73,6 +73,7 @@ RunOutcome FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
     kept.reset();
     reworkNote.clear();
     refusal.clear();
+    trust = PackageTrust{};
 
     // A number outside the range formats longer than the record holds, is cut, and
     // would give this device another device's serial number.
@@ -126,6 +127,9 @@ RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
     if (!reworkNote.empty()) {
         outcome.notes.push_back(reworkNote);
     }
+    outcome.signer = trust.Signer();
+    outcome.signedComment = trust.SignedComment();
+    outcome.signature = trust.Text();
     if (signature) {
         outcome.uid = UniqueIdText(signature->uid);
         outcome.flashKib = signature->flashKib;
@@ -207,6 +211,11 @@ RunResult FlashRun::RunRecorded(const FlashRequest& request, RunRecorder* runRec
     // The package is read once, before anything else: every entry is written from this
     // copy, and the record names the very bytes sent, however the file changes meanwhile.
     const bool read = package.Open(request.packagePath);
+    // The signature is checked on that copy too: a file changed after this check cannot
+    // reach the device.
+    if (read) {
+        trust = CheckPackageTrust(request.packagePath, package.Bytes(), request.trustedKeys);
+    }
     if (runRecorder == nullptr) {
         return read ? RunOnDevice(request) : PackageNotRead(request);
     }
@@ -220,6 +229,8 @@ RunResult FlashRun::RunRecorded(const FlashRequest& request, RunRecorder* runRec
     start.port = request.port.name;
     start.device = request.port.device;
     start.packageBytes = read ? &package.Bytes() : nullptr;
+    start.signer = trust.Signer();
+    start.signedComment = trust.SignedComment();
     if (!recorder->Begin(start, notRecorded)) {
         feedback.ShowStatus(notRecorded);
         return RunResult::kNotRecorded;
@@ -246,6 +257,11 @@ RunResult FlashRun::PackageNotRead(const FlashRequest& request) {
 }
 
 RunResult FlashRun::RunOnDevice(const FlashRequest& request) {
+    // Only what engineering signed reaches a device, at a station that trusts its keys.
+    if (trust.Refused()) {
+        feedback.Status(status::kNotTrusted, request.packagePath.c_str(), trust.Text().c_str());
+        return RunResult::kPackageRefused;
+    }
     const bool isPackage = !IsKnownImageName(request.packagePath);
     const PackageDirectory directory =
         isPackage ? ParseDirectory(package.Bytes().data(), package.Bytes().size())

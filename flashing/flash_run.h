@@ -16,6 +16,7 @@
 #include "flashing/entry_kind.h"
 #include "flashing/operator_feedback.h"
 #include "flashing/package.h"
+#include "flashing/package_trust.h"
 #include "flashing/run_recorder.h"
 #include "flashing/sequence_numbers.h"
 #include "flashing/serial_record.h"
@@ -48,6 +49,9 @@ struct FlashRequest {
     Rework rework = Rework::kNew;
     // Reads the loader image back after writing it, before it is started.
     bool verifyLoader = false;
+    // The station's trusted keys (a public-key file or a folder of them): when set, only a
+    // package signed by one of them is flashed. Empty: none, signatures are only shown.
+    std::string trustedKeys;
 };
 
 enum class RunResult {
@@ -57,8 +61,8 @@ enum class RunResult {
     kPortNotOpened,
     kNotConnected,  // the bootloader did not answer
     kFileNotOpened,
-    // The package is not written as it is (too large, two firmware images): refused
-    // before the port is opened.
+    // The package is not written as it is (too large, two firmware images, not signed by
+    // a trusted key): refused before the port is opened.
     kPackageRefused,
     kNotAPackage,        // the chosen file is an image: connected, nothing written
     kBusy,               // a run is already active
@@ -82,6 +86,9 @@ struct RunOutcome {
     std::string serial;              // its 13 characters
     std::string uid;                 // the chip's unique ID (24 hexadecimal digits), if read
     std::optional<int> flashKib;     // its flash size
+    std::string signer;              // the key ID of the package's signature, if it had one
+    std::string signedComment;       // its trusted comment, once checked
+    std::string signature;           // what the signature is, in a sentence; empty: none
 };
 
 inline bool operator==(const RunOutcome& outcome, RunResult result) {
@@ -195,6 +202,7 @@ private:
     std::string notRecorded;
     std::string completionProblem;  // the recorder's, when the record could not be completed
     PackageFile package;
+    PackageTrust trust;                  // of the package as read
     SequenceNumbers* numbers = nullptr;  // during a run
     NumberUse numberUse;
     // Set by the worker when the loader image failed before anything of it was written.

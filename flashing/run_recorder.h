@@ -19,6 +19,8 @@ struct RunStart {
     // The package as the run read it, the very bytes it writes; null when it could not
     // be read. Valid during Begin.
     const std::vector<uint8_t>* packageBytes = nullptr;
+    std::string signer{};         // the key ID of its signature, when it had one
+    std::string signedComment{};  // the signature's trusted comment, once checked
 };
 
 // The latest earlier record of a chip that was given a number.

@@ -12,6 +12,9 @@ constexpr char kInterrupted[] = "The run was interrupted.";
 // A package the run will not write as it is, said before the port is opened (or, when it
 // does not fit the device's flash, before anything is erased).
 constexpr char kPackageRefused[] = "The package [%s] cannot be flashed: %s.";
+// A package a station that trusts keys will not flash: the sentence says why (no signature,
+// a key not trusted, changed after signing).
+constexpr char kNotTrusted[] = "The package [%s] is not flashed. %s";
 constexpr char kReadProtected[] = "The flash of the device is read-protected: nothing was written.";
 constexpr char kFlashedBefore[] =
     "The device was flashed before (%s, station %s, %s): nothing was written.";

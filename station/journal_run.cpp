@@ -79,6 +79,8 @@ bool JournalRecorder::Begin(const RunStart& start, std::string& why) {
     fresh.package = QString::fromStdString(start.packagePath);
     fresh.version = QStringLiteral(KORVANE_VERSION);
     DescribePackage(start.packageBytes, fresh);
+    fresh.signer = QString::fromStdString(start.signer);
+    fresh.signedComment = QString::fromStdString(start.signedComment);
     // Made before the device is touched: a run killed from here on leaves a record
     // without a result, which says it never finished.
     bool spooled = false;

@@ -1,5 +1,6 @@
 #include "station/station.h"
 
+#include <QFile>
 #include <QSysInfo>
 #include <map>
 
@@ -88,6 +89,8 @@ std::unique_ptr<Station> Station::SetUp(const StationOptions& options, QString& 
     auto station = std::unique_ptr<Station>(new Station(where, name, counter == "journal", lease));
     station->rework = rule->second;
     station->verify = options.verify.value_or(verify == QLatin1String("loader"));
+    station->trustedKeys =
+        QFile::encodeName(options.trustedKeys.value_or(flashing.trustedKeys)).toStdString();
     return station;
 }
 
@@ -97,6 +100,7 @@ FlashRequest Station::RequestFor(const std::string& packagePath, const PortChoic
     request.port = port;
     request.rework = rework;
     request.verifyLoader = verify;
+    request.trustedKeys = trustedKeys;
     return request;
 }
 

@@ -20,6 +20,8 @@ struct StationOptions {
     std::optional<int> lease;        // numbers claimed at once; 0: none, no run without server
     std::optional<QString> rework;   // "new", "keep" or "refuse": a chip flashed before
     std::optional<bool> verify;      // read the loader image back after writing it
+    // The keys whose signatures let a package be flashed, over [Packages] TrustedKeys.
+    std::optional<QString> trustedKeys;
 };
 
 // One run's share of a station that runs several at once: its own record, and numbers
@@ -46,6 +48,8 @@ public:
     // options nor the profile say (a window asks the operator, a tool takes kNew).
     Rework ReworkRule() const { return rework; }
     bool VerifyLoader() const { return verify; }
+    // The trusted keys' path as a run takes it; empty when the station trusts none.
+    const std::string& TrustedKeys() const { return trustedKeys; }
     const QString& Name() const { return name; }
     // The request for a run of this station on port.
     FlashRequest RequestFor(const std::string& packagePath, const PortChoice& port) const;
@@ -68,6 +72,7 @@ private:
     int lease;
     Rework rework = Rework::kAsk;
     bool verify = false;
+    std::string trustedKeys;
 
     JournalRecorder recorder;
     std::unique_ptr<ProfileCounter> profileCounter;

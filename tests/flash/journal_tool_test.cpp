@@ -28,7 +28,8 @@ const std::vector<PackageImage> kLongPackage = {{"DIAG.BIN", Pattern(300, 1)},
                                                 {"MCU.BIN", Pattern(1000, 2)},
                                                 {"x_DATA.BIN", Pattern(20000, 3)}};
 constexpr char kHeader[] =
-    "time,station,port,device,package,sha256,sn,serial,result,status,seconds,uid";
+    "time,station,port,device,package,sha256,sn,serial,result,status,seconds,uid,signer,"
+    "signed_comment";
 
 class JournalTool : public testing::ToolTest {
 protected:
@@ -140,7 +141,7 @@ TEST_F(JournalTool, EveryRunLeavesOneRecordThatSaysHowItEnded) {
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto& row = rows[i + 1];
         const auto& [on, number, result] = expected[i];
-        ASSERT_EQ(row.size(), 12u) << output;
+        ASSERT_EQ(row.size(), 14u) << output;
         EXPECT_EQ(row[kPort], on->PortPath());
         EXPECT_EQ(row[kDevice], on->PortPath());
         EXPECT_EQ(row[kSn], number) << i;

@@ -28,6 +28,7 @@
 #include "devsim/pty_simulator.h"
 #include "support/child_process.h"
 #include "support/held_port.h"
+#include "support/minisign.h"
 #include "support/pty_pair.h"
 #endif
 
@@ -677,6 +678,99 @@ TEST_F(AppFlash, ADamagedNumberIsShownAsFoundAndStopsUpdate) {
         EXPECT_EQ(ProfileOnDisk().toStdString(), profile.toStdString());
     }
 }
+
+#ifndef _WIN32
+// Only what engineering signed reaches a device: the status line's tooltip tells the chosen
+// package's signature, and Update refuses, before the port is opened, each package that no
+// trusted key signed as it is.
+TEST_F(AppFlash, OnlyAPackageATrustedKeySignedIsFlashed) {
+    using korvane::testing::Minisign;
+    if (const std::string missing = Minisign::Missing(); !missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    Attach();
+    KORVANE_SKIP_IF_UNSUITED(*device);
+    Minisign minisign;
+    Minisign::Key engineering, stranger;
+    ASSERT_TRUE(minisign.MakeKey(configHome + "/engineering.pub", engineering)) << minisign.problem;
+    ASSERT_TRUE(minisign.MakeKey(configHome + "/stranger.pub", stranger)) << minisign.problem;
+    const std::string path = ChoosePackage(5);
+    WriteProfileFile(
+        ProfileOnDisk() +
+        QString("[Packages]\nTrustedKeys=%1\n").arg(QString::fromStdString(engineering.pub)));
+    ASSERT_TRUE(minisign.Sign(engineering, path, "release 4.2")) << minisign.problem;
+    const auto tooltip = [](FlasherDialog& dialog) {
+        return dialog.Control(res::kStatusLine)->toolTip().toStdString();
+    };
+    const std::string valid = "The package is signed by trusted key " + engineering.id +
+                              ", with the trusted comment \"release 4.2\".";
+    {
+        auto dialog = OpenDialog();
+        EXPECT_EQ(tooltip(*dialog), valid);
+        Update(*dialog);
+        device->Inspect(
+            [](const devsim::DeviceSnapshot& d) { EXPECT_EQ(RecordText(d).substr(8), "00005"); });
+        EXPECT_NE(tooltip(*dialog).find(valid), std::string::npos) << tooltip(*dialog);
+    }
+    std::vector<JournalRecord> records;
+    QString error;
+    ASSERT_TRUE(Journal(Journal::DefaultPath()).Records({}, records, error)) << error.toStdString();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().signer.toStdString(), engineering.id);
+    EXPECT_EQ(records.back().signedComment, QStringLiteral("release 4.2"));
+
+    const std::string signature = path + ".minisig";
+    const std::string original = korvane::testing::ReadFileText(path);
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        std::string said;
+    };
+    const std::vector<Case> cases = {
+        {"a byte changed after signing",
+         [&] {
+             std::string bytes = original;
+             bytes[300] = static_cast<char>(bytes[300] ^ 1);
+             korvane::testing::WriteFileText(path, bytes);
+         },
+         "The package was changed after it was signed"},
+        {"the trusted comment edited",
+         [&] {
+             korvane::testing::WriteFileText(path, original);
+             ASSERT_TRUE(minisign.Sign(engineering, path, "release 4.2")) << minisign.problem;
+             std::string text = korvane::testing::ReadFileText(signature);
+             text.replace(text.find("release 4.2"), 11, "release 9.9");
+             korvane::testing::WriteFileText(signature, text);
+         },
+         "The trusted comment of the package's signature by key " + engineering.id},
+        {"an untrusted key",
+         [&] { ASSERT_TRUE(minisign.Sign(stranger, path, "ours?")) << minisign.problem; },
+         "The package is signed by key " + stranger.id + ", which this station does not trust."},
+        {"no signature", [&] { std::remove(signature.c_str()); },
+         "The package is not signed: there is no signature file beside it."},
+    };
+    auto dialog = OpenDialog();
+    device->ClearReceived();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        Update(*dialog);
+        EXPECT_EQ(TextOf(*dialog, res::kStatusLine)
+                      .toStdString()
+                      .rfind("The package [" + path + "] is not flashed. " + c.said, 0),
+                  0u)
+            << TextOf(*dialog, res::kStatusLine).toStdString();
+        EXPECT_TRUE(device->Received().empty());
+        EXPECT_FALSE(dialog->Link().IsOpen());
+        EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("6"));
+        EXPECT_TRUE(CommandsEnabled(*dialog));
+    }
+    // Chosen again, the unsigned package is told of before Update.
+    dialog.reset();
+    dialog = OpenDialog();
+    EXPECT_EQ(tooltip(*dialog), cases.back().said);
+}
+#endif
 
 }  // namespace
 }  // namespace korvane::test
