@@ -290,13 +290,14 @@ stop_simulator
 echo "== two korvane-flash.exe at once, on COM1 and COM2, with one counter in the registry"
 # The first run is held in its erase; the second starts once the first is talking to its
 # device, so it finds the counter taken (Windows' own file locking and process lookup).
+# The erase lasts long enough for Wine to start the second on a loaded machine.
 cp "$work/sample.bin" "$work/two.bin"
-add_simulator com1 state --fault slow-erase=2500
+add_simulator com1 state --fault slow-erase=10000
 add_simulator com2 state2
 store SN 100
 timeout 300 wine "$flash_exe" --port COM1 "$windows_dir\\two.bin" </dev/null >"$work/first.raw" 2>&1 &
 first=$!
-for _ in $(seq 200); do
+for _ in $(seq 600); do
     ask_simulator dump && [ -s "$work/state/received.bin" ] && break
     sleep 0.05
 done
@@ -306,6 +307,7 @@ wait "$first" || first_status=$?
 check "the second finds the counter taken, names the first as its holder and exits 1" \
     [ "$tool_status" -eq 1 -a -n "$(grep -F 'in use by another program: korvane-flash (process' \
         "$work/tool.out")" ]
+grep -qF 'in use by another program' "$work/tool.out" || sed 's/^/    /' "$work/tool.out"
 check "and sends its device nothing" [ -z "$(ask_simulator dump state2 && cat "$work/state2/received.bin")" ]
 check "the first numbers its device 00100" \
     [ "$first_status" -eq 0 -a "$(device_record | cut -c9-)" = 00100 ]
