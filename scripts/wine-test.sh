@@ -288,16 +288,17 @@ check "and stays as it was" [ "$(stored_sn)" = 12a ]
 stop_simulator
 
 echo "== two korvane-flash.exe at once, on COM1 and COM2, with one counter in the registry"
-# The first run is held in its erase; the second starts once the first is talking to its
-# device, so it finds the counter taken (Windows' own file locking and process lookup).
-# The erase lasts long enough for Wine to start the second on a loaded machine.
+# The first run is held in its erase, and its line paced slow, for 10 s or so; the second
+# starts once the first is talking to its device, so it finds the counter taken (Windows'
+# own file locking and process lookup), however long Wine takes to start on a loaded
+# machine.
 cp "$work/sample.bin" "$work/two.bin"
-add_simulator com1 state --fault slow-erase=10000
+add_simulator com1 state --baud 38400 --fault slow-erase=2500
 add_simulator com2 state2
 store SN 100
 timeout 300 wine "$flash_exe" --port COM1 "$windows_dir\\two.bin" </dev/null >"$work/first.raw" 2>&1 &
 first=$!
-for _ in $(seq 600); do
+for _ in $(seq 200); do
     ask_simulator dump && [ -s "$work/state/received.bin" ] && break
     sleep 0.05
 done
@@ -311,6 +312,7 @@ grep -qF 'in use by another program' "$work/tool.out" || sed 's/^/    /' "$work/
 check "and sends its device nothing" [ -z "$(ask_simulator dump state2 && cat "$work/state2/received.bin")" ]
 check "the first numbers its device 00100" \
     [ "$first_status" -eq 0 -a "$(device_record | cut -c9-)" = 00100 ]
+[ "$first_status" -eq 0 ] || tr -d '\r' <"$work/first.raw" | sed 's/^/    /' 
 the_tool --port COM2 "$windows_dir\\two.bin"
 check "once it is done, the next run numbers its device 00101, and SN 102 is left" \
     [ "$tool_status" -eq 0 -a "$(device_record state2 | cut -c9-)" = 00101 -a "$(stored_sn)" = 102 ]
@@ -369,6 +371,39 @@ check "with the server away no run starts, and the tool says why" \
 ask_simulator dump
 check "and the device is not touched" cmp -s "$work/report.before" "$work/state/report.json"
 check "the password is shown nowhere" [ -z "$(grep -F 'line@7' "$work/tool.out")" ]
+stop_simulator
+
+echo "== korvane-flash.exe flashes only what a trusted key signed (keys and signatures by minisign)"
+# sign KEY FILE [OPTION...]: FILE.minisig by KEY ($work/KEY.key), as engineering signs.
+sign() {
+    minisign -S -s "$work/$1.key" -m "$work/$2" -t "release 4.2" "${@:3}" </dev/null >/dev/null
+}
+for signer in line other; do
+    minisign -G -W -p "$work/$signer.pub" -s "$work/$signer.key" </dev/null >/dev/null
+done
+key_id=$(head -n 1 "$work/line.pub" | awk '{ printf "%16s", $NF }' | tr ' ' 0)
+for name in signed changed comment other unsigned legacy; do cp "$work/sample.bin" "$work/$name.bin"; done
+sign line signed.bin && sign line changed.bin && sign line comment.bin && sign other other.bin &&
+    sign line legacy.bin -l
+printf '\x5a' | dd of="$work/changed.bin" bs=1 seek=20000 conv=notrunc status=none
+sed -i 's/^trusted comment: release 4.2/trusted comment: release 4.3/' "$work/comment.bin.minisig"
+trusted=(--port COM1 --trusted-keys "$windows_dir\\line.pub")
+store SN 200
+start_simulator
+for refused in "changed:was changed after it was signed" "comment:trusted comment" \
+    "other:which this station does not trust" "unsigned:is not signed"; do
+    the_tool "${trusted[@]}" "$windows_dir\\${refused%%:*}.bin"
+    check "${refused%%:*}.bin is refused: ${refused#*:}" \
+        [ "$tool_status" -eq 1 -a -n "$(grep -F "${refused#*:}" "$work/tool.out")" ]
+done
+check "and nothing of them reached the device, nor took a number" \
+    [ -z "$(ask_simulator dump && cat "$work/state/received.bin")" -a "$(stored_sn)" = 200 ]
+the_tool "${trusted[@]}" --json "$windows_dir\\signed.bin"
+check "the signed package is flashed, its JSON naming key $key_id and the comment" \
+    [ "$tool_status" -eq 0 -a -n "$(grep -F "\"signer\":\"$key_id\"" "$work/tool.out")" \
+        -a -n "$(grep -F '"signed_comment":"release 4.2"' "$work/tool.out")" ]
+the_tool "${trusted[@]}" "$windows_dir\\legacy.bin"
+check "a legacy signature is taken too" [ "$tool_status" -eq 0 -a "$(device_record | cut -c9-)" = 00201 ]
 stop_simulator
 
 echo "== the window's tests, started on an account that is not said to be theirs"
