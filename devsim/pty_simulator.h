@@ -28,6 +28,13 @@ public:
     bool Start();
     void Stop();
 
+    // A fixture of a line: with no device in it, whatever the host sends is lost and
+    // nothing answers. PutIn places a new device (a new unique ID, an erased flash) there;
+    // TakeOut removes the one present. A simulator starts with its device in.
+    void PutIn();
+    void TakeOut();
+    bool DevicePresent() const;
+
     // The device path for the host to open, e.g. /dev/pts/3.
     const std::string& PortPath() const { return portPath; }
     const std::string& ErrorText() const { return errorText; }
@@ -73,6 +80,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void Run();
+    // A new device in the fixture; the caller holds the mutex.
+    void NewDeviceIn();
     // Takes in bytes from the host and plays the device's answers. False once stopped.
     bool Consume(const uint8_t* bytes, size_t count);
     // Reads and takes in whatever the host has sent. False once stopped.
@@ -91,6 +100,7 @@ private:
     mutable std::mutex mutex;
     DeviceFaults faults;
     SimulatedDevice device;
+    bool present = true;  // a device is in the fixture
     std::vector<uint8_t> received;
     std::string portPath;
     std::string errorText;
