@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -20,6 +19,7 @@
 #include "devsim/pty_simulator.h"
 #include "sample_package.h"
 #include "support/child_process.h"
+#include "support/write_calls.h"
 
 using namespace korvane;
 
@@ -34,20 +34,6 @@ double ChildrenCpuSeconds() {
     getrusage(RUSAGE_CHILDREN, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// The write system calls a process has made, from /proc (-1 where it cannot be read). A
-// process that has ended but not been waited for still shows its own.
-long WriteCalls(long pid) {
-    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
-    for (std::string key; io >> key;) {
-        long value = 0;
-        io >> value;
-        if (key == "syscw:") {
-            return value;
-        }
-    }
-    return -1;
 }
 
 void Ports(int count, const std::string& package) {
@@ -70,7 +56,7 @@ void Ports(int count, const std::string& package) {
     for (std::string line; !(line = tool.ReadLine()).empty();) {
         lines.push_back(line);
     }
-    const long writes = WriteCalls(tool.Pid());
+    const long writes = testing::WriteCalls("/proc/" + std::to_string(tool.Pid()) + "/io");
     const int status = tool.Wait();
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

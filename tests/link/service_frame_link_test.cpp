@@ -2,8 +2,6 @@
 // loader firmware's side.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <string>
 #include <vector>
 
 #include "link/device_link.h"
@@ -12,6 +10,7 @@
 #include "platform/ticks.h"
 #include "support/pty_pair.h"
 #include "support/timing.h"
+#include "support/write_calls.h"
 
 namespace korvane {
 namespace {
@@ -19,19 +18,6 @@ namespace {
 using testing::PtyPair;
 using Bytes = std::vector<uint8_t>;
 using namespace service;
-
-// The write system calls this thread has made so far, as Linux counts them.
-long ThreadWriteCalls() {
-    std::ifstream io("/proc/thread-self/io");
-    for (std::string key; io >> key;) {
-        long value = 0;
-        io >> value;
-        if (key == "syscw:") {
-            return value;
-        }
-    }
-    return -1;
-}
 
 class ServiceFrameLinkTest : public ::testing::Test {
 protected:
@@ -45,11 +31,11 @@ protected:
 
 TEST_F(ServiceFrameLinkTest, ClosingRequestAndAnswerAreTracedAsTwoLines) {
     DebugCapture trace;
-    const long writesBefore = ThreadWriteCalls();
+    const long writesBefore = testing::WriteCalls("/proc/thread-self/io");
     ASSERT_TRUE(link.SendRequest(kDataImage, kFinish, 0, nullptr, 0));
     // The frame goes out in one system call (a USB adapter makes a transfer of each).
     if (writesBefore >= 0) {
-        EXPECT_EQ(ThreadWriteCalls() - writesBefore, 1);
+        EXPECT_EQ(testing::WriteCalls("/proc/thread-self/io") - writesBefore, 1);
     }
     EXPECT_EQ(line.Drain(11),
               Bytes({0x55, 0xAA, 0x00, 0x06, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x08}));
