@@ -15,6 +15,10 @@ public:
     // The program's start-up. Returns false: no message loop follows, the program ends
     // with the dialog.
     bool InitInstance();
+    // korvane --station: the station window over the fixtures on ports (the profile's
+    // [Station] Ports when none), flashing packagePath (the profile's File when empty),
+    // until it is closed. The program's exit status.
+    int RunStation(const QStringList& ports, const QString& packagePath);
 };
 
 // Makes the program's icons (128, 130, 131, 132) loadable by id, for the controls.

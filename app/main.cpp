@@ -4,12 +4,14 @@
 
 #include "app/flasher_app.h"
 #include "res/resources.h"
+#include "settings/serial_ports.h"
 #include "station/threads_setup.h"
 
 namespace {
 
 constexpr char kHelp[] =
     "Usage: korvane [--help] [--version]\n"
+    "       korvane --station [--port COMn|DEVICE]... [PACKAGE]\n"
     "Opens the window for flashing a package into an STM32F10x device over a serial port:\n"
     "choose the port (COM1 ... COM8), the package and the device's sequence number, and\n"
     "press Update. The port, the package and the next sequence number are kept in\n"
@@ -25,7 +27,11 @@ constexpr char kHelp[] =
     "\n"
     "Options:\n"
     "  -h, --help     Displays this help.\n"
-    "  -v, --version  Displays version information.\n";
+    "  -v, --version  Displays version information.\n"
+    "  --station      Opens the station window instead: one tile per fixture, each new\n"
+    "                 device put into one flashed once; ports from --port (a range\n"
+    "                 COM1-COM8 too) or the profile's [Station] Ports, the package\n"
+    "                 given or the profile's File. Start/Stop or Space.\n";
 
 }  // namespace
 
@@ -43,6 +49,25 @@ int main(int argc, char** argv) {
     }
     korvane::PrepareQtForWorkerThreads();
     korvane::FlasherApp app(argc, argv);
+    const QStringList arguments = app.arguments().mid(1);
+    if (arguments.contains(QStringLiteral("--station"))) {
+        QStringList ports;
+        QString package;
+        for (qsizetype i = 0; i < arguments.size(); ++i) {
+            if (arguments[i] == QLatin1String("--port") && i + 1 < arguments.size()) {
+                QStringList expanded;
+                QString bad;
+                if (!korvane::ExpandPortRanges({arguments[++i]}, expanded, bad)) {
+                    std::fprintf(stderr, "korvane: %s\n", bad.toLocal8Bit().constData());
+                    return 2;
+                }
+                ports << expanded;
+            } else if (arguments[i] != QLatin1String("--station")) {
+                package = arguments[i];
+            }
+        }
+        return app.RunStation(ports, package);
+    }
     app.InitInstance();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "flashing/flash_run.h"
+#include "settings/serial_ports.h"
 #include "station/station.h"
 
 namespace korvane {
@@ -50,9 +51,6 @@ int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
 // as a package, a package that cannot be read. The exit status when one refuses.
 std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,
                                           std::FILE* err);
-// "COM1-COM8" stands for COM1, COM2, … COM8; other names stay as they are. False (error
-// set) for an empty name or a range that runs backwards.
-bool ExpandPortRanges(const QStringList& ports, QStringList& expanded, QString& error);
 // What the device on each port says of itself (bootloader, unique ID, flash size, read
 // protection); nothing is written.
 int IdentifyCommand(const QStringList& ports, bool json, std::FILE* out, std::FILE* err);

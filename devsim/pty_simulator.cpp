@@ -346,6 +346,7 @@ bool PtySimulator::ServeRequest() {
                 staleBlocks.push_back(block.first);
             }
             device = SimulatedDevice(faults);
+            present = true;
         }
         if (action == "reset" || action == "clear-received") {
             received.clear();

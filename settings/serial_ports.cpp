@@ -231,4 +231,36 @@ std::optional<int> PortNumberIn(const QString& text) {
     return ok ? number : 0;
 }
 
+bool ExpandPortRanges(const QStringList& ports, QStringList& expanded, QString& error) {
+    static const QRegularExpression range(QStringLiteral("^COM([0-9]{1,3})-COM([0-9]{1,3})$"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    expanded.clear();
+    for (const QString& port : ports) {
+        // An empty name is no port: taking the profile's port instead would send bytes to
+        // a device the operator did not name.
+        if (port.trimmed().isEmpty()) {
+            error = QStringLiteral("--port needs a port: give COM1 … COM255 or a device path");
+            return false;
+        }
+        const auto match = range.match(port);
+        if (!match.hasMatch()) {
+            expanded << port;
+            continue;
+        }
+        const int first = match.captured(1).toInt();
+        const int last = match.captured(2).toInt();
+        if (first > last) {
+            error = QStringLiteral("the port range %1 runs backwards: give COM%2-COM%3")
+                        .arg(port)
+                        .arg(last)
+                        .arg(first);
+            return false;
+        }
+        for (int number = first; number <= last; ++number) {
+            expanded << QStringLiteral("COM%1").arg(number);
+        }
+    }
+    return true;
+}
+
 }  // namespace korvane

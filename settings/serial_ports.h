@@ -37,6 +37,10 @@ PortMapping ResolvePort(int portNumber);
 // outside 1 … kMaxPortNumber.
 std::optional<PortChoice> ChoosePort(const QString& text, int profileIndex);
 
+// The ports as given, each range "COMm-COMn" (any case) made the ports it spans. False with
+// the reason in error for an empty name or a range that runs backwards.
+bool ExpandPortRanges(const QStringList& ports, QStringList& expanded, QString& error);
+
 struct PortNumberUse {
     int number = 0;
     PortMapping mapping;  // how COM<number> came to stand for the port

@@ -12,6 +12,7 @@
 #include <QTimerEvent>
 #include <cstdlib>
 
+#include "app/station_window.h"
 #include "controls/gradient_progress.h"
 #include "devsim/loader_firmware.h"
 #include "flashing/status_texts.h"
@@ -771,6 +772,54 @@ TEST_F(AppFlash, OnlyAPackageATrustedKeySignedIsFlashed) {
     EXPECT_EQ(tooltip(*dialog), cases.back().said);
 }
 #endif
+
+// The station window through a shift at one fixture: empty, a device put in and flashed,
+// left in and not flashed again, taken out, a new one in; the tile's word, colour, detail
+// and counts at each step. The window's own port is COM1, the simulator a fixture.
+TEST_F(AppFlash, TheStationWindowGoesThroughAShiftAtItsFixture) {
+    Attach();
+    KORVANE_SKIP_IF_UNSUITED(*device);
+    device->TakeOut();
+    const std::string path = korvane::testing::WritePackage(kPackage);
+    WriteProfileFile(QString("[Setting]\nFile=%1\nPort=0\nSN=30\n[Station]\nProbeMs=200\n")
+                         .arg(QString::fromStdString(path)));
+    StationWindow window(QString::fromStdString(path), {QStringLiteral("COM1")});
+    window.show();
+    const auto tile = [&] { return window.TileAt(0); };
+    EXPECT_EQ(tile().word, QStringLiteral("EMPTY"));
+    EXPECT_EQ(tile().colour, QColor(0x9e, 0x9e, 0x9e));
+    PressKey(&window, Qt::Key_Space);  // Start
+    ASSERT_TRUE(window.Watching()) << window.Notice().toStdString();
+    for (int number : {30, 31}) {
+        device->PutIn();
+        ASSERT_TRUE(WaitUntil([&] { return tile().word == QLatin1String("PASS"); }))
+            << tile().word.toStdString() << ": " << tile().detail.toStdString();
+        EXPECT_EQ(tile().colour, QColor(0x2e, 0x7d, 0x32));
+        EXPECT_TRUE(tile().detail.contains(QString("00%1").arg(number)))
+            << tile().detail.toStdString();
+        EXPECT_TRUE(tile().detail.contains(QStringLiteral("Take the device out.")));
+        EXPECT_EQ(tile().counts, QString("passed %1 · failed 0").arg(number - 29));
+        EXPECT_TRUE(window.LineCounts().startsWith(
+            QString("passed %1 · failed 0 · yield 100.0 %").arg(number - 29)))
+            << window.LineCounts().toStdString();
+        EXPECT_EQ(tile().progress, -1);
+        if (number == 30) {
+            // Left in for several probes: not flashed again.
+            WaitUntil([] { return false; }, 1500);
+            EXPECT_EQ(tile().word, QStringLiteral("PASS"));
+            EXPECT_EQ(tile().counts, QStringLiteral("passed 1 · failed 0"));
+            device->TakeOut();
+            ASSERT_TRUE(WaitUntil([&] { return tile().word == QLatin1String("EMPTY"); }));
+        }
+    }
+    device->Inspect([](const devsim::DeviceSnapshot& d) {
+        EXPECT_EQ(RecordText(d).substr(8), "00031");
+        EXPECT_EQ(d.Loader().ClosingRequests(), 1);  // the new device, flashed once
+    });
+    PressKey(&window, Qt::Key_Space);  // Stop
+    ASSERT_TRUE(WaitUntil([&] { return !window.Watching(); }));
+    EXPECT_TRUE(ProfileOnDisk().contains("SN=32")) << ProfileOnDisk().toStdString();
+}
 
 }  // namespace
 }  // namespace korvane::test

@@ -46,6 +46,8 @@ public:
     void ClearReceived() override {
         EXPECT_TRUE(Request("clear-received")) << "the simulator did not clear in " << folder;
     }
+    void PutIn() override { EXPECT_TRUE(Request("put-in")) << folder; }
+    void TakeOut() override { EXPECT_TRUE(Request("take-out")) << folder; }
 
 private:
     // Longer than any pause the simulator can be in (a slow erase) when asked.
@@ -154,6 +156,18 @@ devsim::DeviceSnapshot TestDevice::Snapshot() const {
 void TestDevice::ClearReceived() {
     if (backend != nullptr) {
         backend->ClearReceived();
+    }
+}
+
+void TestDevice::PutIn() {
+    if (backend != nullptr) {
+        backend->PutIn();
+    }
+}
+
+void TestDevice::TakeOut() {
+    if (backend != nullptr) {
+        backend->TakeOut();
     }
 }
 

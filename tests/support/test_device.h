@@ -57,6 +57,10 @@ public:
     // Every byte the host has sent since Start (or the last ClearReceived).
     std::vector<uint8_t> Received() const { return Snapshot().received; }
     void ClearReceived();
+    // As a fixture of a line: a new device put in (a new unique ID, nothing written), or
+    // the one there taken out (nothing answers).
+    void PutIn();
+    void TakeOut();
     bool Started() const { return Snapshot().started; }
     // Runs inspect(const devsim::DeviceSnapshot&) on what the device holds now.
     template <typename Inspector>

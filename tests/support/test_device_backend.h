@@ -15,6 +15,9 @@ public:
     virtual std::string Port() const = 0;
     virtual devsim::DeviceSnapshot Snapshot() const = 0;
     virtual void ClearReceived() = 0;
+    // A new device into the fixture (a new unique ID), or the one there out of it.
+    virtual void PutIn() = 0;
+    virtual void TakeOut() = 0;
 };
 
 // A simulator on a pseudo-terminal in this process; null where there are none.

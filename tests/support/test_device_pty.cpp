@@ -21,6 +21,8 @@ public:
     std::string Port() const override { return simulator.PortPath(); }
     devsim::DeviceSnapshot Snapshot() const override { return simulator.Snapshot(); }
     void ClearReceived() override { simulator.ClearReceived(); }
+    void PutIn() override { simulator.PutIn(); }
+    void TakeOut() override { simulator.TakeOut(); }
 
 private:
     devsim::PtySimulator simulator;

@@ -1,0 +1,351 @@
+#include "app/station_window.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QKeyEvent>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "flashing/operator_feedback.h"
+#include "settings/profile.h"
+#include "settings/serial_ports.h"
+#include "station/port_fixture.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace korvane {
+
+namespace {
+
+QColor ColourOf(FixtureState state) {
+    switch (state) {
+        case FixtureState::kEmpty:
+            return QColor(0x9e, 0x9e, 0x9e);
+        case FixtureState::kFlashing:
+            return QColor(0x1e, 0x6f, 0xd9);
+        case FixtureState::kPassed:
+            return QColor(0x2e, 0x7d, 0x32);
+        case FixtureState::kFailed:
+            return QColor(0xc6, 0x28, 0x28);
+        case FixtureState::kProtected:
+            return QColor(0xef, 0x6c, 0x00);
+    }
+    return {};
+}
+
+// A read-protected chip waits, nothing written, for the operator to take it out.
+QString WordOf(FixtureState state) {
+    return state == FixtureState::kProtected ? QStringLiteral("TAKE OUT")
+                                             : QString::fromLatin1(FixtureStateWord(state));
+}
+
+// The platform's own sounds: one for a pass, another for a failure.
+void Sound(bool passed) {
+#ifdef _WIN32
+    MessageBeep(passed ? MB_OK : MB_ICONHAND);
+#else
+    QApplication::beep();
+    if (!passed) {
+        QApplication::beep();
+    }
+#endif
+}
+
+QString CountsText(int passed, int failed) {
+    return QStringLiteral("passed %1 · failed %2").arg(passed).arg(failed);
+}
+
+}  // namespace
+
+struct StationWindow::Tile {
+    QLabel* port = nullptr;
+    QLabel* word = nullptr;
+    QLabel* detail = nullptr;
+    QProgressBar* bar = nullptr;
+    QLabel* counts = nullptr;
+    FixtureState state = FixtureState::kEmpty;
+    int passed = 0;
+    int failed = 0;
+};
+
+// One fixture's watch: its thread, its probe and runs, and what it tells the window, which
+// hears it on its own thread.
+class StationWindow::FixtureTile : public FixtureObserver, public OperatorFeedback {
+public:
+    FixtureTile(StationWindow* window, int index, Station& station, const std::string& package,
+                const PortChoice& port)
+        : window(window), index(index), fixture(station, package, port) {}
+
+    void Run(WatchControl& control, uint32_t probeMs) {
+        thread = std::thread(
+            [this, &control, probeMs] { WatchFixture(fixture, *this, control, probeMs); });
+    }
+    void Join() {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+
+    void StateChanged(FixtureState state, const std::string& detail) override {
+        const QString text = QString::fromStdString(detail);
+        Post([=](StationWindow* w) { w->ShowState(index, state, text); });
+    }
+    void Flashed(const RunOutcome& outcome, const std::string&) override {
+        const bool passed = outcome.result == RunResult::kSucceeded && outcome.reason.empty();
+        Post([=](StationWindow* w) { w->Counted(index, passed); });
+    }
+    OperatorFeedback& RunFeedback() override { return *this; }
+
+    void ShowStatus(const std::string& text) override {
+        const QString status = QString::fromStdString(text);
+        Post([=](StationWindow* w) { w->ShowEntry(index, status); });
+    }
+    void Progress(int position) override {
+        Post([=](StationWindow* w) { w->ShowProgress(index, position); });
+    }
+    void EnableCommands(bool) override {}
+    void ShowSequenceNumber(int) override {}
+
+private:
+    template <typename Change>
+    void Post(Change change) {
+        StationWindow* target = window;
+        QMetaObject::invokeMethod(
+            window, [target, change] { change(target); }, Qt::QueuedConnection);
+    }
+
+    StationWindow* window;
+    int index;
+    PortFixture fixture;
+    std::thread thread;
+};
+
+StationWindow::StationWindow(const QString& packagePath, const QStringList& portNames,
+                             QWidget* parent)
+    : QWidget(parent), packagePath(packagePath) {
+    setWindowTitle(QStringLiteral("Korvane station"));
+    const ProfileValues saved = ReadProfile();
+    for (const QString& name : portNames) {
+        if (const std::optional<PortChoice> choice = ChoosePort(name, saved.portIndex)) {
+            ports.push_back(*choice);
+        }
+    }
+    auto* layout = new QVBoxLayout(this);
+    auto* header = new QHBoxLayout;
+    package = new QLabel(this);
+    QFile file(packagePath);
+    const QString digest =
+        file.open(QIODevice::ReadOnly)
+            ? QString::fromLatin1(
+                  QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex())
+                  .left(12)
+            : QStringLiteral("(cannot be read)");
+    package->setText(
+        QStringLiteral("%1   SHA-256 %2").arg(QFileInfo(packagePath).fileName(), digest));
+    package->setToolTip(packagePath);
+    lineCounts = new QLabel(this);
+    startStop = new QPushButton(QStringLiteral("Start"), this);
+    startStop->setFocusPolicy(Qt::NoFocus);  // Space belongs to the window
+    connect(startStop, &QPushButton::clicked, this, [this] { watching ? Stop() : Start(); });
+    header->addWidget(package, 1);
+    header->addWidget(lineCounts);
+    header->addWidget(startStop);
+    layout->addLayout(header);
+    notice = new QLabel(this);
+    notice->setWordWrap(true);
+    layout->addWidget(notice);
+
+    auto* grid = new QGridLayout;
+    const int columns = ports.size() > 4 ? 4 : std::max<int>(1, static_cast<int>(ports.size()));
+    QFont big = font();
+    big.setPointSize(big.pointSize() * 3);
+    big.setBold(true);
+    for (size_t i = 0; i < ports.size(); ++i) {
+        auto tile = std::make_unique<Tile>();
+        auto* frame = new QFrame(this);
+        frame->setFrameShape(QFrame::Box);
+        auto* inner = new QVBoxLayout(frame);
+        tile->port =
+            new QLabel(QStringLiteral("%1   %2").arg(QString::fromStdString(ports[i].name),
+                                                     QString::fromStdString(ports[i].device)),
+                       frame);
+        tile->word = new QLabel(frame);
+        tile->word->setFont(big);
+        tile->word->setAlignment(Qt::AlignCenter);
+        tile->word->setAutoFillBackground(true);
+        tile->word->setMinimumHeight(big.pointSize() * 3);
+        tile->detail = new QLabel(frame);
+        tile->detail->setWordWrap(true);
+        tile->detail->setTextFormat(Qt::PlainText);
+        tile->bar = new QProgressBar(frame);
+        tile->bar->setRange(0, 100);
+        tile->counts = new QLabel(CountsText(0, 0), frame);
+        for (QWidget* part : std::initializer_list<QWidget*>{tile->port, tile->word, tile->detail,
+                                                             tile->bar, tile->counts}) {
+            inner->addWidget(part);
+        }
+        grid->addWidget(frame, static_cast<int>(i) / columns, static_cast<int>(i) % columns);
+        tiles.push_back(std::move(tile));
+        ShowState(static_cast<int>(i), FixtureState::kEmpty, {});
+    }
+    layout->addLayout(grid, 1);
+    ShowLineCounts();
+    if (ports.size() != static_cast<size_t>(portNames.size()) || ports.empty()) {
+        notice->setText(
+            QStringLiteral("Give the fixtures' ports (COM1 … COM255 or device paths) "
+                           "with --port or in [Station] Ports."));
+        startStop->setEnabled(false);
+    }
+}
+
+StationWindow::~StationWindow() {
+    if (control) {
+        control->StopStartingDevices();
+    }
+    if (supervisor.joinable()) {
+        supervisor.join();
+    }
+    if (station) {
+        station->GiveForRuns();
+    }
+}
+
+void StationWindow::Start() {
+    if (watching || ports.empty()) {
+        return;
+    }
+    QString problem;
+    station = Station::SetUp(StationOptions{}, problem);
+    std::string why;
+    if (!station || !station->TakeForRuns(std::nullopt, why)) {
+        notice->setText(station ? QString::fromStdString(why) : problem);
+        station.reset();
+        return;
+    }
+    const StationSettings settings = ReadStationSettings();
+    bool probeOk = true;
+    const int probeMs = settings.probeMs.isEmpty() ? 1000 : settings.probeMs.toInt(&probeOk);
+    notice->setText(station->Warning());
+    control = std::make_unique<WatchControl>();
+    fixtures.clear();
+    for (size_t i = 0; i < ports.size(); ++i) {
+        fixtures.push_back(std::make_unique<FixtureTile>(this, static_cast<int>(i), *station,
+                                                         packagePath.toStdString(), ports[i]));
+        fixtures.back()->Run(*control,
+                             probeOk && probeMs >= 100 ? static_cast<uint32_t>(probeMs) : 1000);
+    }
+    supervisor = std::thread([this] {
+        for (auto& fixture : fixtures) {
+            fixture->Join();
+        }
+        QMetaObject::invokeMethod(
+            this, [this] { Ended(); }, Qt::QueuedConnection);
+    });
+    watching = true;
+    startedMs = QDateTime::currentMSecsSinceEpoch();
+    startStop->setText(QStringLiteral("Stop"));
+}
+
+void StationWindow::Stop() {
+    if (!watching || !control) {
+        return;
+    }
+    control->StopStartingDevices();
+    startStop->setText(QStringLiteral("Stopping…"));
+    startStop->setEnabled(false);
+}
+
+void StationWindow::Ended() {
+    if (supervisor.joinable()) {
+        supervisor.join();
+    }
+    fixtures.clear();
+    control.reset();
+    station->GiveForRuns();
+    station.reset();
+    watching = false;
+    startStop->setText(QStringLiteral("Start"));
+    startStop->setEnabled(true);
+}
+
+void StationWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Space && startStop->isEnabled()) {
+        startStop->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void StationWindow::ShowState(int i, FixtureState state, const QString& detail) {
+    Tile& tile = *tiles[static_cast<size_t>(i)];
+    tile.state = state;
+    tile.word->setText(WordOf(state));
+    QPalette palette = tile.word->palette();
+    palette.setColor(QPalette::Window, ColourOf(state));
+    palette.setColor(QPalette::WindowText, Qt::white);
+    tile.word->setPalette(palette);
+    tile.bar->setVisible(state == FixtureState::kFlashing);
+    if (state == FixtureState::kFlashing) {
+        tile.bar->setValue(0);
+    }
+    tile.detail->setText(state == FixtureState::kPassed || state == FixtureState::kFailed ||
+                                 state == FixtureState::kProtected
+                             ? detail + QStringLiteral("\nTake the device out.")
+                             : detail);
+}
+
+void StationWindow::ShowEntry(int i, const QString& status) {
+    Tile& tile = *tiles[static_cast<size_t>(i)];
+    if (tile.state == FixtureState::kFlashing) {
+        tile.detail->setText(status);
+    }
+}
+
+void StationWindow::ShowProgress(int i, int position) {
+    tiles[static_cast<size_t>(i)]->bar->setValue(position);
+}
+
+void StationWindow::Counted(int i, bool devicePassed) {
+    Tile& tile = *tiles[static_cast<size_t>(i)];
+    ++(devicePassed ? tile.passed : tile.failed);
+    ++(devicePassed ? passed : failed);
+    tile.counts->setText(CountsText(tile.passed, tile.failed));
+    ShowLineCounts();
+    Sound(devicePassed);
+}
+
+void StationWindow::ShowLineCounts() {
+    const int devices = passed + failed;
+    const double hours =
+        watching ? (QDateTime::currentMSecsSinceEpoch() - startedMs) / 3600000.0 : 0.0;
+    QString text = CountsText(passed, failed);
+    if (devices > 0) {
+        text += QStringLiteral(" · yield %1 %").arg(100.0 * passed / devices, 0, 'f', 1);
+        if (hours > 0) {
+            text += QStringLiteral(" · %1 per hour").arg(std::lround(devices / hours));
+        }
+    }
+    lineCounts->setText(text);
+}
+
+StationWindow::TileView StationWindow::TileAt(int i) const {
+    const auto& tile = *tiles[static_cast<size_t>(i)];
+    return {tile.word->text(), ColourOf(tile.state), tile.detail->text(), tile.counts->text(),
+            tile.bar->isVisibleTo(this) ? tile.bar->value() : -1};
+}
+
+QString StationWindow::LineCounts() const {
+    return lineCounts->text();
+}
+
+QString StationWindow::Notice() const {
+    return notice->text();
+}
+
+}  // namespace korvane

@@ -1,0 +1,168 @@
+// A station's watch (korvane-flash --watch) over simulated fixtures: what 8 empty fixtures
+// cost while they are probed, how long a device put in waits for its run, and with a new
+// device always waiting, the share of the wall time the fixture's line is busy flashing.
+//
+//   bench_station [seconds]      (default 60: how long the empty fixtures are watched)
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "devsim/pty_simulator.h"
+#include "platform/ticks.h"
+#include "sample_package.h"
+#include "support/child_process.h"
+
+using namespace korvane;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint32_t kBaud = 115200;
+
+double ChildrenCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double Since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::vector<std::unique_ptr<devsim::PtySimulator>> EmptyFixtures(int count) {
+    std::vector<std::unique_ptr<devsim::PtySimulator>> fixtures;
+    for (int i = 0; i < count; ++i) {
+        fixtures.push_back(std::make_unique<devsim::PtySimulator>(devsim::DeviceFaults{}, kBaud));
+        fixtures.back()->TakeOut();
+        if (!fixtures.back()->Start()) {
+            std::exit(1);
+        }
+    }
+    return fixtures;
+}
+
+std::unique_ptr<testing::ChildProcess> Watch(
+    const std::vector<std::unique_ptr<devsim::PtySimulator>>& fixtures,
+    const std::string& package) {
+    std::vector<std::string> args = {"--watch", "--json"};
+    for (const auto& fixture : fixtures) {
+        args.push_back("--port");
+        args.push_back(fixture->PortPath());
+    }
+    args.push_back(package);
+    return std::make_unique<testing::ChildProcess>(KORVANE_FLASH_EXE, args);
+}
+
+bool HasErase(const devsim::PtySimulator& fixture) {
+    const std::vector<uint8_t> bytes = fixture.Received();
+    for (size_t i = 0; i + 1 < bytes.size(); ++i) {
+        if (bytes[i] == 0x43 && bytes[i + 1] == 0xBC) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void EmptyFixturesCost(const std::string& package, int seconds) {
+    auto fixtures = EmptyFixtures(8);
+    const double cpuBefore = ChildrenCpuSeconds();
+    const auto start = Clock::now();
+    auto tool = Watch(fixtures, package);
+    SleepMs(static_cast<uint32_t>(seconds) * 1000);
+    tool->Signal(SIGINT);
+    tool->ReadAll();
+    tool->Wait();
+    const double wall = Since(start);
+    const double cpu = ChildrenCpuSeconds() - cpuBefore;
+    std::printf("8 empty fixtures probed for %.0f s: %.2f s processor, %.2f %% of one core\n", wall,
+                cpu, 100.0 * cpu / wall);
+}
+
+void InsertionToRun(const std::string& package) {
+    auto fixtures = EmptyFixtures(1);
+    auto tool = Watch(fixtures, package);
+    double worst = 0;
+    double sum = 0;
+    const int devices = 5;
+    for (int i = 0; i < devices; ++i) {
+        SleepMs(1700 + 230 * static_cast<uint32_t>(i));  // at another point of the probe cycle
+        fixtures[0]->ClearReceived();
+        const auto in = Clock::now();
+        fixtures[0]->PutIn();
+        while (!HasErase(*fixtures[0])) {
+            SleepMs(1);
+        }
+        const double waited = Since(in);
+        worst = std::max(worst, waited);
+        sum += waited;
+        tool->ReadLine();  // its run's end
+        fixtures[0]->TakeOut();
+    }
+    tool->Signal(SIGINT);
+    tool->ReadAll();
+    tool->Wait();
+    std::printf(
+        "a device put in reaches its run's erase after %.2f s on average, %.2f s at worst "
+        "(probed once a second)\n",
+        sum / devices, worst);
+}
+
+void AlwaysWaiting(const std::string& package) {
+    auto fixtures = EmptyFixtures(1);
+    fixtures[0]->PutIn();
+    auto tool = Watch(fixtures, package);
+    const auto start = Clock::now();
+    double busy = 0;
+    int devices = 0;
+    // Each device out as soon as it is done, and the next one in at once.
+    while (Since(start) < 30) {
+        const std::string line = tool->ReadLine();
+        if (line.empty()) {
+            break;  // the tool has ended
+        }
+        std::smatch seconds;
+        if (std::regex_search(line, seconds, std::regex("\"seconds\":([0-9.]+)"))) {
+            busy += std::stod(seconds[1]);
+            ++devices;
+        }
+        fixtures[0]->PutIn();
+    }
+    const double wall = Since(start);
+    tool->Signal(SIGINT);
+    tool->ReadAll();
+    tool->Wait();
+    std::printf(
+        "with a device always waiting: %d devices in %.1f s, the line busy %.2f of the time\n",
+        devices, wall, busy / wall);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    char folder[] = "/tmp/korvane-bench-XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        return 1;
+    }
+    setenv("XDG_CONFIG_HOME", folder, 1);
+    setenv("XDG_DATA_HOME", folder, 1);
+    const std::string package = std::string(folder) + "/package.bin";
+    size_t size = 0;
+    if (!bench::WriteSamplePackage(package, size)) {
+        return 1;
+    }
+    EmptyFixturesCost(package, seconds);
+    InsertionToRun(package);
+    AlwaysWaiting(package);
+    std::system(("rm -rf '" + std::string(folder) + "'").c_str());
+    return 0;
+}
