@@ -84,10 +84,11 @@ int main(int argc, char** argv) {
         "Writes a package into an STM32F10x device through its serial bootloader.\n\n"
         "  korvane-flash [--port COMn|DEVICE] [--sn N] [--trace] [--journal URI]\n"
         "                [--station NAME] [--counter profile|journal] [--lease N]\n"
-        "                [--trusted-keys PATH] PACKAGE\n"
+        "                [--trusted-keys PATH] [--fixture WIRING] PACKAGE\n"
         "  korvane-flash --list [--trusted-keys PATH] PACKAGE\n"
-        "  korvane-flash identify [--port COMn|DEVICE]... [--json]\n"
-        "  korvane-flash unprotect [--port COMn|DEVICE]... [--yes]\n"
+        "  korvane-flash identify [--port COMn|DEVICE]... [--json] [--fixture WIRING]\n"
+        "                         [--try-wirings]\n"
+        "  korvane-flash unprotect [--port COMn|DEVICE]... [--yes] [--fixture WIRING]\n"
         "  korvane-flash pack OUTPUT NAME=FILE ...\n"
         "  korvane-flash journal [--journal URI] [--since DATE] [--sn N] [--serial TEXT] "
         "[--uid HEX] [--duplicates] [--csv]\n"
@@ -158,10 +159,23 @@ int main(int argc, char** argv) {
         "json",
         "One JSON object for each device on standard output as it ends, and nothing "
         "else there.");
-    parser.addOptions({portOption, snOption, traceOption, listOption, journalOption, stationOption,
-                       counterOption, sinceOption, serialOption, csvOption, jsonOption,
-                       duplicatesOption, leasesOption, leaseOption, uidOption, reworkOption,
-                       verifyOption, yesOption, trustedKeysOption});
+    const QCommandLineOption fixtureOption(
+        "fixture",
+        "How the fixture wires DTR and RTS to RESET and BOOT0, as the profile's [Fixture] "
+        "Wiring: e.g. reset=dtr,boot0=rts (swapped), reset=!rts (through an inverter), "
+        "pulse=500ms, exit=run (start the new firmware). Default: [Fixture] Wiring, else "
+        "reset=rts,boot0=dtr,pulse=100ms,settle=100ms,exit=none.",
+        "WIRING");
+    const QCommandLineOption tryWiringsOption(
+        "try-wirings",
+        "identify: when the wiring brings no bootloader, try the other common ones (lines "
+        "swapped, inverted, longer pulses) and show the [Fixture] line of the one that "
+        "answered.");
+    parser.addOptions(
+        {fixtureOption, tryWiringsOption, portOption,       snOption,    traceOption,  listOption,
+         journalOption, stationOption,    counterOption,    sinceOption, serialOption, csvOption,
+         jsonOption,    duplicatesOption, leasesOption,     leaseOption, uidOption,    reworkOption,
+         verifyOption,  yesOption,        trustedKeysOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
     if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("ports")) {
@@ -218,7 +232,8 @@ int main(int argc, char** argv) {
         return JournalCommand(journal, stdout, stderr);
     }
     if (arguments.size() == 1 && arguments.first() == "identify") {
-        if (!OnlyOptionsOf(parser, {portOption, jsonOption}, "identify")) {
+        if (!OnlyOptionsOf(parser, {portOption, jsonOption, fixtureOption, tryWiringsOption},
+                           "identify")) {
             return kExitUsage;
         }
         QStringList ports;
@@ -227,10 +242,12 @@ int main(int argc, char** argv) {
                          TerminalSafe(bad.toLocal8Bit().toStdString()).c_str());
             return kExitUsage;
         }
-        return IdentifyCommand(ports, parser.isSet(jsonOption), stdout, stderr);
+        return IdentifyCommand(ports, parser.isSet(jsonOption), optional(fixtureOption),
+                               parser.isSet(tryWiringsOption), stdout, stderr);
     }
     if (arguments.size() == 1 && arguments.first() == "unprotect") {
-        if (!OnlyOptionsOf(parser, {portOption, yesOption, journalOption, stationOption},
+        if (!OnlyOptionsOf(parser,
+                           {portOption, yesOption, journalOption, stationOption, fixtureOption},
                            "unprotect")) {
             return kExitUsage;
         }
@@ -243,6 +260,7 @@ int main(int argc, char** argv) {
         StationOptions station;
         station.journal = optional(journalOption);
         station.station = optional(stationOption);
+        station.wiring = optional(fixtureOption);
         return UnprotectCommand(ports, parser.isSet(yesOption), station, stdout, stderr);
     }
     if (!arguments.isEmpty() && arguments.first() == "pack") {
@@ -274,7 +292,7 @@ int main(int argc, char** argv) {
     if (!OnlyOptionsOf(
             parser,
             {portOption, snOption, traceOption, journalOption, stationOption, counterOption,
-             leaseOption, reworkOption, verifyOption, jsonOption, trustedKeysOption},
+             leaseOption, reworkOption, verifyOption, jsonOption, trustedKeysOption, fixtureOption},
             "a flash")) {
         return kExitUsage;
     }
@@ -292,6 +310,7 @@ int main(int argc, char** argv) {
     options.station.counter = optional(counterOption);
     options.station.rework = optional(reworkOption);
     options.station.trustedKeys = optional(trustedKeysOption);
+    options.station.wiring = optional(fixtureOption);
     if (parser.isSet(verifyOption)) {
         options.station.verify = true;
     }
