@@ -20,6 +20,10 @@ struct FlashOptions {
     std::optional<int> sequenceNumber;  // empty: the counter's next number
     StationOptions station;             // --journal, --station, --counter, --lease over [Journal]
     bool json = false;                  // one JSON object a device on standard output, nothing else
+    bool watch = false;                 // keep every fixture going: flash each new device in it
+    // With watch: readable once the operator asks to stop (the first Ctrl-C); the devices
+    // being flashed finish, and no new one starts.
+    int stopDescriptor = -1;
 };
 
 struct JournalOptions {
@@ -39,6 +43,9 @@ void Say(std::FILE* to, const QString& text);
 // Flashes one device on each port given (the profile's port when none is): one run per
 // port, numbers from the one counter.
 int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
+// With --watch: every port a fixture, each new device in it flashed, until stopped; then
+// the summary. 0 when no device of the watch failed.
+int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
 // The checks before any port is opened: the chosen number's range, an image file given
 // as a package, a package that cannot be read. The exit status when one refuses.
 std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,

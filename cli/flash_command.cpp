@@ -4,6 +4,7 @@
 // fails or vanishes holds up no other. One port is shown as the window would show it:
 // status lines and a bar; several (or JSON) on a board, one line a port, and a summary.
 #include <unistd.h>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +16,7 @@
 #include "cli/terminal_text.h"
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
+#include "station/port_fixture.h"
 #include "station/station.h"
 
 namespace korvane {
@@ -28,6 +30,11 @@ struct PortOutcome {
     QString status;        // the last thing said about this port: its reason, or last status
 
     QString Name() const { return QString::fromStdString(port.name); }
+    // What is said of the port once its run is over: why it failed, or the journal's last
+    // status of the run.
+    void SetStatus() {
+        status = outcome.reason.empty() ? record.status : QString::fromStdString(outcome.reason);
+    }
     // A package that went in while its number could not be saved has not done its job.
     bool Succeeded() const {
         return outcome.result == RunResult::kSucceeded && outcome.reason.empty();
@@ -158,15 +165,15 @@ int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* e
     return kExitFailed;
 }
 
-}  // namespace
-
-int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
-    const bool onePort = options.ports.size() <= 1 && !options.json;
+// What every flash needs before its first device: the ports, the checks that need no
+// device, and the station with its counter taken for the runs. An exit status when it
+// cannot go on.
+std::optional<int> Prepare(const FlashOptions& options, const QStringList& names, bool onePort,
+                           std::FILE* out, std::FILE* err, std::vector<PortOutcome>& ports,
+                           std::unique_ptr<Station>& station) {
     // With JSON, standard output carries nothing but the objects.
     std::FILE* said = options.json ? err : out;
     const ProfileValues saved = ReadProfile();
-    const QStringList names = options.ports.isEmpty() ? QStringList{QString()} : options.ports;
-    std::vector<PortOutcome> ports;
     for (const QString& name : names) {
         const std::optional<PortChoice> choice = ChoosePort(name, saved.portIndex);
         if (!choice) {
@@ -179,7 +186,7 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         return *refused;
     }
     QString problem;
-    const auto station = Station::SetUp(options.station, problem);
+    station = Station::SetUp(options.station, problem);
     if (!station) {
         Say(err, problem);
         return kExitUsage;
@@ -197,22 +204,194 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
                      .arg(QString::fromStdString(why), onePort ? "the device" : "any device"));
         return kExitFailed;
     }
+    return std::nullopt;
+}
+
+PortBoard::Mode BoardMode(const FlashOptions& options, std::FILE* out) {
+    return options.json               ? PortBoard::Mode::kSilent
+           : isatty(fileno(out)) != 0 ? PortBoard::Mode::kLiveLines
+                                      : PortBoard::Mode::kPlainLines;
+}
+
+void WriteJsonLine(const PortOutcome& port, const QString& package, std::mutex& printing,
+                   std::FILE* out) {
+    const QByteArray line = JsonLine(port, package);
+    std::lock_guard<std::mutex> lock(printing);
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), out);
+    std::fflush(out);
+}
+
+// What the watch tells of one fixture: its state on the board, and with JSON one object
+// for each device as it ends.
+class FixtureLine : public FixtureObserver {
+public:
+    FixtureLine(PortBoard& board, size_t row, PortFixture& fixture, const FlashOptions& options,
+                std::mutex& printing, std::FILE* out, std::FILE* err)
+        : board(board),
+          row(row),
+          fixture(fixture),
+          options(options),
+          printing(printing),
+          out(out),
+          err(err) {}
+
+    void StateChanged(FixtureState state, const std::string& detail) override {
+        const QString word = FixtureStateWord(state);
+        const QString said = QString::fromStdString(detail);
+        switch (state) {
+            case FixtureState::kEmpty:
+                board.Ended(row, word);
+                break;
+            case FixtureState::kFlashing:
+                board.Started(row, QString::fromStdString(fixture.Port().device));
+                break;
+            case FixtureState::kPassed:
+            case FixtureState::kFailed:
+            case FixtureState::kProtected:
+                board.Ended(row, word + " " + said + " - take the device out");
+                break;
+        }
+    }
+
+    void Flashed(const RunOutcome& outcome, const std::string&) override {
+        PortOutcome port{fixture.Port(), outcome, fixture.LastRecord(), {}};
+        port.SetStatus();
+        if (options.json) {
+            WriteJsonLine(port, options.packagePath, printing, out);
+        }
+        for (const std::string& note : outcome.notes) {
+            Say(err, port.Name() + ": " + QString::fromStdString(note));
+        }
+    }
+
+    OperatorFeedback& RunFeedback() override { return board.Feedback(row); }
+
+private:
+    PortBoard& board;
+    size_t row;
+    PortFixture& fixture;
+    const FlashOptions& options;
+    std::mutex& printing;
+    std::FILE* out;
+    std::FILE* err;
+};
+
+// Per fixture and in all: the devices that passed and failed, the yield, devices an hour
+// over the watch's time, and how long the fixtures were busy flashing.
+void PrintWatchSummary(const std::vector<PortOutcome>& ports,
+                       const std::vector<FixtureCounts>& counts, double hours, std::FILE* out) {
+    qsizetype width = 5;
+    for (const PortOutcome& port : ports) {
+        width = std::max(width, port.Name().size());
+    }
+    std::fprintf(out, "%s  %6s  %6s  %6s  %9s  %8s\n",
+                 QString("port").leftJustified(width).toLocal8Bit().constData(), "passed", "failed",
+                 "yield", "per hour", "busy");
+    FixtureCounts all;
+    const auto line = [&](const QString& name, const FixtureCounts& c) {
+        const int devices = c.passed + c.failed;
+        const QString yield = devices ? QString::asprintf("%5.1f%%", 100.0 * c.passed / devices)
+                                      : QStringLiteral("-");
+        std::fprintf(out, "%s  %6d  %6d  %6s  %9.0f  %7.0fs\n",
+                     name.leftJustified(width).toLocal8Bit().constData(), c.passed, c.failed,
+                     yield.toLocal8Bit().constData(), hours > 0 ? devices / hours : 0.0,
+                     c.busySeconds);
+    };
+    for (size_t i = 0; i < ports.size(); ++i) {
+        line(ports[i].Name(), counts[i]);
+        all.passed += counts[i].passed;
+        all.failed += counts[i].failed;
+        all.busySeconds += counts[i].busySeconds;
+    }
+    line(QStringLiteral("all"), all);
+}
+
+}  // namespace
+
+int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
+    QStringList names = options.ports;
+    const StationSettings settings = ReadStationSettings();
+    if (names.isEmpty() && !settings.ports.isEmpty()) {
+        if (QString bad; !ExpandPortRanges({settings.ports}, names, bad)) {
+            Say(err, "[Station] Ports: " + bad);
+            return kExitUsage;
+        }
+    }
+    if (names.isEmpty()) {
+        names = {QString()};
+    }
+    bool probeOk = true;
+    const int probeMs = settings.probeMs.isEmpty() ? 1000 : settings.probeMs.toInt(&probeOk);
+    if (!probeOk || probeMs < 100 || probeMs > 60000) {
+        Say(err, QString("[Station] ProbeMs is %1; give 100 … 60000 milliseconds")
+                     .arg(settings.probeMs));
+        return kExitUsage;
+    }
+    std::vector<PortOutcome> ports;
+    std::unique_ptr<Station> station;
+    if (const auto refused = Prepare(options, names, false, out, err, ports, station)) {
+        return *refused;
+    }
+    std::vector<QString> shown;
+    for (const PortOutcome& port : ports) {
+        shown.push_back(port.Name());
+    }
+    // The summary goes where the board is; with JSON, standard output has only the objects.
+    std::FILE* summaryTo = options.json ? err : out;
+    WatchControl control;
+    // The operator's first stop: the devices being flashed finish, no new one starts. The
+    // watch ends only through it, so this thread has ended by the time the fixtures have.
+    std::thread stopper([&] {
+        char byte = 0;
+        while (read(options.stopDescriptor, &byte, 1) < 0 && errno == EINTR) {
+        }
+        control.StopStartingDevices();
+    });
+    QElapsedTimer watched;
+    watched.start();
+    std::vector<FixtureCounts> counts(ports.size());
+    {
+        PortBoard board(out, shown, BoardMode(options, out));
+        std::mutex printing;
+        std::vector<std::thread> fixtures;
+        for (size_t i = 0; i < ports.size(); ++i) {
+            fixtures.emplace_back([&, i] {
+                PortFixture fixture(*station, options.packagePath.toStdString(), ports[i].port);
+                FixtureLine line(board, i, fixture, options, printing, out, err);
+                counts[i] = WatchFixture(fixture, line, control, static_cast<uint32_t>(probeMs));
+            });
+        }
+        for (std::thread& fixture : fixtures) {
+            fixture.join();
+        }
+        board.Finish();
+    }
+    stopper.join();
+    station->GiveForRuns();
+    PrintWatchSummary(ports, counts, watched.elapsed() / 3600000.0, summaryTo);
+    const bool anyFailed = std::any_of(counts.begin(), counts.end(),
+                                       [](const FixtureCounts& c) { return c.failed > 0; });
+    return anyFailed ? kExitFailed : kExitSucceeded;
+}
+
+int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
+    if (options.watch) {
+        return WatchCommand(options, out, err);
+    }
+    const bool onePort = options.ports.size() <= 1 && !options.json;
+    const QStringList names = options.ports.isEmpty() ? QStringList{QString()} : options.ports;
+    std::vector<PortOutcome> ports;
+    std::unique_ptr<Station> station;
+    if (const auto refused = Prepare(options, names, onePort, out, err, ports, station)) {
+        return *refused;
+    }
 
     // One port's run, told through feedback; its outcome and record go into port.
     const auto flash = [&](PortOutcome& port, OperatorFeedback& feedback) {
-        const std::unique_ptr<StationRun> share = station->NewRun();
         DeviceLink link;
-        FlashRun run(link, feedback);
-        const FlashRequest request =
-            station->RequestFor(options.packagePath.toStdString(), port.port);
-        port.outcome = run.Run(request, *share->numbers, share->recorder.get());
-        if (!share->recorder->RunId().isEmpty()) {
-            port.record = share->recorder->LastRecord();
-            port.status = port.record.status;
-        }
-        if (!port.outcome.reason.empty()) {
-            port.status = QString::fromStdString(port.outcome.reason);
-        }
+        port.outcome = station->RunOn(options.packagePath.toStdString(), port.port, link, feedback,
+                                      port.record);
+        port.SetStatus();
     };
 
     if (onePort) {
@@ -227,10 +406,7 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     for (const PortOutcome& port : ports) {
         shown.push_back(port.Name());
     }
-    PortBoard board(out, shown,
-                    options.json               ? PortBoard::Mode::kSilent
-                    : isatty(fileno(out)) != 0 ? PortBoard::Mode::kLiveLines
-                                               : PortBoard::Mode::kPlainLines);
+    PortBoard board(out, shown, BoardMode(options, out));
     std::mutex printing;
     std::vector<std::thread> runs;
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -243,10 +419,7 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
                        ? QStringLiteral("succeeded, number %1").arg(port.outcome.number.value_or(0))
                        : "failed: " + port.status);
             if (options.json) {
-                const QByteArray line = JsonLine(port, options.packagePath);
-                std::lock_guard<std::mutex> lock(printing);
-                std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), out);
-                std::fflush(out);
+                WriteJsonLine(port, options.packagePath, printing, out);
             }
             for (const std::string& note : port.outcome.notes) {
                 Say(err, port.Name() + ": " + QString::fromStdString(note));

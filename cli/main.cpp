@@ -1,5 +1,11 @@
 // korvane-flash: flashes a package from the command line with the same engine, profile
 // and sequence-number counter as the window; also lists and builds packages.
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -21,10 +27,29 @@ using namespace korvane;
 namespace {
 
 volatile std::sig_atomic_t interruptSignal = 0;
+// With --watch the first signal is a request to stop starting devices, told through this
+// pipe (the only thing a handler may safely do); the next one abandons the runs.
+int stopPipe[2] = {-1, -1};
+volatile std::sig_atomic_t stopAsked = 0;
 
 void OnInterruptSignal(int signalNumber) {
+    if (stopPipe[1] >= 0 && stopAsked == 0) {
+        stopAsked = 1;
+        const char byte = 1;
+        [[maybe_unused]] const auto written = write(stopPipe[1], &byte, 1);
+        return;
+    }
     interruptSignal = signalNumber;
     RequestInterrupt();
+}
+
+// Makes the pipe through which the first signal stops a watch. False when it cannot be.
+bool ArmGentleStop() {
+#ifdef _WIN32
+    return _pipe(stopPipe, 16, _O_BINARY) == 0;
+#else
+    return pipe(stopPipe) == 0;
+#endif
 }
 
 // Ctrl-C, a termination request and a closed terminal abandon the run at its next
@@ -155,6 +180,11 @@ int main(int argc, char** argv) {
         "these keys: a public-key file, or a folder whose *.pub files are all trusted. "
         "Default: [Packages] TrustedKeys, else none (a signature is then only shown).",
         "PATH");
+    const QCommandLineOption watchOption(
+        "watch",
+        "Keep every port's fixture going until stopped: flash each new device put in, wait "
+        "for it to be taken out, and start over. The first Ctrl-C lets the devices being "
+        "flashed finish and prints a summary; a second abandons them.");
     const QCommandLineOption jsonOption(
         "json",
         "One JSON object for each device on standard output as it ends, and nothing "
@@ -171,11 +201,12 @@ int main(int argc, char** argv) {
         "identify: when the wiring brings no bootloader, try the other common ones (lines "
         "swapped, inverted, longer pulses) and show the [Fixture] line of the one that "
         "answered.");
-    parser.addOptions(
-        {fixtureOption, tryWiringsOption, portOption,       snOption,    traceOption,  listOption,
-         journalOption, stationOption,    counterOption,    sinceOption, serialOption, csvOption,
-         jsonOption,    duplicatesOption, leasesOption,     leaseOption, uidOption,    reworkOption,
-         verifyOption,  yesOption,        trustedKeysOption});
+    parser.addOptions({portOption,    snOption,        traceOption,       listOption,
+                       journalOption, stationOption,   counterOption,     sinceOption,
+                       serialOption,  csvOption,       jsonOption,        duplicatesOption,
+                       leasesOption,  leaseOption,     uidOption,         reworkOption,
+                       verifyOption,  yesOption,       trustedKeysOption, watchOption,
+                       fixtureOption, tryWiringsOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
     if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("ports")) {
@@ -289,11 +320,11 @@ int main(int argc, char** argv) {
         return ListCommand(arguments.first(), optional(trustedKeysOption), stdout, stderr);
     }
 
-    if (!OnlyOptionsOf(
-            parser,
-            {portOption, snOption, traceOption, journalOption, stationOption, counterOption,
-             leaseOption, reworkOption, verifyOption, jsonOption, trustedKeysOption, fixtureOption},
-            "a flash")) {
+    if (!OnlyOptionsOf(parser,
+                       {portOption, snOption, traceOption, journalOption, stationOption,
+                        counterOption, leaseOption, reworkOption, verifyOption, jsonOption,
+                        trustedKeysOption, watchOption, fixtureOption},
+                       "a flash")) {
         return kExitUsage;
     }
     FlashOptions options;
@@ -304,6 +335,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     options.json = parser.isSet(jsonOption);
+    options.watch = parser.isSet(watchOption);
     options.sequenceNumber = sequenceNumber;
     options.station.journal = optional(journalOption);
     options.station.station = optional(stationOption);
@@ -326,6 +358,13 @@ int main(int argc, char** argv) {
     }
     if (parser.isSet(traceOption)) {
         qputenv("KORVANE_TRACE", "-");
+    }
+    if (options.watch) {
+        if (!ArmGentleStop()) {
+            std::fprintf(stderr, "korvane-flash: no pipe for stopping the watch\n");
+            return kExitFailed;
+        }
+        options.stopDescriptor = stopPipe[0];
     }
     AbandonRunsOnSignals();
     const int status = FlashCommand(options, stdout, stderr);

@@ -65,6 +65,9 @@ PortBoard::~PortBoard() {
 void PortBoard::Started(size_t i, const QString& device) {
     std::lock_guard<std::mutex> lock(mutex);
     lines[i].device = device;
+    lines[i].status.clear();
+    lines[i].progress = 0;
+    lines[i].outcome.clear();
     clocks[i].start();
 }
 

@@ -21,7 +21,7 @@ void Usage(FILE* to) {
         to,
         "Usage: korvane-devsim [--link PATH] [--dump FILE] [--dump-dir DIR] [--report FILE]\n"
         "                      [--state-dir DIR] [--baud N] [--uid HEX24] [--flash-kib N]\n"
-        "                      [--fault NAME]...\n"
+        "                      [--fixture-empty] [--fault NAME]...\n"
         "A simulated STM32F10x device on a pseudo-terminal: prints the terminal's path on\n"
         "its first line and answers the ROM bootloader and the loader firmware until it is\n"
         "interrupted or terminated.\n"
@@ -35,8 +35,12 @@ void Usage(FILE* to) {
         "                   (rewritten after every closing request and on exit)\n"
         "  --state-dir DIR  keep the same files in DIR for a test runner in another\n"
         "                   process: written at start and whenever a file DIR/request\n"
-        "                   appears (renamed into place; its text: dump, clear-received\n"
-        "                   or reset), which is removed once served\n"
+        "                   appears (renamed into place; its text: dump, clear-received,\n"
+        "                   reset, put-in or take-out), which is removed once served\n"
+        "  --fixture-empty  start as a fixture with no device in it: nothing answers\n"
+        "                   until a device is put in (SIGUSR1 or the request put-in: a\n"
+        "                   new device, with a new unique ID and an erased flash); SIGUSR2\n"
+        "                   or take-out removes it\n"
         "  --baud N         pace the line as N baud would (default: no pacing)\n"
         "  --uid HEX24      the device's 96-bit unique ID, 24 hexadecimal digits, lowest\n"
         "                   address first (default: one of its own, never that of another\n"
@@ -72,6 +76,7 @@ int main(int argc, char** argv) {
     std::string dumpFolder;
     std::string stateFolder;
     long baudRate = 0;
+    bool fixtureEmpty = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -105,6 +110,8 @@ int main(int argc, char** argv) {
                              argv[i]);
                 return 2;
             }
+        } else if (arg == "--fixture-empty") {
+            fixtureEmpty = true;
         } else if (arg == "--fault" && hasValue) {
             if (!korvane::devsim::ApplyFault(argv[++i], &faults)) {
                 std::fprintf(stderr, "korvane-devsim: unknown fault '%s'\n", argv[i]);
@@ -123,11 +130,16 @@ int main(int argc, char** argv) {
     sigaddset(&endSignals, SIGINT);
     sigaddset(&endSignals, SIGTERM);
     sigaddset(&endSignals, SIGHUP);
+    sigaddset(&endSignals, SIGUSR1);
+    sigaddset(&endSignals, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
     korvane::devsim::PtySimulator simulator(faults, static_cast<uint32_t>(baudRate));
     simulator.SetReportPath(reportPath);
     simulator.SetStateFolder(stateFolder);
+    if (fixtureEmpty) {
+        simulator.TakeOut();
+    }
     if (!simulator.Start()) {
         std::fprintf(stderr, "korvane-devsim: %s\n", simulator.ErrorText().c_str());
         return 1;
@@ -143,8 +155,16 @@ int main(int argc, char** argv) {
     std::printf("%s\n", simulator.PortPath().c_str());
     std::fflush(stdout);
 
-    int signal = 0;
-    sigwait(&endSignals, &signal);
+    // The fixture's signals put a device in or take it out; any other ends the simulator.
+    for (int signal = 0; sigwait(&endSignals, &signal) == 0;) {
+        if (signal == SIGUSR1) {
+            simulator.PutIn();
+        } else if (signal == SIGUSR2) {
+            simulator.TakeOut();
+        } else {
+            break;
+        }
+    }
     simulator.Stop();
 
     int status = 0;

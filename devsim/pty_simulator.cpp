@@ -63,6 +63,28 @@ PtySimulator::PtySimulator(const DeviceFaults& faults, uint32_t baudRate)
     }
 }
 
+void PtySimulator::NewDeviceIn() {
+    DeviceFaults fresh = faults;
+    fresh.uid = NewUniqueId();
+    device = SimulatedDevice(fresh);
+    present = true;
+}
+
+void PtySimulator::PutIn() {
+    std::lock_guard<std::mutex> lock(mutex);
+    NewDeviceIn();
+}
+
+void PtySimulator::TakeOut() {
+    std::lock_guard<std::mutex> lock(mutex);
+    present = false;
+}
+
+bool PtySimulator::DevicePresent() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return present;
+}
+
 PtySimulator::~PtySimulator() {
     Stop();
 }
@@ -284,6 +306,9 @@ bool PtySimulator::Consume(const uint8_t* bytes, size_t count) {
                 // A long-running simulator keeps only the recent history.
                 received.erase(received.begin(), received.begin() + kReceivedLogLimit / 2);
             }
+            if (!present) {
+                continue;  // an empty fixture: the bytes go nowhere
+            }
             received.push_back(bytes[i]);
             closings = device.Loader().ClosingRequests();
             device.Receive(bytes[i], output);
@@ -335,6 +360,11 @@ bool PtySimulator::ServeRequest() {
         }
         if (action == "reset" || action == "clear-received") {
             received.clear();
+        }
+        if (action == "put-in") {
+            NewDeviceIn();
+        } else if (action == "take-out") {
+            present = false;
         }
     }
     for (uint32_t number : staleBlocks) {

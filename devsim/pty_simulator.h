@@ -28,6 +28,13 @@ public:
     bool Start();
     void Stop();
 
+    // A fixture of a line: with no device in it, whatever the host sends is lost and
+    // nothing answers. PutIn places a new device (a new unique ID, an erased flash) there;
+    // TakeOut removes the one present. A simulator starts with its device in.
+    void PutIn();
+    void TakeOut();
+    bool DevicePresent() const;
+
     // Makes the device mind its reset lines (SimulatedDevice::WireResetLines). A
     // pseudo-terminal carries no modem lines, so the host's changes reach the device
     // through ModemLineChanged, from the port's modem-line watcher in the same process.
@@ -79,6 +86,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void Run();
+    // A new device in the fixture; the caller holds the mutex.
+    void NewDeviceIn();
     // Takes in bytes from the host and plays the device's answers. False once stopped.
     bool Consume(const uint8_t* bytes, size_t count);
     // Reads and takes in whatever the host has sent. False once stopped.
@@ -97,6 +106,7 @@ private:
     mutable std::mutex mutex;
     DeviceFaults faults;
     SimulatedDevice device;
+    bool present = true;  // a device is in the fixture
     std::vector<uint8_t> received;
     std::string portPath;
     std::string errorText;

@@ -115,7 +115,7 @@ public:
     // before anything else.
     UnprotectResult ReadoutUnprotect();
 
-    // Writes one service request frame, a byte per write, and ends its trace line. True
+    // Writes one service request frame, in one write, and ends its trace line. True
     // once written: a write that fails shows up as a missing reply. False, with nothing
     // sent, only for a request that no frame can carry (more than
     // service::kMaxRequestData bytes, or no data where length asks for some).

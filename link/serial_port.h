@@ -95,9 +95,13 @@ public:
     // Writes length bytes in one blocking call and traces them. Bytes written; 0 when the
     // port is closed or length is below 1 (then nothing is traced either).
     int32_t Write(const uint8_t* data, int32_t length);
-    // Reads up to length bytes, waiting at most kReadWindowMs from the call (checked
+    // Reads up to length bytes, waiting at most the read window from the call (checked
     // between platform reads). Bytes received; fewer than length means the window ran out.
     int32_t Read(uint8_t* buffer, int32_t length);
+    // The read window: kReadWindowMs, unless a caller that only asks whether anything
+    // answers at all (a fixture's probe) shortens it for a while.
+    void SetReadWindowMs(uint32_t ms) { readWindowMs = ms; }
+    uint32_t ReadWindowMs() const { return readWindowMs; }
 
 private:
     // One blocking hand-over of the bytes to the driver; the count it took.
@@ -112,6 +116,7 @@ private:
     std::string holder;
     bool parityRefused = false;
     bool lineGone = false;
+    uint32_t readWindowMs = kReadWindowMs;
     OpenFailure openFailure = OpenFailure::kNone;
     std::string openError;
     std::string deviceGroup;

@@ -363,7 +363,7 @@ int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
     const int fd = Fd(handle);
     const bool marked = ParityMarksOn(fd);
     while (received < length) {
-        const LineWait wait = WaitReadable(fd, start, kReadWindowMs);
+        const LineWait wait = WaitReadable(fd, start, readWindowMs);
         if (wait == LineWait::kGone) {
             lineGone = true;
         }

@@ -172,7 +172,7 @@ int32_t SerialPort::Read(uint8_t* buffer, int32_t length) {
     int32_t received = 0;
     // The window is checked between platform reads only: a read under way ends under the
     // port's own timeouts.
-    while (TicksSince(start, TickCount()) <= kReadWindowMs && !InterruptRequested()) {
+    while (TicksSince(start, TickCount()) <= readWindowMs && !InterruptRequested()) {
         DWORD errors = 0;
         COMSTAT status{};
         // Also clears an error condition (a parity error, say) so that reading goes on.

@@ -110,6 +110,16 @@ FlashRequest Station::RequestFor(const std::string& packagePath, const PortChoic
     return request;
 }
 
+RunOutcome Station::RunOn(const std::string& packagePath, const PortChoice& port, DeviceLink& link,
+                          OperatorFeedback& feedback, JournalRecord& record) {
+    const std::unique_ptr<StationRun> share = NewRun();
+    FlashRun run(link, feedback);
+    const RunOutcome outcome =
+        run.Run(RequestFor(packagePath, port), *share->numbers, share->recorder.get());
+    record = share->recorder->RunId().isEmpty() ? JournalRecord{} : share->recorder->LastRecord();
+    return outcome;
+}
+
 QString Station::Warning() const {
     if (journalCounter || !recorder.Store().IsServer()) {
         return {};

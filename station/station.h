@@ -57,6 +57,11 @@ public:
     const QString& Name() const { return name; }
     // The request for a run of this station on port.
     FlashRequest RequestFor(const std::string& packagePath, const PortChoice& port) const;
+    // One run of this station on port through link, with a share taken by NewRun (the
+    // counter taken for runs first). The journal's record of it, as completed, goes into
+    // record (left empty when the run made none).
+    RunOutcome RunOn(const std::string& packagePath, const PortChoice& port, DeviceLink& link,
+                     OperatorFeedback& feedback, JournalRecord& record);
     bool NumbersFromJournal() const { return journalCounter != nullptr; }
     // The profile's counter, when numbers come from it.
     ProfileCounter* Profile() { return profileCounter.get(); }

@@ -1,0 +1,38 @@
+// A fixture of a line on one serial port: probed with a reset and a synchronisation that
+// waits only as long as a present bootloader needs, then the chip's identity read; a new
+// device is flashed by a whole run of the station, as any other.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "link/device_link.h"
+#include "station/fixture_watch.h"
+#include "station/station.h"
+
+namespace korvane {
+
+class PortFixture : public FixtureDevice {
+public:
+    // A present bootloader answers a synchronisation within a millisecond or so; an empty
+    // fixture costs no more than this per probe.
+    static constexpr uint32_t kProbeWindowMs = 250;
+
+    PortFixture(Station& station, std::string packagePath, PortChoice port);
+
+    ProbeFinding Probe() override;
+    RunOutcome Flash(OperatorFeedback& feedback) override;
+
+    const PortChoice& Port() const { return port; }
+    // The journal's record of the last device flashed here.
+    const JournalRecord& LastRecord() const { return record; }
+
+private:
+    Station& station;
+    std::string packagePath;
+    PortChoice port;
+    DeviceLink link;
+    JournalRecord record;
+};
+
+}  // namespace korvane

@@ -1,0 +1,153 @@
+// korvane-flash --watch as a line runs it: fixtures that start empty, devices put in and
+// taken out while it watches, one JSON object for each device, and the operator's stop.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <memory>
+#include <regex>
+#include <set>
+
+#include "support/tool_fixture.h"
+
+namespace korvane {
+namespace {
+
+using testing::Pattern;
+
+class StationWatch : public testing::ToolTest {
+protected:
+    void SetUp() override {
+        ToolTest::SetUp();
+        // Probed five times a second, so that the test need not wait long for each step.
+        WriteProfile("[Setting]\nSN=20\n[Station]\nProbeMs=200\n");
+        package =
+            testing::WritePackage({{"DIAG.BIN", Pattern(64, 1)}, {"MCU.BIN", Pattern(300, 2)}});
+    }
+
+    // count empty fixtures, each started with these faults.
+    void AddFixtures(int count, const devsim::DeviceFaults& faults = {}) {
+        for (int i = 0; i < count; ++i) {
+            fixtures.push_back(std::make_unique<devsim::PtySimulator>(faults));
+            fixtures.back()->TakeOut();
+            ASSERT_TRUE(fixtures.back()->Start());
+        }
+    }
+
+    std::unique_ptr<testing::ChildProcess> Watch(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--watch"};
+        for (const auto& fixture : fixtures) {
+            args.push_back("--port");
+            args.push_back(fixture->PortPath());
+        }
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(package);
+        return std::make_unique<testing::ChildProcess>(KORVANE_FLASH_EXE, args);
+    }
+
+    // How many runs have reached the device's erase command, refused or not.
+    static long EraseCommands(const devsim::PtySimulator& fixture) {
+        const std::vector<uint8_t> bytes = fixture.Received();
+        long count = 0;
+        for (size_t i = 0; i + 1 < bytes.size(); ++i) {
+            count += bytes[i] == 0x43 && bytes[i + 1] == 0xBC;
+        }
+        return count;
+    }
+
+    static int Closings(const devsim::PtySimulator& fixture) {
+        return fixture.Inspect(
+            [](const devsim::SimulatedDevice& d) { return d.Loader().ClosingRequests(); });
+    }
+
+    static std::string Field(const std::string& json, const std::string& key) {
+        std::smatch found;
+        return std::regex_search(json, found, std::regex("\"" + key + "\":\"?([^\",}]*)"))
+                   ? found[1].str()
+                   : std::string();
+    }
+
+    std::string package;
+    std::vector<std::unique_ptr<devsim::PtySimulator>> fixtures;
+};
+
+TEST_F(StationWatch, EachNewDeviceIsFlashedOnceAndAFailingOneHoldsUpNoOther) {
+    AddFixtures(3);
+    devsim::DeviceFaults refusing;
+    refusing.refuseCommand = 0x43;  // its erase is refused
+    AddFixtures(1, refusing);
+    auto tool = Watch({"--json"});
+    std::set<std::string> uids;
+    std::set<int> numbers;
+    const auto next = [&] {
+        const std::string line = tool->ReadLine();
+        uids.insert(Field(line, "uid"));
+        if (Field(line, "result") == "succeeded") {
+            numbers.insert(std::stoi(Field(line, "sn")));
+        }
+        return line;
+    };
+    // Devices come one after another; each is flashed as it comes.
+    for (int i = 0; i < 4; ++i) {
+        fixtures[i]->PutIn();
+        const std::string line = next();
+        EXPECT_EQ(Field(line, "device"), fixtures[i]->PortPath()) << line;
+        EXPECT_EQ(Field(line, "result"), i < 3 ? "succeeded" : "failed") << line;
+    }
+    EXPECT_EQ(numbers, std::set<int>({20, 21, 22}));
+    // Left in, passed or failed, none is flashed again: a dozen probes later still one run.
+    SleepMs(2500);
+    for (const auto& fixture : fixtures) {
+        EXPECT_EQ(EraseCommands(*fixture), 1);
+    }
+    // A new device in place of the first is flashed; so is the failing one put back.
+    fixtures[0]->TakeOut();
+    fixtures[0]->PutIn();
+    EXPECT_EQ(Field(next(), "sn"), "23");
+    fixtures[3]->TakeOut();
+    fixtures[3]->PutIn();
+    EXPECT_EQ(Field(next(), "result"), "failed");
+    EXPECT_EQ(uids.size(), 6u) << "every device is told by its own unique ID";
+    tool->Signal(SIGINT);
+    EXPECT_EQ(tool->ReadLine(), "");  // nothing more, and the watch ends
+    EXPECT_EQ(tool->WaitStatus(), 1) << "a device of this watch failed";
+    EXPECT_NE(ProfileText().find("SN=24"), std::string::npos) << ProfileText();
+}
+
+TEST_F(StationWatch, TheFirstStopLetsTheRunsFinishTheSecondAbandonsThem) {
+    devsim::DeviceFaults slow;
+    slow.eraseDelayMs = 1500;
+    for (const bool abandon : {false, true}) {
+        fixtures.clear();
+        AddFixtures(2, slow);
+        auto tool = Watch();
+        for (const auto& fixture : fixtures) {
+            fixture->PutIn();
+        }
+        // Both are in their erase when the operator stops.
+        const uint32_t start = TickCount();
+        while (EraseCommands(*fixtures[0]) + EraseCommands(*fixtures[1]) < 2 &&
+               TicksSince(start, TickCount()) < 10000) {
+            SleepMs(10);
+        }
+        tool->Signal(SIGINT);
+        if (abandon) {
+            SleepMs(200);
+            tool->Signal(SIGINT);
+        }
+        output = tool->ReadAll();
+        const int status = tool->WaitStatus();
+        if (!abandon) {
+            EXPECT_EQ(status, 0) << output;
+            EXPECT_EQ(Closings(*fixtures[0]) + Closings(*fixtures[1]), 2) << "both finished";
+            EXPECT_NE(output.find("all              2       0  100.0%"), std::string::npos)
+                << output;
+        } else {
+            EXPECT_EQ(status, 130) << output;
+            EXPECT_EQ(Closings(*fixtures[0]) + Closings(*fixtures[1]), 0) << "both abandoned";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace korvane
