@@ -38,7 +38,6 @@ namespace korvane {
 
 namespace {
 
-constexpr uint32_t kResetPulseMs = 100;
 constexpr int kClockPeriodMs = 1000;
 constexpr unsigned kWaitSliceMs = 2;
 constexpr uint8_t kCommandIconSize = 32;
@@ -413,11 +412,7 @@ void FlasherDialog::OnResetTarget() {
     if (!link.OpenDevice(PortOf(portIndex).device, DeviceLink::kBaudRate)) {
         return;
     }
-    link.EscapeFunction(kSetDtr);
-    link.EscapeFunction(kSetRts);
-    SleepMs(kResetPulseMs);
-    link.EscapeFunction(kClrRts);
-    SleepMs(kResetPulseMs);
+    link.ResetToFirmware(station ? station->Wiring() : FixtureWiring{});
 }
 
 void FlasherDialog::OnSysCommand(int id) {

@@ -52,8 +52,11 @@ int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
 std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,
                                           std::FILE* err);
 // What the device on each port says of itself (bootloader, unique ID, flash size, read
-// protection); nothing is written.
-int IdentifyCommand(const QStringList& ports, bool json, std::FILE* out, std::FILE* err);
+// protection); nothing is written. fixture (--fixture) is the wiring over the profile's;
+// with tryWirings, the common other wirings are tried when it brings no bootloader, and
+// the one that answered is shown as the profile's [Fixture] line.
+int IdentifyCommand(const QStringList& ports, bool json, const std::optional<QString>& fixture,
+                    bool tryWirings, std::FILE* out, std::FILE* err);
 // Lifts the read protection of the device on each port, which erases its whole flash;
 // without --yes (yes) only after the operator confirms on a terminal. The journal keeps
 // each one.

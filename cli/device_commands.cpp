@@ -28,10 +28,14 @@ struct DeviceFacts {
     BootloaderIdentity identity;
     std::optional<DeviceSignature> signature;
     bool readProtected = false;
+    std::optional<FixtureWiring> wiring;  // the wiring that answered, when wirings were tried
 };
 
-// Opens the port, resets the device into its bootloader and asks it who it is.
-DeviceFacts Ask(DeviceLink& link, const PortChoice& port) {
+// Opens the port, resets the device into its bootloader and asks it who it is. With
+// tryWirings, the other common wirings follow when the configured one brings no
+// bootloader.
+DeviceFacts Ask(DeviceLink& link, const PortChoice& port, const FixtureWiring& wiring,
+                bool tryWirings = false) {
     DeviceFacts facts;
     facts.port = port;
     if (!link.OpenDevice(port.device, DeviceLink::kBaudRate)) {
@@ -39,11 +43,17 @@ DeviceFacts Ask(DeviceLink& link, const PortChoice& port) {
                         (link.OpenError().empty() ? "it is in use" : link.OpenError());
         return facts;
     }
-    link.ResetToBootloader();
-    if (!link.Sync()) {
+    if (tryWirings) {
+        facts.wiring = link.FindWiring(wiring);
+    } else {
+        link.ResetToBootloader(wiring);
+    }
+    if (tryWirings ? !facts.wiring : !link.Sync()) {
         facts.problem = link.LastFailure() == LinkFailure::kFlood
                             ? "the device on " + port.device + " talked without stopping"
-                            : "no bootloader answered on " + PortShown(port);
+                        : tryWirings ? "no bootloader answered on " + PortShown(port) +
+                                           " with any of the common wirings"
+                                     : "no bootloader answered on " + PortShown(port);
         return facts;
     }
     facts.answered = true;
@@ -92,6 +102,9 @@ void PrintFacts(const DeviceFacts& facts, bool json, std::FILE* out) {
             object["read_protected"] = facts.readProtected;
             object["commands"] = commands;
         }
+        if (facts.wiring) {
+            object["wiring"] = QString::fromStdString(FixtureWiringText(*facts.wiring));
+        }
         std::fprintf(out, "%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
         return;
     }
@@ -114,6 +127,11 @@ void PrintFacts(const DeviceFacts& facts, bool json, std::FILE* out) {
         facts.signature ? (std::to_string(facts.signature->flashKib) + " KiB").c_str() : "unknown");
     std::fprintf(out, "  read protection:  %s\n", facts.readProtected ? "on" : "off");
     std::fprintf(out, "  commands:         %s\n", commands.c_str());
+    if (facts.wiring) {
+        // The line as the profile takes it, to be copied under [Fixture].
+        std::fprintf(out, "  [Fixture] line:   Wiring=%s\n",
+                     FixtureWiringText(*facts.wiring).c_str());
+    }
 }
 
 // Runs work(i) for every port at once and waits for them all.
@@ -167,16 +185,24 @@ bool Confirmed(const std::vector<PortChoice>& ports, bool yes, std::FILE* out) {
 
 }  // namespace
 
-int IdentifyCommand(const QStringList& portNames, bool json, std::FILE* out, std::FILE* err) {
+int IdentifyCommand(const QStringList& portNames, bool json, const std::optional<QString>& fixture,
+                    bool tryWirings, std::FILE* out, std::FILE* err) {
     const auto ports = PortsOf(portNames, err);
     if (!ports) {
         return kExitUsage;
     }
+    QString problem;
+    const std::optional<FixtureWiring> wiring = ReadFixtureWiring(fixture, problem);
+    if (!wiring) {
+        Say(err, problem);
+        return kExitUsage;
+    }
     std::vector<DeviceFacts> facts(ports->size());
-    // Nothing is written: resets, synchronisations and the identity reads.
+    // Nothing is written: resets, synchronisations and the identity reads, for each wiring
+    // tried.
     OnEveryPort(ports->size(), [&](size_t i) {
         DeviceLink link;
-        facts[i] = Ask(link, (*ports)[i]);
+        facts[i] = Ask(link, (*ports)[i], *wiring, tryWirings);
     });
     bool all = true;
     for (const DeviceFacts& one : facts) {
@@ -209,15 +235,16 @@ int UnprotectCommand(const QStringList& portNames, bool yes, const StationOption
     OnEveryPort(ports->size(), [&](size_t i) {
         const PortChoice& port = (*ports)[i];
         DeviceLink link;
-        DeviceFacts before = Ask(link, port);
+        DeviceFacts before = Ask(link, port, station->Wiring());
         UnprotectResult result = UnprotectResult::kSilence;
         std::optional<DeviceSignature> after;
         if (before.answered) {
             result = link.ReadoutUnprotect();
             // The part resets itself once it has erased its flash: a new conversation.
-            link.ResetToBootloader();
-            const DeviceFacts now =
-                result == UnprotectResult::kUnprotected ? Ask(link, port) : DeviceFacts{};
+            link.ResetToBootloader(station->Wiring());
+            const DeviceFacts now = result == UnprotectResult::kUnprotected
+                                        ? Ask(link, port, station->Wiring())
+                                        : DeviceFacts{};
             after = now.signature;
             cleared[i] =
                 result == UnprotectResult::kUnprotected && now.answered && !now.readProtected;

@@ -109,10 +109,11 @@ int main(int argc, char** argv) {
         "Writes a package into an STM32F10x device through its serial bootloader.\n\n"
         "  korvane-flash [--port COMn|DEVICE] [--sn N] [--trace] [--journal URI]\n"
         "                [--station NAME] [--counter profile|journal] [--lease N]\n"
-        "                [--trusted-keys PATH] PACKAGE\n"
+        "                [--trusted-keys PATH] [--fixture WIRING] PACKAGE\n"
         "  korvane-flash --list [--trusted-keys PATH] PACKAGE\n"
-        "  korvane-flash identify [--port COMn|DEVICE]... [--json]\n"
-        "  korvane-flash unprotect [--port COMn|DEVICE]... [--yes]\n"
+        "  korvane-flash identify [--port COMn|DEVICE]... [--json] [--fixture WIRING]\n"
+        "                         [--try-wirings]\n"
+        "  korvane-flash unprotect [--port COMn|DEVICE]... [--yes] [--fixture WIRING]\n"
         "  korvane-flash pack OUTPUT NAME=FILE ...\n"
         "  korvane-flash journal [--journal URI] [--since DATE] [--sn N] [--serial TEXT] "
         "[--uid HEX] [--duplicates] [--csv]\n"
@@ -188,11 +189,24 @@ int main(int argc, char** argv) {
         "json",
         "One JSON object for each device on standard output as it ends, and nothing "
         "else there.");
-    parser.addOptions({portOption,    snOption,      traceOption,       listOption,
-                       journalOption, stationOption, counterOption,     sinceOption,
-                       serialOption,  csvOption,     jsonOption,        duplicatesOption,
-                       leasesOption,  leaseOption,   uidOption,         reworkOption,
-                       verifyOption,  yesOption,     trustedKeysOption, watchOption});
+    const QCommandLineOption fixtureOption(
+        "fixture",
+        "How the fixture wires DTR and RTS to RESET and BOOT0, as the profile's [Fixture] "
+        "Wiring: e.g. reset=dtr,boot0=rts (swapped), reset=!rts (through an inverter), "
+        "pulse=500ms, exit=run (start the new firmware). Default: [Fixture] Wiring, else "
+        "reset=rts,boot0=dtr,pulse=100ms,settle=100ms,exit=none.",
+        "WIRING");
+    const QCommandLineOption tryWiringsOption(
+        "try-wirings",
+        "identify: when the wiring brings no bootloader, try the other common ones (lines "
+        "swapped, inverted, longer pulses) and show the [Fixture] line of the one that "
+        "answered.");
+    parser.addOptions({portOption,    snOption,        traceOption,       listOption,
+                       journalOption, stationOption,   counterOption,     sinceOption,
+                       serialOption,  csvOption,       jsonOption,        duplicatesOption,
+                       leasesOption,  leaseOption,     uidOption,         reworkOption,
+                       verifyOption,  yesOption,       trustedKeysOption, watchOption,
+                       fixtureOption, tryWiringsOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
     if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("ports")) {
@@ -249,7 +263,8 @@ int main(int argc, char** argv) {
         return JournalCommand(journal, stdout, stderr);
     }
     if (arguments.size() == 1 && arguments.first() == "identify") {
-        if (!OnlyOptionsOf(parser, {portOption, jsonOption}, "identify")) {
+        if (!OnlyOptionsOf(parser, {portOption, jsonOption, fixtureOption, tryWiringsOption},
+                           "identify")) {
             return kExitUsage;
         }
         QStringList ports;
@@ -258,10 +273,12 @@ int main(int argc, char** argv) {
                          TerminalSafe(bad.toLocal8Bit().toStdString()).c_str());
             return kExitUsage;
         }
-        return IdentifyCommand(ports, parser.isSet(jsonOption), stdout, stderr);
+        return IdentifyCommand(ports, parser.isSet(jsonOption), optional(fixtureOption),
+                               parser.isSet(tryWiringsOption), stdout, stderr);
     }
     if (arguments.size() == 1 && arguments.first() == "unprotect") {
-        if (!OnlyOptionsOf(parser, {portOption, yesOption, journalOption, stationOption},
+        if (!OnlyOptionsOf(parser,
+                           {portOption, yesOption, journalOption, stationOption, fixtureOption},
                            "unprotect")) {
             return kExitUsage;
         }
@@ -274,6 +291,7 @@ int main(int argc, char** argv) {
         StationOptions station;
         station.journal = optional(journalOption);
         station.station = optional(stationOption);
+        station.wiring = optional(fixtureOption);
         return UnprotectCommand(ports, parser.isSet(yesOption), station, stdout, stderr);
     }
     if (!arguments.isEmpty() && arguments.first() == "pack") {
@@ -302,11 +320,11 @@ int main(int argc, char** argv) {
         return ListCommand(arguments.first(), optional(trustedKeysOption), stdout, stderr);
     }
 
-    if (!OnlyOptionsOf(
-            parser,
-            {portOption, snOption, traceOption, journalOption, stationOption, counterOption,
-             leaseOption, reworkOption, verifyOption, jsonOption, trustedKeysOption, watchOption},
-            "a flash")) {
+    if (!OnlyOptionsOf(parser,
+                       {portOption, snOption, traceOption, journalOption, stationOption,
+                        counterOption, leaseOption, reworkOption, verifyOption, jsonOption,
+                        trustedKeysOption, watchOption, fixtureOption},
+                       "a flash")) {
         return kExitUsage;
     }
     FlashOptions options;
@@ -324,6 +342,7 @@ int main(int argc, char** argv) {
     options.station.counter = optional(counterOption);
     options.station.rework = optional(reworkOption);
     options.station.trustedKeys = optional(trustedKeysOption);
+    options.station.wiring = optional(fixtureOption);
     if (parser.isSet(verifyOption)) {
         options.station.verify = true;
     }

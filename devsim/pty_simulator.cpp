@@ -149,6 +149,17 @@ void PtySimulator::Stop() {
     }
 }
 
+void PtySimulator::WireResetLines(const ResetWiring& wiring) {
+    std::lock_guard<std::mutex> lock(mutex);
+    device.WireResetLines(wiring);
+}
+
+void PtySimulator::ModemLineChanged(uint8_t code) {
+    const Clock::time_point at = Clock::now();
+    std::lock_guard<std::mutex> lock(mutex);
+    device.ModemLineChanged(code, at);
+}
+
 bool PtySimulator::WriteAll(const uint8_t* data, size_t length) {
     size_t done = 0;
     while (done < length) {

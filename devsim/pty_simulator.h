@@ -35,6 +35,12 @@ public:
     void TakeOut();
     bool DevicePresent() const;
 
+    // Makes the device mind its reset lines (SimulatedDevice::WireResetLines). A
+    // pseudo-terminal carries no modem lines, so the host's changes reach the device
+    // through ModemLineChanged, from the port's modem-line watcher in the same process.
+    void WireResetLines(const ResetWiring& wiring);
+    void ModemLineChanged(uint8_t code);
+
     // The device path for the host to open, e.g. /dev/pts/3.
     const std::string& PortPath() const { return portPath; }
     const std::string& ErrorText() const { return errorText; }

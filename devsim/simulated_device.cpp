@@ -114,7 +114,8 @@ void SimulatedDevice::Receive(uint8_t byte, DeviceOutput& out) {
     if (faults.flood != FloodBytes::kNone && faults.floodAfterReplies == 0) {
         flooding = true;
     }
-    if (faults.silent || flooding) {
+    // A chip held in reset hears nothing.
+    if (faults.silent || flooding || inReset) {
         return;
     }
     switch (state) {
@@ -130,7 +131,9 @@ void SimulatedDevice::Receive(uint8_t byte, DeviceOutput& out) {
             const auto send = [&out](const std::vector<uint8_t>& bytes) {
                 out.Send(bytes.data(), bytes.size());
             };
-            const bool stay = loaderRunning ? loader.Receive(byte, send) : byte != kSyncByte;
+            bool stay = loaderRunning ? loader.Receive(byte, send) : byte != kSyncByte;
+            // A wired chip returns to its bootloader through its reset lines alone.
+            stay = stay || wiring.has_value();
             flooding = faults.flood != FloodBytes::kNone &&
                        loader.Answered() >= static_cast<int>(faults.floodAfterReplies);
             if (!stay && !flooding) {
@@ -408,6 +411,51 @@ void SimulatedDevice::MassErase() {
     loader = LoaderFirmware(faults.loader);
     loaderRunning = false;
     ++eraseCount;
+}
+
+void SimulatedDevice::WireResetLines(const ResetWiring& wired) {
+    wiring = wired;
+    inReset = LineSet(wiring->reset) != wiring->resetInverted;
+    resetSince = std::chrono::steady_clock::now();
+    if (!inReset) {
+        Restart(false);
+    }
+}
+
+void SimulatedDevice::ModemLineChanged(uint8_t code, std::chrono::steady_clock::time_point at) {
+    if (!wiring) {
+        return;
+    }
+    const bool set = code == kSetDtrCode || code == kSetRtsCode;
+    if (code == kSetDtrCode || code == kClrDtrCode) {
+        dtrSet = set;
+    } else if (code == kSetRtsCode || code == kClrRtsCode) {
+        rtsSet = set;
+    }
+    const bool resetHeld = LineSet(wiring->reset) != wiring->resetInverted;
+    if (resetHeld && !inReset) {
+        inReset = true;
+        resetSince = at;
+    } else if (!resetHeld && inReset) {
+        inReset = false;
+        // The chip samples BOOT0 as it leaves reset; a pulse too short for the capacitor
+        // on RESET never reset it.
+        if (at - resetSince >= std::chrono::milliseconds(wiring->minPulseMs)) {
+            Restart(LineSet(wiring->boot0) == wiring->boot0Inverted);
+        }
+    }
+}
+
+void SimulatedDevice::Restart(bool intoBootloader) {
+    collected.clear();
+    loaderRunning = false;
+    if (intoBootloader) {
+        state = State::kAwaitSync;
+        return;
+    }
+    // Whatever the flash holds runs and says nothing the host could take for an answer.
+    state = State::kStarted;
+    ++firmwareStarts;
 }
 
 void SimulatedDevice::FloodOut(uint8_t* bytes, size_t count) {

@@ -6,6 +6,7 @@
 // DeviceOutput, so the same device serves a pseudo-terminal and unit tests alike.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -56,6 +57,24 @@ struct DeviceFaults {
     uint32_t flashKib = kDefaultFlashKib;
 };
 
+// How a bench wires the adapter's modem lines to the chip, for a device that minds them.
+// A line "set" is asserted by the host (a low pin on a logic-level adapter); wired
+// directly, RESET is held while its line is set and BOOT0 is high while its line is
+// cleared; through an inverter, the other way round.
+struct ResetWiring {
+    enum class Line { kDtr, kRts };
+    Line reset = Line::kRts;
+    bool resetInverted = false;
+    Line boot0 = Line::kDtr;
+    bool boot0Inverted = false;
+    // A shorter reset does not restart the chip (a capacitor on RESET that the pulse must
+    // charge).
+    uint32_t minPulseMs = 0;
+};
+
+// The host's modem-line codes, in the platform's numbering.
+enum ModemLineCode : uint8_t { kSetRtsCode = 3, kClrRtsCode = 4, kSetDtrCode = 5, kClrDtrCode = 6 };
+
 class DeviceOutput {
 public:
     virtual ~DeviceOutput() = default;
@@ -90,6 +109,16 @@ public:
 
     // One byte from the host.
     void Receive(uint8_t byte, DeviceOutput& out);
+
+    // From now on the chip restarts only through its reset lines, wired so: it runs its
+    // flash as after a power-up with BOOT0 low, holds still while in reset, and enters its
+    // bootloader only when RESET is released with BOOT0 high. Without wiring, the device
+    // is in its bootloader from the start and a synchronisation byte brings it back there.
+    void WireResetLines(const ResetWiring& wiring);
+    // The host changed a modem line (ModemLineCode) at the given time.
+    void ModemLineChanged(uint8_t code, std::chrono::steady_clock::time_point at);
+    // How often the wired chip restarted from its flash (a reset with BOOT0 low).
+    int FirmwareStarts() const { return firmwareStarts; }
 
     const std::vector<uint8_t>& Flash() const { return flash; }
     const UniqueId& Uid() const { return uid; }
@@ -140,8 +169,20 @@ private:
     // Memory the bootloader may read at address, length bytes; null when none.
     const uint8_t* Readable(uint32_t address, uint32_t length) const;
 
+    // Restarts the chip, into its bootloader or its flash.
+    void Restart(bool intoBootloader);
+    bool LineSet(ResetWiring::Line line) const {
+        return line == ResetWiring::Line::kDtr ? dtrSet : rtsSet;
+    }
+
     DeviceFaults faults;
     State state = State::kAwaitSync;
+    std::optional<ResetWiring> wiring;
+    bool dtrSet = false;
+    bool rtsSet = false;
+    bool inReset = false;
+    std::chrono::steady_clock::time_point resetSince;
+    int firmwareStarts = 0;
     uint8_t command = 0;
     std::vector<uint8_t> collected;  // the bytes of the block being received
     uint32_t address = 0;

@@ -24,14 +24,14 @@ struct ActiveMark {
 };
 }  // namespace
 
-bool FlashRun::Connect(const PortChoice& port, RunResult& failure) {
+bool FlashRun::Connect(const PortChoice& port, const FixtureWiring& wiring, RunResult& failure) {
     const bool opened = link.OpenDevice(port.device, DeviceLink::kBaudRate);
     if (!opened) {
         feedback.Status(status::kPortNotOpened);
         failure = RunResult::kPortNotOpened;
         return false;
     }
-    link.ResetToBootloader();
+    link.ResetToBootloader(wiring);
     if (!link.Sync()) {
         lineFlooded = link.LastFailure() == LinkFailure::kFlood;
         feedback.Status(status::kNotConnected);
@@ -273,7 +273,7 @@ RunResult FlashRun::RunOnDevice(const FlashRequest& request) {
         return RunResult::kPackageRefused;
     }
     RunResult failure = RunResult::kFailed;
-    if (!Connect(request.port, failure)) {
+    if (!Connect(request.port, request.wiring, failure)) {
         return InterruptRequested() ? Interrupted() : failure;
     }
     if (!KnowTheDevice(request, directory, failure)) {
@@ -451,6 +451,11 @@ bool FlashRun::WritePackage(const FlashRequest& request) {
     const bool closed = !loaderMissing && !numberNotRecorded && !lineFlooded &&
                         !InterruptRequested() && CloseUpdate();
     const bool succeeded = allWritten && closed;
+    // The loader has taken the closing request: a fixture that wants the new firmware
+    // running restarts the chip from its flash.
+    if (closed && request.wiring.exit == FixtureExit::kRun) {
+        link.ResetToFirmware(request.wiring);
+    }
     if (succeeded) {
         feedback.Status(status::kFinishedFile, request.packagePath.c_str());
         // A package without a firmware image numbers no device; the counter still moves

@@ -52,6 +52,9 @@ struct FlashRequest {
     // The station's trusted keys (a public-key file or a folder of them): when set, only a
     // package signed by one of them is flashed. Empty: none, signatures are only shown.
     std::string trustedKeys;
+    // How the fixture's modem lines reach RESET and BOOT0, and what follows the closing
+    // request.
+    FixtureWiring wiring;
 };
 
 enum class RunResult {
@@ -172,7 +175,7 @@ private:
     // Said when the package could not be read, or will not be written as it is.
     RunResult PackageNotRead(const FlashRequest& request);
     void EntryEnded(const PackageEntry& entry, EntryWriter writer, uint64_t bytes, bool ok);
-    bool Connect(const PortChoice& port, RunResult& failure);
+    bool Connect(const PortChoice& port, const FixtureWiring& wiring, RunResult& failure);
     // After connecting: the chip's signature, whether the package fits it, what to do if
     // it was flashed before. False (failure set, said) when the run must not go on.
     bool KnowTheDevice(const FlashRequest& request, const PackageDirectory& directory,

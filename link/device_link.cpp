@@ -55,13 +55,34 @@ bool DeviceLink::AnswerEnded(LinkFailure failure) {
     return failure == LinkFailure::kNone;
 }
 
-void DeviceLink::ResetToBootloader() {
-    EscapeFunction(kClrDtr);
-    SleepMs(kResetPauseMs);
-    EscapeFunction(kSetRts);
-    SleepMs(kResetPauseMs);
-    EscapeFunction(kClrRts);
-    SleepMs(kResetPauseMs);
+void DeviceLink::DriveLine(ModemLine line, bool set) {
+    if (line == ModemLine::kDtr) {
+        EscapeFunction(set ? kSetDtr : kClrDtr);
+    } else {
+        EscapeFunction(set ? kSetRts : kClrRts);
+    }
+}
+
+void DeviceLink::Restart(const FixtureWiring& wiring, bool intoBootloader) {
+    // A directly wired BOOT0 is high while its line is cleared, an inverted one while set.
+    DriveLine(wiring.boot0, intoBootloader == wiring.boot0Inverted);
+    // The chip samples BOOT0 as RESET is released: it must have settled before the pulse.
+    // Into the firmware the pulse follows at once, as the reset button has always done.
+    if (intoBootloader) {
+        SleepMs(wiring.settleMs);
+    }
+    DriveLine(wiring.reset, !wiring.resetInverted);
+    SleepMs(wiring.pulseMs);
+    DriveLine(wiring.reset, wiring.resetInverted);
+    SleepMs(wiring.settleMs);
+}
+
+void DeviceLink::ResetToBootloader(const FixtureWiring& wiring) {
+    Restart(wiring, true);
+}
+
+void DeviceLink::ResetToFirmware(const FixtureWiring& wiring) {
+    Restart(wiring, false);
 }
 
 bool DeviceLink::Sync() {
@@ -78,6 +99,20 @@ bool DeviceLink::Sync() {
     }
     uint8_t scratch[kIdentityBytes];
     return ReadIdentity(scratch);
+}
+
+std::optional<FixtureWiring> DeviceLink::FindWiring(const FixtureWiring& configured) {
+    for (const FixtureWiring& wiring : CommonWirings(configured)) {
+        ResetToBootloader(wiring);
+        if (Sync()) {
+            return wiring;
+        }
+        // A line that floods answers no wiring; nor does a port that is gone.
+        if (lastFailure == LinkFailure::kFlood || !IsOpen() || LineGone() || InterruptRequested()) {
+            break;
+        }
+    }
+    return std::nullopt;
 }
 
 DeviceLink::Answer DeviceLink::AwaitAnswer(OnNack onNack, uint32_t patienceMs) {

@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "link/bootloader_identity.h"
+#include "link/fixture_wiring.h"
 #include "link/serial_port.h"
 
 namespace korvane {
@@ -45,8 +47,8 @@ class DeviceLink : public SerialPort {
 public:
     // The scratch area that takes the identity replies during Sync.
     static constexpr int kIdentityBytes = 32;
-    // Each pause of the reset pulse.
-    static constexpr uint32_t kResetPauseMs = 100;
+    // Each pause of the reset pulse with the default wiring.
+    static constexpr uint32_t kResetPauseMs = FixtureWiring::kDefaultPauseMs;
     // The rate every exchange with the device runs at.
     static constexpr uint32_t kBaudRate = 115200;
     // Bytes other than ACK that one acknowledgement wait drops before it takes the line
@@ -67,11 +69,20 @@ public:
     DeviceLink() = default;
     ~DeviceLink() override = default;
 
-    // Pulses the modem lines so that the device restarts in its ROM bootloader:
-    // DTR cleared, RTS set, RTS cleared, 100 ms after each.
-    void ResetToBootloader();
+    // Pulses the modem lines so that the device restarts in its ROM bootloader: BOOT0
+    // raised, RESET held and released, a pause after each. With the default wiring: DTR
+    // cleared, RTS set, RTS cleared, 100 ms after each.
+    void ResetToBootloader(const FixtureWiring& wiring = {});
+    // Restarts the device from its flash: BOOT0 lowered, RESET held for the pulse and
+    // released, then the settle time. With the default wiring: DTR set, RTS set, 100 ms,
+    // RTS cleared, 100 ms.
+    void ResetToFirmware(const FixtureWiring& wiring = {});
     // Synchronises with the bootloader and reads its identity (Get, Get Version, Get ID).
     bool Sync();
+    // Resets into the bootloader and synchronises with each of CommonWirings(configured)
+    // in turn: the first wiring that a bootloader answered, its Identity() kept; null when
+    // none did. Sends nothing but the synchronisations and identity reads.
+    std::optional<FixtureWiring> FindWiring(const FixtureWiring& configured);
     // What the identity replies of the last Sync said; empty unless it succeeded.
     const BootloaderIdentity& Identity() const { return identity; }
 
@@ -124,6 +135,11 @@ public:
 
 private:
     class AnswerLimit;
+
+    // Sets or clears a modem line.
+    void DriveLine(ModemLine line, bool set);
+    // BOOT0 raised or lowered, then a reset pulse.
+    void Restart(const FixtureWiring& wiring, bool intoBootloader);
 
     enum class Answer { kAck, kNack, kSilence, kFlood };
     // What a NACK means where an ACK is awaited: noise to drop, as for the commands every

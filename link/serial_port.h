@@ -122,6 +122,9 @@ private:
     std::string deviceGroup;
     uint32_t baudRate = 0;
     std::string lockFile;  // this process's lock file for the open device, if any
+    // The driver's serial flags before Open asked it for low latency, given back on
+    // Close; -1 when Open changed nothing (POSIX only).
+    int serialFlagsBefore = -1;
     // Bytes the driver handed over beyond what a Read asked for: the POSIX backend takes
     // whatever is queued in one call, so that a fast stream costs a call per block rather
     // than per byte (the Windows one reads only what is asked for). Read hands them out

@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -114,6 +117,39 @@ OpenFailure FailureFor(int error) {
         default:
             return OpenFailure::kOther;
     }
+}
+
+// Asks the driver to hand over received bytes at once rather than on its latency timer
+// (16 ms by default on FTDI adapters, which turn this flag into a 1 ms timer): every
+// exchange waits for it otherwise. The driver's flags as they were, to be given back on
+// close; -1 when nothing was changed (a pseudo-terminal, a driver without the request, a
+// device already at low latency).
+int AskForLowLatency(int fd) {
+#ifdef __linux__
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        return -1;
+    }
+    const int before = serial.flags;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0 ? before : -1;
+#else
+    (void)fd;
+    return -1;
+#endif
+}
+
+void GiveBackLatency(int fd, int flags) {
+#ifdef __linux__
+    serial_struct serial{};
+    if (flags >= 0 && ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags = (serial.flags & ~ASYNC_LOW_LATENCY) | (flags & ASYNC_LOW_LATENCY);
+        ioctl(fd, TIOCSSERIAL, &serial);
+    }
+#else
+    (void)fd;
+    (void)flags;
+#endif
 }
 
 bool SetModemLines(int fd, int lines, bool on) {
@@ -239,6 +275,7 @@ bool SerialPort::OpenDevice(const std::string& device, uint32_t rate) {
     baudRate = rate;
     receiveAt = receiveEnd = 0;
 
+    serialFlagsBefore = AskForLowLatency(fd);
     parityRefused = !ApplyLineSettings(fd, rate) && !IsPseudoTerminal(device);
     SetModemLines(fd, TIOCM_DTR | TIOCM_RTS, false);
     tcflush(fd, TCIOFLUSH);
@@ -251,6 +288,8 @@ void SerialPort::Close() {
     }
     const int fd = Fd(handle);
     tcflush(fd, TCIOFLUSH);
+    GiveBackLatency(fd, serialFlagsBefore);
+    serialFlagsBefore = -1;
     // Lift the exclusive mark, which would otherwise outlive us while another process
     // (a simulator, say) still has the device open.
     ioctl(fd, TIOCNXCL);

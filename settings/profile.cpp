@@ -264,6 +264,31 @@ StationSettings ReadStationSettings() {
             value(kPackagesSection, "TrustedKeys")};
 }
 
+std::optional<FixtureWiring> ReadFixtureWiring(const std::optional<QString>& given,
+                                               QString& problem) {
+    QString text;
+    QString where;
+    if (given) {
+        text = *given;
+        where = QStringLiteral("--fixture %1").arg(text);
+    } else {
+        const auto profile = OpenProfile();
+        profile->sync();
+        // Unquoted, the INI reader makes a list of the comma-separated keys.
+        const QVariant read = profile->value(QStringLiteral("%1/Wiring").arg(kFixtureSection));
+        text = read.typeId() == QMetaType::QStringList ? read.toStringList().join(',')
+                                                       : read.toString();
+        where =
+            QStringLiteral("[%1] Wiring=%2 in %3").arg(kFixtureSection, text, ProfileLocation());
+    }
+    std::string error;
+    const std::optional<FixtureWiring> wiring = ParseFixtureWiring(text.toStdString(), &error);
+    if (!wiring) {
+        problem = QStringLiteral("%1: %2").arg(where, QString::fromStdString(error));
+    }
+    return wiring;
+}
+
 std::map<int, QString> ReadPortDevices() {
     const auto profile = OpenProfile();
     profile->sync();

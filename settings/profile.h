@@ -6,6 +6,9 @@
 #include <QString>
 #include <map>
 #include <memory>
+#include <optional>
+
+#include "link/fixture_wiring.h"
 
 namespace korvane {
 
@@ -55,6 +58,14 @@ struct StationSettings {
     QString trustedKeys;  // [Packages] "TrustedKeys": a minisign key file, or a folder of them
 };
 StationSettings ReadStationSettings();
+
+constexpr char kFixtureSection[] = "Fixture";
+
+// How the fixture is wired (see link/fixture_wiring.h): given, when the operator gave it
+// (--fixture), else the profile's [Fixture] Wiring, else the default wiring. Null, with
+// problem saying where and what, for text that is not understood.
+std::optional<FixtureWiring> ReadFixtureWiring(const std::optional<QString>& given,
+                                               QString& problem);
 
 // Section "Journal": where runs are recorded and where numbers come from.
 struct JournalSettings {

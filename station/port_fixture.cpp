@@ -15,7 +15,7 @@ ProbeFinding PortFixture::Probe() {
     if (!link.OpenDevice(port.device, DeviceLink::kBaudRate)) {
         return found;
     }
-    link.ResetToBootloader();
+    link.ResetToBootloader(station.Wiring());
     link.SetReadWindowMs(kProbeWindowMs);
     if (link.Sync()) {
         found.kind = ProbeFinding::Kind::kDevice;

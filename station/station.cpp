@@ -86,11 +86,16 @@ std::unique_ptr<Station> Station::SetUp(const StationOptions& options, QString& 
                     .arg(flashing.verify);
         return nullptr;
     }
+    const std::optional<FixtureWiring> wiring = ReadFixtureWiring(options.wiring, error);
+    if (!wiring) {
+        return nullptr;
+    }
     auto station = std::unique_ptr<Station>(new Station(where, name, counter == "journal", lease));
     station->rework = rule->second;
     station->verify = options.verify.value_or(verify == QLatin1String("loader"));
     station->trustedKeys =
         QFile::encodeName(options.trustedKeys.value_or(flashing.trustedKeys)).toStdString();
+    station->wiring = *wiring;
     return station;
 }
 
@@ -101,6 +106,7 @@ FlashRequest Station::RequestFor(const std::string& packagePath, const PortChoic
     request.rework = rework;
     request.verifyLoader = verify;
     request.trustedKeys = trustedKeys;
+    request.wiring = wiring;
     return request;
 }
 

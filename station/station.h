@@ -22,6 +22,8 @@ struct StationOptions {
     std::optional<bool> verify;      // read the loader image back after writing it
     // The keys whose signatures let a package be flashed, over [Packages] TrustedKeys.
     std::optional<QString> trustedKeys;
+    // The fixture's wiring (--fixture), over [Fixture] Wiring.
+    std::optional<QString> wiring;
 };
 
 // One run's share of a station that runs several at once: its own record, and numbers
@@ -50,6 +52,8 @@ public:
     bool VerifyLoader() const { return verify; }
     // The trusted keys' path as a run takes it; empty when the station trusts none.
     const std::string& TrustedKeys() const { return trustedKeys; }
+    // How this station's fixtures wire their reset lines.
+    const FixtureWiring& Wiring() const { return wiring; }
     const QString& Name() const { return name; }
     // The request for a run of this station on port.
     FlashRequest RequestFor(const std::string& packagePath, const PortChoice& port) const;
@@ -78,6 +82,7 @@ private:
     Rework rework = Rework::kAsk;
     bool verify = false;
     std::string trustedKeys;
+    FixtureWiring wiring;
 
     JournalRecorder recorder;
     std::unique_ptr<ProfileCounter> profileCounter;

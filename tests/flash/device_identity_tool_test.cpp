@@ -124,5 +124,26 @@ TEST_F(ChipIdentity, VerifyFindsALoaderByteThatDidNotGoInAsWritten) {
     EXPECT_FALSE(device->Started());  // the loader was not started
 }
 
+// The probe itself meets chips wired otherwise in fixture_wiring_test; here, the tool
+// takes the wiring from the profile, --fixture over it, and prints the line that answered.
+TEST_F(ChipIdentity, TryWiringsPrintsTheFixtureLineThatAnswered) {
+    WriteProfile("[Fixture]\nWiring=reset=dtr,boot0=rts\n");
+    Attach();
+    ASSERT_EQ(Run({"identify", "--try-wirings", "--port", device->PortPath()}), 0) << output;
+    EXPECT_NE(output.find("  [Fixture] line:   Wiring=reset=dtr,boot0=rts,pulse=100ms,settle="
+                          "100ms,exit=none\n"),
+              std::string::npos)
+        << output;
+    ASSERT_EQ(Run({"identify", "--try-wirings", "--json", "--fixture", "pulse=300ms", "--port",
+                   device->PortPath()}),
+              0)
+        << output;
+    EXPECT_NE(output.find("\"wiring\":\"reset=rts,boot0=dtr,pulse=300ms,settle=100ms,exit=none\""),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(Run({"identify", "--fixture", "reset=dsr", "--port", device->PortPath()}, true), 2);
+    EXPECT_NE(output.find("--fixture reset=dsr: "), std::string::npos) << output;
+}
+
 }  // namespace
 }  // namespace korvane
