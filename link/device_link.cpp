@@ -102,17 +102,24 @@ bool DeviceLink::Sync() {
 }
 
 std::optional<FixtureWiring> DeviceLink::FindWiring(const FixtureWiring& configured) {
+    // A present bootloader answers within milliseconds: a wiring that brings none costs
+    // a probe's short wait, not a whole read window.
+    const uint32_t window = ReadWindowMs();
+    SetReadWindowMs(kProbeWindowMs);
+    std::optional<FixtureWiring> found;
     for (const FixtureWiring& wiring : CommonWirings(configured)) {
         ResetToBootloader(wiring);
         if (Sync()) {
-            return wiring;
+            found = wiring;
+            break;
         }
         // A line that floods answers no wiring; nor does a port that is gone.
         if (lastFailure == LinkFailure::kFlood || !IsOpen() || LineGone() || InterruptRequested()) {
             break;
         }
     }
-    return std::nullopt;
+    SetReadWindowMs(window);
+    return found;
 }
 
 DeviceLink::Answer DeviceLink::AwaitAnswer(OnNack onNack, uint32_t patienceMs) {

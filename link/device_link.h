@@ -51,6 +51,9 @@ public:
     static constexpr uint32_t kResetPauseMs = FixtureWiring::kDefaultPauseMs;
     // The rate every exchange with the device runs at.
     static constexpr uint32_t kBaudRate = 115200;
+    // How long a probe waits for a bootloader's answer (a fixture's, a wiring's): a present
+    // one answers a synchronisation within a millisecond or so.
+    static constexpr uint32_t kProbeWindowMs = 250;
     // Bytes other than ACK that one acknowledgement wait drops before it takes the line
     // for flooded: the bootloader answers nothing there but ACK or NACK, so a few strays
     // are line noise, and random bytes are not read on until one of them happens to be

@@ -16,7 +16,7 @@ ProbeFinding PortFixture::Probe() {
         return found;
     }
     link.ResetToBootloader(station.Wiring());
-    link.SetReadWindowMs(kProbeWindowMs);
+    link.SetReadWindowMs(DeviceLink::kProbeWindowMs);
     if (link.Sync()) {
         found.kind = ProbeFinding::Kind::kDevice;
         DeviceSignature signature;

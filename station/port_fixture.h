@@ -14,10 +14,6 @@ namespace korvane {
 
 class PortFixture : public FixtureDevice {
 public:
-    // A present bootloader answers a synchronisation within a millisecond or so; an empty
-    // fixture costs no more than this per probe.
-    static constexpr uint32_t kProbeWindowMs = 250;
-
     PortFixture(Station& station, std::string packagePath, PortChoice port);
 
     ProbeFinding Probe() override;
