@@ -125,6 +125,13 @@ int PackCommand(const QString& outputPath, const QStringList& entries, std::FILE
         Say(err, QString::fromStdString(error));
         return kExitUsage;
     }
+    // A package that no run would flash (two firmware images, say) is of no use on a line.
+    if (const std::string refusal = PackageRefusal(ParseDirectory(package.data(), package.size()));
+        !refusal.empty()) {
+        Say(err,
+            QString("%1: a run would refuse the package").arg(QString::fromStdString(refusal)));
+        return kExitUsage;
+    }
     QFile output(outputPath);
     if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         output.write(reinterpret_cast<const char*>(package.data()),

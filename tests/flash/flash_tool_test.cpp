@@ -180,8 +180,10 @@ TEST_F(FlashTool, PacksAndListsPackages) {
     EXPECT_NE(output.find("m_LOGO.BIN        0x0080  data             308          50  128"),
               std::string::npos)
         << output;
-    // Names that do not fit the directory are refused.
+    // Names that do not fit the directory are refused, as is a package no run would flash.
     EXPECT_EQ(Run({"pack", package, "A_NAME_OF_16_CHR=" + diag}), 2);
+    EXPECT_EQ(Run({"pack", package, "MCU.BIN=" + diag, "old_mcu.bin=" + data}, true), 2);
+    EXPECT_NE(output.find("is a second firmware image beside slot 0"), std::string::npos) << output;
     EXPECT_EQ(Run({"--list", testing::TempFile("none.bin")}), 1);
 }
 
