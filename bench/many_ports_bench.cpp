@@ -29,13 +29,6 @@ constexpr uint32_t kBaud = 115200;
 // The fixed pauses of a run: the reset pulse (300 ms) and the loader start (200 ms).
 constexpr double kPauses = 0.5;
 
-double ChildrenCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 void Ports(int count, const std::string& package) {
     std::vector<std::unique_ptr<devsim::PtySimulator>> devices;
     std::vector<std::string> args;
@@ -49,7 +42,7 @@ void Ports(int count, const std::string& package) {
     }
     args.push_back("--json");
     args.push_back(package);
-    const double cpuBefore = ChildrenCpuSeconds();
+    const double cpuBefore = bench::ChildrenCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     testing::ChildProcess tool(KORVANE_FLASH_EXE, args);
     std::vector<std::string> lines;
@@ -60,7 +53,7 @@ void Ports(int count, const std::string& package) {
     const int status = tool.Wait();
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const double cpu = ChildrenCpuSeconds() - cpuBefore;
+    const double cpu = bench::ChildrenCpuSeconds() - cpuBefore;
     double worst = 0;
     for (const std::string& line : lines) {
         std::smatch port;
@@ -93,17 +86,8 @@ void Ports(int count, const std::string& package) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    char folder[] = "/tmp/korvane-bench-XXXXXX";
-    if (mkdtemp(folder) == nullptr) {
-        return 1;
-    }
-    // A profile and a journal of the benchmark's own.
-    setenv("XDG_CONFIG_HOME", folder, 1);
-    setenv("XDG_DATA_HOME", folder, 1);
-    const std::string package = std::string(folder) + "/package.bin";
-    size_t size = 0;
-    if (!bench::WriteSamplePackage(package, size)) {
-        std::fprintf(stderr, "the package could not be written to %s\n", package.c_str());
+    const bench::ScratchStation scratch;
+    if (!scratch.ok()) {
         return 1;
     }
     std::vector<int> counts;
@@ -114,8 +98,7 @@ int main(int argc, char** argv) {
         counts = {1, 8, 16};
     }
     for (const int count : counts) {
-        Ports(count, package);
+        Ports(count, scratch.package);
     }
-    std::system(("rm -rf '" + std::string(folder) + "'").c_str());
     return 0;
 }

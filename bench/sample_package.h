@@ -2,8 +2,12 @@
 // configuration, 28 KiB in all, as a line's package might be.
 #pragma once
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -30,5 +34,43 @@ inline bool WriteSamplePackage(const std::string& path, size_t& size) {
     size = bytes.size();
     return std::fclose(file) == 0 && written;
 }
+
+// Processor seconds of the waited-for child processes so far (the tool a benchmark runs).
+inline double ChildrenCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A folder of the benchmark's own for the tool's profile and journal (set as the
+// configuration and data folders while it lives) with the sample package in it; removed
+// at the end. ok() is false when either could not be made.
+class ScratchStation {
+public:
+    ScratchStation() {
+        if (mkdtemp(folder) == nullptr) {
+            return;
+        }
+        setenv("XDG_CONFIG_HOME", folder, 1);
+        setenv("XDG_DATA_HOME", folder, 1);
+        package = std::string(folder) + "/package.bin";
+        made = WriteSamplePackage(package, size);
+        if (!made) {
+            std::fprintf(stderr, "the package could not be written to %s\n", package.c_str());
+        }
+    }
+    ~ScratchStation() { std::system(("rm -rf '" + std::string(folder) + "'").c_str()); }
+    ScratchStation(const ScratchStation&) = delete;
+    ScratchStation& operator=(const ScratchStation&) = delete;
+
+    bool ok() const { return made; }
+    std::string package;
+    size_t size = 0;
+
+private:
+    char folder[32] = "/tmp/korvane-bench-XXXXXX";
+    bool made = false;
+};
 
 }  // namespace korvane::bench

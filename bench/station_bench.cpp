@@ -27,13 +27,6 @@ namespace {
 
 constexpr uint32_t kBaud = 115200;
 
-double ChildrenCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 double Since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -74,7 +67,7 @@ bool HasErase(const devsim::PtySimulator& fixture) {
 
 void EmptyFixturesCost(const std::string& package, int seconds) {
     auto fixtures = EmptyFixtures(8);
-    const double cpuBefore = ChildrenCpuSeconds();
+    const double cpuBefore = bench::ChildrenCpuSeconds();
     const auto start = Clock::now();
     auto tool = Watch(fixtures, package);
     SleepMs(static_cast<uint32_t>(seconds) * 1000);
@@ -82,7 +75,7 @@ void EmptyFixturesCost(const std::string& package, int seconds) {
     tool->ReadAll();
     tool->Wait();
     const double wall = Since(start);
-    const double cpu = ChildrenCpuSeconds() - cpuBefore;
+    const double cpu = bench::ChildrenCpuSeconds() - cpuBefore;
     std::printf("8 empty fixtures probed for %.0f s: %.2f s processor, %.2f %% of one core\n", wall,
                 cpu, 100.0 * cpu / wall);
 }
@@ -149,20 +142,12 @@ void AlwaysWaiting(const std::string& package) {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
-    char folder[] = "/tmp/korvane-bench-XXXXXX";
-    if (mkdtemp(folder) == nullptr) {
+    const bench::ScratchStation scratch;
+    if (!scratch.ok()) {
         return 1;
     }
-    setenv("XDG_CONFIG_HOME", folder, 1);
-    setenv("XDG_DATA_HOME", folder, 1);
-    const std::string package = std::string(folder) + "/package.bin";
-    size_t size = 0;
-    if (!bench::WriteSamplePackage(package, size)) {
-        return 1;
-    }
-    EmptyFixturesCost(package, seconds);
-    InsertionToRun(package);
-    AlwaysWaiting(package);
-    std::system(("rm -rf '" + std::string(folder) + "'").c_str());
+    EmptyFixturesCost(scratch.package, seconds);
+    InsertionToRun(scratch.package);
+    AlwaysWaiting(scratch.package);
     return 0;
 }
