@@ -229,16 +229,15 @@ void StationWindow::Start() {
         return;
     }
     const StationSettings settings = ReadStationSettings();
-    bool probeOk = true;
-    const int probeMs = settings.probeMs.isEmpty() ? 1000 : settings.probeMs.toInt(&probeOk);
+    // A value the tool would refuse leaves the window at the usual second.
+    const uint32_t probeMs = ProbeIntervalMs(settings.probeMs).value_or(1000);
     notice->setText(station->Warning());
     control = std::make_unique<WatchControl>();
     fixtures.clear();
     for (size_t i = 0; i < ports.size(); ++i) {
         fixtures.push_back(std::make_unique<FixtureTile>(this, static_cast<int>(i), *station,
                                                          packagePath.toStdString(), ports[i]));
-        fixtures.back()->Run(*control,
-                             probeOk && probeMs >= 100 ? static_cast<uint32_t>(probeMs) : 1000);
+        fixtures.back()->Run(*control, probeMs);
     }
     supervisor = std::thread([this] {
         for (auto& fixture : fixtures) {

@@ -320,9 +320,8 @@ int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     if (names.isEmpty()) {
         names = {QString()};
     }
-    bool probeOk = true;
-    const int probeMs = settings.probeMs.isEmpty() ? 1000 : settings.probeMs.toInt(&probeOk);
-    if (!probeOk || probeMs < 100 || probeMs > 60000) {
+    const std::optional<uint32_t> probeMs = ProbeIntervalMs(settings.probeMs);
+    if (!probeMs) {
         Say(err, QString("[Station] ProbeMs is %1; give 100 … 60000 milliseconds")
                      .arg(settings.probeMs));
         return kExitUsage;
@@ -358,7 +357,7 @@ int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
             fixtures.emplace_back([&, i] {
                 PortFixture fixture(*station, options.packagePath.toStdString(), ports[i].port);
                 FixtureLine line(board, i, fixture, options, printing, out, err);
-                counts[i] = WatchFixture(fixture, line, control, static_cast<uint32_t>(probeMs));
+                counts[i] = WatchFixture(fixture, line, control, *probeMs);
             });
         }
         for (std::thread& fixture : fixtures) {

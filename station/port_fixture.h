@@ -3,7 +3,9 @@
 // device is flashed by a whole run of the station, as any other.
 #pragma once
 
+#include <QString>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "link/device_link.h"
@@ -11,6 +13,10 @@
 #include "station/station.h"
 
 namespace korvane {
+
+// How often an empty fixture is probed, from the profile's [Station] ProbeMs: 1000 when it
+// is not given, nothing for a value outside 100 … 60000 milliseconds or no number.
+std::optional<uint32_t> ProbeIntervalMs(const QString& setting);
 
 class PortFixture : public FixtureDevice {
 public:
