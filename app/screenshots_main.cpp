@@ -8,7 +8,14 @@
 //   about.png           the about box opened from that menu
 // It is meant for scripts/screenshots.sh, which supplies a display, a simulated device on
 // COM1 and a profile naming the package. Exits 0 when every picture was saved.
+//
+// korvane-screenshots --station OUTDIR STATEDIR...: opens the station window over COM1 …
+// COMn, one for each empty simulated fixture whose --state-dir is given, plays a short
+// shift by putting devices into them, and saves station-mid-shift.png once the first
+// fixture has passed, the third has failed (its simulator refuses a write), the second is
+// half way and the fourth is still empty.
 #include <QContextMenuEvent>
+#include <QFile>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -18,13 +25,16 @@
 #include <QScreen>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
 
 #include "app/about_dialog.h"
 #include "app/flasher_app.h"
 #include "app/flasher_dialog.h"
+#include "app/station_window.h"
 #include "app/synthetic_click.h"
 #include "controls/gradient_progress.h"
 #include "res/resource_ids.h"
+#include "settings/profile.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -134,16 +144,87 @@ void ShowAbout(FlasherDialog& dialog) {
     OpenMenu(dialog);
 }
 
+// Puts a new device into the simulated fixture that keeps its state in folder, by the
+// request file it watches (written beside it and renamed in, so it is never read half
+// written).
+void PutDeviceIn(const QString& folder) {
+    QFile request(folder + "/request.new");
+    if (!request.open(QIODevice::WriteOnly) || request.write("put-in\n") < 0) {
+        std::fprintf(stderr, "korvane-screenshots: cannot write into %s\n", qPrintable(folder));
+        QCoreApplication::exit(1);
+        return;
+    }
+    request.close();
+    QFile::rename(request.fileName(), folder + "/request");
+}
+
+bool Shows(const korvane::StationWindow& window, int tile, const char* word) {
+    return window.TileAt(tile).word == QLatin1String(word);
+}
+
+int StationShift(const QStringList& fixtures) {
+    QStringList ports;
+    for (int i = 1; i <= fixtures.size(); ++i) {
+        ports << QStringLiteral("COM%1").arg(i);
+    }
+    korvane::StationWindow window(korvane::ReadProfile().file, ports);
+    window.move(40, 40);
+    window.resize(1000, 420);
+    window.show();
+    window.Start();
+    if (fixtures.size() < 4 || !window.Watching()) {
+        std::fprintf(stderr, "korvane-screenshots: the station did not start: %s\n",
+                     qPrintable(window.Notice()));
+        return 1;
+    }
+    PutDeviceIn(fixtures[0]);
+    PutDeviceIn(fixtures[2]);
+    bool secondIn = false;
+    Poll([&] {
+        if (!secondIn) {
+            if (Shows(window, 0, "PASS") && Shows(window, 2, "FAIL")) {
+                PutDeviceIn(fixtures[1]);
+                secondIn = true;
+            }
+            return false;
+        }
+        const int position = window.TileAt(1).progress;
+        if (!Shows(window, 1, "FLASHING") || position < 40 || position > 60) {
+            return false;
+        }
+        SaveScreen(&window, "station-mid-shift.png");
+        window.Stop();
+        QCoreApplication::quit();
+        return true;
+    });
+    QTimer::singleShot(kGiveUpMs, qApp, [] {
+        std::fprintf(stderr, "korvane-screenshots: gave up waiting\n");
+        QCoreApplication::exit(1);
+    });
+    const int result = QCoreApplication::exec();
+    return result == 0 && saved == 1 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     korvane::FlasherApp app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: korvane-screenshots OUTDIR\n");
+    const bool station = argc >= 3 && std::strcmp(argv[1], "--station") == 0;
+    if (argc != 2 && !station) {
+        std::fprintf(stderr,
+                     "usage: korvane-screenshots OUTDIR\n"
+                     "       korvane-screenshots --station OUTDIR STATEDIR...\n");
         return 2;
     }
-    outputDir = QString::fromLocal8Bit(argv[1]);
+    outputDir = QString::fromLocal8Bit(argv[station ? 2 : 1]);
     korvane::RegisterApplicationIcons();
+    if (station) {
+        QStringList fixtures;
+        for (int i = 3; i < argc; ++i) {
+            fixtures << QString::fromLocal8Bit(argv[i]);
+        }
+        return StationShift(fixtures);
+    }
 
     FlasherDialog dialog;
     dialog.move(40, 40);

@@ -1,7 +1,9 @@
 // How fast the link and the engine are: per-exchange latency and processor time of one
 // service request over a pseudo-terminal, and a whole package flashed over a line paced
 // at 115200 baud, against the time the bytes alone need on such a line; then the same
-// package with the loader read back (--verify), and what that adds.
+// package with the loader read back (--verify), and what that adds; and a 32 KiB
+// firmware whose answers come 16 ms late (a USB adapter's default latency timer) against
+// 1 ms.
 //
 //   build/plain/bench/bench_flash [exchanges]
 #include <sys/resource.h>
@@ -35,9 +37,11 @@ double Since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Keeps only the last status, for a run that fails.
 class QuietFeedback : public OperatorFeedback {
 public:
-    void ShowStatus(const std::string&) override {}
+    void ShowStatus(const std::string& text) override { last = text; }
+    std::string last;
     void Progress(int) override {}
     void EnableCommands(bool) override {}
     void ShowSequenceNumber(int) override {}
@@ -97,17 +101,17 @@ void SilentSync() {
                 synced ? "succeeded" : "failed", Since(start) * 1e3, (CpuSeconds() - cpu) * 1e3);
 }
 
-// One whole run of the sample package over a line paced at 115200 baud; its wall time.
-double PacedPackage(bool verifyLoader) {
-    const std::string path = "/tmp/korvane-bench-" + std::to_string(getpid()) + ".bin";
-    size_t size = 0;
-    if (!bench::WriteSamplePackage(path, size)) {
-        std::fprintf(stderr, "the package could not be written to %s\n", path.c_str());
-        std::exit(1);
-    }
+struct Timed {
+    double wall = 0;
+    double cpu = 0;
+};
 
-    const uint32_t baud = 115200;
-    devsim::PtySimulator device({}, baud);
+// One whole run of the package at path over a simulated device with faults, on a line
+// paced at baud; the simulator is handed to inspect once the run has succeeded.
+template <typename Inspect>
+Timed TimedRun(const std::string& path, const devsim::DeviceFaults& faults, uint32_t baud,
+               bool verifyLoader, Inspect inspect) {
+    devsim::PtySimulator device(faults, baud);
     if (!device.Start()) {
         std::exit(1);
     }
@@ -119,36 +123,86 @@ double PacedPackage(bool verifyLoader) {
     request.port = {device.PortPath(), device.PortPath()};
     request.verifyLoader = verifyLoader;
     CountedInMemory numbers(1);
+    Timed timed;
     const double cpu = CpuSeconds();
     const auto start = Clock::now();
     const RunResult result = run.Run(request, numbers).result;
-    const double wall = Since(start);
-    const double cpuUsed = CpuSeconds() - cpu;
-    std::remove(path.c_str());
+    timed.wall = Since(start);
+    timed.cpu = CpuSeconds() - cpu;
     if (result != RunResult::kSucceeded) {
-        std::fprintf(stderr, "the paced run failed\n");
+        std::fprintf(stderr, "the run of %s failed: %s\n", path.c_str(), feedback.last.c_str());
         std::exit(1);
     }
-    // Bytes both ways: what the host sent, and the replies (6 bytes a service reply,
-    // 1 to a few bytes a bootloader answer) counted as they came.
-    const size_t sent = device.Received().size();
-    const size_t answers = device.Inspect(
-        [](const devsim::SimulatedDevice& d) { return d.Loader().Requests().size() * 6; });
+    inspect(device);
+    return timed;
+}
+
+std::string ScratchPackagePath() {
+    return "/tmp/korvane-bench-" + std::to_string(getpid()) + ".bin";
+}
+
+// One whole run of the sample package over a line paced at 115200 baud; its wall time.
+double PacedPackage(bool verifyLoader) {
+    const std::string path = ScratchPackagePath();
+    size_t size = 0;
+    if (!bench::WriteSamplePackage(path, size)) {
+        std::fprintf(stderr, "the package could not be written to %s\n", path.c_str());
+        std::exit(1);
+    }
+    const uint32_t baud = 115200;
+    size_t sent = 0;
+    size_t answers = 0;
+    const Timed timed = TimedRun(path, {}, baud, verifyLoader, [&](devsim::PtySimulator& device) {
+        // Bytes both ways: what the host sent, and the replies (6 bytes a service reply,
+        // 1 to a few bytes a bootloader answer) counted as they came.
+        sent = device.Received().size();
+        answers = device.Inspect(
+            [](const devsim::SimulatedDevice& d) { return d.Loader().Requests().size() * 6; });
+    });
+    std::remove(path.c_str());
     const double lineTime = static_cast<double>(sent + answers) * 11.0 / baud;
     // The fixed pauses of a run: the reset pulse (300 ms) and the loader start (200 ms).
     const double pauses = 0.5;
     if (verifyLoader) {
         // The bytes read back are not among those counted above: the time alone is shown.
         std::printf("package of %zu bytes at %u baud, loader read back: %.2f s, %.3f s processor\n",
-                    size, baud, wall, cpuUsed);
-        return wall;
+                    size, baud, timed.wall, timed.cpu);
+        return timed.wall;
     }
     std::printf(
         "package of %zu bytes at %u baud: %.2f s (%.2f s of it fixed pauses), line "
         "needs %.2f s for %zu bytes: %.0f%% of the line's speed, %.3f s processor\n",
-        size, baud, wall, pauses, lineTime, sent + answers, 100.0 * lineTime / (wall - pauses),
-        cpuUsed);
-    return wall;
+        size, baud, timed.wall, pauses, lineTime, sent + answers,
+        100.0 * lineTime / (timed.wall - pauses), timed.cpu);
+    return timed.wall;
+}
+
+// A 32 KiB firmware (after a 4 KiB loader) over a line at 115200 baud whose far end
+// answers each exchange only after delayMs, as a USB adapter's latency timer makes it; its
+// wall time.
+double DelayedAnswers(uint32_t delayMs) {
+    const std::string path = ScratchPackagePath();
+    size_t size = 0;
+    if (!bench::WritePackage(path,
+                             {{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
+                              {"MCU.BIN", std::vector<uint8_t>(32768, 0x5A)}},
+                             size)) {
+        std::fprintf(stderr, "the package could not be written to %s\n", path.c_str());
+        std::exit(1);
+    }
+    devsim::DeviceFaults faults;
+    faults.answerDelayMs = delayMs;
+    size_t requests = 0;
+    const Timed timed = TimedRun(path, faults, 115200, false, [&](devsim::PtySimulator& device) {
+        requests = device.Inspect(
+            [](const devsim::SimulatedDevice& d) { return d.Loader().Requests().size(); });
+    });
+    std::remove(path.c_str());
+    std::printf(
+        "4 KiB loader and 32 KiB firmware, each answer %2u ms late: %.2f s (%zu service "
+        "requests)\n",
+        delayMs, timed.wall, requests);
+    return timed.wall;
 }
 
 }  // namespace
@@ -161,5 +215,10 @@ int main(int argc, char** argv) {
     const double verified = PacedPackage(true);
     std::printf("the loader's read-back (--verify) adds %.2f s (%.0f%%)\n", verified - plain,
                 100.0 * (verified - plain) / plain);
+    // What a USB adapter's default latency timer costs, against the 1 ms it is lowered to.
+    const double fast = DelayedAnswers(1);
+    const double slow = DelayedAnswers(16);
+    std::printf("a 16 ms latency timer adds %.2f s (%.0f%%) to that firmware\n", slow - fast,
+                100.0 * (slow - fast) / fast);
     return 0;
 }

@@ -15,12 +15,10 @@
 
 namespace korvane::bench {
 
-// Writes the package to path; false when it could not be written. size says how many
-// bytes it holds.
-inline bool WriteSamplePackage(const std::string& path, size_t& size) {
-    const std::vector<PackageImage> images = {{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
-                                              {"MCU.BIN", std::vector<uint8_t>(16384, 0x22)},
-                                              {"CFG.BIN", std::vector<uint8_t>(8192, 0x33)}};
+// Writes a package of images to path; false when it could not be written. size says how
+// many bytes it holds.
+inline bool WritePackage(const std::string& path, const std::vector<PackageImage>& images,
+                         size_t& size) {
     std::vector<uint8_t> bytes;
     std::string error;
     if (!BuildPackage(images, bytes, error)) {
@@ -33,6 +31,15 @@ inline bool WriteSamplePackage(const std::string& path, size_t& size) {
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     size = bytes.size();
     return std::fclose(file) == 0 && written;
+}
+
+// The sample package, written to path.
+inline bool WriteSamplePackage(const std::string& path, size_t& size) {
+    return WritePackage(path,
+                        {{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
+                         {"MCU.BIN", std::vector<uint8_t>(16384, 0x22)},
+                         {"CFG.BIN", std::vector<uint8_t>(8192, 0x33)}},
+                        size);
 }
 
 // Processor seconds of the waited-for child processes so far (the tool a benchmark runs).

@@ -29,6 +29,9 @@ struct DeviceFacts {
     std::optional<DeviceSignature> signature;
     bool readProtected = false;
     std::optional<FixtureWiring> wiring;  // the wiring that answered, when wirings were tried
+    // The adapter's latency timer as it stood with the port open, after the tool asked the
+    // driver for low latency.
+    std::optional<LatencyTimer> latencyTimer;
 };
 
 // Opens the port, resets the device into its bootloader and asks it who it is. With
@@ -43,6 +46,7 @@ DeviceFacts Ask(DeviceLink& link, const PortChoice& port, const FixtureWiring& w
                         (link.OpenError().empty() ? "it is in use" : link.OpenError());
         return facts;
     }
+    facts.latencyTimer = LatencyTimerOf(QString::fromStdString(port.device));
     if (tryWirings) {
         facts.wiring = link.FindWiring(wiring);
     } else {
@@ -105,10 +109,21 @@ void PrintFacts(const DeviceFacts& facts, bool json, std::FILE* out) {
         if (facts.wiring) {
             object["wiring"] = QString::fromStdString(FixtureWiringText(*facts.wiring));
         }
+        if (facts.latencyTimer) {
+            object["latency_timer_ms"] = facts.latencyTimer->ms;
+        }
         std::fprintf(out, "%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
         return;
     }
     std::fprintf(out, "%s\n", TerminalSafe(PortShown(facts.port)).c_str());
+    if (facts.latencyTimer && facts.latencyTimer->ms > 1) {
+        // Asked for low latency, the driver kept its timer: every exchange of a run waits.
+        std::fprintf(out,
+                     "  latency:          %d ms: the adapter holds each answer back that long, "
+                     "and its driver would not lower it; lower it with: %s\n",
+                     facts.latencyTimer->ms,
+                     TerminalSafe(LowerLatencyCommand(*facts.latencyTimer).toStdString()).c_str());
+    }
     if (!facts.answered) {
         std::fprintf(out, "  %s\n", TerminalSafe(facts.problem).c_str());
         return;

@@ -70,6 +70,8 @@ bool ApplyFault(const std::string& fault, DeviceFaults* faults) {
                number >= static_cast<long>(kMinFlashKib) &&
                number <= static_cast<long>(kMaxFlashKib)) {
         faults->flashKib = static_cast<uint32_t>(number);
+    } else if (name == "answer-delay" && ParseNumber(value, &number) && number <= 60000) {
+        faults->answerDelayMs = static_cast<uint32_t>(number);
     } else if (name == "refuse" && ParseNumber(value, &number) && number <= 0xFF) {
         faults->refuseCommand = static_cast<int>(number);
     } else if ((name == "refuse-request" || name == "ignore-request") &&
@@ -120,6 +122,9 @@ std::vector<std::string> FaultNames(const DeviceFaults& faults) {
     }
     if (faults.flashKib != kDefaultFlashKib) {
         names.push_back("flash-kib=" + std::to_string(faults.flashKib));
+    }
+    if (faults.answerDelayMs > 0) {
+        names.push_back("answer-delay=" + std::to_string(faults.answerDelayMs));
     }
     if (faults.silent) {
         names.push_back("silent");

@@ -61,7 +61,9 @@ void Usage(FILE* to) {
         "                   line: flood=zeros, flood=random (talk without end, from the\n"
         "                   first byte received on, and answer nothing), flood-after=N\n"
         "                   (the same once the loader has answered N service requests;\n"
-        "                   zeros unless flood=random is given too)\n"
+        "                   zeros unless flood=random is given too), answer-delay=MS (each\n"
+        "                   answer leaves MS later, as a USB adapter's latency timer holds\n"
+        "                   it back)\n"
         "  -h, --help       show this help\n"
         "  -v, --version    show the version\n");
 }

@@ -182,7 +182,11 @@ bool PtySimulator::WriteAll(const uint8_t* data, size_t length) {
 }
 
 bool PtySimulator::SendPaced(const std::vector<uint8_t>& bytes) {
+    // An adapter's latency timer holds what came off the line back before the host sees
+    // it; the line itself is free again meanwhile.
+    const Clock::duration held = std::chrono::milliseconds(device.AnswerDelayMs());
     if (byteTime == Clock::duration::zero()) {
+        std::this_thread::sleep_for(held);
         return WriteAll(bytes.data(), bytes.size());
     }
     // An answer cannot leave before the request has fully arrived, nor before the line is
@@ -193,7 +197,7 @@ bool PtySimulator::SendPaced(const std::vector<uint8_t>& bytes) {
     for (size_t done = 0; done < bytes.size();) {
         const size_t count = std::min(slice, bytes.size() - done);
         sentUntil += byteTime * static_cast<int64_t>(count);
-        std::this_thread::sleep_until(sentUntil);
+        std::this_thread::sleep_until(sentUntil + held);
         if (!WriteAll(bytes.data() + done, count)) {
             return false;
         }

@@ -55,6 +55,9 @@ struct DeviceFaults {
     // simulator the same ways (the program's options, a test runner's list of names).
     std::optional<UniqueId> uid;  // the unique ID; without one, each device makes its own
     uint32_t flashKib = kDefaultFlashKib;
+    // Each answer reaches the host this long after the device sent it: a USB adapter's
+    // latency timer, which holds a short answer back until it runs out.
+    uint32_t answerDelayMs = 0;
 };
 
 // How a bench wires the adapter's modem lines to the chip, for a device that minds them.
@@ -123,6 +126,7 @@ public:
     const std::vector<uint8_t>& Flash() const { return flash; }
     const UniqueId& Uid() const { return uid; }
     uint32_t FlashKib() const { return faults.flashKib; }
+    uint32_t AnswerDelayMs() const { return faults.answerDelayMs; }
     // True until a Readout Unprotect, when the device was made read-protected.
     bool ReadProtected() const { return readProtected; }
     // True once the host has started the code in flash with Go.

@@ -11,6 +11,9 @@
 #   dialog-done.png     the main window after the run
 #   context-menu.png    the window's context menu with the about entry
 #   about.png           the about box opened from it
+#   station-mid-shift.png  the station window over four empty simulated fixtures into
+#                       which devices are put: one passed, one failed, one half way, one
+#                       still empty
 # Xvfb runs no window manager, so the windows show without a title bar.
 #
 # When a Windows build with the window is at hand ($KORVANE_WINDOWS_BUILD_DIR, default
@@ -32,6 +35,7 @@ windows=${KORVANE_WINDOWS_BUILD_DIR:-$root/build/windows}
 
 work=$(mktemp -d)
 sim_pid=
+fixture_pids=()
 stop_simulator() {
     if [ -n "$sim_pid" ]; then
         # The simulator writes its memory out as it ends; let it finish first.
@@ -42,6 +46,7 @@ stop_simulator() {
 }
 cleanup() {
     stop_simulator
+    for pid in "${fixture_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     if [ -n "${WINEPREFIX:-}" ]; then
         wine_prefix_end
         wine_display_end
@@ -58,6 +63,27 @@ printf '[Setting]\nFile=%s\nPort=0\nSN=41\n' "$work/sample.bin" \
 
 XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" KORVANE_COM1="$work/port" QT_QPA_PLATFORM=xcb \
     xvfb-run -a -s "-screen 0 800x600x24" "$build/app/korvane-screenshots" "$out"
+
+# The station: four fixtures, empty at first, the third one's device refusing a write.
+fixtures=()
+ports=()
+for n in 1 2 3 4; do
+    dir="$work/fixture$n"
+    mkdir -p "$dir/state"
+    fault=()
+    [ "$n" -eq 3 ] && fault=(--fault refuse-write=0x08000000)
+    start_simulator "$build/devsim/korvane-devsim" "$dir" --baud 115200 --fixture-empty \
+        --state-dir "$dir/state" "${fault[@]}"
+    fixture_pids+=("$sim_pid")
+    sim_pid=
+    fixtures+=("$dir/state")
+    ports+=("KORVANE_COM$n=$dir/port")
+done
+env XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" "${ports[@]}" QT_QPA_PLATFORM=xcb \
+    xvfb-run -a -s "-screen 0 1400x600x24" "$build/app/korvane-screenshots" --station "$out" \
+    "${fixtures[@]}"
+for pid in "${fixture_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+fixture_pids=()
 
 if [ ! -f "$windows/build.ninja" ] || ! grep -q 'korvane-screenshots\.exe' "$windows/build.ninja"; then
     echo "no Windows build with the window in $windows: the Windows set is left out"

@@ -3,6 +3,7 @@
 #include "settings/profile.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #ifdef KORVANE_SERIAL_PORT_MODULE
@@ -95,6 +96,7 @@ SerialPortListing ListingFor(const QString& device, const std::vector<Resolved>&
     if (port.present) {
         port.stableName = StableNameOf(device);
         port.holder = QString::fromStdString(PortHolderNow(device.toStdString()));
+        port.latencyTimer = LatencyTimerOf(device);
     }
     for (const Resolved& resolved : mappings) {
         if (resolved.device == device) {
@@ -174,6 +176,17 @@ QString DescribeSerialPort(const SerialPortListing& port) {
         add("serial:", port.serialNumber);
         add("in use:",
             port.holder.isEmpty() ? QStringLiteral("no") : QStringLiteral("by ") + port.holder);
+        if (port.latencyTimer && port.latencyTimer->ms > 1) {
+            // The driver usually lowers it while the tool has the port; identify tells.
+            add("latency:", QStringLiteral("%1 ms (korvane-flash asks for 1 ms while it has the "
+                                           "port; identify says whether the driver follows)\n"
+                                           "%2to lower it for every program: %3")
+                                .arg(port.latencyTimer->ms)
+                                .arg(QString(15, QLatin1Char(' ')))
+                                .arg(LowerLatencyCommand(*port.latencyTimer)));
+        } else if (port.latencyTimer) {
+            add("latency:", QStringLiteral("%1 ms").arg(port.latencyTimer->ms));
+        }
     }
     QStringList numbers;
     for (const PortNumberUse& use : port.portNumbers) {
@@ -185,6 +198,29 @@ QString DescribeSerialPort(const SerialPortListing& port) {
                   .arg(port.stableName.isEmpty() ? port.device : port.stableName)
             : numbers.join(QStringLiteral(", ")));
     return lines.join(QLatin1Char('\n'));
+}
+
+std::optional<LatencyTimer> LatencyTimerOf(const QString& device) {
+    const QByteArray folder = qgetenv("KORVANE_USB_SERIAL_SYSFS");
+    LatencyTimer timer;
+    timer.file =
+        QDir(folder.isEmpty() ? QStringLiteral("/sys/bus/usb-serial/devices")
+                              : QString::fromLocal8Bit(folder))
+            .filePath(QFileInfo(Canonical(device)).fileName() + QStringLiteral("/latency_timer"));
+    QFile file(timer.file);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    timer.ms = QString::fromLatin1(file.read(16)).trimmed().toInt(&ok);
+    if (!ok || timer.ms < 0) {
+        return std::nullopt;
+    }
+    return timer;
+}
+
+QString LowerLatencyCommand(const LatencyTimer& timer) {
+    return QStringLiteral("echo 1 | sudo tee ") + timer.file;
 }
 
 QString StableNameOf(const QString& device, const QString& folder) {

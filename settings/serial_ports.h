@@ -46,6 +46,21 @@ struct PortNumberUse {
     PortMapping mapping;  // how COM<number> came to stand for the port
 };
 
+// A USB serial adapter's latency timer: how long it holds back a short answer before
+// passing it on (16 ms by default on FTDI adapters), and the file that sets it.
+struct LatencyTimer {
+    int ms = 0;
+    QString file;
+};
+
+// The latency timer of the adapter behind device (links followed), from the folder that
+// KORVANE_USB_SERIAL_SYSFS names or else /sys/bus/usb-serial/devices; empty for a port
+// that shows none (a built-in port, a pseudo-terminal, Windows).
+std::optional<LatencyTimer> LatencyTimerOf(const QString& device);
+
+// The command that lowers it to 1 ms, until the adapter is plugged in again.
+QString LowerLatencyCommand(const LatencyTimer& timer);
+
 struct SerialPortListing {
     // The system's name for the port (/dev/ttyUSB0, links resolved); for a mapped device
     // that is not there, the name as the mapping gives it.
@@ -57,8 +72,9 @@ struct SerialPortListing {
     QString manufacturer;
     QString product;
     QString serialNumber;
-    QString holder;                          // another program that has it; empty when none
-    std::vector<PortNumberUse> portNumbers;  // in ascending order
+    QString holder;                            // another program that has it; empty when none
+    std::optional<LatencyTimer> latencyTimer;  // where the adapter shows one
+    std::vector<PortNumberUse> portNumbers;    // in ascending order
 };
 
 // Every port the system enumerates, then every device that a COM number is mapped to by

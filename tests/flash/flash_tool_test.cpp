@@ -208,25 +208,41 @@ TEST_F(FlashTool, ListWarnsAboutDamagedDirectories) {
 }
 
 TEST_F(FlashTool, AnAdapterPulledOutMidRunIsToldAtOnce) {
-    devsim::DeviceFaults faults;
-    faults.eraseDelayMs = 2000;
-    devsim::PtySimulator slow(faults);
-    ASSERT_TRUE(slow.Start());
     const std::string package =
         testing::WritePackage({{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}});
-    testing::ChildProcess tool(KORVANE_FLASH_EXE, {"--port", slow.PortPath(), package}, true);
-    // The erase command is in: the device is mid-run when it goes.
-    const uint32_t start = TickCount();
-    while (slow.Received().size() < 5 && TicksSince(start, TickCount()) < 10000) {
-        SleepMs(5);
+    // Alone, and on the many-port board beside a port whose run goes on.
+    for (const bool beside : {false, true}) {
+        devsim::DeviceFaults faults;
+        faults.eraseDelayMs = 2000;
+        devsim::PtySimulator slow(faults);
+        devsim::PtySimulator other;
+        ASSERT_TRUE(slow.Start());
+        ASSERT_TRUE(other.Start());
+        std::vector<std::string> args = {"--port", slow.PortPath()};
+        if (beside) {
+            args.insert(args.end(), {"--port", other.PortPath()});
+        }
+        args.push_back(package);
+        testing::ChildProcess tool(KORVANE_FLASH_EXE, args, true);
+        // The erase command is in: the device is mid-run when it goes.
+        const uint32_t start = TickCount();
+        while (slow.Received().size() < 5 && TicksSince(start, TickCount()) < 10000) {
+            SleepMs(5);
+        }
+        const std::string port = slow.PortPath();
+        slow.Stop();
+        const uint32_t gone = TickCount();
+        output = tool.ReadAll();
+        EXPECT_EQ(tool.Wait(), 1);
+        EXPECT_LT(TicksSince(gone, TickCount()), 1000u) << beside;
+        const std::string reason = "the adapter of " + port + " went away";
+        EXPECT_NE(output.find(beside ? port + ": failed: " + reason : reason), std::string::npos)
+            << output;
+        if (beside) {
+            EXPECT_NE(output.find(other.PortPath() + ": succeeded, number"), std::string::npos)
+                << output;
+        }
     }
-    const std::string port = slow.PortPath();
-    slow.Stop();
-    const uint32_t gone = TickCount();
-    output = tool.ReadAll();
-    EXPECT_EQ(tool.Wait(), 1);
-    EXPECT_LT(TicksSince(gone, TickCount()), 1000u);
-    EXPECT_NE(output.find("the adapter of " + port + " went away"), std::string::npos) << output;
 }
 
 // Why a port does not open reads the same whether the tool flashes one port, several, or

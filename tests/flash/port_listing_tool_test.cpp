@@ -3,6 +3,8 @@
 // mapping the operator made.
 #include <unistd.h>
 
+#include <fstream>
+
 #include "support/held_port.h"
 #include "support/tool_fixture.h"
 
@@ -15,6 +17,7 @@ class PortListing : public testing::ToolTest {
 protected:
     void TearDown() override {
         unsetenv("KORVANE_COM2");
+        unsetenv("KORVANE_USB_SERIAL_SYSFS");
         ToolTest::TearDown();
     }
     // The lines that describe device in the listing, from its name to the blank line.
@@ -53,6 +56,43 @@ TEST_F(PortListing, ListsMappedDevicesAsTheirComNumberWithTheirHolder) {
     EXPECT_NE(EntryOf(device.PortPath()).find("  in use:       by " + other.Description() + "\n"),
               std::string::npos)
         << output;
+}
+
+// A pseudo-terminal has no latency timer: a folder laid out as the kernel's usb-serial
+// one gives it the file an adapter's driver shows.
+TEST_F(PortListing, ASlowLatencyTimerIsNamedWithTheCommandThatLowersIt) {
+    setenv("KORVANE_COM2", device.PortPath().c_str(), 1);
+    const std::string sysfs = testing::TempFile("usb-serial");
+    const std::string adapter = sysfs + device.PortPath().substr(device.PortPath().rfind('/'));
+    ASSERT_EQ(std::system(("mkdir -p " + adapter).c_str()), 0);
+    setenv("KORVANE_USB_SERIAL_SYSFS", sysfs.c_str(), 1);
+    const std::string timer = adapter + "/latency_timer";
+    const std::string lower = "echo 1 | sudo tee " + timer;
+    std::ofstream(timer) << "16\n";
+    ASSERT_EQ(Run({"ports"}), 0) << output;
+    EXPECT_NE(EntryOf(device.PortPath())
+                  .find("  latency:      16 ms (korvane-flash asks for 1 ms while it has the port; "
+                        "identify says whether the driver follows)\n"
+                        "               to lower it for every program: " +
+                        lower + "\n"),
+              std::string::npos)
+        << output;
+    // Open, the port kept its timer (a pseudo-terminal takes no low-latency request).
+    ASSERT_EQ(Run({"identify", "--port", "COM2"}), 0) << output;
+    EXPECT_NE(output.find("  latency:          16 ms: the adapter holds each answer back that "
+                          "long, and its driver would not lower it; lower it with: " +
+                          lower + "\n"),
+              std::string::npos)
+        << output;
+    ASSERT_EQ(Run({"identify", "--json", "--port", "COM2"}), 0) << output;
+    EXPECT_NE(output.find("\"latency_timer_ms\":16"), std::string::npos) << output;
+
+    std::ofstream(timer) << "1\n";
+    ASSERT_EQ(Run({"ports"}), 0) << output;
+    EXPECT_NE(EntryOf(device.PortPath()).find("  latency:      1 ms\n"), std::string::npos)
+        << output;
+    ASSERT_EQ(Run({"identify", "--port", "COM2"}), 0) << output;
+    EXPECT_EQ(output.find("latency:"), std::string::npos) << output;
 }
 
 TEST_F(PortListing, AssignmentGoesIntoTheProfileAndALaterRunReachesTheDevice) {
