@@ -10,7 +10,9 @@
 #include <QPushButton>
 #include <QTextDocument>
 #include <QTimerEvent>
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include "app/station_window.h"
 #include "controls/gradient_progress.h"
@@ -18,6 +20,7 @@
 #include "flashing/status_texts.h"
 #include "gui/app_fixture.h"
 #include "gui/gui_test_support.h"
+#include "platform/ticks.h"
 #include "res/resource_ids.h"
 #include "station/journal.h"
 #include "support/flash_fixture.h"
@@ -336,6 +339,40 @@ TEST_F(AppFlash, AHeldPortIsNamedInTheStatusTooltip) {
     EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().toStdString(),
               "Failed to open the serial port.\nIt is held by " + other.Description());
     EXPECT_TRUE(device->Received().empty());
+}
+
+// An adapter pulled out mid-run is said as soon as its port goes, not after the read
+// window of a device that merely keeps quiet.
+TEST_F(AppFlash, AnAdapterPulledOutMidRunIsSaidAtOnce) {
+    devsim::DeviceFaults faults;
+    faults.eraseDelayMs = 2000;
+    devsim::PtySimulator slow(faults);
+    ASSERT_TRUE(slow.Start());
+    const std::string port = slow.PortPath();
+    qputenv("KORVANE_COM1", QByteArray::fromStdString(port));
+    ChoosePackage(5);
+    auto dialog = OpenDialog();
+    std::atomic<uint32_t> gone{0};
+    std::thread pull([&] {
+        // The erase command is in: the device is mid-run when it goes.
+        const uint32_t start = TickCount();
+        while (slow.Received().size() < 5 && TicksSince(start, TickCount()) < 10000) {
+            SleepMs(5);
+        }
+        slow.Stop();
+        gone = TickCount();
+    });
+    Update(*dialog);
+    const uint32_t told = TickCount();
+    pull.join();
+    EXPECT_LT(TicksSince(gone, told), 1000u);
+    EXPECT_NE(dialog->Control(res::kStatusLine)
+                  ->toolTip()
+                  .toStdString()
+                  .find("he adapter of COM1 (" + port + ") went away"),
+              std::string::npos)
+        << dialog->Control(res::kStatusLine)->toolTip().toStdString();
+    EXPECT_TRUE(CommandsEnabled(*dialog));
 }
 #endif
 
