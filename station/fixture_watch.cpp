@@ -54,6 +54,16 @@ FixtureCounts WatchFixture(FixtureDevice& device, FixtureObserver& observer, Wat
     int misses = 0;
     observer.StateChanged(state, {});
     while (!control.Stopping()) {
+        // Probes start once every probeMs: a probe's reset pulse and its wait for an answer
+        // are part of the interval, not added to it, or a device put in would wait for the
+        // interval and a whole probe more.
+        const auto probed = std::chrono::steady_clock::now();
+        const auto restOfInterval = [&] {
+            const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - probed)
+                                   .count();
+            control.Pause(spent < probeMs ? probeMs - static_cast<uint32_t>(spent) : 0);
+        };
         const ProbeFinding found = device.Probe();
         if (found.kind == ProbeFinding::Kind::kNothing) {
             if (state != FixtureState::kEmpty && ++misses >= kMissesForTakenOut) {
@@ -61,13 +71,15 @@ FixtureCounts WatchFixture(FixtureDevice& device, FixtureObserver& observer, Wat
                 observer.StateChanged(state, {});
             }
             seenEmpty = state == FixtureState::kEmpty;
-            control.Pause(probeMs);
+            restOfInterval();
             continue;
         }
         misses = 0;
-        const bool isNew = seenEmpty || found.uid.empty() || found.uid != lastUid;
+        // A device whose unique ID could not be read (a protected one among them) cannot be
+        // told from the one before: it is new only once the fixture has been seen empty.
+        const bool isNew = seenEmpty || (!found.uid.empty() && found.uid != lastUid);
         if (!isNew || control.Stopping()) {
-            control.Pause(probeMs);
+            restOfInterval();
             continue;
         }
         lastUid = found.uid;

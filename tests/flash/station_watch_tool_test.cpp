@@ -55,6 +55,12 @@ protected:
         return count;
     }
 
+    // How many synchronisations the fixture's device has received: one for each probe.
+    static long Syncs(const devsim::PtySimulator& fixture) {
+        const std::vector<uint8_t> bytes = fixture.Received();
+        return std::count(bytes.begin(), bytes.end(), uint8_t{0x7F});
+    }
+
     static int Closings(const devsim::PtySimulator& fixture) {
         return fixture.Inspect(
             [](const devsim::SimulatedDevice& d) { return d.Loader().ClosingRequests(); });
@@ -140,13 +146,66 @@ TEST_F(StationWatch, TheFirstStopLetsTheRunsFinishTheSecondAbandonsThem) {
         if (!abandon) {
             EXPECT_EQ(status, 0) << output;
             EXPECT_EQ(Closings(*fixtures[0]) + Closings(*fixtures[1]), 2) << "both finished";
-            EXPECT_TRUE(std::regex_search(output, std::regex("\nall +2 +0 +100\\.0%")))
-                << output;
+            EXPECT_TRUE(std::regex_search(output, std::regex("\nall +2 +0 +100\\.0%"))) << output;
         } else {
             EXPECT_EQ(status, 130) << output;
             EXPECT_EQ(Closings(*fixtures[0]) + Closings(*fixtures[1]), 0) << "both abandoned";
         }
     }
+}
+
+// A read-protected device is told once and then waits, not told again at every probe.
+TEST_F(StationWatch, AReadProtectedDeviceIsToldOnceAndWaitsToBeTakenOut) {
+    devsim::DeviceFaults locked;
+    locked.readProtected = true;
+    AddFixtures(1, locked);
+    auto tool = Watch();
+    fixtures[0]->PutIn();
+    // Several probes find it.
+    const uint32_t start = TickCount();
+    while (Syncs(*fixtures[0]) < 4 && TicksSince(start, TickCount()) < 10000) {
+        SleepMs(10);
+    }
+    tool->Signal(SIGINT);
+    output = tool->ReadAll();
+    EXPECT_EQ(tool->WaitStatus(), 0) << output;
+    size_t told = 0;
+    for (size_t at = output.find("PROTECTED"); at != std::string::npos;
+         at = output.find("PROTECTED", at + 1)) {
+        ++told;
+    }
+    EXPECT_EQ(told, 1u) << output;
+    EXPECT_EQ(EraseCommands(*fixtures[0]), 0);
+}
+
+// An empty fixture is probed once every ProbeMs, its probe's own reset and wait included:
+// a device put in waits for at most the interval, not the interval and a probe more.
+TEST_F(StationWatch, ProbesStartOncePerInterval) {
+    WriteProfile("[Setting]\nSN=20\n[Station]\nProbeMs=700\n");
+    devsim::DeviceFaults silent;  // present, so that its probes' bytes are seen; never answers
+    silent.silent = true;
+    AddFixtures(1, silent);
+    fixtures[0]->PutIn();
+    auto tool = Watch();
+    std::vector<uint32_t> probes;
+    const uint32_t start = TickCount();
+    while (probes.size() < 4 && TicksSince(start, TickCount()) < 10000) {
+        if (Syncs(*fixtures[0]) > static_cast<long>(probes.size())) {
+            probes.push_back(TickCount());
+        }
+        SleepMs(5);
+    }
+    tool->Signal(SIGINT);
+    tool->ReadAll();
+    ASSERT_EQ(probes.size(), 4u);
+    // A probe of the default wiring takes over half a second (its reset, and the wait for an
+    // answer); added to the interval, no two probes would come closer than 1.2 s. The
+    // closest pair is taken, so that one late wake-up of a busy machine does not count.
+    uint32_t closest = UINT32_MAX;
+    for (size_t i = 1; i < probes.size(); ++i) {
+        closest = std::min(closest, TicksSince(probes[i - 1], probes[i]));
+    }
+    EXPECT_LT(closest, 1000u);
 }
 
 }  // namespace
