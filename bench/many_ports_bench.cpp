@@ -83,6 +83,24 @@ void Ports(int count, const std::string& package) {
         cpu / count, writes < 0 ? -1 : writes / count);
 }
 
+// What the tool costs without a device to flash: its start (its libraries, the profile,
+// the package read and checked, the journal) and a run that finds nothing answering.
+// This is spent once per start of the tool, not once per device.
+void StartCost(const std::string& package) {
+    devsim::DeviceFaults silent;
+    silent.silent = true;
+    devsim::PtySimulator nobody(silent, kBaud);
+    if (!nobody.Start()) {
+        std::exit(1);
+    }
+    const double cpuBefore = bench::ChildrenCpuSeconds();
+    testing::ChildProcess tool(KORVANE_FLASH_EXE, {"--port", nobody.PortPath(), package}, true);
+    tool.ReadAll();
+    tool.Wait();
+    std::printf("the tool's start and a run that no device answers: %.3f s processor\n",
+                bench::ChildrenCpuSeconds() - cpuBefore);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,6 +115,7 @@ int main(int argc, char** argv) {
     if (counts.empty()) {
         counts = {1, 8, 16};
     }
+    StartCost(scratch.package);
     for (const int count : counts) {
         Ports(count, scratch.package);
     }
