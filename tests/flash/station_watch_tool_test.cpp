@@ -101,8 +101,8 @@ TEST_F(StationWatch, EachNewDeviceIsFlashedOnceAndAFailingOneHoldsUpNoOther) {
         EXPECT_EQ(Field(line, "result"), i < 3 ? "succeeded" : "failed") << line;
     }
     EXPECT_EQ(numbers, std::set<int>({20, 21, 22}));
-    // Left in, passed or failed, none is flashed again: a dozen probes later still one run.
-    SleepMs(2500);
+    // Left in for 10 s, passed or failed, none is flashed again: still one run each.
+    SleepMs(10000);
     for (const auto& fixture : fixtures) {
         EXPECT_EQ(EraseCommands(*fixture), 1);
     }
@@ -126,10 +126,10 @@ TEST_F(StationWatch, TheFirstStopLetsTheRunsFinishTheSecondAbandonsThem) {
     for (const bool abandon : {false, true}) {
         fixtures.clear();
         AddFixtures(2, slow);
+        AddFixtures(1);  // empty until the operator has stopped
         auto tool = Watch();
-        for (const auto& fixture : fixtures) {
-            fixture->PutIn();
-        }
+        fixtures[0]->PutIn();
+        fixtures[1]->PutIn();
         // Both are in their erase when the operator stops.
         const uint32_t start = TickCount();
         while (EraseCommands(*fixtures[0]) + EraseCommands(*fixtures[1]) < 2 &&
@@ -137,6 +137,7 @@ TEST_F(StationWatch, TheFirstStopLetsTheRunsFinishTheSecondAbandonsThem) {
             SleepMs(10);
         }
         tool->Signal(SIGINT);
+        fixtures[2]->PutIn();
         if (abandon) {
             SleepMs(200);
             tool->Signal(SIGINT);
@@ -146,6 +147,7 @@ TEST_F(StationWatch, TheFirstStopLetsTheRunsFinishTheSecondAbandonsThem) {
         if (!abandon) {
             EXPECT_EQ(status, 0) << output;
             EXPECT_EQ(Closings(*fixtures[0]) + Closings(*fixtures[1]), 2) << "both finished";
+            EXPECT_EQ(EraseCommands(*fixtures[2]), 0) << "a device put in after the stop waits";
             EXPECT_TRUE(std::regex_search(output, std::regex("\nall +2 +0 +100\\.0%"))) << output;
         } else {
             EXPECT_EQ(status, 130) << output;
