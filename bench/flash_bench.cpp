@@ -137,18 +137,21 @@ Timed TimedRun(const std::string& path, const devsim::DeviceFaults& faults, uint
     return timed;
 }
 
-std::string ScratchPackagePath() {
-    return "/tmp/korvane-bench-" + std::to_string(getpid()) + ".bin";
+// A package of images written to a scratch file; its path. The benchmark ends when it
+// cannot be written.
+std::string ScratchPackage(const std::vector<PackageImage>& images, size_t& size) {
+    const std::string path = "/tmp/korvane-bench-" + std::to_string(getpid()) + ".bin";
+    if (!bench::WritePackage(path, images, size)) {
+        std::fprintf(stderr, "the package could not be written to %s\n", path.c_str());
+        std::exit(1);
+    }
+    return path;
 }
 
 // One whole run of the sample package over a line paced at 115200 baud; its wall time.
 double PacedPackage(bool verifyLoader) {
-    const std::string path = ScratchPackagePath();
     size_t size = 0;
-    if (!bench::WriteSamplePackage(path, size)) {
-        std::fprintf(stderr, "the package could not be written to %s\n", path.c_str());
-        std::exit(1);
-    }
+    const std::string path = ScratchPackage(bench::SampleImages(), size);
     const uint32_t baud = 115200;
     size_t sent = 0;
     size_t answers = 0;
@@ -181,15 +184,10 @@ double PacedPackage(bool verifyLoader) {
 // answers each exchange only after delayMs, as a USB adapter's latency timer makes it; its
 // wall time.
 double DelayedAnswers(uint32_t delayMs) {
-    const std::string path = ScratchPackagePath();
     size_t size = 0;
-    if (!bench::WritePackage(path,
-                             {{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
-                              {"MCU.BIN", std::vector<uint8_t>(32768, 0x5A)}},
-                             size)) {
-        std::fprintf(stderr, "the package could not be written to %s\n", path.c_str());
-        std::exit(1);
-    }
+    const std::string path = ScratchPackage({{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
+                                             {"MCU.BIN", std::vector<uint8_t>(32768, 0x5A)}},
+                                            size);
     devsim::DeviceFaults faults;
     faults.answerDelayMs = delayMs;
     size_t requests = 0;

@@ -33,13 +33,11 @@ inline bool WritePackage(const std::string& path, const std::vector<PackageImage
     return std::fclose(file) == 0 && written;
 }
 
-// The sample package, written to path.
-inline bool WriteSamplePackage(const std::string& path, size_t& size) {
-    return WritePackage(path,
-                        {{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
-                         {"MCU.BIN", std::vector<uint8_t>(16384, 0x22)},
-                         {"CFG.BIN", std::vector<uint8_t>(8192, 0x33)}},
-                        size);
+// The images of the sample package.
+inline std::vector<PackageImage> SampleImages() {
+    return {{"DIAG.BIN", std::vector<uint8_t>(4096, 0x11)},
+            {"MCU.BIN", std::vector<uint8_t>(16384, 0x22)},
+            {"CFG.BIN", std::vector<uint8_t>(8192, 0x33)}};
 }
 
 // Processor seconds of the waited-for child processes so far (the tool a benchmark runs).
@@ -62,7 +60,7 @@ public:
         setenv("XDG_CONFIG_HOME", folder, 1);
         setenv("XDG_DATA_HOME", folder, 1);
         package = std::string(folder) + "/package.bin";
-        made = WriteSamplePackage(package, size);
+        made = WritePackage(package, SampleImages(), size);
         if (!made) {
             std::fprintf(stderr, "the package could not be written to %s\n", package.c_str());
         }

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -55,10 +56,10 @@ std::unique_ptr<testing::ChildProcess> Watch(
     return std::make_unique<testing::ChildProcess>(KORVANE_FLASH_EXE, args);
 }
 
-// Where in the bytes a fixture received a command of these two bytes is first found at or
-// after from; npos when it is not there yet.
-size_t Find(const std::vector<uint8_t>& bytes, uint8_t first, uint8_t second, size_t from = 0) {
-    for (size_t i = from; i + 1 < bytes.size(); ++i) {
+// Where in the bytes a fixture received a command of these two bytes is first found; npos
+// when it is not there yet.
+size_t Find(const std::vector<uint8_t>& bytes, uint8_t first, uint8_t second) {
+    for (size_t i = 0; i + 1 < bytes.size(); ++i) {
         if (bytes[i] == first && bytes[i + 1] == second) {
             return i;
         }
@@ -71,15 +72,9 @@ size_t Find(const std::vector<uint8_t>& bytes, uint8_t first, uint8_t second, si
 // send is 0x7F.
 bool RunStarted(const std::vector<uint8_t>& bytes) {
     const size_t identity = Find(bytes, 0x11, 0xEE);
-    if (identity == std::string::npos) {
-        return false;
-    }
-    for (size_t i = identity; i < bytes.size(); ++i) {
-        if (bytes[i] == 0x7F) {
-            return true;
-        }
-    }
-    return false;
+    return identity != std::string::npos &&
+           std::find(bytes.begin() + static_cast<std::ptrdiff_t>(identity), bytes.end(),
+                     uint8_t{0x7F}) != bytes.end();
 }
 
 bool HasErase(const std::vector<uint8_t>& bytes) {

@@ -225,10 +225,7 @@ TEST_F(FlashTool, AnAdapterPulledOutMidRunIsToldAtOnce) {
         args.push_back(package);
         testing::ChildProcess tool(KORVANE_FLASH_EXE, args, true);
         // The erase command is in: the device is mid-run when it goes.
-        const uint32_t start = TickCount();
-        while (slow.Received().size() < 5 && TicksSince(start, TickCount()) < 10000) {
-            SleepMs(5);
-        }
+        testing::PollUntil([&] { return slow.Received().size() >= 5; });
         const std::string port = slow.PortPath();
         slow.Stop();
         const uint32_t gone = TickCount();

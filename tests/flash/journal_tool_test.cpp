@@ -90,14 +90,7 @@ enum Column { kTime, kStation, kPort, kDevice, kPackagePath, kSha, kSn, kSerial,
 
 // Waits until the device has heard from the host: the run's record has been made by then.
 bool WaitForFirstByte(const devsim::PtySimulator& on) {
-    const uint32_t start = TickCount();
-    while (on.Received().empty()) {
-        if (TicksSince(start, TickCount()) > 20000) {
-            return false;
-        }
-        SleepMs(5);
-    }
-    return true;
+    return testing::PollUntil([&] { return !on.Received().empty(); }, 20000);
 }
 
 // Two seconds of loader on a paced line before the firmware and its serial record.

@@ -131,11 +131,8 @@ TEST_F(StationWatch, TheFirstStopLetsTheRunsFinishTheSecondAbandonsThem) {
         fixtures[0]->PutIn();
         fixtures[1]->PutIn();
         // Both are in their erase when the operator stops.
-        const uint32_t start = TickCount();
-        while (EraseCommands(*fixtures[0]) + EraseCommands(*fixtures[1]) < 2 &&
-               TicksSince(start, TickCount()) < 10000) {
-            SleepMs(10);
-        }
+        testing::PollUntil(
+            [&] { return EraseCommands(*fixtures[0]) + EraseCommands(*fixtures[1]) >= 2; });
         tool->Signal(SIGINT);
         fixtures[2]->PutIn();
         if (abandon) {
@@ -164,10 +161,7 @@ TEST_F(StationWatch, AReadProtectedDeviceIsToldOnceAndWaitsToBeTakenOut) {
     auto tool = Watch();
     fixtures[0]->PutIn();
     // Several probes find it.
-    const uint32_t start = TickCount();
-    while (Syncs(*fixtures[0]) < 4 && TicksSince(start, TickCount()) < 10000) {
-        SleepMs(10);
-    }
+    testing::PollUntil([&] { return Syncs(*fixtures[0]) >= 4; });
     tool->Signal(SIGINT);
     output = tool->ReadAll();
     EXPECT_EQ(tool->WaitStatus(), 0) << output;
@@ -190,13 +184,12 @@ TEST_F(StationWatch, ProbesStartOncePerInterval) {
     fixtures[0]->PutIn();
     auto tool = Watch();
     std::vector<uint32_t> probes;
-    const uint32_t start = TickCount();
-    while (probes.size() < 4 && TicksSince(start, TickCount()) < 10000) {
+    testing::PollUntil([&] {
         if (Syncs(*fixtures[0]) > static_cast<long>(probes.size())) {
             probes.push_back(TickCount());
         }
-        SleepMs(5);
-    }
+        return probes.size() >= 4;
+    });
     tool->Signal(SIGINT);
     tool->ReadAll();
     ASSERT_EQ(probes.size(), 4u);

@@ -25,6 +25,7 @@
 #include "station/journal.h"
 #include "support/flash_fixture.h"
 #include "support/test_device.h"
+#include "support/timing.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -355,10 +356,7 @@ TEST_F(AppFlash, AnAdapterPulledOutMidRunIsSaidAtOnce) {
     std::atomic<uint32_t> gone{0};
     std::thread pull([&] {
         // The erase command is in: the device is mid-run when it goes.
-        const uint32_t start = TickCount();
-        while (slow.Received().size() < 5 && TicksSince(start, TickCount()) < 10000) {
-            SleepMs(5);
-        }
+        korvane::testing::PollUntil([&] { return slow.Received().size() >= 5; });
         slow.Stop();
         gone = TickCount();
     });

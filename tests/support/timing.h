@@ -5,6 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+
+#include "platform/ticks.h"
 
 namespace korvane::testing {
 
@@ -22,6 +25,19 @@ inline SteadyTime SteadyNow() {
 // Milliseconds from one reading of the steady clock to a later one.
 inline double MsBetween(SteadyTime from, SteadyTime to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// Looks every 5 ms until done() holds; false once timeoutMs have passed without. For what
+// another thread or process changes with no event to wait on (the bytes a simulator got).
+inline bool PollUntil(const std::function<bool()>& done, uint32_t timeoutMs = 10000) {
+    const uint32_t start = TickCount();
+    while (!done()) {
+        if (TicksSince(start, TickCount()) > timeoutMs) {
+            return false;
+        }
+        SleepMs(5);
+    }
+    return true;
 }
 
 }  // namespace korvane::testing

@@ -16,6 +16,7 @@
 #include "platform/ticks.h"
 #include "support/child_process.h"
 #include "support/flash_fixture.h"
+#include "support/timing.h"
 
 namespace korvane::testing {
 
@@ -67,14 +68,7 @@ protected:
 
     // Waits until the device holds a serial record.
     static bool WaitForRecord(const devsim::PtySimulator& on) {
-        const uint32_t start = TickCount();
-        while (RecordOf(on).empty()) {
-            if (TicksSince(start, TickCount()) > 20000) {
-                return false;
-            }
-            SleepMs(5);
-        }
-        return true;
+        return PollUntil([&] { return !RecordOf(on).empty(); }, 20000);
     }
 
     std::string configHome;
