@@ -107,7 +107,8 @@ FlasherDialog::FlasherDialog(QWidget* parent)
                             WaitForWorker(workerEnded);
                         },
                         [this] { StopClock(); },
-                        [this](const EarlierRun& earlier) { return AskRework(earlier); }}),
+                        [this](const EarlierRun& earlier) { return AskRework(earlier); },
+                        {}}),
       wallClock([] { return QDateTime::currentSecsSinceEpoch(); }) {
     station = Station::SetUp({}, stationProblem);
     if (station) {

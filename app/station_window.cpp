@@ -14,6 +14,7 @@
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
 #include "station/port_fixture.h"
+#include "station/port_runs.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -74,31 +75,25 @@ struct StationWindow::Tile {
     int failed = 0;
 };
 
-// One fixture's watch: its thread, its probe and runs, and what it tells the window, which
-// hears it on its own thread.
+// What one fixture's watch tells the window, which hears it on its own thread.
 class StationWindow::FixtureTile : public FixtureObserver, public OperatorFeedback {
 public:
-    FixtureTile(StationWindow* window, int index, Station& station, const std::string& package,
-                const PortChoice& port)
-        : window(window), index(index), fixture(station, package, port) {}
-
-    void Run(WatchControl& control, uint32_t probeMs) {
-        thread = std::thread(
-            [this, &control, probeMs] { WatchFixture(fixture, *this, control, probeMs); });
-    }
-    void Join() {
-        if (thread.joinable()) {
-            thread.join();
-        }
-    }
+    FixtureTile(StationWindow* window, int index) : window(window), index(index) {}
 
     void StateChanged(FixtureState state, const std::string& detail) override {
         const QString text = QString::fromStdString(detail);
         Post([=](StationWindow* w) { w->ShowState(index, state, text); });
     }
-    void Flashed(const RunOutcome& outcome, const std::string&) override {
-        const bool passed = outcome.result == RunResult::kSucceeded && outcome.reason.empty();
-        Post([=](StationWindow* w) { w->Counted(index, passed); });
+    void Flashed(const RunOutcome& outcome, const JournalRecord&) override {
+        const bool passed = outcome.Passed();
+        QStringList alerts;
+        for (const std::string& alert : outcome.alerts) {
+            alerts << QString::fromStdString(alert);
+        }
+        Post([=](StationWindow* w) {
+            w->Counted(index, passed);
+            w->Alert(alerts);
+        });
     }
     OperatorFeedback& RunFeedback() override { return *this; }
 
@@ -122,19 +117,16 @@ private:
 
     StationWindow* window;
     int index;
-    PortFixture fixture;
-    std::thread thread;
 };
 
 StationWindow::StationWindow(const QString& packagePath, const QStringList& portNames,
                              QWidget* parent)
     : QWidget(parent), packagePath(packagePath) {
     setWindowTitle(QStringLiteral("Korvane station"));
-    const ProfileValues saved = ReadProfile();
-    for (const QString& name : portNames) {
-        if (const std::optional<PortChoice> choice = ChoosePort(name, saved.portIndex)) {
-            ports.push_back(*choice);
-        }
+    QString portsProblem;
+    if (!portNames.isEmpty() &&
+        !ChoosePorts(portNames, ReadProfile().portIndex, ports, portsProblem)) {
+        ports.clear();
     }
     auto* layout = new QVBoxLayout(this);
     auto* header = new QHBoxLayout;
@@ -196,7 +188,12 @@ StationWindow::StationWindow(const QString& packagePath, const QStringList& port
     }
     layout->addLayout(grid, 1);
     ShowLineCounts();
-    if (ports.size() != static_cast<size_t>(portNames.size()) || ports.empty()) {
+    if (!portsProblem.isEmpty()) {
+        // Said as the tool says it, with the window's capital.
+        portsProblem[0] = portsProblem[0].toUpper();
+        notice->setText(portsProblem + '.');
+        startStop->setEnabled(false);
+    } else if (ports.empty()) {
         notice->setText(
             QStringLiteral("Give the fixtures' ports (COM1 … COM255 or device paths) "
                            "with --port or in [Station] Ports."));
@@ -205,12 +202,7 @@ StationWindow::StationWindow(const QString& packagePath, const QStringList& port
 }
 
 StationWindow::~StationWindow() {
-    if (control) {
-        control->StopStartingDevices();
-    }
-    if (supervisor.joinable()) {
-        supervisor.join();
-    }
+    watch.reset();
     if (station) {
         station->GiveForRuns();
     }
@@ -231,41 +223,40 @@ void StationWindow::Start() {
     const StationSettings settings = ReadStationSettings();
     // A value the tool would refuse leaves the window at the usual second.
     const uint32_t probeMs = ProbeIntervalMs(settings.probeMs).value_or(1000);
-    notice->setText(station->Warning());
-    control = std::make_unique<WatchControl>();
-    fixtures.clear();
-    for (size_t i = 0; i < ports.size(); ++i) {
-        fixtures.push_back(std::make_unique<FixtureTile>(this, static_cast<int>(i), *station,
-                                                         packagePath.toStdString(), ports[i]));
-        fixtures.back()->Run(*control, probeMs);
+    QStringList said{station->Announce()};
+    for (const std::string& alert : station->Recorder().TakeAlerts()) {
+        said << QString::fromStdString(alert);
     }
-    supervisor = std::thread([this] {
-        for (auto& fixture : fixtures) {
-            fixture->Join();
-        }
-        QMetaObject::invokeMethod(
-            this, [this] { Ended(); }, Qt::QueuedConnection);
-    });
+    said.removeAll(QString());
+    notice->setText(said.join('\n'));
+    fixtures.clear();
+    std::vector<FixtureObserver*> observers;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        fixtures.push_back(std::make_unique<FixtureTile>(this, static_cast<int>(i)));
+        observers.push_back(fixtures.back().get());
+    }
+    watch = std::make_unique<BackgroundWatch>(
+        *station, packagePath.toStdString(), ports, observers, probeMs, [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { Ended(); }, Qt::QueuedConnection);
+        });
     watching = true;
     startedMs = QDateTime::currentMSecsSinceEpoch();
     startStop->setText(QStringLiteral("Stop"));
 }
 
 void StationWindow::Stop() {
-    if (!watching || !control) {
+    if (!watching || !watch) {
         return;
     }
-    control->StopStartingDevices();
+    watch->StopStartingDevices();
     startStop->setText(QStringLiteral("Stopping…"));
     startStop->setEnabled(false);
 }
 
 void StationWindow::Ended() {
-    if (supervisor.joinable()) {
-        supervisor.join();
-    }
+    watch.reset();
     fixtures.clear();
-    control.reset();
     station->GiveForRuns();
     station.reset();
     watching = false;
@@ -317,6 +308,14 @@ void StationWindow::Counted(int i, bool devicePassed) {
     tile.counts->setText(CountsText(tile.passed, tile.failed));
     ShowLineCounts();
     Sound(devicePassed);
+}
+
+void StationWindow::Alert(const QStringList& alerts) {
+    if (alerts.isEmpty()) {
+        return;
+    }
+    const QString shown = notice->text();
+    notice->setText(((shown.isEmpty() ? QStringList() : QStringList{shown}) + alerts).join('\n'));
 }
 
 void StationWindow::ShowLineCounts() {

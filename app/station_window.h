@@ -15,10 +15,10 @@
 #include <QStringList>
 #include <QWidget>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "station/fixture_watch.h"
+#include "station/port_runs.h"
 #include "station/station.h"
 
 namespace korvane {
@@ -61,6 +61,8 @@ private:
     void ShowEntry(int i, const QString& status);
     void ShowProgress(int i, int position);
     void Counted(int i, bool passed);
+    // Shown at once above the tiles: what the station must know whichever fixture found it.
+    void Alert(const QStringList& alerts);
     void Ended();
     void ShowLineCounts();
 
@@ -73,9 +75,8 @@ private:
     QPushButton* startStop = nullptr;
 
     std::unique_ptr<Station> station;
-    std::unique_ptr<WatchControl> control;
-    std::vector<std::unique_ptr<FixtureTile>> fixtures;
-    std::thread supervisor;  // joins the fixtures' threads, then tells the window
+    std::vector<std::unique_ptr<FixtureTile>> fixtures;  // what each fixture's watch tells
+    std::unique_ptr<BackgroundWatch> watch;              // while watching
     bool watching = false;
     int passed = 0;
     int failed = 0;

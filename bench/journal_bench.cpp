@@ -32,8 +32,8 @@ constexpr int kProcesses = 8;
 int LeaseWorker(const QString& where, int count, int lease) {
     QTemporaryDir own;
     qputenv("XDG_DATA_HOME", own.path().toLocal8Bit());
-    const JournalRecorder recorder(
-        where, QStringLiteral("bench-%1").arg(QCoreApplication::applicationPid()), true);
+    const QString name = QStringLiteral("bench-%1").arg(QCoreApplication::applicationPid());
+    const JournalRecorder recorder(where, name, name, true);
     JournalCounter counter(recorder, lease);
     std::string why;
     if (!counter.Take(std::nullopt, why)) {

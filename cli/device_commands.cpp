@@ -6,7 +6,6 @@
 #include <QJsonObject>
 #include <cstdio>
 #include <iostream>
-#include <thread>
 
 #include "cli/commands.h"
 #include "cli/terminal_text.h"
@@ -14,6 +13,7 @@
 #include "platform/unique_id.h"
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
+#include "station/port_runs.h"
 #include "station/station.h"
 
 namespace korvane {
@@ -149,29 +149,13 @@ void PrintFacts(const DeviceFacts& facts, bool json, std::FILE* out) {
     }
 }
 
-// Runs work(i) for every port at once and waits for them all.
-template <typename Work>
-void OnEveryPort(size_t ports, Work work) {
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < ports; ++i) {
-        threads.emplace_back([&work, i] { work(i); });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-}
-
-// The ports named, or the profile's one; empty (said) for a bad one.
+// The ports named, or the profile's one; empty (said) for a bad one or one given twice.
 std::optional<std::vector<PortChoice>> PortsOf(const QStringList& names, std::FILE* err) {
-    const int profileIndex = ReadProfile().portIndex;
     std::vector<PortChoice> ports;
-    for (const QString& name : names.isEmpty() ? QStringList{QString()} : names) {
-        const std::optional<PortChoice> port = ChoosePort(name, profileIndex);
-        if (!port) {
-            Say(err, QString("bad port '%1': give COM1 … COM255 or a device path").arg(name));
-            return std::nullopt;
-        }
-        ports.push_back(*port);
+    QString problem;
+    if (!ChoosePorts(names, ReadProfile().portIndex, ports, problem)) {
+        Say(err, problem);
+        return std::nullopt;
     }
     return ports;
 }
@@ -215,7 +199,7 @@ int IdentifyCommand(const QStringList& portNames, bool json, const std::optional
     std::vector<DeviceFacts> facts(ports->size());
     // Nothing is written: resets, synchronisations and the identity reads, for each wiring
     // tried.
-    OnEveryPort(ports->size(), [&](size_t i) {
+    OnEveryPortAtOnce(ports->size(), [&](size_t i) {
         DeviceLink link;
         facts[i] = Ask(link, (*ports)[i], *wiring, tryWirings);
     });
@@ -247,7 +231,7 @@ int UnprotectCommand(const QStringList& portNames, bool yes, const StationOption
     }
     std::vector<std::string> said(ports->size());
     std::vector<bool> cleared(ports->size(), false);
-    OnEveryPort(ports->size(), [&](size_t i) {
+    OnEveryPortAtOnce(ports->size(), [&](size_t i) {
         const PortChoice& port = (*ports)[i];
         DeviceLink link;
         DeviceFacts before = Ask(link, port, station->Wiring());

@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <mutex>
 #include <thread>
 
 #include "cli/commands.h"
@@ -17,6 +18,7 @@
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
 #include "station/port_fixture.h"
+#include "station/port_runs.h"
 #include "station/station.h"
 
 namespace korvane {
@@ -36,10 +38,21 @@ struct PortOutcome {
         status = outcome.reason.empty() ? record.status : QString::fromStdString(outcome.reason);
     }
     // A package that went in while its number could not be saved has not done its job.
-    bool Succeeded() const {
-        return outcome.result == RunResult::kSucceeded && outcome.reason.empty();
-    }
+    bool Succeeded() const { return outcome.Passed(); }
 };
+
+PortOutcome OutcomeOf(const PortRun& run) {
+    PortOutcome port{run.port, run.outcome, run.record, {}};
+    port.SetStatus();
+    return port;
+}
+
+// What the station must hear at once, whichever port's run found it.
+void SayAlerts(const RunOutcome& outcome, std::FILE* err) {
+    for (const std::string& alert : outcome.alerts) {
+        Say(err, QString::fromStdString(alert));
+    }
+}
 
 // The package's SHA-256 is that of the bytes this port's run read and wrote.
 QByteArray JsonLine(const PortOutcome& port, const QString& package) {
@@ -154,6 +167,7 @@ int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* e
             return kExitFailed;
         case RunResult::kReadProtected:
         case RunResult::kReworkRefused:
+        case RunResult::kChipElsewhere:
             Say(err, reason);
             return kExitFailed;
         case RunResult::kBadSequenceNumber:
@@ -169,18 +183,13 @@ int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* e
 // device, and the station with its counter taken for the runs. An exit status when it
 // cannot go on.
 std::optional<int> Prepare(const FlashOptions& options, const QStringList& names, bool onePort,
-                           std::FILE* out, std::FILE* err, std::vector<PortOutcome>& ports,
+                           std::FILE* out, std::FILE* err, std::vector<PortChoice>& ports,
                            std::unique_ptr<Station>& station) {
     // With JSON, standard output carries nothing but the objects.
     std::FILE* said = options.json ? err : out;
-    const ProfileValues saved = ReadProfile();
-    for (const QString& name : names) {
-        const std::optional<PortChoice> choice = ChoosePort(name, saved.portIndex);
-        if (!choice) {
-            Say(err, QString("bad port '%1': give COM1 … COM255 or a device path").arg(name));
-            return kExitUsage;
-        }
-        ports.push_back({*choice, {}, {}, {}});
+    if (QString problem; !ChoosePorts(names, ReadProfile().portIndex, ports, problem)) {
+        Say(err, problem);
+        return kExitUsage;
     }
     if (const auto refused = RefusedBeforeTheDevice(options, said, err)) {
         return *refused;
@@ -191,11 +200,15 @@ std::optional<int> Prepare(const FlashOptions& options, const QStringList& names
         Say(err, problem);
         return kExitUsage;
     }
-    if (const QString warning = station->Warning(); !warning.isEmpty()) {
+    for (const QString& warning : station->Announce().split('\n', Qt::SkipEmptyParts)) {
         Say(err, warning);
     }
     std::string why;
-    if (!station->TakeForRuns(options.sequenceNumber, why)) {
+    const bool taken = station->TakeForRuns(options.sequenceNumber, why);
+    for (const std::string& alert : station->Recorder().TakeAlerts()) {
+        Say(err, QString::fromStdString(alert));
+    }
+    if (!taken) {
         // Said as the run would have said it, had it been its own to take.
         if (onePort) {
             std::fprintf(out, "%s\n", TerminalSafe(why).c_str());
@@ -225,11 +238,11 @@ void WriteJsonLine(const PortOutcome& port, const QString& package, std::mutex& 
 // for each device as it ends.
 class FixtureLine : public FixtureObserver {
 public:
-    FixtureLine(PortBoard& board, size_t row, PortFixture& fixture, const FlashOptions& options,
+    FixtureLine(PortBoard& board, size_t row, const PortChoice& port, const FlashOptions& options,
                 std::mutex& printing, std::FILE* out, std::FILE* err)
         : board(board),
           row(row),
-          fixture(fixture),
+          port(port),
           options(options),
           printing(printing),
           out(out),
@@ -243,7 +256,7 @@ public:
                 board.Ended(row, word);
                 break;
             case FixtureState::kFlashing:
-                board.Started(row, QString::fromStdString(fixture.Port().device));
+                board.Started(row, QString::fromStdString(port.device));
                 break;
             case FixtureState::kPassed:
             case FixtureState::kFailed:
@@ -253,15 +266,15 @@ public:
         }
     }
 
-    void Flashed(const RunOutcome& outcome, const std::string&) override {
-        PortOutcome port{fixture.Port(), outcome, fixture.LastRecord(), {}};
-        port.SetStatus();
+    void Flashed(const RunOutcome& outcome, const JournalRecord& record) override {
+        const PortOutcome ended = OutcomeOf({port, outcome, record});
         if (options.json) {
-            WriteJsonLine(port, options.packagePath, printing, out);
+            WriteJsonLine(ended, options.packagePath, printing, out);
         }
         for (const std::string& note : outcome.notes) {
-            Say(err, port.Name() + ": " + QString::fromStdString(note));
+            Say(err, ended.Name() + ": " + QString::fromStdString(note));
         }
+        SayAlerts(outcome, err);
     }
 
     OperatorFeedback& RunFeedback() override { return board.Feedback(row); }
@@ -269,7 +282,7 @@ public:
 private:
     PortBoard& board;
     size_t row;
-    PortFixture& fixture;
+    const PortChoice& port;
     const FlashOptions& options;
     std::mutex& printing;
     std::FILE* out;
@@ -278,11 +291,11 @@ private:
 
 // Per fixture and in all: the devices that passed and failed, the yield, devices an hour
 // over the watch's time, and how long the fixtures were busy flashing.
-void PrintWatchSummary(const std::vector<PortOutcome>& ports,
+void PrintWatchSummary(const std::vector<PortChoice>& ports,
                        const std::vector<FixtureCounts>& counts, double hours, std::FILE* out) {
     qsizetype width = 5;
-    for (const PortOutcome& port : ports) {
-        width = std::max(width, port.Name().size());
+    for (const PortChoice& port : ports) {
+        width = std::max<qsizetype>(width, QString::fromStdString(port.name).size());
     }
     std::fprintf(out, "%s  %6s  %6s  %6s  %9s  %8s\n",
                  QString("port").leftJustified(width).toLocal8Bit().constData(), "passed", "failed",
@@ -298,13 +311,58 @@ void PrintWatchSummary(const std::vector<PortOutcome>& ports,
                      c.busySeconds);
     };
     for (size_t i = 0; i < ports.size(); ++i) {
-        line(ports[i].Name(), counts[i]);
+        line(QString::fromStdString(ports[i].name), counts[i]);
         all.passed += counts[i].passed;
         all.failed += counts[i].failed;
         all.busySeconds += counts[i].busySeconds;
     }
     line(QStringLiteral("all"), all);
 }
+
+// The board's line names of the ports.
+std::vector<QString> ShownNames(const std::vector<PortChoice>& ports) {
+    std::vector<QString> shown;
+    for (const PortChoice& port : ports) {
+        shown.push_back(QString::fromStdString(port.name));
+    }
+    return shown;
+}
+
+// What the tool tells of the runs on every port: a board line each, an object each with
+// JSON, and their notes.
+class PortLines : public PortRunsObserver {
+public:
+    PortLines(PortBoard& board, const std::vector<PortChoice>& ports, const FlashOptions& options,
+              std::FILE* out, std::FILE* err)
+        : board(board), ports(ports), options(options), out(out), err(err) {}
+
+    OperatorFeedback& Feedback(size_t port) override { return board.Feedback(port); }
+    void Started(size_t port) override {
+        board.Started(port, QString::fromStdString(ports[port].device));
+    }
+    void Ended(size_t row, const PortRun& run) override {
+        const PortOutcome port = OutcomeOf(run);
+        board.Ended(
+            row, port.Succeeded()
+                     ? QStringLiteral("succeeded, number %1").arg(port.outcome.number.value_or(0))
+                     : "failed: " + port.status);
+        if (options.json) {
+            WriteJsonLine(port, options.packagePath, printing, out);
+        }
+        for (const std::string& note : port.outcome.notes) {
+            Say(err, port.Name() + ": " + QString::fromStdString(note));
+        }
+        SayAlerts(port.outcome, err);
+    }
+
+private:
+    PortBoard& board;
+    const std::vector<PortChoice>& ports;
+    const FlashOptions& options;
+    std::FILE* out;
+    std::FILE* err;
+    std::mutex printing;
+};
 
 }  // namespace
 
@@ -317,23 +375,16 @@ int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
             return kExitUsage;
         }
     }
-    if (names.isEmpty()) {
-        names = {QString()};
-    }
     const std::optional<uint32_t> probeMs = ProbeIntervalMs(settings.probeMs);
     if (!probeMs) {
         Say(err, QString("[Station] ProbeMs is %1; give 100 … 60000 milliseconds")
                      .arg(settings.probeMs));
         return kExitUsage;
     }
-    std::vector<PortOutcome> ports;
+    std::vector<PortChoice> ports;
     std::unique_ptr<Station> station;
     if (const auto refused = Prepare(options, names, false, out, err, ports, station)) {
         return *refused;
-    }
-    std::vector<QString> shown;
-    for (const PortOutcome& port : ports) {
-        shown.push_back(port.Name());
     }
     // The summary goes where the board is; with JSON, standard output has only the objects.
     std::FILE* summaryTo = options.json ? err : out;
@@ -348,21 +399,19 @@ int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     });
     QElapsedTimer watched;
     watched.start();
-    std::vector<FixtureCounts> counts(ports.size());
+    std::vector<FixtureCounts> counts;
     {
-        PortBoard board(out, shown, BoardMode(options, out));
+        PortBoard board(out, ShownNames(ports), BoardMode(options, out));
         std::mutex printing;
-        std::vector<std::thread> fixtures;
+        std::vector<std::unique_ptr<FixtureLine>> lines;
+        std::vector<FixtureObserver*> observers;
         for (size_t i = 0; i < ports.size(); ++i) {
-            fixtures.emplace_back([&, i] {
-                PortFixture fixture(*station, options.packagePath.toStdString(), ports[i].port);
-                FixtureLine line(board, i, fixture, options, printing, out, err);
-                counts[i] = WatchFixture(fixture, line, control, *probeMs);
-            });
+            lines.push_back(
+                std::make_unique<FixtureLine>(board, i, ports[i], options, printing, out, err));
+            observers.push_back(lines.back().get());
         }
-        for (std::thread& fixture : fixtures) {
-            fixture.join();
-        }
+        counts = WatchEveryPort(*station, options.packagePath.toStdString(), ports, observers,
+                                control, *probeMs);
         board.Finish();
     }
     stopper.join();
@@ -378,63 +427,39 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         return WatchCommand(options, out, err);
     }
     const bool onePort = options.ports.size() <= 1 && !options.json;
-    const QStringList names = options.ports.isEmpty() ? QStringList{QString()} : options.ports;
-    std::vector<PortOutcome> ports;
+    std::vector<PortChoice> ports;
     std::unique_ptr<Station> station;
-    if (const auto refused = Prepare(options, names, onePort, out, err, ports, station)) {
+    if (const auto refused = Prepare(options, options.ports, onePort, out, err, ports, station)) {
         return *refused;
     }
 
-    // One port's run, told through feedback; its outcome and record go into port.
-    const auto flash = [&](PortOutcome& port, OperatorFeedback& feedback) {
-        DeviceLink link;
-        port.outcome = station->RunOn(options.packagePath.toStdString(), port.port, link, feedback,
-                                      port.record);
-        port.SetStatus();
-    };
-
     if (onePort) {
         ConsoleFeedback feedback(out);
-        flash(ports.front(), feedback);
+        PortRun run{ports.front(), {}, {}};
+        DeviceLink link;
+        run.outcome =
+            station->RunOn(options.packagePath.toStdString(), run.port, link, feedback, run.record);
         feedback.EndProgressLine();
         station->GiveForRuns();
-        return SayOutcome(ports.front(), options.packagePath, err);
+        SayAlerts(run.outcome, err);
+        return SayOutcome(OutcomeOf(run), options.packagePath, err);
     }
 
-    std::vector<QString> shown;
-    for (const PortOutcome& port : ports) {
-        shown.push_back(port.Name());
-    }
-    PortBoard board(out, shown, BoardMode(options, out));
-    std::mutex printing;
-    std::vector<std::thread> runs;
-    for (size_t i = 0; i < ports.size(); ++i) {
-        runs.emplace_back([&, i] {
-            PortOutcome& port = ports[i];
-            board.Started(i, QString::fromStdString(port.port.device));
-            flash(port, board.Feedback(i));
-            board.Ended(
-                i, port.Succeeded()
-                       ? QStringLiteral("succeeded, number %1").arg(port.outcome.number.value_or(0))
-                       : "failed: " + port.status);
-            if (options.json) {
-                WriteJsonLine(port, options.packagePath, printing, out);
-            }
-            for (const std::string& note : port.outcome.notes) {
-                Say(err, port.Name() + ": " + QString::fromStdString(note));
-            }
-        });
-    }
-    for (std::thread& run : runs) {
-        run.join();
-    }
+    PortBoard board(out, ShownNames(ports), BoardMode(options, out));
+    PortLines lines(board, ports, options, out, err);
+    const std::vector<PortRun> runs =
+        RunOnEveryPort(*station, options.packagePath.toStdString(), ports, lines);
     station->GiveForRuns();
     board.Finish();
+    std::vector<PortOutcome> ended;
+    for (const PortRun& run : runs) {
+        ended.push_back(OutcomeOf(run));
+    }
     if (!options.json) {
-        PrintSummary(ports, out);
+        PrintSummary(ended, out);
     }
     const bool allSucceeded =
-        std::all_of(ports.begin(), ports.end(), [](const PortOutcome& p) { return p.Succeeded(); });
+        std::all_of(ended.begin(), ended.end(), [](const PortOutcome& p) { return p.Succeeded(); });
     return allSucceeded ? kExitSucceeded : kExitFailed;
 }
 

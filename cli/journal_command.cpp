@@ -3,11 +3,15 @@
 #include <QRegularExpression>
 #include <QStringList>
 #include <algorithm>
+#include <map>
+#include <set>
 
 #include "cli/commands.h"
 #include "cli/terminal_text.h"
 #include "settings/profile.h"
 #include "station/journal_run.h"
+#include "station/station.h"
+#include "station/station_identity.h"
 
 namespace korvane {
 
@@ -95,15 +99,37 @@ void PrintRecords(const std::vector<JournalRecord>& records, bool csv, std::FILE
 }
 
 // Every number of every lease is accounted for: used by a record, or still reserved to
-// its station.
-void PrintLeases(const std::vector<Lease>& leases, bool csv, std::FILE* out) {
-    std::vector<QStringList> rows = {{"claimed", "station", "first", "last", "used", "unused"}};
+// its station. A lease belongs to a station's identity; a name that more than one running
+// station (or holder of a lease) goes by is said on standard error.
+void PrintLeases(const std::vector<Lease>& leases, const std::vector<StationSeen>& live, bool csv,
+                 std::FILE* out, std::FILE* err) {
+    std::vector<QStringList> rows = {
+        {"claimed", "station", "first", "last", "used", "unused", "identity"}};
+    std::map<QString, std::set<QString>> identitiesOf;
     for (const Lease& lease : leases) {
         rows.push_back({lease.claimed, lease.station, QString::number(lease.first),
                         QString::number(lease.last), QString::number(lease.used),
-                        QString::number(lease.last - lease.first + 1 - lease.used)});
+                        QString::number(lease.last - lease.first + 1 - lease.used),
+                        csv ? lease.instance : ShortInstance(lease.instance)});
+        if (!lease.instance.isEmpty()) {
+            identitiesOf[lease.station].insert(lease.instance);
+        }
     }
     PrintRows(rows, csv, out);
+    for (const StationSeen& station : live) {
+        identitiesOf[station.name].insert(station.instance);
+    }
+    for (const auto& [station, identities] : identitiesOf) {
+        if (identities.size() > 1) {
+            QStringList shown;
+            for (const QString& identity : identities) {
+                shown << ShortInstance(identity);
+            }
+            Say(err, QStringLiteral("more than one station runs under the name %1 (identities "
+                                    "%2): give each station a name of its own")
+                         .arg(station, shown.join(", ")));
+        }
+    }
 }
 
 }  // namespace
@@ -131,7 +157,11 @@ int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err
             Say(err, QString::fromStdString(JournalUnreachable(journal, error)));
             return kExitFailed;
         }
-        PrintLeases(leases, options.csv, out);
+        // Which stations run is a help to the reader, not a condition of the listing.
+        std::vector<StationSeen> live;
+        QString unknown;
+        journal.LiveStations(Station::LiveSince(), live, unknown);
+        PrintLeases(leases, live, options.csv, out, err);
         return kExitSucceeded;
     }
     std::vector<JournalRecord> records;

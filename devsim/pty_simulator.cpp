@@ -63,16 +63,20 @@ PtySimulator::PtySimulator(const DeviceFaults& faults, uint32_t baudRate)
     }
 }
 
-void PtySimulator::NewDeviceIn() {
+void PtySimulator::NewDeviceIn(const UniqueId& uid) {
     DeviceFaults fresh = faults;
-    fresh.uid = NewUniqueId();
+    fresh.uid = uid;
     device = SimulatedDevice(fresh);
     present = true;
 }
 
 void PtySimulator::PutIn() {
+    PutIn(NewUniqueId());
+}
+
+void PtySimulator::PutIn(const UniqueId& uid) {
     std::lock_guard<std::mutex> lock(mutex);
-    NewDeviceIn();
+    NewDeviceIn(uid);
 }
 
 void PtySimulator::TakeOut() {
@@ -367,7 +371,7 @@ bool PtySimulator::ServeRequest() {
             received.clear();
         }
         if (action == "put-in") {
-            NewDeviceIn();
+            NewDeviceIn(NewUniqueId());
         } else if (action == "take-out") {
             present = false;
         }

@@ -32,6 +32,8 @@ public:
     // nothing answers. PutIn places a new device (a new unique ID, an erased flash) there;
     // TakeOut removes the one present. A simulator starts with its device in.
     void PutIn();
+    // Places a new device whose chip reports uid, as a cloned or counterfeit part does.
+    void PutIn(const UniqueId& uid);
     void TakeOut();
     bool DevicePresent() const;
 
@@ -86,8 +88,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void Run();
-    // A new device in the fixture; the caller holds the mutex.
-    void NewDeviceIn();
+    // A new device with that unique ID in the fixture; the caller holds the mutex.
+    void NewDeviceIn(const UniqueId& uid);
     // Takes in bytes from the host and plays the device's answers. False once stopped.
     bool Consume(const uint8_t* bytes, size_t count);
     // Reads and takes in whatever the host has sent. False once stopped.

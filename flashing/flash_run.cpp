@@ -73,6 +73,7 @@ RunOutcome FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
     kept.reset();
     reworkNote.clear();
     refusal.clear();
+    alerts.clear();
     trust = PackageTrust{};
 
     // A number outside the range formats longer than the record holds, is cut, and
@@ -127,6 +128,7 @@ RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
     if (!reworkNote.empty()) {
         outcome.notes.push_back(reworkNote);
     }
+    outcome.alerts = alerts;
     outcome.signer = trust.Signer();
     outcome.signedComment = trust.SignedComment();
     outcome.signature = trust.Text();
@@ -180,6 +182,7 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
                                : std::string();
         case RunResult::kReadProtected:
         case RunResult::kReworkRefused:
+        case RunResult::kChipElsewhere:
             return refusal;
         case RunResult::kSucceeded:
         case RunResult::kFailed:
@@ -237,6 +240,7 @@ RunResult FlashRun::RunRecorded(const FlashRequest& request, RunRecorder* runRec
     }
     const RunResult result = read ? RunOnDevice(request) : PackageNotRead(request);
     completionProblem = recorder->End(result == RunResult::kSucceeded, shown.Text());
+    alerts = recorder->TakeAlerts();
     return result;
 }
 
@@ -351,6 +355,25 @@ bool FlashRun::KnowTheDevice(const FlashRequest& request, const PackageDirectory
         feedback.Status(status::kPackageRefused, request.packagePath.c_str(), why.c_str());
         failure = RunResult::kPackageRefused;
         return false;
+    }
+    // An ID that many chips share (all zeros or all ones) names none of them: no earlier
+    // record is its, and no other fixture's chip is the same for it.
+    if (!IsChipIdentity(read.uid)) {
+        reworkNote = "the chip reports the unique ID " + uid +
+                     ", which many chips share: it is not taken as the chip's identity";
+        return true;
+    }
+    // One chip is in one place: an ID that another fixture of the station has is a cloned
+    // chip, or a fixture wired to the other's port, and neither gets a number through it.
+    if (hooks.claimChip) {
+        if (const std::string other = hooks.claimChip(uid); !other.empty()) {
+            feedback.Status(status::kChipElsewhere, other.c_str());
+            refusal = "the chip " + uid + " is also in " + other +
+                      " (a chip with a cloned ID, or a fixture wired to another's port); "
+                      "nothing was written";
+            failure = RunResult::kChipElsewhere;
+            return false;
+        }
     }
     const std::optional<EarlierRun> earlier =
         recorder != nullptr ? recorder->EarlierRunOf(uid) : std::nullopt;

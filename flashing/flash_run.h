@@ -74,6 +74,8 @@ enum class RunResult {
     kInterrupted,        // abandoned on request; the port is left as it was
     kReadProtected,      // the chip's flash is read-protected: nothing was written
     kReworkRefused,      // the chip was flashed before and is not to be again
+    // A chip of the same unique ID is in another fixture of the station: nothing was written.
+    kChipElsewhere,
 };
 
 // How a run ended, all a front end shows of it: the result, why in words (its holder, the
@@ -92,6 +94,15 @@ struct RunOutcome {
     std::string signer;              // the key ID of the package's signature, if it had one
     std::string signedComment;       // its trusted comment, once checked
     std::string signature;           // what the signature is, in a sentence; empty: none
+    // What the station must be told at once, however this run went (a number found given
+    // to two devices as the spool's records reached the journal).
+    std::vector<std::string> alerts;
+
+    // Whether the run did its job: every entry went in, and nothing (a number that could
+    // not be saved, say) spoilt it.
+    bool Passed() const { return result == RunResult::kSucceeded && reason.empty(); }
+    // What is said of a run that did not pass: why, or else its last status line.
+    const std::string& Said() const { return reason.empty() ? status : reason; }
 };
 
 inline bool operator==(const RunOutcome& outcome, RunResult result) {
@@ -127,6 +138,10 @@ struct FlashRunHooks {
     // On the calling thread, when the chip was flashed before and the request says ask:
     // what to do with it (kNew, kKeep or kRefuse).
     std::function<Rework(const EarlierRun& earlier)> askRework;
+    // On the calling thread once the chip's unique ID is read (never for an ID of all zeros
+    // or all ones, which is no identity): empty when the run may flash this chip, otherwise
+    // the other fixture that is flashing or holds a chip of the same ID.
+    std::function<std::string(const std::string& uid)> claimChip;
 };
 
 class FlashRun {
@@ -214,7 +229,8 @@ private:
     std::optional<DeviceSignature> signature;  // of the chip this run flashes
     std::optional<EarlierRun> kept;            // its earlier record, sent again (Rework::kKeep)
     std::string reworkNote;                    // what is said of an earlier record of the chip
-    std::string refusal;  // why the run did not write (read protection, rework)
+    std::string refusal;              // why the run did not write (read protection, rework)
+    std::vector<std::string> alerts;  // the recorder's, taken at the run's end
     // Set by the worker when the journal could not take the number of the serial record.
     bool numberNotRecorded = false;
     std::atomic<bool> lineFlooded{false};

@@ -59,6 +59,9 @@ public:
     // However the run ended, with the last status the operator saw. Why the record could
     // not be completed, for the operator; empty when it was.
     virtual std::string End(bool succeeded, const std::string& status) = 0;
+    // What the station must be told at once, whichever run found it (a sequence number
+    // found given to two devices); each alert is given once.
+    virtual std::vector<std::string> TakeAlerts() { return {}; }
 };
 
 }  // namespace korvane

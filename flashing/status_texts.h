@@ -16,6 +16,8 @@ constexpr char kPackageRefused[] = "The package [%s] cannot be flashed: %s.";
 // a key not trusted, changed after signing).
 constexpr char kNotTrusted[] = "The package [%s] is not flashed. %s";
 constexpr char kReadProtected[] = "The flash of the device is read-protected: nothing was written.";
+constexpr char kChipElsewhere[] =
+    "The device has the chip ID of the device in %s: nothing was written.";
 constexpr char kFlashedBefore[] =
     "The device was flashed before (%s, station %s, %s): nothing was written.";
 }  // namespace korvane::status

@@ -46,4 +46,21 @@ std::optional<UniqueId> ParseUniqueId(const std::string& text) {
     return id;
 }
 
+bool IsChipIdentity(const UniqueId& id) {
+    const auto all = [&id](uint8_t value) {
+        for (const uint8_t byte : id) {
+            if (byte != value) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return !all(0x00) && !all(0xFF);
+}
+
+bool IsChipIdentity(const std::string& text) {
+    const std::optional<UniqueId> id = ParseUniqueId(text);
+    return id && IsChipIdentity(*id);
+}
+
 }  // namespace korvane

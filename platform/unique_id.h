@@ -20,4 +20,11 @@ std::string UniqueIdText(const UniqueId& id);
 // else (no blanks, no 0x). Empty for any other text.
 std::optional<UniqueId> ParseUniqueId(const std::string& text);
 
+// False for an ID of all zeros or all ones, as erased, damaged or counterfeit parts report:
+// many chips share it, so it tells no chip from another and is never matched against
+// earlier records.
+bool IsChipIdentity(const UniqueId& id);
+// The same for the text of one; an empty or malformed text is no identity either.
+bool IsChipIdentity(const std::string& text);
+
 }  // namespace korvane

@@ -12,6 +12,10 @@
 #include <map>
 #include <optional>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 namespace korvane {
 
 namespace {
@@ -253,6 +257,54 @@ std::optional<PortChoice> ChoosePort(const QString& text, int profileIndex) {
         return PortChoice{text.toStdString(), text.toStdString()};
     }
     return PortChoice{"COM" + std::to_string(number), ResolvePort(number).device};
+}
+
+namespace {
+
+// What tells one port from another whatever it is called: the device number of a device
+// node, the target of a link, or the name itself where there is nothing to look at.
+QString PortIdentity(const std::string& device) {
+#ifdef Q_OS_WIN
+    QString name = QString::fromStdString(device).toUpper();
+    return name.startsWith(QLatin1String("\\\\.\\")) ? name.mid(4) : name;
+#else
+    struct stat node {};
+    if (stat(device.c_str(), &node) == 0 && S_ISCHR(node.st_mode)) {
+        return QStringLiteral("device %1").arg(static_cast<qulonglong>(node.st_rdev));
+    }
+    const QString path = QFile::decodeName(QByteArray::fromStdString(device));
+    const QString target = QFileInfo(path).canonicalFilePath();
+    return target.isEmpty() ? QDir::cleanPath(path) : target;
+#endif
+}
+
+}  // namespace
+
+bool ChoosePorts(const QStringList& names, int profileIndex, std::vector<PortChoice>& ports,
+                 QString& error) {
+    ports.clear();
+    std::map<QString, size_t> seen;  // identity -> index in ports
+    for (const QString& name : names.isEmpty() ? QStringList{QString()} : names) {
+        const std::optional<PortChoice> port = ChoosePort(name, profileIndex);
+        if (!port) {
+            error = QStringLiteral("bad port '%1': give COM1 … COM%2 or a device path")
+                        .arg(name)
+                        .arg(kMaxPortNumber);
+            return false;
+        }
+        const auto [earlier, fresh] = seen.emplace(PortIdentity(port->device), ports.size());
+        if (!fresh) {
+            error = QStringLiteral(
+                        "the port %1 is given twice, as %2 and as %3: each fixture needs a port "
+                        "of its own")
+                        .arg(QString::fromStdString(port->device),
+                             QString::fromStdString(PortShown(ports[earlier->second])),
+                             QString::fromStdString(PortShown(*port)));
+            return false;
+        }
+        ports.push_back(*port);
+    }
+    return true;
 }
 
 std::optional<int> PortNumberIn(const QString& text) {

@@ -37,6 +37,15 @@ PortMapping ResolvePort(int portNumber);
 // outside 1 … kMaxPortNumber.
 std::optional<PortChoice> ChoosePort(const QString& text, int profileIndex);
 
+// The ports the operator named, each chosen as ChoosePort does (no names: the profile's
+// port). False, with a sentence for the operator in error, for a name that is no port and
+// for one port given twice under any names: the same path, a COM number and the device it
+// stands for, a link under /dev/serial/by-id/ and its target. Two runs on one port would
+// take turns opening it, each seeing the fixture empty while the other flashes, and
+// number its device twice.
+bool ChoosePorts(const QStringList& names, int profileIndex, std::vector<PortChoice>& ports,
+                 QString& error);
+
 // The ports as given, each range "COMm-COMn" (any case) made the ports it spans. False with
 // the reason in error for an empty name or a range that runs backwards.
 bool ExpandPortRanges(const QStringList& ports, QStringList& expanded, QString& error);

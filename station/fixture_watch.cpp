@@ -68,6 +68,7 @@ FixtureCounts WatchFixture(FixtureDevice& device, FixtureObserver& observer, Wat
         if (found.kind == ProbeFinding::Kind::kNothing) {
             if (state != FixtureState::kEmpty && ++misses >= kMissesForTakenOut) {
                 state = FixtureState::kEmpty;
+                device.TakenOut();
                 observer.StateChanged(state, {});
             }
             seenEmpty = state == FixtureState::kEmpty;
@@ -84,23 +85,20 @@ FixtureCounts WatchFixture(FixtureDevice& device, FixtureObserver& observer, Wat
         }
         lastUid = found.uid;
         seenEmpty = false;
-        if (found.kind == ProbeFinding::Kind::kProtected) {
-            state = FixtureState::kProtected;
-            observer.StateChanged(state, "its flash is read-protected; nothing was written");
-            continue;
-        }
+        // A read-protected device is run too: its run writes nothing, and it leaves a
+        // record, an object for a line's software and a count like any other.
         observer.StateChanged(FixtureState::kFlashing, {});
         const auto start = std::chrono::steady_clock::now();
         const RunOutcome outcome = device.Flash(observer.RunFeedback());
         counts.busySeconds +=
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const bool passed = outcome.result == RunResult::kSucceeded && outcome.reason.empty();
+        const bool passed = outcome.Passed();
         ++(passed ? counts.passed : counts.failed);
-        observer.Flashed(outcome, found.uid);
-        state = passed ? FixtureState::kPassed : FixtureState::kFailed;
-        observer.StateChanged(state, passed                   ? outcome.serial
-                                     : outcome.reason.empty() ? outcome.status
-                                                              : outcome.reason);
+        observer.Flashed(outcome, device.LastRecord());
+        state = passed                                        ? FixtureState::kPassed
+                : outcome.result == RunResult::kReadProtected ? FixtureState::kProtected
+                                                              : FixtureState::kFailed;
+        observer.StateChanged(state, passed ? outcome.serial : outcome.Said());
         // An interrupted run abandons the whole watch.
         if (outcome.result == RunResult::kInterrupted) {
             break;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "flashing/flash_run.h"
+#include "station/journal.h"
 
 namespace korvane {
 
@@ -36,8 +37,13 @@ class FixtureDevice {
 public:
     virtual ~FixtureDevice() = default;
     virtual ProbeFinding Probe() = 0;
-    // Flashes the device the last probe found, telling feedback as a run does.
+    // Flashes the device the last probe found, telling feedback as a run does. A
+    // read-protected one too: its run writes nothing and says why, and is recorded as any.
     virtual RunOutcome Flash(OperatorFeedback& feedback) = 0;
+    // The journal's record of the last device flashed, when there is one.
+    virtual JournalRecord LastRecord() const { return {}; }
+    // The device last found was taken out.
+    virtual void TakenOut() {}
 };
 
 // What a fixture's watch tells whoever shows it. Calls come from the fixture's thread.
@@ -46,8 +52,9 @@ public:
     virtual ~FixtureObserver() = default;
     // detail: the serial text of a passed device, why one failed or is protected.
     virtual void StateChanged(FixtureState state, const std::string& detail) = 0;
-    // Once for every device flashed, with the unique ID its probe read.
-    virtual void Flashed(const RunOutcome& outcome, const std::string& uid) = 0;
+    // Once for every device flashed (or refused: read-protected, its chip elsewhere), with
+    // the journal's record of its run.
+    virtual void Flashed(const RunOutcome& outcome, const JournalRecord& record) = 0;
     // Where the run of a device tells its status and progress.
     virtual OperatorFeedback& RunFeedback() = 0;
 };

@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "flashing/serial_record.h"
+#include "platform/unique_id.h"
 #include "settings/profile.h"
 
 namespace korvane {
@@ -93,6 +94,17 @@ const std::vector<Migration>& Migrations() {
              "CREATE INDEX IF NOT EXISTS runs_uid ON runs (uid)",
              "CREATE TABLE IF NOT EXISTS unprotects (id TEXT PRIMARY KEY, time TEXT NOT NULL, "
              "station TEXT NOT NULL, port TEXT NOT NULL, uid TEXT, result TEXT NOT NULL)",
+         }},
+        // A lease belongs to one station instance, not to a name two stations may share;
+        // the stations as last heard of; and the numbers that came back from a spool while
+        // another device held them.
+        {5,
+         {
+             "ALTER TABLE leases ADD COLUMN instance TEXT",
+             "CREATE TABLE IF NOT EXISTS stations (instance TEXT PRIMARY KEY, name TEXT NOT "
+             "NULL, host TEXT NOT NULL, seen TEXT NOT NULL)",
+             "CREATE TABLE IF NOT EXISTS conflicts (run_id TEXT PRIMARY KEY, sn INTEGER NOT "
+             "NULL, holder_run_id TEXT, lease_station TEXT, found TEXT NOT NULL)",
          }},
     };
     return migrations;
@@ -372,8 +384,10 @@ JournalRecord RecordFrom(const QSqlQuery& query) {
     return record;
 }
 
-bool SaveIn(Connection& connection, const JournalRecord& record, QString& error) {
-    return connection.InTransaction(error, [&] {
+// Writes the record, its number (held by the record unless another holds it already) and
+// its entries, inside the caller's transaction.
+bool WriteRecord(Connection& connection, const JournalRecord& record, QString& error) {
+    {
         // A number once recorded is never taken out of a record again.
         if (!connection.Exec(
                 QStringLiteral(
@@ -421,7 +435,11 @@ bool SaveIn(Connection& connection, const JournalRecord& record, QString& error)
             }
         }
         return true;
-    });
+    }
+}
+
+bool SaveIn(Connection& connection, const JournalRecord& record, QString& error) {
+    return connection.InTransaction(error, [&] { return WriteRecord(connection, record, error); });
 }
 
 }  // namespace
@@ -539,6 +557,28 @@ bool TakeFromSequence(Connection& connection, int count, int& first, QString& er
     return false;
 }
 
+// A number inside another station's lease is that station's, used or not yet. Another
+// station is another instance; a lease claimed before stations had identities is told by
+// its station's name. leased is set, and holder names the lease's station, when it is.
+bool InAnothersLease(Connection& connection, int number, const QString& station,
+                     const QString& instance, NumberHolder& holder, bool& leased, QString& error) {
+    QSqlQuery lease(connection.Db());
+    if (!connection.Run(lease,
+                        QStringLiteral("SELECT station, instance FROM leases WHERE ? BETWEEN first "
+                                       "AND last AND NOT (COALESCE(instance, '') = ? OR (instance "
+                                       "IS NULL AND station = ?))"),
+                        {number, instance, station}, error)) {
+        return false;
+    }
+    leased = lease.next();
+    if (leased) {
+        holder = NumberHolder{};
+        holder.leaseStation = lease.value(0).toString();
+        holder.leaseInstance = lease.value(1).toString();
+    }
+    return true;
+}
+
 // Who holds number, for the refusal's message.
 NumberHolder HolderOf(Connection& connection, int number) {
     NumberHolder holder;
@@ -560,24 +600,65 @@ NumberHolder HolderOf(Connection& connection, int number) {
     return holder;
 }
 
-// True when the run is of the very chip that holds the number already: a device that
-// came back for rework may be sent its own serial record again, and nobody else's.
+// True when uid is the very chip that holds the number already: a device that came back
+// for rework may be sent its own serial record again, and nobody else's. An ID of all
+// zeros or all ones is shared by many chips and tells none apart.
+bool SameChip(const QString& uid, const NumberHolder& holder) {
+    return IsChipIdentity(holder.uid.toStdString()) && uid == holder.uid;
+}
+
+// The same for the chip of the run's record.
 bool SameChip(Connection& connection, const QString& runId, const NumberHolder& holder) {
-    if (holder.uid.isEmpty()) {
-        return false;
-    }
     QSqlQuery query(connection.Db());
     QString error;
     return connection.Run(query, QStringLiteral("SELECT uid FROM runs WHERE id = ?"), {runId},
                           error) &&
-           query.next() && query.value(0).toString() == holder.uid;
+           query.next() && SameChip(query.value(0).toString(), holder);
+}
+
+// Writes a record that waited in a spool, inside the caller's transaction, through the
+// guard a live run's number goes through: its number is found in another station's lease,
+// or held by another chip's record, and the conflict is kept (conflict set) instead of
+// passing unseen.
+bool WriteTakenOver(Connection& connection, const JournalRecord& record, const QString& instance,
+                    std::optional<NumberConflict>& conflict, QString& error) {
+    conflict.reset();
+    NumberHolder holder;
+    bool leased = false;
+    if (record.sequenceNumber &&
+        !InAnothersLease(connection, *record.sequenceNumber, record.station, instance, holder,
+                         leased, error)) {
+        return false;
+    }
+    // Written first, so that a number nobody holds becomes this record's.
+    if (!WriteRecord(connection, record, error)) {
+        return false;
+    }
+    if (!record.sequenceNumber) {
+        return true;
+    }
+    if (!leased) {
+        holder = HolderOf(connection, *record.sequenceNumber);
+        if (holder.runId == record.id || SameChip(record.uid, holder)) {
+            return true;
+        }
+    }
+    conflict = NumberConflict{record.id, *record.sequenceNumber, record.serial, holder};
+    return connection.Exec(
+        QStringLiteral("INSERT INTO conflicts (run_id, sn, holder_run_id, lease_station, found) "
+                       "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+        {record.id, *record.sequenceNumber, NullableText(holder.runId),
+         NullableText(holder.leaseStation),
+         QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+        error);
 }
 
 }  // namespace
 
 NumberRecorded Journal::RecordNumber(const QString& runId, const QString& station,
-                                     int sequenceNumber, const QString& serial,
-                                     NumberHolder& holder, QString& error) const {
+                                     const QString& instance, int sequenceNumber,
+                                     const QString& serial, NumberHolder& holder,
+                                     QString& error) const {
     Connection connection(where);
     if (!connection.Open(error)) {
         return NumberRecorded::kFailed;
@@ -590,17 +671,12 @@ NumberRecorded Journal::RecordNumber(const QString& runId, const QString& statio
                              error)) {
             return false;
         }
-        // A number inside another station's lease is that station's, used or not yet.
-        QSqlQuery lease(connection.Db());
-        if (!connection.Run(lease,
-                            QStringLiteral("SELECT station FROM leases WHERE ? BETWEEN first AND "
-                                           "last AND station <> ?"),
-                            {sequenceNumber, station}, error)) {
+        bool leased = false;
+        if (!InAnothersLease(connection, sequenceNumber, station, instance, holder, leased,
+                             error)) {
             return false;
         }
-        if (lease.next()) {
-            holder = NumberHolder{};
-            holder.leaseStation = lease.value(0).toString();
+        if (leased) {
             outcome = NumberRecorded::kHeld;
             return false;
         }
@@ -688,7 +764,8 @@ bool Journal::HighestNumber(int& number, QString& error) const {
                                   number, error);
 }
 
-bool Journal::ClaimLease(const QString& station, int count, Lease& lease, QString& error) const {
+bool Journal::ClaimLease(const QString& station, const QString& instance, int count, Lease& lease,
+                         QString& error) const {
     Connection connection(where);
     return connection.Open(error) && connection.InTransaction(error, [&] {
         int first = 0;
@@ -697,13 +774,16 @@ bool Journal::ClaimLease(const QString& station, int count, Lease& lease, QStrin
         }
         lease.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
         lease.station = station;
+        lease.instance = instance;
         lease.first = first;
         lease.last = first + count - 1;
         lease.next = first;
         lease.claimed = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-        return connection.Exec(QStringLiteral("INSERT INTO leases (id, station, first, last, "
-                                              "claimed) VALUES (?, ?, ?, ?, ?)"),
-                               {lease.id, station, lease.first, lease.last, lease.claimed}, error);
+        return connection.Exec(
+            QStringLiteral("INSERT INTO leases (id, station, instance, first, "
+                           "last, claimed) VALUES (?, ?, ?, ?, ?, ?)"),
+            {lease.id, station, NullableText(instance), lease.first, lease.last, lease.claimed},
+            error);
     });
 }
 
@@ -715,7 +795,7 @@ bool Journal::Leases(std::vector<Lease>& leases, QString& error) const {
             query,
             QStringLiteral("SELECT l.id, l.station, l.first, l.last, l.claimed, (SELECT "
                            "COUNT(*) FROM numbers n WHERE n.sn BETWEEN l.first AND "
-                           "l.last) FROM leases l ORDER BY l.claimed, l.first"),
+                           "l.last), l.instance FROM leases l ORDER BY l.claimed, l.first"),
             {}, error)) {
         return false;
     }
@@ -728,6 +808,7 @@ bool Journal::Leases(std::vector<Lease>& leases, QString& error) const {
         lease.last = query.value(3).toInt();
         lease.claimed = query.value(4).toString();
         lease.used = query.value(5).toInt();
+        lease.instance = query.value(6).toString();
         leases.push_back(lease);
     }
     return true;
@@ -827,11 +908,17 @@ bool Journal::Records(const JournalQuery& filter, std::vector<JournalRecord>& re
         conditions << QStringLiteral("uid = ?");
         values << filter.uid.toLower();
     }
-    // A chip that came back for rework and kept its number shares it with nobody.
+    // A chip that came back for rework and kept its number shares it with nobody; chips
+    // whose IDs are all zeros or all ones are each a chip of their own. A record that came
+    // back from a spool with a number in another station's lease is a duplicate too.
     if (filter.duplicates) {
         conditions << QStringLiteral(
-            "sn IN (SELECT sn FROM runs WHERE sn IS NOT NULL GROUP BY sn HAVING COUNT(DISTINCT "
-            "COALESCE(uid, id)) > 1)");
+                          "(sn IN (SELECT sn FROM runs WHERE sn IS NOT NULL GROUP BY sn HAVING "
+                          "COUNT(DISTINCT "
+                          "CASE WHEN uid IS NULL OR uid IN ('%1', '%2') THEN id ELSE uid END) > 1) "
+                          "OR id IN "
+                          "(SELECT run_id FROM conflicts))")
+                          .arg(QString(24, '0'), QString(24, 'f'));
     }
     QSqlQuery query(connection.Db());
     if (!connection.Run(
@@ -862,14 +949,22 @@ bool Journal::Records(const JournalQuery& filter, std::vector<JournalRecord>& re
     return true;
 }
 
-bool Journal::TakeOver(const Journal& other, QString& error) const {
+bool Journal::TakeOver(const Journal& other, const QString& instance,
+                       std::vector<NumberConflict>& conflicts, QString& error) const {
     std::vector<JournalRecord> waiting;
     if (!other.Records({}, waiting, error)) {
         return false;
     }
     for (const JournalRecord& record : waiting) {
-        if (!Save(record, error)) {
+        Connection here(where);
+        std::optional<NumberConflict> conflict;
+        if (!here.Open(error) || !here.InTransaction(error, [&] {
+                return WriteTakenOver(here, record, instance, conflict, error);
+            })) {
             return false;
+        }
+        if (conflict) {
+            conflicts.push_back(*conflict);
         }
         Connection there(other.where);
         if (!there.Open(error) || !there.InTransaction(error, [&] {
@@ -882,6 +977,42 @@ bool Journal::TakeOver(const Journal& other, QString& error) const {
             })) {
             return false;
         }
+    }
+    return true;
+}
+
+bool Journal::SeeStation(const StationSeen& station, QString& error) const {
+    Connection connection(where);
+    return connection.Open(error) &&
+           connection.Exec(
+               QStringLiteral("INSERT INTO stations (instance, name, host, seen) VALUES "
+                              "(?, ?, ?, ?) ON CONFLICT (instance) DO UPDATE SET name "
+                              "= excluded.name, host = excluded.host, seen = "
+                              "excluded.seen"),
+               {station.instance, Text(station.name), Text(station.host),
+                QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+               error);
+}
+
+bool Journal::LiveStations(const QString& since, std::vector<StationSeen>& stations,
+                           QString& error) const {
+    Connection connection(where);
+    QSqlQuery query(connection.Db());
+    if (!connection.Open(error) ||
+        !connection.Run(
+            query,
+            QStringLiteral(
+                "SELECT s.instance, s.name, s.host, s.seen FROM stations s WHERE s.seen >= ? OR "
+                "EXISTS (SELECT 1 FROM leases l WHERE l.instance = s.instance AND (SELECT "
+                "COUNT(*) FROM numbers n WHERE n.sn BETWEEN l.first AND l.last) <= l.last - "
+                "l.first) ORDER BY s.name, s.seen"),
+            {since}, error)) {
+        return false;
+    }
+    stations.clear();
+    while (query.next()) {
+        stations.push_back({query.value(0).toString(), query.value(1).toString(),
+                            query.value(2).toString(), query.value(3).toString()});
     }
     return true;
 }

@@ -61,6 +61,7 @@ struct NumberHolder {
     QString port;
     QString uid;  // the chip the holder's record names
     QString leaseStation;
+    QString leaseInstance;  // the station whose lease it is, when it has an identity
 };
 
 enum class NumberRecorded {
@@ -73,11 +74,30 @@ enum class NumberRecorded {
 struct Lease {
     QString id;
     QString station;
+    QString instance;  // the identity of the station that claimed it; empty for older leases
     int first = 0;
     int last = 0;
     QString claimed;  // UTC, ISO 8601
     int next = 0;     // the station's own copy: its next unused number (last + 1 when none)
     int used = 0;     // a listing: how many of its numbers records hold
+};
+
+// A station as the journal last heard of it: its identity, the name it runs under, the
+// machine it runs on and when it was last seen (UTC, ISO 8601).
+struct StationSeen {
+    QString instance;
+    QString name;
+    QString host;
+    QString seen;
+};
+
+// A number a record brought from a spool that another device already holds, or that lies
+// in another station's lease: both records are kept, and the conflict with them.
+struct NumberConflict {
+    QString runId;
+    int sequenceNumber = 0;
+    QString serial;
+    NumberHolder holder;
 };
 
 // Empty when where names a store this program can use: a postgresql:// (or postgres://)
@@ -106,9 +126,12 @@ public:
     bool Save(const JournalRecord& record, QString& error) const;
     // Makes the number and serial text the saved run's, in one transaction whose unique key
     // lets no other record have the number: kHeld (holder set) when another record has it,
-    // or when it lies in the lease of a station other than station.
-    NumberRecorded RecordNumber(const QString& runId, const QString& station, int sequenceNumber,
-                                const QString& serial, NumberHolder& holder, QString& error) const;
+    // or when it lies in the lease of another station. A station is known by its instance
+    // (its identity), not by its name, which two stations may share; a lease claimed before
+    // stations had identities is known by its station's name.
+    NumberRecorded RecordNumber(const QString& runId, const QString& station,
+                                const QString& instance, int sequenceNumber, const QString& serial,
+                                NumberHolder& holder, QString& error) const;
     // Takes the next number of the shared sequence for the run, in one transaction
     // that also writes it into the run's record: a claimed number is never without the
     // device that holds it.
@@ -120,7 +143,8 @@ public:
     bool HighestNumber(int& number, QString& error) const;
     // Claims count consecutive numbers of the shared sequence for station, recorded as its
     // lease in one transaction.
-    bool ClaimLease(const QString& station, int count, Lease& lease, QString& error) const;
+    bool ClaimLease(const QString& station, const QString& instance, int count, Lease& lease,
+                    QString& error) const;
     // Every lease recorded here, oldest first, with how many of its numbers records hold.
     bool Leases(std::vector<Lease>& leases, QString& error) const;
     // A station's own copy of a lease it claimed from server (a Where() text), kept here.
@@ -142,8 +166,19 @@ public:
     // Records, oldest first.
     bool Records(const JournalQuery& query, std::vector<JournalRecord>& records,
                  QString& error) const;
-    // Moves every record of the other journal here, then removes it there.
-    bool TakeOver(const Journal& other, QString& error) const;
+    // Moves every record of the other journal (a spool of the station instance) here, then
+    // removes it there. Each number goes through the same guard as a live run's: a record
+    // whose number another device holds (or another station's lease) is kept beside the
+    // holder's, never as the number's holder, and each such conflict is recorded and added
+    // to conflicts.
+    bool TakeOver(const Journal& other, const QString& instance,
+                  std::vector<NumberConflict>& conflicts, QString& error) const;
+    // Tells the journal that the station instance runs under name on host, now.
+    bool SeeStation(const StationSeen& station, QString& error) const;
+    // The stations taken to be running: seen since (UTC, ISO 8601), or holding a lease
+    // with numbers no record holds yet.
+    bool LiveStations(const QString& since, std::vector<StationSeen>& stations,
+                      QString& error) const;
 
 private:
     QString where;

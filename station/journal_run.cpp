@@ -5,8 +5,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QUuid>
+#include <utility>
 
 #include "res/version.h"
+#include "station/station_identity.h"
 
 namespace korvane {
 
@@ -28,27 +30,56 @@ void DescribePackage(const std::vector<uint8_t>* bytes, JournalRecord& record) {
 
 }  // namespace
 
+namespace {
+
+// A device that holds a number, in words: "K352264900002, given by station L1 on
+// 2026-12-10 09:14 UTC (port COM2)".
+QString DeviceHolderText(const NumberHolder& holder) {
+    const QDateTime when = QDateTime::fromString(holder.started, Qt::ISODateWithMs);
+    return QStringLiteral("%1, given by station %2 on %3 (port %4)")
+        .arg(holder.serial.isEmpty() ? QStringLiteral("its serial text unknown") : holder.serial,
+             holder.station,
+             when.isValid() ? when.toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))
+                            : holder.started,
+             holder.port);
+}
+
+// A lease that holds a number, in words, with the identity of its station when it has one:
+// two stations may share a name.
+QString LeaseHolderText(const NumberHolder& holder) {
+    return holder.leaseInstance.isEmpty()
+               ? QStringLiteral("a lease of station %1").arg(holder.leaseStation)
+               : QStringLiteral("a lease of station %1 (identity %2)")
+                     .arg(holder.leaseStation, ShortInstance(holder.leaseInstance));
+}
+
+}  // namespace
+
 QString NumberHeldText(int sequenceNumber, const NumberHolder& holder) {
     const QString advice = QStringLiteral(
         "this station's counter is behind the line's: give the next number with --sn, or use "
         "Counter=journal");
     if (!holder.leaseStation.isEmpty()) {
-        return QStringLiteral(
-                   "The sequence number %1 was not sent: it is reserved to a lease of station "
-                   "%2; %3.")
+        return QStringLiteral("The sequence number %1 was not sent: it is reserved to %2; %3.")
             .arg(sequenceNumber)
-            .arg(holder.leaseStation, advice);
+            .arg(LeaseHolderText(holder), advice);
     }
-    const QDateTime when = QDateTime::fromString(holder.started, Qt::ISODateWithMs);
-    return QStringLiteral(
-               "The sequence number %1 was not sent: a device already holds it, %2, given by "
-               "station %3 on %4 (port %5); %6.")
+    return QStringLiteral("The sequence number %1 was not sent: a device already holds it, %2; %3.")
         .arg(sequenceNumber)
-        .arg(holder.serial.isEmpty() ? QStringLiteral("its serial text unknown") : holder.serial,
-             holder.station,
-             when.isValid() ? when.toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))
-                            : holder.started,
-             holder.port, advice);
+        .arg(DeviceHolderText(holder), advice);
+}
+
+QString NumberConflictText(const NumberConflict& conflict) {
+    return QStringLiteral(
+               "The sequence number %1 was given twice: a run that waited in the spool gave it "
+               "to its device (%2, record %3), but it belongs to %4. Both records are kept; "
+               "korvane-flash journal --duplicates lists them.")
+        .arg(conflict.sequenceNumber)
+        .arg(conflict.serial.isEmpty() ? QStringLiteral("serial text unknown") : conflict.serial,
+             conflict.runId,
+             conflict.holder.leaseStation.isEmpty()
+                 ? "a device, " + DeviceHolderText(conflict.holder)
+                 : LeaseHolderText(conflict.holder));
 }
 
 std::string JournalUnreachable(const Journal& journal, const QString& error) {
@@ -57,16 +88,35 @@ std::string JournalUnreachable(const Journal& journal, const QString& error) {
         .toStdString();
 }
 
-JournalRecorder::JournalRecorder(QString where, QString station, bool mayWaitInSpool)
+JournalRecorder::JournalRecorder(QString where, QString station, QString instance,
+                                 bool mayWaitInSpool)
     : journal(std::move(where)),
       spool(Journal::SpoolPath()),
       station(std::move(station)),
+      instance(std::move(instance)),
       mayWaitInSpool(mayWaitInSpool) {}
+
+bool JournalRecorder::BringSpoolOver(QString& error) const {
+    if (!QFileInfo::exists(spool.Where())) {
+        return true;
+    }
+    std::vector<NumberConflict> conflicts;
+    const bool brought = journal.TakeOver(spool, instance, conflicts, error);
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const NumberConflict& conflict : conflicts) {
+        alerts.push_back(NumberConflictText(conflict).toStdString());
+    }
+    return brought;
+}
+
+std::vector<std::string> JournalRecorder::TakeAlerts() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::exchange(alerts, {});
+}
 
 bool JournalRecorder::Begin(const RunStart& start, std::string& why) {
     QString error;
-    const bool spoolWaits = QFileInfo::exists(Journal::SpoolPath());
-    if (spoolWaits && !journal.TakeOver(spool, error) && !mayWaitInSpool) {
+    if (!BringSpoolOver(error) && !mayWaitInSpool) {
         why = JournalUnreachable(journal, error);
         return false;
     }
@@ -111,11 +161,22 @@ NumberVerdict JournalRecorder::RecordNumber(int sequenceNumber, const std::strin
     // Before the record goes out, so that a run killed after this still names its number,
     // and no second device is given it. A record waiting in the spool holds a number of
     // the station's lease, which no other station is given.
-    const Journal& store = spooled ? spool : journal;
     const QString serial = QString::fromStdString(serialText);
     NumberHolder holder;
     QString error;
-    switch (store.RecordNumber(runId, station, sequenceNumber, serial, holder, error)) {
+    NumberRecorded recorded =
+        (spooled ? spool : journal)
+            .RecordNumber(runId, station, instance, sequenceNumber, serial, holder, error);
+    // A server gone in the middle of a run that holds a lease: the number is one of the
+    // station's own, so the record moves to the spool and the run goes on.
+    if (recorded == NumberRecorded::kFailed && !spooled && mayWaitInSpool && journal.IsServer() &&
+        MoveToSpool()) {
+        spooled = true;
+        recorded =
+            spool.RecordNumber(runId, station, instance, sequenceNumber, serial, holder, error);
+    }
+    const Journal& store = spooled ? spool : journal;
+    switch (recorded) {
         case NumberRecorded::kRecorded:
             break;
         case NumberRecorded::kHeld:
@@ -135,6 +196,21 @@ NumberVerdict JournalRecorder::RecordNumber(int sequenceNumber, const std::strin
     record.sequenceNumber = sequenceNumber;
     record.serial = serial;
     return NumberVerdict::kAccepted;
+}
+
+bool JournalRecorder::MoveToSpool() {
+    JournalRecord now;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        now = record;
+    }
+    QString error;
+    if (!spool.Save(now, error)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    inSpool = true;
+    return true;
 }
 
 void JournalRecorder::DeviceIdentified(const std::string& uid, int flashKib) {
@@ -314,7 +390,7 @@ bool JournalCounter::TopUp(QString& error) const {
     const Journal& server = recorder.Store();
     const Journal& spool = recorder.Spool();
     // What ran while the server was away reaches it before any new claim.
-    if (QFileInfo::exists(spool.Where()) && !server.TakeOver(spool, error)) {
+    if (!recorder.BringSpoolOver(error)) {
         return false;
     }
     int left = 0;
@@ -327,7 +403,7 @@ bool JournalCounter::TopUp(QString& error) const {
     // A claim whose answer is lost is never kept here: its numbers stay reserved at the
     // server, unused, and no device is ever given them.
     Lease claimed;
-    return server.ClaimLease(recorder.Station(), lease, claimed, error) &&
+    return server.ClaimLease(recorder.Station(), recorder.Instance(), lease, claimed, error) &&
            spool.KeepLease(server.Where(), claimed, error);
 }
 

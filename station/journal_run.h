@@ -16,8 +16,10 @@ namespace korvane {
 class JournalRecorder : public RunRecorder {
 public:
     // mayWaitInSpool: the station goes on while its server is away (it holds a lease), so
-    // a record that cannot reach the server is made in the spool instead.
-    JournalRecorder(QString where, QString station, bool mayWaitInSpool = false);
+    // a record that cannot reach the server is made in the spool instead. instance: the
+    // station's identity, which its leases belong to.
+    JournalRecorder(QString where, QString station, QString instance = {},
+                    bool mayWaitInSpool = false);
 
     // Records that waited in the spool go to the server first; then the new record is
     // made (in the spool, when the station may go on without its server), or the run does
@@ -30,20 +32,32 @@ public:
     void EntryEnded(const EntryResult& entry) override;
     // Completes the record; one that cannot reach the server waits in the spool.
     std::string End(bool succeeded, const std::string& status) override;
+    // Numbers found given twice as records came over from the spool, once each.
+    std::vector<std::string> TakeAlerts() override;
+
+    // Brings the records that wait in the spool to the server, through its number guard;
+    // a conflict found becomes an alert. False (error set) when the server is out of reach.
+    bool BringSpoolOver(QString& error) const;
 
     const Journal& Store() const { return journal; }
     const Journal& Spool() const { return spool; }
     const QString& Station() const { return station; }
+    const QString& Instance() const { return instance; }
     QString RunId() const;
     // The last run's record as it was completed.
     JournalRecord LastRecord() const;
 
 private:
+    // Saves the run's record in the spool, where the rest of the run goes on.
+    bool MoveToSpool();
+
     Journal journal;
     Journal spool;
     QString station;
+    QString instance;
     bool mayWaitInSpool;
     mutable std::mutex mutex;
+    mutable std::vector<std::string> alerts;
     JournalRecord record;
     bool inSpool = false;  // this run's record waits in the spool: the server is away
     QElapsedTimer clock;
@@ -89,6 +103,10 @@ bool SetLinesNextNumber(const Journal& journal, int number, std::string& why);
 
 // The sentence an operator reads when the journal refuses a number another device holds.
 QString NumberHeldText(int sequenceNumber, const NumberHolder& holder);
+
+// The sentence an operator reads when a record that waited in the spool carries a number
+// that another device holds.
+QString NumberConflictText(const NumberConflict& conflict);
 
 // The sentence an operator reads when the journal cannot be reached.
 std::string JournalUnreachable(const Journal& journal, const QString& error);

@@ -35,7 +35,11 @@ ProbeFinding PortFixture::Probe() {
         if (link.Identity().Lists(bootloader::kReadMemory)) {
             switch (link.ReadElectronicSignature(&signature)) {
                 case MemoryRead::kRead:
-                    found.uid = UniqueIdText(signature.uid);
+                    // An ID many chips share tells this one from none: such a device is
+                    // new only once the fixture has been seen empty.
+                    if (IsChipIdentity(signature.uid)) {
+                        found.uid = UniqueIdText(signature.uid);
+                    }
                     break;
                 case MemoryRead::kRefused:
                     found.kind = ProbeFinding::Kind::kProtected;
@@ -55,6 +59,10 @@ ProbeFinding PortFixture::Probe() {
 
 RunOutcome PortFixture::Flash(OperatorFeedback& feedback) {
     return station.RunOn(packagePath, port, link, feedback, record);
+}
+
+void PortFixture::TakenOut() {
+    station.ChipTakenOut(port);
 }
 
 }  // namespace korvane

@@ -25,9 +25,10 @@ public:
     ProbeFinding Probe() override;
     RunOutcome Flash(OperatorFeedback& feedback) override;
 
+    JournalRecord LastRecord() const override { return record; }
+    void TakenOut() override;
+
     const PortChoice& Port() const { return port; }
-    // The journal's record of the last device flashed here.
-    const JournalRecord& LastRecord() const { return record; }
 
 private:
     Station& station;

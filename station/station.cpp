@@ -1,18 +1,21 @@
 #include "station/station.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QSysInfo>
 #include <map>
 
 #include "settings/profile.h"
+#include "station/station_identity.h"
 
 namespace korvane {
 
-Station::Station(QString where, QString name, bool numbersFromJournal, int lease)
+Station::Station(QString where, QString name, QString instance, bool numbersFromJournal, int lease)
     : where(where),
       name(name),
+      instance(instance),
       lease(lease),
-      recorder(std::move(where), std::move(name), lease > 0) {
+      recorder(std::move(where), std::move(name), std::move(instance), lease > 0) {
     if (numbersFromJournal) {
         journalCounter = std::make_unique<JournalCounter>(recorder, lease);
     } else {
@@ -90,7 +93,12 @@ std::unique_ptr<Station> Station::SetUp(const StationOptions& options, QString& 
     if (!wiring) {
         return nullptr;
     }
-    auto station = std::unique_ptr<Station>(new Station(where, name, counter == "journal", lease));
+    const QString instance = StationInstance(error);
+    if (instance.isEmpty()) {
+        return nullptr;
+    }
+    auto station =
+        std::unique_ptr<Station>(new Station(where, name, instance, counter == "journal", lease));
     station->rework = rule->second;
     station->verify = options.verify.value_or(verify == QLatin1String("loader"));
     station->trustedKeys =
@@ -111,13 +119,24 @@ FlashRequest Station::RequestFor(const std::string& packagePath, const PortChoic
 }
 
 RunOutcome Station::RunOn(const std::string& packagePath, const PortChoice& port, DeviceLink& link,
-                          OperatorFeedback& feedback, JournalRecord& record) {
+                          OperatorFeedback& feedback, JournalRecord& record, FlashRunHooks hooks) {
     const std::unique_ptr<StationRun> share = NewRun();
-    FlashRun run(link, feedback);
+    hooks.claimChip = [this, fixture = PortShown(port)](const std::string& uid) {
+        return chips.Claim(fixture, uid);
+    };
+    FlashRun run(link, feedback, std::move(hooks));
     const RunOutcome outcome =
         run.Run(RequestFor(packagePath, port), *share->numbers, share->recorder.get());
     record = share->recorder->RunId().isEmpty() ? JournalRecord{} : share->recorder->LastRecord();
     return outcome;
+}
+
+QString Station::LiveSince() {
+    return QDateTime::currentDateTimeUtc().addSecs(-kLiveHours * 3600).toString(Qt::ISODateWithMs);
+}
+
+void Station::ChipTakenOut(const PortChoice& port) {
+    chips.Release(PortShown(port));
 }
 
 QString Station::Warning() const {
@@ -130,6 +149,36 @@ QString Station::Warning() const {
                "and the journal will refuse each one another device holds. Set [Journal] "
                "Counter=journal on every station of the line.")
         .arg(recorder.Store().Where());
+}
+
+QString Station::Announce() {
+    QStringList said;
+    const Journal& journal = recorder.Store();
+    if (const QString warning = Warning(); !warning.isEmpty()) {
+        said << warning;
+    }
+    // A journal out of reach now is said by the first run; the start goes on without it.
+    QString error;
+    std::vector<StationSeen> live;
+    QStringList named;
+    if (journal.SeeStation({instance, name, QSysInfo::machineHostName(), {}}, error) &&
+        journal.LiveStations(LiveSince(), live, error)) {
+        for (const StationSeen& other : live) {
+            if (other.name == name && other.instance != instance) {
+                named << QStringLiteral("identity %1 on %2, last seen %3")
+                             .arg(ShortInstance(other.instance), other.host, other.seen);
+            }
+        }
+    }
+    if (!named.isEmpty()) {
+        said << QStringLiteral(
+                    "Another station runs under the name %1 (%2); this one is identity %3. "
+                    "Their records and leases are told apart by identity, but a person reading "
+                    "the journal cannot: give each station a name of its own ([Journal] "
+                    "Station=).")
+                    .arg(name, named.join("; "), ShortInstance(instance));
+    }
+    return said.join('\n');
 }
 
 SequenceNumbers& Station::Numbers() {
@@ -156,7 +205,7 @@ bool Station::TakeForRuns(std::optional<int> chosen, std::string& why) {
 
 std::unique_ptr<StationRun> Station::NewRun() {
     auto run = std::make_unique<StationRun>();
-    run->recorder = std::make_unique<JournalRecorder>(where, name, lease > 0);
+    run->recorder = std::make_unique<JournalRecorder>(where, name, instance, lease > 0);
     if (journalCounter) {
         run->numbers = std::make_unique<JournalCounter>(*run->recorder, lease);
     } else {

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "flashing/flash_run.h"
+#include "station/fixture_chips.h"
 #include "station/journal_run.h"
 #include "station/profile_counter.h"
 
@@ -37,6 +38,10 @@ class Station {
 public:
     // The largest lease a station may claim at once.
     static constexpr int kMaxLease = 10000;
+    // Another instance of the same name seen within this many hours is taken to be running.
+    static constexpr int kLiveHours = 12;
+    // The time (UTC, ISO 8601) since which a station seen is taken to be running.
+    static QString LiveSince();
 
     // Null (error set) for settings that name no known counter.
     static std::unique_ptr<Station> SetUp(const StationOptions& options, QString& error);
@@ -46,6 +51,10 @@ public:
     // What the operator should know before any run of this station, or empty: a line that
     // shares one server but numbers each station from its own profile will collide.
     QString Warning() const;
+    // Tells the journal that this station runs, and returns the warning with, on a line of
+    // its own, another station that runs under the same name, which is easily taken for
+    // this one.
+    QString Announce();
     // What a run of this station does with a chip flashed before; kAsk when neither the
     // options nor the profile say (a window asks the operator, a tool takes kNew).
     Rework ReworkRule() const { return rework; }
@@ -55,13 +64,18 @@ public:
     // How this station's fixtures wire their reset lines.
     const FixtureWiring& Wiring() const { return wiring; }
     const QString& Name() const { return name; }
+    // This station's identity, which its leases belong to.
+    const QString& Instance() const { return instance; }
     // The request for a run of this station on port.
     FlashRequest RequestFor(const std::string& packagePath, const PortChoice& port) const;
     // One run of this station on port through link, with a share taken by NewRun (the
     // counter taken for runs first). The journal's record of it, as completed, goes into
-    // record (left empty when the run made none).
+    // record (left empty when the run made none). The chip it finds is the port's until
+    // ChipTakenOut: no other port of the station flashes a chip of the same ID meanwhile.
     RunOutcome RunOn(const std::string& packagePath, const PortChoice& port, DeviceLink& link,
-                     OperatorFeedback& feedback, JournalRecord& record);
+                     OperatorFeedback& feedback, JournalRecord& record, FlashRunHooks hooks = {});
+    // The device on port was taken out: its chip is no longer there.
+    void ChipTakenOut(const PortChoice& port);
     bool NumbersFromJournal() const { return journalCounter != nullptr; }
     // The profile's counter, when numbers come from it.
     ProfileCounter* Profile() { return profileCounter.get(); }
@@ -74,15 +88,17 @@ public:
     void GiveForRuns();
 
 private:
-    Station(QString where, QString name, bool numbersFromJournal, int lease);
+    Station(QString where, QString name, QString instance, bool numbersFromJournal, int lease);
 
     QString where;
     QString name;
+    QString instance;
     int lease;
     Rework rework = Rework::kAsk;
     bool verify = false;
     std::string trustedKeys;
     FixtureWiring wiring;
+    FixtureChips chips;
 
     JournalRecorder recorder;
     std::unique_ptr<ProfileCounter> profileCounter;

@@ -57,18 +57,6 @@ protected:
         return rows;
     }
 
-    // The tool as another station runs it: its own profile and data folder under home.
-    int RunAsStation(const std::string& home, const std::vector<std::string>& args,
-                     std::string& said) {
-        mkdir(home.c_str(), 0700);
-        std::vector<std::string> command = {"XDG_CONFIG_HOME=" + home, "XDG_DATA_HOME=" + home,
-                                            KORVANE_FLASH_EXE};
-        command.insert(command.end(), args.begin(), args.end());
-        ChildProcess tool("env", command, true);
-        said = tool.ReadAll();
-        return tool.Wait();
-    }
-
     // Flashes a long package into a paced device and kills the tool once the device holds
     // its serial record.
     static void KillRightAfterTheRecord(devsim::PtySimulator& paced) {
@@ -517,7 +505,7 @@ TEST_F(JournalTool, WithLeasesTheLineGoesOnWhileItsServerIsAway) {
     std::istringstream leases(output);
     std::string line;
     std::getline(leases, line);
-    EXPECT_EQ(line, "claimed,station,first,last,used,unused\r");
+    EXPECT_EQ(line, "claimed,station,first,last,used,unused,identity\r");
     int used = 0;
     for (int first = 0, last = 0, u = 0, unused = 0; std::getline(leases, line);) {
         std::replace(line.begin(), line.end(), ',', ' ');

@@ -153,25 +153,27 @@ TEST_F(StationWatch, TheFirstStopLetsTheRunsFinishTheSecondAbandonsThem) {
     }
 }
 
-// A read-protected device is told once and then waits, not told again at every probe.
+// A read-protected device is told once and then waits, not told again at every probe; it
+// leaves its object, its record and its count like any other device.
 TEST_F(StationWatch, AReadProtectedDeviceIsToldOnceAndWaitsToBeTakenOut) {
     devsim::DeviceFaults locked;
     locked.readProtected = true;
     AddFixtures(1, locked);
-    auto tool = Watch();
+    auto tool = Watch({"--json"});
     fixtures[0]->PutIn();
+    const std::string object = tool->ReadLine();
+    EXPECT_EQ(Field(object, "result"), "failed") << object;
+    EXPECT_NE(object.find("read-protected"), std::string::npos) << object;
     // Several probes find it.
-    testing::PollUntil([&] { return Syncs(*fixtures[0]) >= 4; });
+    const long probed = Syncs(*fixtures[0]);
+    testing::PollUntil([&] { return Syncs(*fixtures[0]) >= probed + 3; });
     tool->Signal(SIGINT);
-    output = tool->ReadAll();
-    EXPECT_EQ(tool->WaitStatus(), 0) << output;
-    size_t told = 0;
-    for (size_t at = output.find("PROTECTED"); at != std::string::npos;
-         at = output.find("PROTECTED", at + 1)) {
-        ++told;
-    }
-    EXPECT_EQ(told, 1u) << output;
+    EXPECT_EQ(tool->ReadLine(), "") << "one object, not one a probe";
+    EXPECT_EQ(tool->WaitStatus(), 1) << "the device was not flashed";
     EXPECT_EQ(EraseCommands(*fixtures[0]), 0);
+    ASSERT_EQ(Run({"journal", "--csv"}), 0);
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 2) << output;
+    EXPECT_NE(output.find(",failed,"), std::string::npos) << output;
 }
 
 // An empty fixture is probed once every ProbeMs, its probe's own reset and wait included:

@@ -856,5 +856,22 @@ TEST_F(AppFlash, TheStationWindowGoesThroughAShiftAtItsFixture) {
     EXPECT_TRUE(ProfileOnDisk().contains("SN=32")) << ProfileOnDisk().toStdString();
 }
 
+// One port given twice (here COM1 under two spellings) would be two fixtures that take
+// turns on one device: the window says so and does not start.
+TEST_F(AppFlash, TheStationWindowRefusesAPortGivenTwice) {
+    Attach();
+    KORVANE_SKIP_IF_UNSUITED(*device);
+    const std::string path = korvane::testing::WritePackage(kPackage);
+    StationWindow window(QString::fromStdString(path),
+                         {QStringLiteral("COM1"), QStringLiteral("com1:")});
+    window.show();
+    PressKey(&window, Qt::Key_Space);
+    EXPECT_FALSE(window.Watching());
+    EXPECT_TRUE(window.Notice().startsWith(QStringLiteral("The port ")) &&
+                window.Notice().contains(QStringLiteral("is given twice, as COM1")))
+        << window.Notice().toStdString();
+    EXPECT_TRUE(device->Received().empty());
+}
+
 }  // namespace
 }  // namespace korvane::test

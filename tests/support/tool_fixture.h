@@ -44,6 +44,18 @@ protected:
         return tool.Wait();
     }
 
+    // The tool as another station runs it: its own profile and data folder under home.
+    static int RunAsStation(const std::string& home, const std::vector<std::string>& args,
+                            std::string& said) {
+        mkdir(home.c_str(), 0700);
+        std::vector<std::string> command = {"XDG_CONFIG_HOME=" + home, "XDG_DATA_HOME=" + home,
+                                            KORVANE_FLASH_EXE};
+        command.insert(command.end(), args.begin(), args.end());
+        ChildProcess tool("env", command, true);
+        said = tool.ReadAll();
+        return tool.Wait();
+    }
+
     std::string ProfilePath() const { return configHome + "/STM32F10X Korvane/korvane.conf"; }
 
     std::string ProfileText() const {
