@@ -410,7 +410,21 @@ bool LoadTrustedKeys(const std::string& path, std::vector<TrustedKey>& keys, std
             }
         }
     }
-    keys.insert(keys.end(), found.begin(), found.end());
+    // A signature names its key by ID alone: of two keys with one ID only one could be
+    // tried, and a forged one read first would make every genuine signature look altered.
+    std::vector<TrustedKey> all = keys;
+    all.insert(all.end(), found.begin(), found.end());
+    for (size_t i = keys.size(); i < all.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (all[j].keyId == all[i].keyId) {
+                error = "the key files " + all[j].source + " and " + all[i].source +
+                        " hold keys of one key ID, " + KeyIdText(all[i].keyId) +
+                        "; only one of them can be the signer's";
+                return false;
+            }
+        }
+    }
+    keys = std::move(all);
     return true;
 }
 

@@ -360,6 +360,30 @@ TEST(PackageSignature, KeysThatCannotBeTrustedAreNamed) {
     EXPECT_NE(error.find("do not exist"), std::string::npos) << error;
 }
 
+// A forged key that claims the real key's ID, read first, would have every genuine
+// signature taken for a package changed after signing.
+TEST(PackageSignature, TwoKeysOfOneIdAreRefusedNamingBothFiles) {
+    const std::string folder = TempFile("keys");
+    std::filesystem::create_directory(folder);
+    // The first key's ID with the second key's public key.
+    WriteText(folder + "/a.pub",
+              "untrusted comment: forged\n"
+              "RWRNZr4N8SUjyhhkPCf92GOo8zA/XtQca2ZLgTrBjM7A5I2d625ibUAf\n");
+    WriteText(folder + "/first.pub", ReadText(FixedVectors().folder + "/keys/first.pub"));
+    std::vector<TrustedKey> keys;
+    std::string error;
+    EXPECT_FALSE(LoadTrustedKeys(folder, keys, error));
+    EXPECT_EQ(error, "the key files " + folder + "/a.pub and " + folder +
+                         "/first.pub hold keys of one key ID, CA2325F10DBE664D; only one of "
+                         "them can be the signer's");
+    EXPECT_TRUE(keys.empty());
+    // Nor may a key join one already trusted under its ID.
+    ASSERT_TRUE(LoadTrustedKeys(folder + "/first.pub", keys, error)) << error;
+    EXPECT_FALSE(LoadTrustedKeys(folder + "/a.pub", keys, error));
+    EXPECT_NE(error.find("/first.pub and " + folder + "/a.pub"), std::string::npos) << error;
+    EXPECT_EQ(keys.size(), 1u);
+}
+
 TEST(PackageSignature, AMissingSignatureFileIsNoSignatureAndAnUnreadableOneAnError) {
     const std::string package = FixedVectors().folder + "/package.bin";
     std::optional<std::string> text;
