@@ -78,7 +78,7 @@ bool DecodeBase64(const std::string& text, std::vector<uint8_t>& bytes) {
 }
 
 // The first count lines of text, each without its line end ("\n" or "\r\n"); fewer when
-// the text has fewer. What follows them is not read, as minisign does not read it.
+// the text has fewer. What follows them is not read.
 std::vector<std::string> FirstLines(const std::string& text, size_t count) {
     std::vector<std::string> lines;
     size_t start = 0;
@@ -132,10 +132,16 @@ struct SignatureFile {
 };
 
 bool ParseSignatureFile(const std::string& text, SignatureFile& file, std::string& problem) {
-    const std::vector<std::string> lines = FirstLines(text, 4);
+    // A fifth line is read only to refuse it: a signature file holds four, and text after
+    // them is as foreign to it as text before them.
+    const std::vector<std::string> lines = FirstLines(text, 5);
     if (lines.size() < 4) {
         problem = text.empty() ? "it is empty"
                                : std::string("its ") + kOrdinals[lines.size()] + " line is missing";
+        return false;
+    }
+    if (lines.size() > 4) {
+        problem = "it has more than four lines";
         return false;
     }
     std::vector<uint8_t> bytes;

@@ -1,7 +1,7 @@
 // Signed packages: a package is flashed only with a detached minisign signature
 // (PACKAGE.minisig) made by a key the station trusts.
 //
-// The signature file holds four lines:
+// The signature file holds four lines, and nothing after them:
 //   untrusted comment: <anything>
 //   base64 of: algorithm (2 bytes) || key ID (8 bytes) || Ed25519 signature (64 bytes)
 //   trusted comment: <text>

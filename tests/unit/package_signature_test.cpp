@@ -291,6 +291,8 @@ TEST(PackageSignature, MalformedSignatureFilesSayWhatIsWrong) {
         {with(3, good[3].substr(4)), State::kMalformed, "its fourth line"},
         {with(3, strayBits), State::kMalformed, "its fourth line"},
         {with(1, unknownAlgorithm), State::kUnsupported, "\"ET\""},
+        {Joined(good) + "more\n", State::kMalformed, "it has more than four lines"},
+        {Joined(good) + "\n", State::kMalformed, "it has more than four lines"},
     };
     for (const Case& c : cases) {
         const SignatureVerdict verdict = VerifyPackageSignature(package, c.text, keys);
@@ -312,10 +314,10 @@ TEST(PackageSignature, MalformedSignatureFilesSayWhatIsWrong) {
     EXPECT_EQ(VerifyPackageSignature(std::vector<uint8_t>(61440, 0x5A), legacy, keys).state,
               State::kChangedAfterSigning);
 
-    // Line ends of another system, and whatever follows the four lines, change nothing.
+    // Line ends of another system change nothing.
     const std::string crlf = good[0] + "\r\n" + good[1] + "\r\n" + good[2] + "\r\n" + good[3];
     EXPECT_EQ(VerifyPackageSignature(package, crlf, keys).state, State::kValid);
-    EXPECT_EQ(VerifyPackageSignature(package, Joined(good) + "more\n", keys).state, State::kValid);
+    EXPECT_EQ(VerifyPackageSignature(package, crlf + "\r\n", keys).state, State::kValid);
 }
 
 TEST(PackageSignature, KeysThatCannotBeTrustedAreNamed) {
