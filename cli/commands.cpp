@@ -59,6 +59,12 @@ std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE
 
 int ListCommand(const QString& packagePath, const std::optional<QString>& trustedKeys,
                 std::FILE* out, std::FILE* err) {
+    // A profile a run would refuse says nothing true about what the station flashes.
+    const StationSettings settings = ReadStationSettings();
+    if (!settings.problem.isEmpty()) {
+        Say(err, settings.problem);
+        return kExitUsage;
+    }
     PackageFile package;
     PackageDirectory directory;
     if (!package.Open(packagePath.toStdString()) || !ReadDirectory(package, directory)) {
@@ -88,7 +94,7 @@ int ListCommand(const QString& packagePath, const std::optional<QString>& truste
     // The same check a run makes, on the bytes just read.
     const PackageTrust trust = CheckPackageTrust(
         package.Path(), package.Bytes(),
-        QFile::encodeName(trustedKeys.value_or(ReadStationSettings().trustedKeys)).toStdString());
+        QFile::encodeName(trustedKeys.value_or(settings.trustedKeys)).toStdString());
     const std::string said = trust.Text();
     std::fprintf(out, "signature: %s\n", said.empty() ? "none" : TerminalSafe(said).c_str());
     if (!trust.SignedComment().empty()) {
