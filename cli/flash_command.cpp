@@ -14,6 +14,7 @@
 #include "cli/console_feedback.h"
 #include "cli/port_board.h"
 #include "cli/terminal_text.h"
+#include "settings/os_text.h"
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
 #include "station/port_fixture.h"
@@ -53,7 +54,7 @@ QByteArray JsonLine(const PortOutcome& port, const QString& package) {
     const QJsonObject object{
         {"port", port.Name()},
         {"device", QString::fromStdString(port.port.device)},
-        {"package", package},
+        {"package", Shown(OsBytes(package))},
         {"sha256", port.record.sha256.isEmpty() ? QJsonValue(QJsonValue::Null)
                                                 : QJsonValue(port.record.sha256)},
         {"sn",
@@ -355,7 +356,7 @@ int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         std::vector<std::thread> fixtures;
         for (size_t i = 0; i < ports.size(); ++i) {
             fixtures.emplace_back([&, i] {
-                PortFixture fixture(*station, options.packagePath.toStdString(), ports[i].port);
+                PortFixture fixture(*station, OsBytes(options.packagePath), ports[i].port);
                 FixtureLine line(board, i, fixture, options, printing, out, err);
                 counts[i] = WatchFixture(fixture, line, control, *probeMs);
             });
@@ -388,8 +389,8 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     // One port's run, told through feedback; its outcome and record go into port.
     const auto flash = [&](PortOutcome& port, OperatorFeedback& feedback) {
         DeviceLink link;
-        port.outcome = station->RunOn(options.packagePath.toStdString(), port.port, link, feedback,
-                                      port.record);
+        port.outcome =
+            station->RunOn(OsBytes(options.packagePath), port.port, link, feedback, port.record);
         port.SetStatus();
     };
 

@@ -7,6 +7,7 @@
 #include <QUuid>
 
 #include "res/version.h"
+#include "settings/os_text.h"
 
 namespace korvane {
 
@@ -76,7 +77,7 @@ bool JournalRecorder::Begin(const RunStart& start, std::string& why) {
     fresh.station = station;
     fresh.port = QString::fromStdString(start.port);
     fresh.device = QString::fromStdString(start.device);
-    fresh.package = QString::fromStdString(start.packagePath);
+    fresh.package = Shown(start.packagePath);
     fresh.version = QStringLiteral(KORVANE_VERSION);
     DescribePackage(start.packageBytes, fresh);
     fresh.signer = QString::fromStdString(start.signer);
@@ -192,7 +193,7 @@ std::string JournalRecorder::End(bool succeeded, const std::string& status) {
         std::lock_guard<std::mutex> lock(mutex);
         spooled = inSpool;
         record.result = succeeded ? QStringLiteral("succeeded") : QStringLiteral("failed");
-        record.status = QString::fromStdString(status);
+        record.status = Shown(status);
         record.seconds = static_cast<double>(clock.elapsed()) / 1000.0;
         done = record;
     }
