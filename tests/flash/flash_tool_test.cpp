@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "support/held_port.h"
+#include "support/program_copy.h"
 #include "support/pty_pair.h"
 #include "support/tool_fixture.h"
 
@@ -284,9 +286,14 @@ protected:
                           const std::vector<std::string>& as = {}) {
         const std::string package =
             testing::WritePackage({{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}});
+        // Another user runs a copy of the tool that user can reach.
+        std::optional<testing::ProgramCopy> copy;
+        if (!as.empty()) {
+            copy.emplace(KORVANE_FLASH_EXE);
+        }
         const auto run = [&](std::vector<std::string> args) {
             std::vector<std::string> command = as;
-            command.push_back(KORVANE_FLASH_EXE);
+            command.push_back(copy ? copy->Path() : KORVANE_FLASH_EXE);
             command.insert(command.end(), args.begin(), args.end());
             command.push_back(package);
             testing::ChildProcess tool(command.front(), {command.begin() + 1, command.end()}, true);
@@ -332,8 +339,8 @@ TEST_F(PortReasons, PermissionDenied) {
         home = testing::TempFile("nobody");
         ASSERT_EQ(mkdir(home.c_str(), 0777), 0);
         ASSERT_EQ(chmod(home.c_str(), 0777), 0);
-        as = {"setpriv", "--reuid=65534",           "--regid=65534",        "--clear-groups",
-              "env",     "XDG_CONFIG_HOME=" + home, "XDG_DATA_HOME=" + home};
+        as = testing::AsNobody();
+        as.insert(as.end(), {"env", "XDG_CONFIG_HOME=" + home, "XDG_DATA_HOME=" + home});
         struct stat status {};
         ASSERT_EQ(stat(one.Path().c_str(), &status), 0);
         const group* owner = getgrgid(status.st_gid);
