@@ -27,6 +27,7 @@
 #include "platform/ticks.h"
 #include "res/resource_ids.h"
 #include "res/resources.h"
+#include "settings/os_text.h"
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
 
@@ -286,8 +287,7 @@ void FlasherDialog::OnOK() {
         ShowStatus(stationProblem.toStdString());
         return;
     }
-    FlashRequest request =
-        station->RequestFor(QFile::encodeName(packagePath).toStdString(), PortOf(portIndex));
+    FlashRequest request = station->RequestFor(OsBytes(packagePath), PortOf(portIndex));
     request.sequenceNumber = ChosenSequenceNumber();
     if (request.sequenceNumber && station->NumbersFromJournal() &&
         !ConfirmSharedNumber(*request.sequenceNumber)) {
@@ -397,8 +397,7 @@ void FlasherDialog::OnBrowse() {
 void FlasherDialog::ShowPackageSignature() {
     packageSignature.clear();
     PackageFile package;
-    if (station && !packagePath.isEmpty() &&
-        package.Open(QFile::encodeName(packagePath).toStdString())) {
+    if (station && !packagePath.isEmpty() && package.Open(OsBytes(packagePath))) {
         packageSignature = QString::fromStdString(
             CheckPackageTrust(package.Path(), package.Bytes(), station->TrustedKeys()).Text());
     }

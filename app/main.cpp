@@ -4,6 +4,7 @@
 
 #include "app/flasher_app.h"
 #include "res/resources.h"
+#include "settings/os_text.h"
 #include "settings/serial_ports.h"
 #include "station/threads_setup.h"
 
@@ -49,7 +50,8 @@ int main(int argc, char** argv) {
     }
     korvane::PrepareQtForWorkerThreads();
     korvane::FlasherApp app(argc, argv);
-    const QStringList arguments = app.arguments().mid(1);
+    // A package path as the system gives it, even one that is not UTF-8.
+    const QStringList arguments = korvane::OsArguments(argc, argv).mid(1);
     if (arguments.contains(QStringLiteral("--station"))) {
         QStringList ports;
         QString package;

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QKeyEvent>
@@ -11,6 +10,8 @@
 #include <cmath>
 
 #include "flashing/operator_feedback.h"
+#include "flashing/package.h"
+#include "settings/os_text.h"
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
 #include "station/port_fixture.h"
@@ -81,7 +82,7 @@ public:
     FixtureTile(StationWindow* window, int index) : window(window), index(index) {}
 
     void StateChanged(FixtureState state, const std::string& detail) override {
-        const QString text = QString::fromStdString(detail);
+        const QString text = Shown(detail);
         Post([=](StationWindow* w) { w->ShowState(index, state, text); });
     }
     void Flashed(const RunOutcome& outcome, const JournalRecord&) override {
@@ -98,7 +99,7 @@ public:
     OperatorFeedback& RunFeedback() override { return *this; }
 
     void ShowStatus(const std::string& text) override {
-        const QString status = QString::fromStdString(text);
+        const QString status = Shown(text);
         Post([=](StationWindow* w) { w->ShowEntry(index, status); });
     }
     void Progress(int position) override {
@@ -131,16 +132,19 @@ StationWindow::StationWindow(const QString& packagePath, const QStringList& port
     auto* layout = new QVBoxLayout(this);
     auto* header = new QHBoxLayout;
     package = new QLabel(this);
-    QFile file(packagePath);
+    PackageFile file;
     const QString digest =
-        file.open(QIODevice::ReadOnly)
-            ? QString::fromLatin1(
-                  QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex())
+        file.Open(OsBytes(packagePath))
+            ? QString::fromLatin1(QCryptographicHash::hash(
+                                      QByteArrayView(file.Bytes().data(),
+                                                     static_cast<qsizetype>(file.Bytes().size())),
+                                      QCryptographicHash::Sha256)
+                                      .toHex())
                   .left(12)
             : QStringLiteral("(cannot be read)");
-    package->setText(
-        QStringLiteral("%1   SHA-256 %2").arg(QFileInfo(packagePath).fileName(), digest));
-    package->setToolTip(packagePath);
+    package->setText(QStringLiteral("%1   SHA-256 %2")
+                         .arg(Shown(OsBytes(QFileInfo(packagePath).fileName())), digest));
+    package->setToolTip(Shown(OsBytes(packagePath)));
     lineCounts = new QLabel(this);
     startStop = new QPushButton(QStringLiteral("Start"), this);
     startStop->setFocusPolicy(Qt::NoFocus);  // Space belongs to the window
@@ -236,7 +240,7 @@ void StationWindow::Start() {
         observers.push_back(fixtures.back().get());
     }
     watch = std::make_unique<BackgroundWatch>(
-        *station, packagePath.toStdString(), ports, observers, probeMs, [this] {
+        *station, OsBytes(packagePath), ports, observers, probeMs, [this] {
             QMetaObject::invokeMethod(
                 this, [this] { Ended(); }, Qt::QueuedConnection);
         });

@@ -13,6 +13,7 @@
 #include "flashing/serial_record.h"
 #include "flashing/status_texts.h"
 #include "link/device_link.h"
+#include "settings/os_text.h"
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
 #include "station/station.h"
@@ -26,7 +27,7 @@ constexpr char kTool[] = "korvane-flash";
 }  // namespace
 
 void Say(std::FILE* to, const QString& text) {
-    std::fprintf(to, "%s: %s\n", kTool, TerminalSafe(text.toLocal8Bit().toStdString()).c_str());
+    std::fprintf(to, "%s: %s\n", kTool, TerminalSafe(OsBytes(text)).c_str());
 }
 
 std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,
@@ -39,7 +40,7 @@ std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE
                      .arg(kMaxSequenceNumber));
         return kExitFailed;
     }
-    const std::string path = options.packagePath.toStdString();
+    const std::string path = OsBytes(options.packagePath);
     if (IsKnownImageName(path)) {
         Say(err, QString("%1 is an image file, not a package; nothing was written")
                      .arg(options.packagePath));
@@ -59,15 +60,20 @@ std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE
 
 int ListCommand(const QString& packagePath, const std::optional<QString>& trustedKeys,
                 std::FILE* out, std::FILE* err) {
+    // A profile a run would refuse says nothing true about what the station flashes.
+    const StationSettings settings = ReadStationSettings();
+    if (!settings.problem.isEmpty()) {
+        Say(err, settings.problem);
+        return kExitUsage;
+    }
     PackageFile package;
     PackageDirectory directory;
-    if (!package.Open(packagePath.toStdString()) || !ReadDirectory(package, directory)) {
+    if (!package.Open(OsBytes(packagePath)) || !ReadDirectory(package, directory)) {
         Say(err, QString("cannot read the package %1").arg(packagePath));
         return kExitFailed;
     }
     const int64_t size = package.Size();
-    std::fprintf(out, "%s: %lld bytes\n",
-                 TerminalSafe(packagePath.toLocal8Bit().toStdString()).c_str(),
+    std::fprintf(out, "%s: %lld bytes\n", TerminalSafe(OsBytes(packagePath)).c_str(),
                  static_cast<long long>(size));
     std::fprintf(out, "%-4s  %-16s  %-6s  %-8s  %10s  %10s  %-11s  %s\n", "slot", "name", "kind",
                  "writer", "offset", "size", "first block", "warnings");
@@ -88,7 +94,7 @@ int ListCommand(const QString& packagePath, const std::optional<QString>& truste
     // The same check a run makes, on the bytes just read.
     const PackageTrust trust = CheckPackageTrust(
         package.Path(), package.Bytes(),
-        QFile::encodeName(trustedKeys.value_or(ReadStationSettings().trustedKeys)).toStdString());
+        QFile::encodeName(trustedKeys.value_or(settings.trustedKeys)).toStdString());
     const std::string said = trust.Text();
     std::fprintf(out, "signature: %s\n", said.empty() ? "none" : TerminalSafe(said).c_str());
     if (!trust.SignedComment().empty()) {

@@ -160,13 +160,15 @@ std::optional<std::vector<PortChoice>> PortsOf(const QStringList& names, std::FI
     return ports;
 }
 
+enum class Consent { kGiven, kNoTerminal, kRefused };
+
 // The operator's word that the whole flash may go; a script's is --yes.
-bool Confirmed(const std::vector<PortChoice>& ports, bool yes, std::FILE* out) {
+Consent Confirmed(const std::vector<PortChoice>& ports, bool yes, std::FILE* out) {
     if (yes) {
-        return true;
+        return Consent::kGiven;
     }
     if (isatty(STDIN_FILENO) == 0) {
-        return false;
+        return Consent::kNoTerminal;
     }
     std::string names;
     for (const PortChoice& port : ports) {
@@ -179,7 +181,7 @@ bool Confirmed(const std::vector<PortChoice>& ports, bool yes, std::FILE* out) {
     std::fflush(out);
     std::string answer;
     std::getline(std::cin, answer);
-    return answer == "yes";
+    return answer == "yes" ? Consent::kGiven : Consent::kRefused;
 }
 
 }  // namespace
@@ -223,11 +225,17 @@ int UnprotectCommand(const QStringList& portNames, bool yes, const StationOption
         Say(err, problem);
         return kExitUsage;
     }
-    if (!Confirmed(*ports, yes, out)) {
-        Say(err,
-            "readout unprotect erases the whole flash; without a terminal to confirm it, "
-            "give --yes");
-        return kExitUsage;
+    switch (Confirmed(*ports, yes, out)) {
+        case Consent::kGiven:
+            break;
+        case Consent::kNoTerminal:
+            Say(err,
+                "readout unprotect erases the whole flash; without a terminal to confirm it, "
+                "give --yes");
+            return kExitUsage;
+        case Consent::kRefused:
+            Say(err, "readout unprotect was not confirmed; nothing was sent to any device");
+            return kExitFailed;
     }
     std::vector<std::string> said(ports->size());
     std::vector<bool> cleared(ports->size(), false);
@@ -235,9 +243,14 @@ int UnprotectCommand(const QStringList& portNames, bool yes, const StationOption
         const PortChoice& port = (*ports)[i];
         DeviceLink link;
         DeviceFacts before = Ask(link, port, station->Wiring());
+        // Memory that could be read is not protected: there is nothing to lift, and the
+        // readout unprotect would erase the flash for nothing.
+        const bool unprotected = before.answered && !before.readProtected && before.signature;
         UnprotectResult result = UnprotectResult::kSilence;
         std::optional<DeviceSignature> after;
-        if (before.answered) {
+        if (unprotected) {
+            cleared[i] = true;
+        } else if (before.answered) {
             result = link.ReadoutUnprotect();
             // The part resets itself once it has erased its flash: a new conversation.
             link.ResetToBootloader(station->Wiring());
@@ -251,14 +264,15 @@ int UnprotectCommand(const QStringList& portNames, bool yes, const StationOption
         const std::string uid = after              ? UniqueIdText(after->uid)
                                 : before.signature ? UniqueIdText(before.signature->uid)
                                                    : std::string();
+        const std::string chip = uid.empty() ? std::string() : " (chip " + uid + ")";
         said[i] = !before.answered ? before.problem
-                  : cleared[i]     ? "read protection is off; the flash is erased" +
-                                     (uid.empty() ? std::string() : " (chip " + uid + ")")
+                  : unprotected    ? "read protection was already off; nothing was erased" + chip
+                  : cleared[i]     ? "read protection is off; the flash is erased" + chip
                   : result == UnprotectResult::kRefused
                       ? "the bootloader refused the readout unprotect"
                       : "the device did not finish the readout unprotect";
         QString journalError;
-        if (before.answered &&
+        if (before.answered && !unprotected &&
             !station->Recorder().Store().RecordUnprotect(
                 station->Name(), QString::fromStdString(port.name), QString::fromStdString(uid),
                 cleared[i] ? QStringLiteral("succeeded") : QStringLiteral("failed"),

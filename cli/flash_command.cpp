@@ -15,6 +15,7 @@
 #include "cli/console_feedback.h"
 #include "cli/port_board.h"
 #include "cli/terminal_text.h"
+#include "settings/os_text.h"
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
 #include "station/port_fixture.h"
@@ -66,7 +67,7 @@ QByteArray JsonLine(const PortOutcome& port, const QString& package) {
     const QJsonObject object{
         {"port", port.Name()},
         {"device", QString::fromStdString(port.port.device)},
-        {"package", package},
+        {"package", Shown(OsBytes(package))},
         {"sha256", port.record.sha256.isEmpty() ? QJsonValue(QJsonValue::Null)
                                                 : QJsonValue(port.record.sha256)},
         {"sn",
@@ -410,8 +411,8 @@ int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
                 std::make_unique<FixtureLine>(board, i, ports[i], options, printing, out, err));
             observers.push_back(lines.back().get());
         }
-        counts = WatchEveryPort(*station, options.packagePath.toStdString(), ports, observers,
-                                control, *probeMs);
+        counts = WatchEveryPort(*station, OsBytes(options.packagePath), ports, observers, control,
+                                *probeMs);
         board.Finish();
     }
     stopper.join();
@@ -438,7 +439,7 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         PortRun run{ports.front(), {}, {}};
         DeviceLink link;
         run.outcome =
-            station->RunOn(options.packagePath.toStdString(), run.port, link, feedback, run.record);
+            station->RunOn(OsBytes(options.packagePath), run.port, link, feedback, run.record);
         feedback.EndProgressLine();
         station->GiveForRuns();
         SayAlerts(run.outcome, err);
@@ -448,7 +449,7 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     PortBoard board(out, ShownNames(ports), BoardMode(options, out));
     PortLines lines(board, ports, options, out, err);
     const std::vector<PortRun> runs =
-        RunOnEveryPort(*station, options.packagePath.toStdString(), ports, lines);
+        RunOnEveryPort(*station, OsBytes(options.packagePath), ports, lines);
     station->GiveForRuns();
     board.Finish();
     std::vector<PortOutcome> ended;

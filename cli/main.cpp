@@ -20,6 +20,7 @@
 #include "platform/interrupt.h"
 #include "platform/unique_id.h"
 #include "res/version.h"
+#include "settings/os_text.h"
 #include "station/threads_setup.h"
 
 using namespace korvane;
@@ -209,10 +210,13 @@ int main(int argc, char** argv) {
                        fixtureOption, tryWiringsOption});
     parser.addPositionalArgument("PACKAGE", "The package file (or: pack OUTPUT NAME=FILE ...).");
 
-    if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("ports")) {
-        return PortsCommand(app.arguments(), stdout, stderr);
+    // Paths as the system gives them: the application's own list would lose every byte of a
+    // name that is not UTF-8, and with it the file.
+    const QStringList given = OsArguments(argc, argv);
+    if (given.size() > 1 && given.at(1) == QLatin1String("ports")) {
+        return PortsCommand(given, stdout, stderr);
     }
-    if (!parser.parse(app.arguments())) {
+    if (!parser.parse(given)) {
         std::fprintf(stderr, "korvane-flash: %s\n",
                      TerminalSafe(parser.errorText().toLocal8Bit().toStdString()).c_str());
         return kExitUsage;

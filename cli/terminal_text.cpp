@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "settings/os_text.h"
+
 namespace korvane {
 
 namespace {
@@ -16,35 +18,11 @@ void AppendEscaped(std::string& out, uint8_t byte) {
 // The length of the valid UTF-8 sequence for a printable character at text[at]; 0 when
 // there is none (a stray or overlong byte, a surrogate, a C1 control).
 size_t PrintableSequence(const std::string& text, size_t at) {
-    const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
-    const uint8_t lead = byte(at);
-    size_t length = 0;
-    uint32_t code = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        code = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        code = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (at + length > text.size()) {
-        return 0;
-    }
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) {
-            return 0;
-        }
-        code = code << 6 | (byte(at + i) & 0x3F);
-    }
-    const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
-    const bool invalid = overlong || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF);
-    const bool c1Control = code >= 0x80 && code <= 0x9F;
-    return invalid || c1Control ? 0 : length;
+    const size_t length = Utf8SequenceLength(text, at);
+    // C1 controls, U+0080 … U+009F, are C2 80 … C2 9F.
+    const bool c1Control = length == 2 && static_cast<uint8_t>(text[at]) == 0xC2 &&
+                           static_cast<uint8_t>(text[at + 1]) < 0xA0;
+    return c1Control ? 0 : length;
 }
 
 }  // namespace

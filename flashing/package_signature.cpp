@@ -78,7 +78,7 @@ bool DecodeBase64(const std::string& text, std::vector<uint8_t>& bytes) {
 }
 
 // The first count lines of text, each without its line end ("\n" or "\r\n"); fewer when
-// the text has fewer. What follows them is not read, as minisign does not read it.
+// the text has fewer. What follows them is not read.
 std::vector<std::string> FirstLines(const std::string& text, size_t count) {
     std::vector<std::string> lines;
     size_t start = 0;
@@ -132,10 +132,16 @@ struct SignatureFile {
 };
 
 bool ParseSignatureFile(const std::string& text, SignatureFile& file, std::string& problem) {
-    const std::vector<std::string> lines = FirstLines(text, 4);
+    // A fifth line is read only to refuse it: a signature file holds four, and text after
+    // them is as foreign to it as text before them.
+    const std::vector<std::string> lines = FirstLines(text, 5);
     if (lines.size() < 4) {
         problem = text.empty() ? "it is empty"
                                : std::string("its ") + kOrdinals[lines.size()] + " line is missing";
+        return false;
+    }
+    if (lines.size() > 4) {
+        problem = "it has more than four lines";
         return false;
     }
     std::vector<uint8_t> bytes;
@@ -410,7 +416,21 @@ bool LoadTrustedKeys(const std::string& path, std::vector<TrustedKey>& keys, std
             }
         }
     }
-    keys.insert(keys.end(), found.begin(), found.end());
+    // A signature names its key by ID alone: of two keys with one ID only one could be
+    // tried, and a forged one read first would make every genuine signature look altered.
+    std::vector<TrustedKey> all = keys;
+    all.insert(all.end(), found.begin(), found.end());
+    for (size_t i = keys.size(); i < all.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (all[j].keyId == all[i].keyId) {
+                error = "the key files " + all[j].source + " and " + all[i].source +
+                        " hold keys of one key ID, " + KeyIdText(all[i].keyId) +
+                        "; only one of them can be the signer's";
+                return false;
+            }
+        }
+    }
+    keys = std::move(all);
     return true;
 }
 

@@ -1,7 +1,7 @@
 // Signed packages: a package is flashed only with a detached minisign signature
 // (PACKAGE.minisig) made by a key the station trusts.
 //
-// The signature file holds four lines:
+// The signature file holds four lines, and nothing after them:
 //   untrusted comment: <anything>
 //   base64 of: algorithm (2 bytes) || key ID (8 bytes) || Ed25519 signature (64 bytes)
 //   trusted comment: <text>
@@ -52,8 +52,9 @@ bool ParseTrustedKey(const std::string& text, TrustedKey& key, std::string& erro
 // Adds the keys that path stands for to keys: one public-key file (of any name), or a
 // folder whose *.pub files (the suffix in any case) are each trusted. False with one line
 // naming the file in error when path is missing or unreadable, when a folder holds no .pub
-// file, or when any of its .pub files cannot be read or is no usable public key; keys is
-// left as it was then.
+// file, when any of its .pub files cannot be read or is no usable public key, or when two
+// keys, among those read and those already in keys, have one key ID (the error names both
+// files); keys is left as it was then.
 bool LoadTrustedKeys(const std::string& path, std::vector<TrustedKey>& keys, std::string& error);
 
 // Where a package's signature is: PACKAGE.minisig beside it.

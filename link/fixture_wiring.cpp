@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <functional>
+#include <iterator>
+#include <map>
 
 namespace korvane {
 
@@ -69,6 +72,32 @@ std::string FixtureWiringText(const FixtureWiring& wiring) {
 
 std::optional<FixtureWiring> ParseFixtureWiring(const std::string& text, std::string* error) {
     FixtureWiring wiring;
+    // Each key, what reads its value, and the values it takes, for the refusal.
+    const std::string longest = std::to_string(FixtureWiring::kMaxPauseMs) + "ms";
+    const struct {
+        const char* key;
+        std::function<bool(const std::string&)> read;
+        std::string takes;
+    } keys[] = {
+        {"reset",
+         [&](const std::string& v) { return ParseLine(v, &wiring.reset, &wiring.resetInverted); },
+         "rts, dtr, !rts or !dtr"},
+        {"boot0",
+         [&](const std::string& v) { return ParseLine(v, &wiring.boot0, &wiring.boot0Inverted); },
+         "dtr, rts, !dtr or !rts"},
+        {"pulse", [&](const std::string& v) { return ParseMs(v, &wiring.pulseMs); },
+         "a time from 0 to " + longest},
+        {"settle", [&](const std::string& v) { return ParseMs(v, &wiring.settleMs); },
+         "a time from 0 to " + longest},
+        {"exit",
+         [&](const std::string& v) {
+             wiring.exit = v == "run" ? FixtureExit::kRun : FixtureExit::kNone;
+             return v == "none" || v == "run";
+         },
+         "none or run"},
+    };
+    // The item that first gave each key: the last of two would silently win otherwise.
+    std::map<std::string, std::string> given;
     size_t from = 0;
     while (from <= text.size()) {
         size_t end = text.find(',', from);
@@ -86,29 +115,22 @@ std::optional<FixtureWiring> ParseFixtureWiring(const std::string& text, std::st
         const std::string key = Trimmed(item.substr(0, equals));
         const std::string value =
             equals == std::string::npos ? "" : Trimmed(item.substr(equals + 1));
-        bool understood = false;
-        if (key == "reset") {
-            understood = ParseLine(value, &wiring.reset, &wiring.resetInverted);
-        } else if (key == "boot0") {
-            understood = ParseLine(value, &wiring.boot0, &wiring.boot0Inverted);
-        } else if (key == "pulse") {
-            understood = ParseMs(value, &wiring.pulseMs);
-        } else if (key == "settle") {
-            understood = ParseMs(value, &wiring.settleMs);
-        } else if (key == "exit") {
-            understood = value == "none" || value == "run";
-            wiring.exit = value == "run" ? FixtureExit::kRun : FixtureExit::kNone;
-        } else {
+        const auto known = std::find_if(std::begin(keys), std::end(keys),
+                                        [&](const auto& k) { return key == k.key; });
+        if (known == std::end(keys)) {
             *error = "\"" + key +
                      "\" is none of reset, boot0, pulse, settle and exit (e.g. "
                      "reset=rts,boot0=dtr,pulse=100ms,settle=100ms,exit=none)";
             return std::nullopt;
         }
-        if (!understood) {
-            *error = "\"" + item +
-                     "\" is not understood: reset and boot0 take dtr or rts (\"!\" "
-                     "before one through an inverter), pulse and settle a time up to " +
-                     std::to_string(FixtureWiring::kMaxPauseMs) + "ms, exit none or run";
+        if (const auto earlier = given.find(key); earlier != given.end()) {
+            *error = "\"" + key + "\" is given twice, \"" + earlier->second + "\" and \"" + item +
+                     "\": give each key once";
+            return std::nullopt;
+        }
+        given[key] = item;
+        if (!known->read(value)) {
+            *error = "\"" + item + "\" is not understood: " + key + " takes " + known->takes;
             return std::nullopt;
         }
     }

@@ -49,7 +49,8 @@ struct FixtureWiring {
 std::string FixtureWiringText(const FixtureWiring& wiring);
 
 // Reads the text form; empty text is the default wiring. Null, with error saying what is
-// wrong, for a key or value not understood, or RESET and BOOT0 on one line.
+// wrong, for a key not understood or given twice, a value not understood (named with what
+// its key takes), or RESET and BOOT0 on one line.
 std::optional<FixtureWiring> ParseFixtureWiring(const std::string& text, std::string* error);
 
 // The wirings a probe tries, configured first, then the common other ways a bench is

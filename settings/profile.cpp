@@ -203,6 +203,23 @@ StoredSequenceNumber ReadSequenceNumber(QSettings& profile) {
     return stored;
 }
 
+// Why no run may start on this profile: the first name of the program's own, but "SN",
+// that it gives twice or spells in another case. Empty when there is none.
+QString DamageOf(QSettings& profile) {
+    if (!ProfileIsFile(profile)) {
+        return {};  // registry names ignore case and cannot repeat
+    }
+    if (const auto raw = RawEntriesOfFile(profile.fileName())) {
+        for (const Ambiguity& ambiguity : AmbiguitiesOf(*raw)) {
+            if (ambiguity.name != kSequenceNumber) {
+                return QStringLiteral("The profile %1 is damaged: %2.")
+                    .arg(profile.fileName(), Described(ambiguity));
+            }
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 std::unique_ptr<QSettings> OpenProfile() {
@@ -229,24 +246,10 @@ ProfileValues ReadProfile() {
 JournalSettings ReadJournalSettings() {
     const auto profile = OpenProfile();
     profile->sync();
-    JournalSettings settings{profile->value("Journal/Database").toString().trimmed(),
-                             profile->value("Journal/Station").toString().trimmed(),
-                             profile->value("Journal/Counter").toString().trimmed(),
-                             profile->value("Journal/Lease").toString().trimmed(),
-                             {}};
-    if (!ProfileIsFile(*profile)) {
-        return settings;  // registry names ignore case and cannot repeat
-    }
-    if (const auto raw = RawEntriesOfFile(profile->fileName())) {
-        for (const Ambiguity& ambiguity : AmbiguitiesOf(*raw)) {
-            if (ambiguity.name != kSequenceNumber) {
-                settings.problem = QStringLiteral("The profile %1 is damaged: %2.")
-                                       .arg(profile->fileName(), Described(ambiguity));
-                break;
-            }
-        }
-    }
-    return settings;
+    return {profile->value("Journal/Database").toString().trimmed(),
+            profile->value("Journal/Station").toString().trimmed(),
+            profile->value("Journal/Counter").toString().trimmed(),
+            profile->value("Journal/Lease").toString().trimmed(), DamageOf(*profile)};
 }
 
 StationSettings ReadStationSettings() {
@@ -259,9 +262,9 @@ StationSettings ReadStationSettings() {
                                                         : read.toString())
             .trimmed();
     };
-    return {value(kStationSection, "Rework"), value(kStationSection, "Verify"),
-            value(kStationSection, "ProbeMs"), value(kStationSection, "Ports"),
-            value(kPackagesSection, "TrustedKeys")};
+    return {value(kStationSection, "Rework"),       value(kStationSection, "Verify"),
+            value(kStationSection, "ProbeMs"),      value(kStationSection, "Ports"),
+            value(kPackagesSection, "TrustedKeys"), DamageOf(*profile)};
 }
 
 std::optional<FixtureWiring> ReadFixtureWiring(const std::optional<QString>& given,

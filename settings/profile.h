@@ -56,6 +56,9 @@ struct StationSettings {
     QString probeMs;      // "ProbeMs": how often an empty fixture is probed
     QString ports;        // "Ports": the fixtures of a station, e.g. COM1-COM8
     QString trustedKeys;  // [Packages] "TrustedKeys": a minisign key file, or a folder of them
+    // Why these values cannot be trusted; empty when they can. The same damage that
+    // JournalSettings::problem tells, found by the same reader.
+    QString problem;
 };
 StationSettings ReadStationSettings();
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "res/version.h"
+#include "settings/os_text.h"
 #include "station/station_identity.h"
 
 namespace korvane {
@@ -126,7 +127,7 @@ bool JournalRecorder::Begin(const RunStart& start, std::string& why) {
     fresh.station = station;
     fresh.port = QString::fromStdString(start.port);
     fresh.device = QString::fromStdString(start.device);
-    fresh.package = QString::fromStdString(start.packagePath);
+    fresh.package = Shown(start.packagePath);
     fresh.version = QStringLiteral(KORVANE_VERSION);
     DescribePackage(start.packageBytes, fresh);
     fresh.signer = QString::fromStdString(start.signer);
@@ -268,7 +269,7 @@ std::string JournalRecorder::End(bool succeeded, const std::string& status) {
         std::lock_guard<std::mutex> lock(mutex);
         spooled = inSpool;
         record.result = succeeded ? QStringLiteral("succeeded") : QStringLiteral("failed");
-        record.status = QString::fromStdString(status);
+        record.status = Shown(status);
         record.seconds = static_cast<double>(clock.elapsed()) / 1000.0;
         done = record;
     }

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "devsim/device_faults.h"
+#include "support/pty_pair.h"
 #include "support/tool_fixture.h"
 
 namespace korvane {
@@ -82,6 +83,38 @@ TEST_F(ChipIdentity, AReadProtectedChipGetsNothingUntilUnprotectedWithConsent) {
     EXPECT_NE(output.find("read protection is off"), std::string::npos) << output;
     EXPECT_EQ(Flash(), 0) << output;
     EXPECT_EQ(RecordOf(*device).substr(8), "00007");
+}
+
+// The flash goes only with the operator's word, and only where read protection hides it.
+TEST_F(ChipIdentity, UnprotectErasesNothingWhenRefusedOrWhenThereIsNoProtection) {
+    devsim::DeviceFaults faults;
+    faults.readProtected = true;
+    Attach(faults);
+    testing::PtyPair terminal;
+    terminal.Send({'n', 'o', '\n'});
+    testing::ChildProcess asked(KORVANE_FLASH_EXE, {"unprotect", "--port", device->PortPath()},
+                                true, terminal.Path());
+    output = asked.ReadAll();
+    EXPECT_EQ(asked.Wait(), 1) << output;
+    EXPECT_NE(output.find("Type yes to go on: "), std::string::npos) << output;
+    EXPECT_NE(output.find("readout unprotect was not confirmed; nothing was sent to any device"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("without a terminal"), std::string::npos) << output;
+    EXPECT_EQ(Erases(), 0);
+
+    Attach();  // a chip whose flash can be read
+    ASSERT_EQ(Flash(), 0) << output;
+    const std::string record = RecordOf(*device);
+    const int erases = Erases();
+    EXPECT_EQ(Run({"unprotect", "--port", device->PortPath(), "--yes"}, true), 0) << output;
+    EXPECT_NE(output.find(std::string("read protection was already off; nothing was erased "
+                                      "(chip ") +
+                          kUid + ")"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(Erases(), erases);
+    EXPECT_EQ(RecordOf(*device), record);
 }
 
 TEST_F(ChipIdentity, AChipFlashedBeforeIsNumberedKeptOrRefusedAsAsked) {

@@ -115,6 +115,28 @@ TEST(FixtureWiring, TextNamesEachKeyAndRefusesWhatItCannotPlay) {
     }
 }
 
+// The last of two values would win unseen, so a key given twice is refused by its name;
+// a refused value is named with what its key takes.
+TEST(FixtureWiring, ARepeatedKeyOrARefusedValueIsNamedWithWhatItTakes) {
+    const std::pair<const char*, const char*> refusals[] = {
+        {"reset=rts,reset=dtr", "\"reset\" is given twice, \"reset=rts\" and \"reset=dtr\""},
+        {"pulse=100,pulse=5000", "\"pulse\" is given twice"},
+        {"exit=run, EXIT=none", "\"exit\" is given twice, \"exit=run\" and \"exit=none\""},
+        {"reset=cts", "\"reset=cts\" is not understood: reset takes rts, dtr, !rts or !dtr"},
+        {"boot0=", "\"boot0=\" is not understood: boot0 takes dtr, rts, !dtr or !rts"},
+        {"pulse=20000ms",
+         "\"pulse=20000ms\" is not understood: pulse takes a time from 0 to "
+         "10000ms"},
+        {"settle=fast", "\"settle=fast\" is not understood: settle takes a time from 0 to 10000ms"},
+        {"exit=off", "\"exit=off\" is not understood: exit takes none or run"},
+    };
+    for (const auto& [text, said] : refusals) {
+        std::string error;
+        EXPECT_FALSE(ParseFixtureWiring(text, &error)) << text;
+        EXPECT_EQ(error.rfind(said, 0), 0u) << text << ": " << error;
+    }
+}
+
 TEST(FixtureWiring, ExitRunRestartsTheChipFromItsFlashAfterTheClosingRequest) {
     for (const char* exit : {"exit=none", "exit=run"}) {
         WiredBench bench{ResetWiring{}};

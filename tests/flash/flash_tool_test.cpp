@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "support/held_port.h"
+#include "support/program_copy.h"
 #include "support/pty_pair.h"
 #include "support/tool_fixture.h"
 
@@ -147,6 +150,39 @@ TEST_F(FlashTool, NamesAndPathsReachTheTerminalEscaped) {
     EXPECT_NE(output.find("\\x1B[2JX.BIN"), std::string::npos) << output;
 }
 
+// A path is bytes, UTF-8 or not: the package is found by the bytes given, and they are
+// shown with the odd ones escaped in the run's lines, its JSON, the journal and the list.
+TEST_F(FlashTool, APackageUnderAPathThatIsNotUtf8IsFlashedAndShownEscaped) {
+    const std::string folder = testing::TempFile("lot-\xFF\xC3(");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    std::vector<uint8_t> bytes;
+    std::string error;
+    ASSERT_TRUE(
+        BuildPackage({{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}}, bytes, error))
+        << error;
+    const std::string package = folder + "/p.bin";
+    testing::WriteBytes(package, bytes);
+    const std::string stem = folder.substr(0, folder.size() - 3);
+    const std::string shown = stem + "\\xFF\\xC3(/p.bin";
+
+    ASSERT_EQ(Run({"--port", device.PortPath(), "--sn", "5", package}, true), 0) << output;
+    EXPECT_EQ(RecordOf(device).substr(8), "00005");
+    EXPECT_NE(output.find("Finished to write the file [" + shown + "] to the flash."),
+              std::string::npos)
+        << output;
+    ASSERT_EQ(Run({"--port", device.PortPath(), "--sn", "6", "--json", package}), 0) << output;
+    EXPECT_NE(output.find("\"package\":\"" + stem + "\\\\xFF\\\\xC3(/p.bin\""), std::string::npos)
+        << output;
+    ASSERT_EQ(Run({"journal", "--csv"}), 0) << output;
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 3) << output;
+    // The package column of both records, before the digest.
+    const size_t first = output.find("," + shown + ",");
+    ASSERT_NE(first, std::string::npos) << output;
+    EXPECT_NE(output.find("," + shown + ",", first + 1), std::string::npos) << output;
+    ASSERT_EQ(Run({"--list", package}), 0) << output;
+    EXPECT_EQ(output.rfind(shown + ": ", 0), 0u) << output;
+}
+
 TEST_F(FlashTool, BadUsageExitsWithTwo) {
     EXPECT_EQ(Run({}), 2);
     EXPECT_EQ(Run({"--sn", "many", "x.bin"}), 2);
@@ -250,9 +286,14 @@ protected:
                           const std::vector<std::string>& as = {}) {
         const std::string package =
             testing::WritePackage({{"DIAG.BIN", Pattern(30, 1)}, {"MCU.BIN", Pattern(70, 2)}});
+        // Another user runs a copy of the tool that user can reach.
+        std::optional<testing::ProgramCopy> copy;
+        if (!as.empty()) {
+            copy.emplace(KORVANE_FLASH_EXE);
+        }
         const auto run = [&](std::vector<std::string> args) {
             std::vector<std::string> command = as;
-            command.push_back(KORVANE_FLASH_EXE);
+            command.push_back(copy ? copy->Path() : KORVANE_FLASH_EXE);
             command.insert(command.end(), args.begin(), args.end());
             command.push_back(package);
             testing::ChildProcess tool(command.front(), {command.begin() + 1, command.end()}, true);
@@ -298,8 +339,8 @@ TEST_F(PortReasons, PermissionDenied) {
         home = testing::TempFile("nobody");
         ASSERT_EQ(mkdir(home.c_str(), 0777), 0);
         ASSERT_EQ(chmod(home.c_str(), 0777), 0);
-        as = {"setpriv", "--reuid=65534",           "--regid=65534",        "--clear-groups",
-              "env",     "XDG_CONFIG_HOME=" + home, "XDG_DATA_HOME=" + home};
+        as = testing::AsNobody();
+        as.insert(as.end(), {"env", "XDG_CONFIG_HOME=" + home, "XDG_DATA_HOME=" + home});
         struct stat status {};
         ASSERT_EQ(stat(one.Path().c_str(), &status), 0);
         const group* owner = getgrgid(status.st_gid);

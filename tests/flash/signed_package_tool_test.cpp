@@ -152,6 +152,27 @@ TEST_F(SignedPackageTool, AnUntrustedPackageIsRefusedBeforeThePortWithItsReason)
     EXPECT_TRUE(device.Received().empty());
 }
 
+// --list is how a station's set-up is checked: a profile that a run refuses is refused
+// there too, with the same words, rather than shown as a station that trusts no key.
+TEST_F(SignedPackageTool, ListRefusesADamagedProfileAsARunDoes) {
+    ASSERT_TRUE(minisign.Sign(engineering, package, "release 4.2")) << minisign.problem;
+    const std::string damaged = "The profile " + ProfilePath() +
+                                " is damaged: key \"TrustedKeys\" of section \"Packages\" is ";
+    for (const std::string& profile :
+         {"[Packages]\nTrustedKeys=" + keys + "\nTrustedKeys=" + keys + "\n",
+          "[packages]\ntrustedkeys=" + keys + "\n"}) {
+        SCOPED_TRACE(profile);
+        WriteProfile(profile);
+        EXPECT_EQ(Flash(), 2) << output;
+        const size_t said = output.find(damaged);
+        ASSERT_NE(said, std::string::npos) << output;
+        const std::string sentence = output.substr(said, output.find('\n', said) - said);
+        EXPECT_TRUE(device.Received().empty());
+        EXPECT_EQ(Run({"--list", package}, true), 2) << output;
+        EXPECT_EQ(output, "korvane-flash: " + sentence + "\n");
+    }
+}
+
 // The run writes the bytes it checked: a package copied over while the slow erase holds the
 // run, before its entries are written, reaches the device as it was signed.
 TEST_F(SignedPackageTool, APackageReplacedOnDiskAfterTheCheckGoesInAsChecked) {

@@ -34,6 +34,7 @@
 #include "support/child_process.h"
 #include "support/held_port.h"
 #include "support/minisign.h"
+#include "support/program_copy.h"
 #include "support/pty_pair.h"
 #endif
 
@@ -382,13 +383,15 @@ TEST_F(AppFlash, APortThisUserMayNotOpenIsSaidInTheStatusTooltip) {
     std::string port = qEnvironmentVariable("KORVANE_TEST_NOT_MINE").toStdString();
     if (port.empty() && geteuid() == 0) {
         ASSERT_EQ(chmod(line.Path().c_str(), 0600), 0);
-        korvane::testing::ChildProcess again(
-            "setpriv",
-            {"--reuid=65534", "--regid=65534", "--clear-groups", "env",
-             "KORVANE_TEST_NOT_MINE=" + line.Path(), "HOME=/tmp",
-             QCoreApplication::applicationFilePath().toStdString(),
-             "--gtest_filter=AppFlash.APortThisUserMayNotOpenIsSaidInTheStatusTooltip"},
-            true);
+        // A copy of this program, which nobody may reach wherever the build tree is.
+        const korvane::testing::ProgramCopy copy(
+            QCoreApplication::applicationFilePath().toStdString());
+        std::vector<std::string> command = korvane::testing::AsNobody();
+        command.insert(command.end(),
+                       {"env", "KORVANE_TEST_NOT_MINE=" + line.Path(), "HOME=/tmp", copy.Path(),
+                        "--gtest_filter=AppFlash.APortThisUserMayNotOpenIsSaidInTheStatusTooltip"});
+        korvane::testing::ChildProcess again(command.front(), {command.begin() + 1, command.end()},
+                                             true);
         const std::string said = again.ReadAll();
         EXPECT_EQ(again.Wait(), 0) << said;
         EXPECT_NE(said.find("[  PASSED  ] 1 test"), std::string::npos) << said;

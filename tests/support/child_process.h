@@ -1,6 +1,7 @@
 // Runs one of the project's programs (or a peer tool) as a separate process.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -17,9 +18,10 @@ namespace korvane::testing {
 class ChildProcess {
 public:
     // Starts program with args; its standard output (with standard error too, when
-    // asked) is readable through ReadLine.
+    // asked) is readable through ReadLine. With standardInput, the child reads that file
+    // (a terminal, say) instead of the test's own standard input.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 bool withStandardError = false) {
+                 bool withStandardError = false, const std::string& standardInput = {}) {
         int out[2];
         if (pipe(out) != 0)
             return;
@@ -29,6 +31,9 @@ public:
         if (withStandardError)
             posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
         posix_spawn_file_actions_addclose(&actions, out[0]);
+        if (!standardInput.empty())
+            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, standardInput.c_str(),
+                                             O_RDWR | O_NOCTTY, 0);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const auto& a : args)

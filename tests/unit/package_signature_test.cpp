@@ -291,6 +291,8 @@ TEST(PackageSignature, MalformedSignatureFilesSayWhatIsWrong) {
         {with(3, good[3].substr(4)), State::kMalformed, "its fourth line"},
         {with(3, strayBits), State::kMalformed, "its fourth line"},
         {with(1, unknownAlgorithm), State::kUnsupported, "\"ET\""},
+        {Joined(good) + "more\n", State::kMalformed, "it has more than four lines"},
+        {Joined(good) + "\n", State::kMalformed, "it has more than four lines"},
     };
     for (const Case& c : cases) {
         const SignatureVerdict verdict = VerifyPackageSignature(package, c.text, keys);
@@ -312,10 +314,10 @@ TEST(PackageSignature, MalformedSignatureFilesSayWhatIsWrong) {
     EXPECT_EQ(VerifyPackageSignature(std::vector<uint8_t>(61440, 0x5A), legacy, keys).state,
               State::kChangedAfterSigning);
 
-    // Line ends of another system, and whatever follows the four lines, change nothing.
+    // Line ends of another system change nothing.
     const std::string crlf = good[0] + "\r\n" + good[1] + "\r\n" + good[2] + "\r\n" + good[3];
     EXPECT_EQ(VerifyPackageSignature(package, crlf, keys).state, State::kValid);
-    EXPECT_EQ(VerifyPackageSignature(package, Joined(good) + "more\n", keys).state, State::kValid);
+    EXPECT_EQ(VerifyPackageSignature(package, crlf + "\r\n", keys).state, State::kValid);
 }
 
 TEST(PackageSignature, KeysThatCannotBeTrustedAreNamed) {
@@ -358,6 +360,30 @@ TEST(PackageSignature, KeysThatCannotBeTrustedAreNamed) {
     std::string error;
     EXPECT_FALSE(LoadTrustedKeys(TempFile("nothing"), keys, error));
     EXPECT_NE(error.find("do not exist"), std::string::npos) << error;
+}
+
+// A forged key that claims the real key's ID, read first, would have every genuine
+// signature taken for a package changed after signing.
+TEST(PackageSignature, TwoKeysOfOneIdAreRefusedNamingBothFiles) {
+    const std::string folder = TempFile("keys");
+    std::filesystem::create_directory(folder);
+    // The first key's ID with the second key's public key.
+    WriteText(folder + "/a.pub",
+              "untrusted comment: forged\n"
+              "RWRNZr4N8SUjyhhkPCf92GOo8zA/XtQca2ZLgTrBjM7A5I2d625ibUAf\n");
+    WriteText(folder + "/first.pub", ReadText(FixedVectors().folder + "/keys/first.pub"));
+    std::vector<TrustedKey> keys;
+    std::string error;
+    EXPECT_FALSE(LoadTrustedKeys(folder, keys, error));
+    EXPECT_EQ(error, "the key files " + folder + "/a.pub and " + folder +
+                         "/first.pub hold keys of one key ID, CA2325F10DBE664D; only one of "
+                         "them can be the signer's");
+    EXPECT_TRUE(keys.empty());
+    // Nor may a key join one already trusted under its ID.
+    ASSERT_TRUE(LoadTrustedKeys(folder + "/first.pub", keys, error)) << error;
+    EXPECT_FALSE(LoadTrustedKeys(folder + "/a.pub", keys, error));
+    EXPECT_NE(error.find("/first.pub and " + folder + "/a.pub"), std::string::npos) << error;
+    EXPECT_EQ(keys.size(), 1u);
 }
 
 TEST(PackageSignature, AMissingSignatureFileIsNoSignatureAndAnUnreadableOneAnError) {
