@@ -126,6 +126,19 @@ protected:
         }
     }
 
+    // What the port's driver and device saw of an identify run on the port: the trace's
+    // events and the bytes the device received, from the test's start on.
+    struct Seen {
+        std::vector<LineEvent> events;
+        std::vector<Received> received;
+    };
+    Seen Identify(GuestPort port) {
+        const GuestMachine::Result run =
+            bench.Flash(home, {"identify", "--port", DriverBench::PortPath(port)});
+        EXPECT_EQ(run.status, 0) << run.output;
+        return {bench.EventsFrom(from, port), bench.ReceivedFrom(from, port)};
+    }
+
     // Starts a command in the guest that goes on after Run returns: its output in the
     // harness folder's NAME.out, its process id in NAME.pid.
     void StartInGuest(const std::string& name, const std::string& command) {
@@ -202,9 +215,7 @@ TEST_P(OnEachPort, FlashesTheSamplePackageWithItsRecordAndJournal) {
 
 TEST_P(OnEachPort, LineIs115200EvenParityOneStopBitWithoutFlowControl) {
     bench.PutInDevice(Port());
-    ASSERT_EQ(bench.Flash(home, {"identify", "--port", PortPath()}).status, 0);
-    const std::vector<LineEvent> events = bench.EventsFrom(from, Port());
-    const std::vector<Received> received = bench.ReceivedFrom(from, Port());
+    const auto [events, received] = Identify(Port());
     ASSERT_FALSE(received.empty());
     // What was in force when the first byte went out: the last settings before it.
     std::optional<LineEvent> baud, format, flow;
@@ -241,9 +252,7 @@ TEST_P(OnEachPort, LineIs115200EvenParityOneStopBitWithoutFlowControl) {
 
 TEST_P(OnEachPort, DefaultResetReachesTheDeviceInOrderAndOnTime) {
     bench.PutInDevice(Port());
-    ASSERT_EQ(bench.Flash(home, {"identify", "--port", PortPath()}).status, 0);
-    const std::vector<LineEvent> events = bench.EventsFrom(from, Port());
-    const std::vector<Received> received = bench.ReceivedFrom(from, Port());
+    const auto [events, received] = Identify(Port());
     ASSERT_FALSE(received.empty());
     // The modem-line requests before the first byte; the last three are the pulse.
     std::vector<LineEvent> lines;
@@ -282,17 +291,6 @@ struct Bench {
     const char* line;
 };
 
-ResetWiring Wired(ResetWiring::Line reset, bool resetInverted, ResetWiring::Line boot0,
-                  bool boot0Inverted, uint32_t minPulseMs) {
-    ResetWiring wiring;
-    wiring.reset = reset;
-    wiring.resetInverted = resetInverted;
-    wiring.boot0 = boot0;
-    wiring.boot0Inverted = boot0Inverted;
-    wiring.minPulseMs = minPulseMs;
-    return wiring;
-}
-
 constexpr auto kDtr = ResetWiring::Line::kDtr;
 constexpr auto kRts = ResetWiring::Line::kRts;
 
@@ -303,13 +301,13 @@ constexpr auto kRts = ResetWiring::Line::kRts;
 constexpr uint32_t kResetFilterMs = 20;
 
 const Bench kBenches[] = {
-    {"Swapped", Wired(kDtr, false, kRts, false, kResetFilterMs),
+    {"Swapped", ResetWiring{kDtr, false, kRts, false, kResetFilterMs},
      "reset=dtr,boot0=rts,pulse=100ms,settle=100ms,exit=none"},
-    {"ResetInverted", Wired(kRts, true, kDtr, false, 0),
+    {"ResetInverted", ResetWiring{kRts, true, kDtr, false, 0},
      "reset=!rts,boot0=dtr,pulse=100ms,settle=100ms,exit=none"},
-    {"Boot0Inverted", Wired(kRts, false, kDtr, true, 0),
+    {"Boot0Inverted", ResetWiring{kRts, false, kDtr, true, 0},
      "reset=rts,boot0=!dtr,pulse=100ms,settle=100ms,exit=none"},
-    {"SlowReset", Wired(kRts, false, kDtr, false, 250),
+    {"SlowReset", ResetWiring{kRts, false, kDtr, false, 250},
      "reset=rts,boot0=dtr,pulse=500ms,settle=100ms,exit=none"},
 };
 
@@ -359,11 +357,10 @@ TEST_F(FtdiAdapter, AsksForALowLatencyTimerAndGivesTheOldOneBack) {
         }
     }
     ASSERT_TRUE(before) << "the driver never set the latency timer";
-    ASSERT_EQ(bench.Flash(home, {"identify", "--port", "/dev/ttyUSB0"}).status, 0);
-    const std::vector<Received> received = bench.ReceivedFrom(from, GuestPort::kFtdi);
+    const auto [events, received] = Identify(GuestPort::kFtdi);
     ASSERT_FALSE(received.empty());
     std::vector<LineEvent> timers;
-    for (const LineEvent& event : bench.EventsFrom(from, GuestPort::kFtdi)) {
+    for (const LineEvent& event : events) {
         if (event.kind == Kind::kLatencyTimer) {
             timers.push_back(event);
         }
