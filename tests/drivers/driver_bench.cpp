@@ -134,12 +134,16 @@ bool DriverBench::WaitForAdapter() {
 bool DriverBench::PullOutAdapter() {
     Note("pulling the adapter out");
     adapterOut = true;
-    return guest.PullOutAdapter(5000);
+    const bool pulled = guest.PullOutAdapter(5000);
+    Note("QEMU: " + guest.LastAnswer() + (pulled ? ", and the adapter is gone" : ""));
+    return pulled;
 }
 
 bool DriverBench::PutBackAdapter() {
     Note("putting the adapter back");
-    if (!guest.PutBackAdapter() || !WaitForAdapter()) {
+    const bool added = guest.PutBackAdapter();
+    Note("QEMU: " + guest.LastAnswer());
+    if (!added || !WaitForAdapter()) {
         return false;
     }
     adapterOut = false;

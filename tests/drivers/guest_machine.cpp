@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -89,11 +90,18 @@ bool GuestMachine::ReadLine(int fd, std::string& buffer, std::string& line, uint
             return true;
         }
         pollfd waiter{fd, POLLIN, 0};
-        if (fd < 0 || poll(&waiter, 1, RemainingMs(deadline)) <= 0) {
+        const int ready = fd < 0 ? -1 : poll(&waiter, 1, RemainingMs(deadline));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
             return false;
         }
         char chunk[4096];
         const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
         if (got <= 0) {
             return false;
         }
@@ -209,17 +217,17 @@ bool GuestMachine::WaitForEvent(const std::string& name, uint32_t timeoutMs) {
 }
 
 bool GuestMachine::PullOutAdapter(uint32_t timeoutMs) {
-    const std::string answer = Monitor(
+    lastAnswer = Monitor(
         std::string(R"({"execute": "device_del", "arguments": {"id": ")") + kAdapterId + "\"}}",
         timeoutMs);
-    return answer.find("\"return\"") != std::string::npos &&
+    return lastAnswer.find("\"return\"") != std::string::npos &&
            WaitForEvent("DEVICE_DELETED", timeoutMs);
 }
 
 bool GuestMachine::PutBackAdapter() {
-    const std::string answer = Monitor(
+    lastAnswer = Monitor(
         std::string(R"({"execute": "device_add", "arguments": )") + kAdapterArguments + "}", 5000);
-    return answer.find("\"return\"") != std::string::npos;
+    return lastAnswer.find("\"return\"") != std::string::npos;
 }
 
 void GuestMachine::PowerOff() {

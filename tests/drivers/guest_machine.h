@@ -50,6 +50,8 @@ public:
     // back in, on the same socket.
     bool PullOutAdapter(uint32_t timeoutMs);
     bool PutBackAdapter();
+    // QEMU's answer to the last of them, for the timeline.
+    const std::string& LastAnswer() const { return lastAnswer; }
 
     // Ends the agent and waits for the machine to power off; kills it otherwise.
     void PowerOff();
@@ -70,6 +72,7 @@ private:
     int monitor = -1;
     std::string monitorBuffer;
     std::string monitorEvents;  // events read while waiting for an answer
+    std::string lastAnswer;
     int commands = 0;
     std::string errorText;
 };
