@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -67,6 +69,7 @@ void PtySimulator::NewDeviceIn(const UniqueId& uid) {
     DeviceFaults fresh = faults;
     fresh.uid = uid;
     device = SimulatedDevice(fresh);
+    device.ModemLinesAre(dtrSet, rtsSet, Clock::now());
     present = true;
 }
 
@@ -77,6 +80,12 @@ void PtySimulator::PutIn() {
 void PtySimulator::PutIn(const UniqueId& uid) {
     std::lock_guard<std::mutex> lock(mutex);
     NewDeviceIn(uid);
+}
+
+void PtySimulator::PutIn(const DeviceFaults& newFaults) {
+    std::lock_guard<std::mutex> lock(mutex);
+    faults = WithUniqueId(newFaults);
+    NewDeviceIn(*faults.uid);
 }
 
 void PtySimulator::TakeOut() {
@@ -115,6 +124,32 @@ bool PtySimulator::Start() {
     tcsetattr(master, TCSANOW, &raw);
     keepAlive = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    return StartRunning();
+}
+
+bool PtySimulator::StartOnSocket(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        errorText = "the socket path " + path + " is too long";
+        return false;
+    }
+    path.copy(address.sun_path, path.size());
+    unlink(path.c_str());
+    listening = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listening < 0 ||
+        bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listening, 1) != 0) {
+        errorText = "cannot listen at " + path + ": " + std::strerror(errno);
+        Stop();
+        return false;
+    }
+    socketPath = path;
+    portPath = path;
+    return StartRunning();
+}
+
+bool PtySimulator::StartRunning() {
     if (pipe(wakePipe) != 0) {
         errorText = std::string("cannot create a pipe: ") + std::strerror(errno);
         Stop();
@@ -145,11 +180,15 @@ void PtySimulator::Stop() {
         worker.join();
         WriteReport();
     }
-    for (int* fd : {&master, &keepAlive, &wakePipe[0], &wakePipe[1], &folderWatch}) {
+    for (int* fd : {&master, &listening, &keepAlive, &wakePipe[0], &wakePipe[1], &folderWatch}) {
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
         }
+    }
+    if (!socketPath.empty()) {
+        unlink(socketPath.c_str());
+        socketPath.clear();
     }
 }
 
@@ -164,13 +203,41 @@ void PtySimulator::ModemLineChanged(uint8_t code) {
     device.ModemLineChanged(code, at);
 }
 
+void PtySimulator::ModemLinesAre(bool dtr, bool rts, Clock::time_point at) {
+    std::lock_guard<std::mutex> lock(mutex);
+    dtrSet = dtr;
+    rtsSet = rts;
+    device.ModemLinesAre(dtr, rts, at);
+}
+
+ssize_t PtySimulator::LineWrite(const uint8_t* data, size_t length) {
+    if (listening >= 0) {
+        return send(master, data, length, MSG_NOSIGNAL);
+    }
+    return write(master, data, length);
+}
+
+void PtySimulator::Accept() {
+    if (master >= 0 || listening < 0) {
+        return;
+    }
+    master = accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+}
+
 bool PtySimulator::WriteAll(const uint8_t* data, size_t length) {
     size_t done = 0;
     while (done < length) {
-        const ssize_t n = write(master, data + done, length - done);
+        // Nothing connected to the socket, or the connection broke: the bytes are lost.
+        if (master < 0) {
+            return true;
+        }
+        const ssize_t n = LineWrite(data + done, length - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
+        }
+        if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+            return true;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             return false;
@@ -233,8 +300,12 @@ void PtySimulator::Run() {
                 floodUntil + byteTime * static_cast<int64_t>(SliceBytes()) - Clock::now());
             timeoutMs = static_cast<int>(std::max<int64_t>(0, due.count()));
         }
-        pollfd waiters[3] = {
-            {master, lineEvents, 0}, {wakePipe[0], POLLIN, 0}, {folderWatch, POLLIN, 0}};
+        // A socket with nobody connected waits for a connection instead.
+        const bool awaitingConnection = master < 0 && listening >= 0;
+        pollfd waiters[3] = {{awaitingConnection ? listening : master,
+                              awaitingConnection ? short{POLLIN} : lineEvents, 0},
+                             {wakePipe[0], POLLIN, 0},
+                             {folderWatch, POLLIN, 0}};
         if (poll(waiters, folderWatch >= 0 ? 3 : 2, timeoutMs) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -244,7 +315,9 @@ void PtySimulator::Run() {
         if (waiters[1].revents != 0) {
             return;
         }
-        if ((waiters[0].revents & ~POLLOUT) != 0 && !TakeInPending()) {
+        if (awaitingConnection) {
+            Accept();
+        } else if ((waiters[0].revents & ~POLLOUT) != 0 && !TakeInPending()) {
             return;
         }
         if (folderWatch >= 0 && waiters[2].revents != 0 && !ServeRequest()) {
@@ -277,15 +350,18 @@ void PtySimulator::Flood() {
     }
     // Whatever the terminal cannot take now is lost, as a real line loses what a host
     // does not read: the flood never waits for the host.
-    while (write(master, bytes, count) < 0 && errno == EINTR) {
+    while (master >= 0 && LineWrite(bytes, count) < 0 && errno == EINTR) {
     }
 }
 
 bool PtySimulator::TakeInPending() {
     uint8_t buffer[4096];
-    for (;;) {
+    while (master >= 0) {
         const ssize_t got = read(master, buffer, sizeof buffer);
         if (got > 0) {
+            if (lineObserver) {
+                lineObserver(buffer, static_cast<size_t>(got));
+            }
             if (!Consume(buffer, static_cast<size_t>(got))) {
                 return false;
             }
@@ -294,12 +370,17 @@ bool PtySimulator::TakeInPending() {
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        if (got < 0 && errno != EAGAIN) {
+        if (listening >= 0 && (got == 0 || errno != EAGAIN)) {
+            // The far end closed its connection: listen for the next.
+            close(master);
+            master = -1;
+        } else if (got < 0 && errno != EAGAIN) {
             // No host has the terminal open; our own open keeps this short-lived.
             SleepMs(10);
         }
         return true;
     }
+    return true;
 }
 
 bool PtySimulator::Consume(const uint8_t* bytes, size_t count) {

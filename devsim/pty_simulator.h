@@ -2,8 +2,11 @@
 // as its serial port, and the simulator answers on the other side from a thread of its own.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +19,8 @@ namespace korvane::devsim {
 
 class PtySimulator {
 public:
+    using Clock = std::chrono::steady_clock;
+
     // baudRate 0 answers as fast as the terminal carries bytes; any other value paces the
     // line both ways as a real one would (11 bits a byte: start, 8 data, parity, stop).
     explicit PtySimulator(const DeviceFaults& faults = {}, uint32_t baudRate = 0);
@@ -26,6 +31,11 @@ public:
     // Creates the pseudo-terminal and starts answering. False (with errorText set) when
     // no terminal could be had.
     bool Start();
+    // Serves the device on a Unix socket instead, for an emulated machine whose serial port
+    // is wired to it (an emulator's socket character device connects there): listens at
+    // path, takes one connection at a time, and listens again when the far end closes it.
+    // What the device sends while nothing is connected is lost, as on an unplugged line.
+    bool StartOnSocket(const std::string& path);
     void Stop();
 
     // A fixture of a line: with no device in it, whatever the host sends is lost and
@@ -34,6 +44,9 @@ public:
     void PutIn();
     // Places a new device whose chip reports uid, as a cloned or counterfeit part does.
     void PutIn(const UniqueId& uid);
+    // The same with a part that has these faults (and these alone) from now on; its unique
+    // ID is theirs when they name one, a new one otherwise.
+    void PutIn(const DeviceFaults& faults);
     void TakeOut();
     bool DevicePresent() const;
 
@@ -42,6 +55,17 @@ public:
     // through ModemLineChanged, from the port's modem-line watcher in the same process.
     void WireResetLines(const ResetWiring& wiring);
     void ModemLineChanged(uint8_t code);
+    // The modem lines as a real line's far end reports them: both at once, changed at the
+    // given time (SimulatedDevice::ModemLinesAre). They stay with the fixture: a device
+    // put in finds them as they are.
+    void ModemLinesAre(bool dtr, bool rts, Clock::time_point at);
+    // Is handed each block of bytes from the host, on the simulator's thread, before the
+    // device takes it in. A line whose modem lines are reported from elsewhere catches up
+    // with that report here: a change the host made before it sent the bytes then reaches
+    // the device before them, however late the report itself came.
+    void SetLineObserver(std::function<void(const uint8_t* bytes, size_t count)> observer) {
+        lineObserver = std::move(observer);
+    }
 
     // The device path for the host to open, e.g. /dev/pts/3.
     const std::string& PortPath() const { return portPath; }
@@ -85,8 +109,9 @@ public:
 
 private:
     class Output;
-    using Clock = std::chrono::steady_clock;
 
+    // Starts the thread that answers, once the line is there.
+    bool StartRunning();
     void Run();
     // A new device with that unique ID in the fixture; the caller holds the mutex.
     void NewDeviceIn(const UniqueId& uid);
@@ -98,6 +123,10 @@ private:
     bool ServeRequest();
     bool WriteStateFiles() const;
     bool WriteAll(const uint8_t* data, size_t length);
+    // One write to the line; a socket's far end gone is no signal, only an error.
+    ssize_t LineWrite(const uint8_t* data, size_t length);
+    // Takes the connection that waits on the listening socket, if none is held.
+    void Accept();
     // Sends bytes no earlier than a paced line would have carried them.
     bool SendPaced(const std::vector<uint8_t>& bytes);
     // Sends the next piece of a flood, if the line is due one.
@@ -112,7 +141,12 @@ private:
     std::vector<uint8_t> received;
     std::string portPath;
     std::string errorText;
-    int master = -1;
+    int master = -1;     // the line: the terminal's master side, or the socket's connection
+    int listening = -1;  // the listening socket, when serving on one
+    std::string socketPath;
+    bool dtrSet = false;  // the fixture's modem lines, as last reported
+    bool rtsSet = false;
+    std::function<void(const uint8_t*, size_t)> lineObserver;
     int keepAlive = -1;  // our own open of the terminal, so it lives between host opens
     int wakePipe[2] = {-1, -1};
     std::thread worker;

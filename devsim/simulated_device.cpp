@@ -423,14 +423,17 @@ void SimulatedDevice::WireResetLines(const ResetWiring& wired) {
 }
 
 void SimulatedDevice::ModemLineChanged(uint8_t code, std::chrono::steady_clock::time_point at) {
+    const bool set = code == kSetDtrCode || code == kSetRtsCode;
+    const bool dtr = code == kSetDtrCode || code == kClrDtrCode;
+    const bool rts = code == kSetRtsCode || code == kClrRtsCode;
+    ModemLinesAre(dtr ? set : dtrSet, rts ? set : rtsSet, at);
+}
+
+void SimulatedDevice::ModemLinesAre(bool dtr, bool rts, std::chrono::steady_clock::time_point at) {
+    dtrSet = dtr;
+    rtsSet = rts;
     if (!wiring) {
         return;
-    }
-    const bool set = code == kSetDtrCode || code == kSetRtsCode;
-    if (code == kSetDtrCode || code == kClrDtrCode) {
-        dtrSet = set;
-    } else if (code == kSetRtsCode || code == kClrRtsCode) {
-        rtsSet = set;
     }
     const bool resetHeld = LineSet(wiring->reset) != wiring->resetInverted;
     if (resetHeld && !inReset) {

@@ -120,6 +120,11 @@ public:
     void WireResetLines(const ResetWiring& wiring);
     // The host changed a modem line (ModemLineCode) at the given time.
     void ModemLineChanged(uint8_t code, std::chrono::steady_clock::time_point at);
+    // The host's modem lines are so from the given time on. Both change at once, as a
+    // driver that moves them in one request moves them: the chip leaving reset then
+    // samples BOOT0 as it is after the change. A device that minds no wiring only keeps
+    // them, for when it is wired.
+    void ModemLinesAre(bool dtr, bool rts, std::chrono::steady_clock::time_point at);
     // How often the wired chip restarted from its flash (a reset with BOOT0 low).
     int FirmwareStarts() const { return firmwareStarts; }
 

@@ -235,6 +235,10 @@ bool SerialPort::OpenDevice(const std::string& device, uint32_t rate) {
     if (!AcquirePortLock(device, lockFile, holder)) {
         return OpenFailed(OpenFailure::kHeld, std::strerror(EBUSY));
     }
+    // Who else has the device open is looked for before it is opened: the look through
+    // every process takes milliseconds, and the open starts a pulse on the modem lines
+    // that lasts until the lines are cleared below.
+    std::string other = OtherOpener(device);
     // Non-blocking only for the open itself, so that a missing carrier cannot hang it.
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -260,7 +264,7 @@ bool SerialPort::OpenDevice(const std::string& device, uint32_t rate) {
     }
     // On a real serial device, another process that holds it open (a modem manager
     // probing it) would hear our bytes.
-    if (std::string other = OtherOpener(device); !other.empty()) {
+    if (!other.empty()) {
         holder = std::move(other);
         return refuse(OpenFailure::kHeld, EBUSY);
     }
@@ -270,6 +274,11 @@ bool SerialPort::OpenDevice(const std::string& device, uint32_t rate) {
         return refuse(OpenFailure::kHeld, errno);
     }
     ioctl(fd, TIOCEXCL);
+    // A real driver raises DTR and RTS as it opens the device (a pseudo-terminal has no
+    // lines to raise): on a fixture that is a pulse on RESET and BOOT0. It is cut as short
+    // as can be, before the driver is asked anything more; each request to a USB adapter
+    // takes a round trip.
+    SetModemLines(fd, TIOCM_DTR | TIOCM_RTS, false);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     handle = fd;
     baudRate = rate;
@@ -277,7 +286,6 @@ bool SerialPort::OpenDevice(const std::string& device, uint32_t rate) {
 
     serialFlagsBefore = AskForLowLatency(fd);
     parityRefused = !ApplyLineSettings(fd, rate) && !IsPseudoTerminal(device);
-    SetModemLines(fd, TIOCM_DTR | TIOCM_RTS, false);
     tcflush(fd, TCIOFLUSH);
     return true;
 }

@@ -27,6 +27,10 @@ declare -A groups=(
     [windows-qt]="dpkg-dev tcl bzip2 xz-utils"
     # the fuzzers, built with clang and its sanitizer runtime
     [fuzz]="clang libclang-rt-dev"
+    # the drivers tier's guest: QEMU, and what its initramfs is made of (busybox, the
+    # kernel's modules picked with modprobe, an archive for cpio); its kernel is Debian's
+    # own, fetched with apt-get download (scripts/guest-kernel.sh)
+    [drivers]="qemu-system-x86 busybox-static kmod cpio xz-utils"
 )
 
 [ $# -gt 0 ] || { echo "usage: $0 GROUP... (${!groups[*]}, or all)" >&2; exit 2; }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test tier: the plain build, the build
-# with AddressSanitizer and UndefinedBehaviorSanitizer, the Windows build under Wine, and
-# the Debian package. Ends with how long each tier took and, on the last line, the counts
+# Installs what is missing, builds, and runs every test tier: the plain build, its
+# programs on Linux's real serial drivers in a QEMU guest, the build with AddressSanitizer
+# and UndefinedBehaviorSanitizer, the Windows build under Wine, and the Debian package. Ends with how long each tier took and, on the last line, the counts
 # over all of them: "N passed, N failed".
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -83,6 +83,7 @@ package_and_check() {
 }
 
 tier plain build_and_test "$root/build/plain"
+tier drivers "$root/scripts/drivers-test.sh" "$root/build/plain"
 tier sanitized build_and_test "$root/build/sanitize" -DKORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 tier windows windows_build_and_test
 tier package package_and_check
