@@ -31,14 +31,8 @@ void SetUpApplication(QApplication& app) {
 
 int FlasherApp::RunStation(const QStringList& givenPorts, const QString& givenPackage) {
     SetUpApplication(*this);
-    QStringList ports = givenPorts;
-    QString problem;
-    if (ports.isEmpty()) {
-        ExpandPortRanges({ReadStationSettings().ports}, ports, problem);
-        ports.removeAll(QString());
-    }
     const QString package = givenPackage.isEmpty() ? ReadProfile().file : givenPackage;
-    StationWindow window(package, ports);
+    StationWindow window(package, givenPorts);
     window.resize(1000, 600);
     window.show();
     return exec();

@@ -111,7 +111,7 @@ FlasherDialog::FlasherDialog(QWidget* parent)
                         [this](const EarlierRun& earlier) { return AskRework(earlier); },
                         {}}),
       wallClock([] { return QDateTime::currentSecsSinceEpoch(); }) {
-    station = Station::SetUp({}, stationProblem);
+    station = Station::SetUp(StationOptions{}, stationProblem);
     if (station) {
         stationWarning = station->Warning();
     }

@@ -124,10 +124,17 @@ StationWindow::StationWindow(const QString& packagePath, const QStringList& port
                              QWidget* parent)
     : QWidget(parent), packagePath(packagePath) {
     setWindowTitle(QStringLiteral("Korvane station"));
+    // The ports given, else the station's fixtures; a bad setting is said, not passed over.
+    QString configProblem;
     QString portsProblem;
-    if (!portNames.isEmpty() &&
-        !ChoosePorts(portNames, ReadProfile().portIndex, ports, portsProblem)) {
+    const std::optional<StationConfig> config = ReadStationConfig({}, configProblem);
+    const QStringList names = portNames.isEmpty() && config ? config->ports : portNames;
+    if (config && !names.isEmpty() &&
+        !ChoosePorts(names, ReadProfile().portIndex, ports, portsProblem)) {
         ports.clear();
+        // Said as the tool says it, with the window's capital and full stop.
+        portsProblem[0] = portsProblem[0].toUpper();
+        configProblem = portsProblem + '.';
     }
     auto* layout = new QVBoxLayout(this);
     auto* header = new QHBoxLayout;
@@ -192,10 +199,8 @@ StationWindow::StationWindow(const QString& packagePath, const QStringList& port
     }
     layout->addLayout(grid, 1);
     ShowLineCounts();
-    if (!portsProblem.isEmpty()) {
-        // Said as the tool says it, with the window's capital.
-        portsProblem[0] = portsProblem[0].toUpper();
-        notice->setText(portsProblem + '.');
+    if (!configProblem.isEmpty()) {
+        notice->setText(configProblem);
         startStop->setEnabled(false);
     } else if (ports.empty()) {
         notice->setText(
@@ -224,9 +229,7 @@ void StationWindow::Start() {
         station.reset();
         return;
     }
-    const StationSettings settings = ReadStationSettings();
-    // A value the tool would refuse leaves the window at the usual second.
-    const uint32_t probeMs = ProbeIntervalMs(settings.probeMs).value_or(1000);
+    const uint32_t probeMs = station->Config().probeMs;
     QStringList said{station->Announce()};
     for (const std::string& alert : station->Recorder().TakeAlerts()) {
         said << QString::fromStdString(alert);

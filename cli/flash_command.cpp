@@ -183,20 +183,28 @@ int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* e
 // What every flash needs before its first device: the ports, the checks that need no
 // device, and the station with its counter taken for the runs. An exit status when it
 // cannot go on.
-std::optional<int> Prepare(const FlashOptions& options, const QStringList& names, bool onePort,
-                           std::FILE* out, std::FILE* err, std::vector<PortChoice>& ports,
+std::optional<int> Prepare(const FlashOptions& options, bool onePort, std::FILE* out,
+                           std::FILE* err, std::vector<PortChoice>& ports,
                            std::unique_ptr<Station>& station) {
     // With JSON, standard output carries nothing but the objects.
     std::FILE* said = options.json ? err : out;
-    if (QString problem; !ChoosePorts(names, ReadProfile().portIndex, ports, problem)) {
+    QString problem;
+    const std::optional<StationConfig> config = ReadStationConfig(options.station, problem);
+    if (!config) {
+        Say(err, problem);
+        return kExitUsage;
+    }
+    // A watch without ports given watches the station's fixtures.
+    const QStringList names =
+        options.ports.isEmpty() && options.watch ? config->ports : options.ports;
+    if (!ChoosePorts(names, ReadProfile().portIndex, ports, problem)) {
         Say(err, problem);
         return kExitUsage;
     }
     if (const auto refused = RefusedBeforeTheDevice(options, said, err)) {
         return *refused;
     }
-    QString problem;
-    station = Station::SetUp(options.station, problem);
+    station = Station::SetUp(*config, problem);
     if (!station) {
         Say(err, problem);
         return kExitUsage;
@@ -368,23 +376,9 @@ private:
 }  // namespace
 
 int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
-    QStringList names = options.ports;
-    const StationSettings settings = ReadStationSettings();
-    if (names.isEmpty() && !settings.ports.isEmpty()) {
-        if (QString bad; !ExpandPortRanges({settings.ports}, names, bad)) {
-            Say(err, "[Station] Ports: " + bad);
-            return kExitUsage;
-        }
-    }
-    const std::optional<uint32_t> probeMs = ProbeIntervalMs(settings.probeMs);
-    if (!probeMs) {
-        Say(err, QString("[Station] ProbeMs is %1; give 100 … 60000 milliseconds")
-                     .arg(settings.probeMs));
-        return kExitUsage;
-    }
     std::vector<PortChoice> ports;
     std::unique_ptr<Station> station;
-    if (const auto refused = Prepare(options, names, false, out, err, ports, station)) {
+    if (const auto refused = Prepare(options, false, out, err, ports, station)) {
         return *refused;
     }
     // The summary goes where the board is; with JSON, standard output has only the objects.
@@ -412,7 +406,7 @@ int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
             observers.push_back(lines.back().get());
         }
         counts = WatchEveryPort(*station, OsBytes(options.packagePath), ports, observers, control,
-                                *probeMs);
+                                station->Config().probeMs);
         board.Finish();
     }
     stopper.join();
@@ -430,7 +424,7 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
     const bool onePort = options.ports.size() <= 1 && !options.json;
     std::vector<PortChoice> ports;
     std::unique_ptr<Station> station;
-    if (const auto refused = Prepare(options, options.ports, onePort, out, err, ports, station)) {
+    if (const auto refused = Prepare(options, onePort, out, err, ports, station)) {
         return *refused;
     }
 

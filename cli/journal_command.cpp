@@ -135,11 +135,10 @@ void PrintLeases(const std::vector<Lease>& leases, const std::vector<StationSeen
 }  // namespace
 
 int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err) {
-    QString where = options.journal.value_or(ReadJournalSettings().database);
+    QString problem;
+    const QString where =
+        JournalAddress(options.journal.value_or(ReadJournalSettings().database), problem);
     if (where.isEmpty()) {
-        where = Journal::DefaultPath();
-    }
-    if (const QString problem = JournalAddressProblem(where); !problem.isEmpty()) {
         Say(err, problem);
         return kExitUsage;
     }

@@ -108,10 +108,6 @@ RunOutcome FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
     return OutcomeOf(result, request.port);
 }
 
-std::string PortShown(const PortChoice& port) {
-    return port.name == port.device ? port.device : port.name + " (" + port.device + ")";
-}
-
 RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
     RunOutcome outcome;
     outcome.result = result;

@@ -17,28 +17,14 @@
 #include "flashing/operator_feedback.h"
 #include "flashing/package.h"
 #include "flashing/package_trust.h"
+#include "flashing/port_choice.h"
+#include "flashing/rework.h"
 #include "flashing/run_recorder.h"
 #include "flashing/sequence_numbers.h"
 #include "flashing/serial_record.h"
 #include "link/device_link.h"
 
 namespace korvane {
-
-// The port a run opens: the device, and the name the operator chose it by ("COM3", or
-// the device's own path), which the journal records.
-struct PortChoice {
-    std::string name;
-    std::string device;
-};
-
-// What a run does with a chip the journal has flashed before (a board back from the field
-// or from test).
-enum class Rework {
-    kNew,     // a new number, as for any device; the earlier one is named
-    kKeep,    // its earlier serial record again, byte for byte; no number is consumed
-    kRefuse,  // nothing is written; the run fails, naming the earlier record
-    kAsk,     // the front end asks the operator (FlashRunHooks::askRework)
-};
 
 struct FlashRequest {
     std::string packagePath;
@@ -111,10 +97,6 @@ inline bool operator==(const RunOutcome& outcome, RunResult result) {
 inline bool operator!=(const RunOutcome& outcome, RunResult result) {
     return outcome.result != result;
 }
-
-// How messages name a port: "COM3 (/dev/ttyUSB0)", or the device's path alone when the
-// operator named the device.
-std::string PortShown(const PortChoice& port);
 
 // What a run did with the sequence numbers.
 struct NumberUse {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "flashing/flash_run.h"
+#include "flashing/port_choice.h"
 #include "link/serial_port.h"
 
 namespace korvane {

@@ -6,18 +6,6 @@
 
 namespace korvane {
 
-std::optional<uint32_t> ProbeIntervalMs(const QString& setting) {
-    if (setting.isEmpty()) {
-        return 1000;
-    }
-    bool ok = false;
-    const int ms = setting.toInt(&ok);
-    if (!ok || ms < 100 || ms > 60000) {
-        return std::nullopt;
-    }
-    return static_cast<uint32_t>(ms);
-}
-
 PortFixture::PortFixture(Station& station, std::string packagePath, PortChoice port)
     : station(station), packagePath(std::move(packagePath)), port(std::move(port)) {}
 

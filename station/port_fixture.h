@@ -14,10 +14,6 @@
 
 namespace korvane {
 
-// How often an empty fixture is probed, from the profile's [Station] ProbeMs: 1000 when it
-// is not given, nothing for a value outside 100 … 60000 milliseconds or no number.
-std::optional<uint32_t> ProbeIntervalMs(const QString& setting);
-
 class PortFixture : public FixtureDevice {
 public:
     PortFixture(Station& station, std::string packagePath, PortChoice port);

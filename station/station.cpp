@@ -1,120 +1,56 @@
 #include "station/station.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QSysInfo>
-#include <map>
+#include <utility>
 
-#include "settings/profile.h"
 #include "station/station_identity.h"
 
 namespace korvane {
 
-Station::Station(QString where, QString name, QString instance, bool numbersFromJournal, int lease)
-    : where(where),
-      name(name),
-      instance(instance),
-      lease(lease),
-      recorder(std::move(where), std::move(name), std::move(instance), lease > 0) {
-    if (numbersFromJournal) {
-        journalCounter = std::make_unique<JournalCounter>(recorder, lease);
+QString JournalAddress(const QString& given, QString& error) {
+    const QString where = given.isEmpty() ? Journal::DefaultPath() : given;
+    error = JournalAddressProblem(where);
+    return error.isEmpty() ? where : QString();
+}
+
+Station::Station(StationConfig configIn, QString whereIn, QString instanceIn)
+    : config(std::move(configIn)),
+      where(std::move(whereIn)),
+      instance(std::move(instanceIn)),
+      recorder(where, config.name, instance, config.lease > 0) {
+    if (config.numbersFromJournal) {
+        journalCounter = std::make_unique<JournalCounter>(recorder, config.lease);
     } else {
         profileCounter = std::make_unique<ProfileCounter>();
     }
 }
 
 std::unique_ptr<Station> Station::SetUp(const StationOptions& options, QString& error) {
-    const JournalSettings saved = ReadJournalSettings();
-    if (!saved.problem.isEmpty()) {
-        error = saved.problem;
-        return nullptr;
-    }
-    QString where = options.journal.value_or(saved.database);
+    const std::optional<StationConfig> config = ReadStationConfig(options, error);
+    return config ? SetUp(*config, error) : nullptr;
+}
+
+std::unique_ptr<Station> Station::SetUp(const StationConfig& config, QString& error) {
+    const QString where = JournalAddress(config.journal, error);
     if (where.isEmpty()) {
-        where = Journal::DefaultPath();
-    }
-    if (const QString problem = JournalAddressProblem(where); !problem.isEmpty()) {
-        error = problem;
-        return nullptr;
-    }
-    QString name = options.station.value_or(saved.station);
-    if (name.isEmpty()) {
-        name = QSysInfo::machineHostName();
-    }
-    const QString counter = options.counter.value_or(saved.counter).toLower();
-    if (!counter.isEmpty() && counter != "profile" && counter != "journal") {
-        error = QStringLiteral("The counter \"%1\" is neither \"profile\" nor \"journal\".")
-                    .arg(counter);
-        return nullptr;
-    }
-    int lease = 0;
-    if (options.lease) {
-        lease = *options.lease;
-    } else if (!saved.lease.isEmpty()) {
-        bool number = false;
-        lease = saved.lease.toInt(&number);
-        if (!number) {
-            lease = -1;
-        }
-    }
-    if (lease < 0 || lease > kMaxLease) {
-        error = QStringLiteral("The lease \"%1\" is not a number of sequence numbers from 0 to %2.")
-                    .arg(options.lease ? QString::number(*options.lease) : saved.lease)
-                    .arg(kMaxLease);
-        return nullptr;
-    }
-    if (lease > 0 && counter != "journal") {
-        error = QStringLiteral(
-                    "A lease of %1 numbers is for a station whose numbers come from the "
-                    "journal (Counter=journal); this one's come from its profile.")
-                    .arg(lease);
-        return nullptr;
-    }
-    const StationSettings flashing = ReadStationSettings();
-    const QString rework = options.rework.value_or(flashing.rework).toLower();
-    static const std::map<QString, Rework> rules = {{"", Rework::kAsk},
-                                                    {"new", Rework::kNew},
-                                                    {"keep", Rework::kKeep},
-                                                    {"refuse", Rework::kRefuse}};
-    const auto rule = rules.find(rework);
-    if (rule == rules.end()) {
-        error =
-            QStringLiteral("The rework rule \"%1\" is none of \"new\", \"keep\" and \"refuse\".")
-                .arg(rework);
-        return nullptr;
-    }
-    const QString verify = flashing.verify.toLower();
-    if (!options.verify && !verify.isEmpty() && verify != QLatin1String("loader")) {
-        error = QStringLiteral("[Station] Verify=%1 is not \"loader\", the one image read back.")
-                    .arg(flashing.verify);
-        return nullptr;
-    }
-    const std::optional<FixtureWiring> wiring = ReadFixtureWiring(options.wiring, error);
-    if (!wiring) {
         return nullptr;
     }
     const QString instance = StationInstance(error);
     if (instance.isEmpty()) {
         return nullptr;
     }
-    auto station =
-        std::unique_ptr<Station>(new Station(where, name, instance, counter == "journal", lease));
-    station->rework = rule->second;
-    station->verify = options.verify.value_or(verify == QLatin1String("loader"));
-    station->trustedKeys =
-        QFile::encodeName(options.trustedKeys.value_or(flashing.trustedKeys)).toStdString();
-    station->wiring = *wiring;
-    return station;
+    return std::unique_ptr<Station>(new Station(config, where, instance));
 }
 
 FlashRequest Station::RequestFor(const std::string& packagePath, const PortChoice& port) const {
     FlashRequest request;
     request.packagePath = packagePath;
     request.port = port;
-    request.rework = rework;
-    request.verifyLoader = verify;
-    request.trustedKeys = trustedKeys;
-    request.wiring = wiring;
+    request.rework = config.rework;
+    request.verifyLoader = config.verifyLoader;
+    request.trustedKeys = config.trustedKeys;
+    request.wiring = config.wiring;
     return request;
 }
 
@@ -161,6 +97,7 @@ QString Station::Announce() {
     QString error;
     std::vector<StationSeen> live;
     QStringList named;
+    const QString& name = config.name;
     if (journal.SeeStation({instance, name, QSysInfo::machineHostName(), {}}, error) &&
         journal.LiveStations(LiveSince(), live, error)) {
         for (const StationSeen& other : live) {
@@ -197,7 +134,7 @@ bool Station::TakeForRuns(std::optional<int> chosen, std::string& why) {
         return profileCounter->Take(chosen, why);
     }
     // With a lease, the station's copy is brought up to date once for all of them.
-    if (lease > 0) {
+    if (config.lease > 0) {
         return journalCounter->Take(chosen, why);
     }
     return !chosen || SetLinesNextNumber(recorder.Store(), *chosen, why);
@@ -205,9 +142,10 @@ bool Station::TakeForRuns(std::optional<int> chosen, std::string& why) {
 
 std::unique_ptr<StationRun> Station::NewRun() {
     auto run = std::make_unique<StationRun>();
-    run->recorder = std::make_unique<JournalRecorder>(where, name, instance, lease > 0);
+    run->recorder =
+        std::make_unique<JournalRecorder>(where, config.name, instance, config.lease > 0);
     if (journalCounter) {
-        run->numbers = std::make_unique<JournalCounter>(*run->recorder, lease);
+        run->numbers = std::make_unique<JournalCounter>(*run->recorder, config.lease);
     } else {
         run->numbers = std::make_unique<BorrowedNumbers>(*profileCounter);
     }

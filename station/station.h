@@ -1,6 +1,6 @@
 // What a front end runs devices with at this station: where numbers come from (the
 // profile's counter, or the journal's shared sequence) and the journal that records every
-// run. Read from the profile's "Journal" section, with the tool's options over it.
+// run, as the station's configuration (settings/station_config.h) says.
 #pragma once
 
 #include <QString>
@@ -8,24 +8,16 @@
 #include <optional>
 
 #include "flashing/flash_run.h"
+#include "settings/station_config.h"
 #include "station/fixture_chips.h"
 #include "station/journal_run.h"
 #include "station/profile_counter.h"
 
 namespace korvane {
 
-struct StationOptions {
-    std::optional<QString> journal;  // a libpq URI, or an SQLite file
-    std::optional<QString> station;
-    std::optional<QString> counter;  // "profile" or "journal"
-    std::optional<int> lease;        // numbers claimed at once; 0: none, no run without server
-    std::optional<QString> rework;   // "new", "keep" or "refuse": a chip flashed before
-    std::optional<bool> verify;      // read the loader image back after writing it
-    // The keys whose signatures let a package be flashed, over [Packages] TrustedKeys.
-    std::optional<QString> trustedKeys;
-    // The fixture's wiring (--fixture), over [Fixture] Wiring.
-    std::optional<QString> wiring;
-};
+// The journal a station records in: the address given, or the station's own SQLite file
+// when none is. Empty (error set) for an address that is neither a server's nor a file's.
+QString JournalAddress(const QString& given, QString& error);
 
 // One run's share of a station that runs several at once: its own record, and numbers
 // from the station's one counter.
@@ -37,14 +29,19 @@ struct StationRun {
 class Station {
 public:
     // The largest lease a station may claim at once.
-    static constexpr int kMaxLease = 10000;
+    static constexpr int kMaxLease = StationConfig::kMaxLease;
     // Another instance of the same name seen within this many hours is taken to be running.
     static constexpr int kLiveHours = 12;
     // The time (UTC, ISO 8601) since which a station seen is taken to be running.
     static QString LiveSince();
 
-    // Null (error set) for settings that name no known counter.
+    // Null (error set) for a configuration whose journal cannot be named, or when the
+    // station's identity can be neither read nor kept.
+    static std::unique_ptr<Station> SetUp(const StationConfig& config, QString& error);
+    // The same with the configuration read from the options over the profile, refused
+    // (error set) as ReadStationConfig refuses it.
     static std::unique_ptr<Station> SetUp(const StationOptions& options, QString& error);
+    const StationConfig& Config() const { return config; }
 
     SequenceNumbers& Numbers();
     JournalRecorder& Recorder() { return recorder; }
@@ -57,13 +54,13 @@ public:
     QString Announce();
     // What a run of this station does with a chip flashed before; kAsk when neither the
     // options nor the profile say (a window asks the operator, a tool takes kNew).
-    Rework ReworkRule() const { return rework; }
-    bool VerifyLoader() const { return verify; }
+    Rework ReworkRule() const { return config.rework; }
+    bool VerifyLoader() const { return config.verifyLoader; }
     // The trusted keys' path as a run takes it; empty when the station trusts none.
-    const std::string& TrustedKeys() const { return trustedKeys; }
+    const std::string& TrustedKeys() const { return config.trustedKeys; }
     // How this station's fixtures wire their reset lines.
-    const FixtureWiring& Wiring() const { return wiring; }
-    const QString& Name() const { return name; }
+    const FixtureWiring& Wiring() const { return config.wiring; }
+    const QString& Name() const { return config.name; }
     // This station's identity, which its leases belong to.
     const QString& Instance() const { return instance; }
     // The request for a run of this station on port.
@@ -88,16 +85,11 @@ public:
     void GiveForRuns();
 
 private:
-    Station(QString where, QString name, QString instance, bool numbersFromJournal, int lease);
+    Station(StationConfig config, QString where, QString instance);
 
+    StationConfig config;
     QString where;
-    QString name;
     QString instance;
-    int lease;
-    Rework rework = Rework::kAsk;
-    bool verify = false;
-    std::string trustedKeys;
-    FixtureWiring wiring;
     FixtureChips chips;
 
     JournalRecorder recorder;

@@ -329,6 +329,42 @@ TEST_F(AppFlash, AStatusTextOfAnyLengthIsShownWhole) {
 // The holders of a port are found through the lock files and processes of POSIX systems,
 // and the tool is started as a process of its own: neither has a Windows build here.
 #ifndef _WIN32
+// A bad station setting is refused with one sentence, the same in the tool, the station
+// window and the dialog, never replaced by a default.
+TEST_F(AppFlash, ABadStationSettingIsRefusedAlikeByTheToolAndBothWindows) {
+    Attach();
+    KORVANE_SKIP_IF_UNSUITED(*device);
+    const std::string path = korvane::testing::WritePackage(kPackage);
+    const QString chosen =
+        QString("[Setting]\nFile=%1\nPort=0\nSN=5\n").arg(QString::fromStdString(path));
+    for (const QString bad :
+         {"[Station]\nProbeMs=50\n", "[Station]\nPorts=COM3-COM1\n", "[Journal]\nCounter=shared\n",
+          "[Journal]\nCounter=journal\nLease=many\n", "[Station]\nRework=maybe\n",
+          "[Fixture]\nWiring=\"reset=rts,reset=dtr\"\n"}) {
+        WriteProfileFile(chosen + bad);
+        korvane::testing::ChildProcess tool(KORVANE_FLASH_EXE, {"--watch", path}, true);
+        std::string said = tool.ReadAll();
+        EXPECT_EQ(tool.Wait(), 2) << said;
+        const std::string prefix = "korvane-flash: ";
+        ASSERT_EQ(said.rfind(prefix, 0), 0u) << said;
+        said = said.substr(prefix.size());
+        said.erase(said.find_last_not_of('\n') + 1);
+        EXPECT_NE(said.find(bad.section('\n', -2, -2).section('=', 0, 0).toStdString()),
+                  std::string::npos)
+            << said;
+
+        StationWindow window(QString::fromStdString(path), {});
+        EXPECT_EQ(window.Notice().toStdString(), said);
+        PressKey(&window, Qt::Key_Space);
+        EXPECT_FALSE(window.Watching());
+
+        auto dialog = OpenDialog();
+        Update(*dialog);
+        EXPECT_EQ(TextOf(*dialog, res::kStatusLine).toStdString(), said);
+    }
+    EXPECT_TRUE(device->Received().empty());
+}
+
 TEST_F(AppFlash, AHeldPortIsNamedInTheStatusTooltip) {
     Attach();
     KORVANE_SKIP_IF_UNSUITED(*device);

@@ -1,0 +1,14 @@
+// What a run does with a chip the journal has flashed before (a board back from the field
+// or from test): a station's rule, read from its settings.
+#pragma once
+
+namespace korvane {
+
+enum class Rework {
+    kNew,     // a new number, as for any device; the earlier one is named
+    kKeep,    // its earlier serial record again, byte for byte; no number is consumed
+    kRefuse,  // nothing is written; the run fails, naming the earlier record
+    kAsk,     // the front end asks the operator (FlashRunHooks::askRework)
+};
+
+}  // namespace korvane

@@ -1,0 +1,153 @@
+#include "settings/station_config.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSysInfo>
+#include <map>
+
+#include "settings/os_text.h"
+#include "settings/profile.h"
+#include "settings/serial_ports.h"
+
+namespace korvane {
+
+namespace {
+
+// Where a value came from, as a refusal names it: the option and its value, or the
+// profile's key and value and the profile's file.
+QString Source(const char* option, bool given, const QString& section, const QString& key,
+               const QString& value) {
+    return given ? QStringLiteral("%1 %2").arg(QLatin1String(option), value)
+                 : QStringLiteral("[%1] %2=%3 in %4").arg(section, key, value, ProfileLocation());
+}
+
+// One word of a fixed set, in any case; nothing (error set) for another.
+template <typename Value>
+std::optional<Value> OneOf(const QString& text, const std::map<QString, Value>& words,
+                           const QString& source, const QString& accepted, QString& error) {
+    const auto found = words.find(text.toLower());
+    if (found == words.end()) {
+        error = QStringLiteral("%1: give %2.").arg(source, accepted);
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+// A whole number from low to high; nothing (error set) for anything else.
+std::optional<int> NumberIn(const QString& text, int low, int high, const QString& source,
+                            const QString& what, QString& error) {
+    bool number = false;
+    const int value = text.toInt(&number);
+    if (!number || value < low || value > high) {
+        error = QStringLiteral("%1: give %2 from %3 to %4.").arg(source, what).arg(low).arg(high);
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::optional<StationConfig> ReadStationConfig(const StationOptions& options, QString& error) {
+    const JournalSettings journal = ReadJournalSettings();
+    const StationSettings station = ReadStationSettings();
+    // A profile that says a thing twice is refused whole: which value would win is not
+    // what the operator wrote.
+    if (!journal.problem.isEmpty()) {
+        error = journal.problem;
+        return std::nullopt;
+    }
+    StationConfig config;
+    config.journal = options.journal.value_or(journal.database);
+    config.name = options.station.value_or(journal.station);
+    if (config.name.isEmpty()) {
+        config.name = QSysInfo::machineHostName();
+    }
+
+    const QString counter = options.counter.value_or(journal.counter);
+    if (!counter.isEmpty()) {
+        const auto fromJournal = OneOf<bool>(
+            counter, {{"profile", false}, {"journal", true}},
+            Source("--counter", options.counter.has_value(), "Journal", "Counter", counter),
+            QStringLiteral("\"profile\" or \"journal\""), error);
+        if (!fromJournal) {
+            return std::nullopt;
+        }
+        config.numbersFromJournal = *fromJournal;
+    }
+
+    const QString lease = options.lease ? QString::number(*options.lease) : journal.lease;
+    if (!lease.isEmpty()) {
+        const auto claimed =
+            NumberIn(lease, 0, StationConfig::kMaxLease,
+                     Source("--lease", options.lease.has_value(), "Journal", "Lease", lease),
+                     QStringLiteral("a number of sequence numbers"), error);
+        if (!claimed) {
+            return std::nullopt;
+        }
+        config.lease = *claimed;
+    }
+    if (config.lease > 0 && !config.numbersFromJournal) {
+        error = QStringLiteral(
+                    "A lease of %1 numbers is for a station whose numbers come from the "
+                    "journal (Counter=journal); this one's come from its profile.")
+                    .arg(config.lease);
+        return std::nullopt;
+    }
+
+    const QString rework = options.rework.value_or(station.rework);
+    if (!rework.isEmpty()) {
+        const auto rule = OneOf<Rework>(
+            rework, {{"new", Rework::kNew}, {"keep", Rework::kKeep}, {"refuse", Rework::kRefuse}},
+            Source("--rework", options.rework.has_value(), "Station", "Rework", rework),
+            QStringLiteral("\"new\", \"keep\" or \"refuse\""), error);
+        if (!rule) {
+            return std::nullopt;
+        }
+        config.rework = *rule;
+    }
+
+    if (options.verify) {
+        config.verifyLoader = *options.verify;
+    } else if (!station.verify.isEmpty()) {
+        const auto verify =
+            OneOf<bool>(station.verify, {{"loader", true}},
+                        Source("--verify", false, "Station", "Verify", station.verify),
+                        QStringLiteral("\"loader\", the one image read back"), error);
+        if (!verify) {
+            return std::nullopt;
+        }
+        config.verifyLoader = *verify;
+    }
+
+    if (!station.probeMs.isEmpty()) {
+        const auto probeMs = NumberIn(station.probeMs, 100, 60000,
+                                      Source("", false, "Station", "ProbeMs", station.probeMs),
+                                      QStringLiteral("a number of milliseconds"), error);
+        if (!probeMs) {
+            return std::nullopt;
+        }
+        config.probeMs = static_cast<uint32_t>(*probeMs);
+    }
+
+    if (!station.ports.isEmpty()) {
+        QString bad;
+        // A list may be written with commas or blanks between its ports and ranges.
+        const QStringList listed =
+            station.ports.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+        if (!ExpandPortRanges(listed, config.ports, bad)) {
+            error = QStringLiteral("%1: %2.").arg(
+                Source("", false, "Station", "Ports", station.ports), bad);
+            return std::nullopt;
+        }
+    }
+
+    const std::optional<FixtureWiring> wiring = ReadFixtureWiring(options.wiring, error);
+    if (!wiring) {
+        return std::nullopt;
+    }
+    config.wiring = *wiring;
+    config.trustedKeys = OsBytes(options.trustedKeys.value_or(station.trustedKeys));
+    return config;
+}
+
+}  // namespace korvane
