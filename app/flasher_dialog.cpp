@@ -355,11 +355,14 @@ void FlasherDialog::OnCancel() {
     if (run.Active()) {
         return;
     }
-    UpdateData(true);  // what the members hold is saved, valid or not
+    // The package and the port are saved whatever the number holds; a number that fails its
+    // check (the operator was just told so) is not: written, it would stop every later run
+    // of the window and the tool on a damaged profile.
+    const bool numberValid = UpdateData(true);
     link.Close();
     // The stored number is the counter's: it is written back only when the operator
     // typed another one, and never while another program holds it.
-    const std::optional<int> chosen = ChosenSequenceNumber();
+    const std::optional<int> chosen = numberValid ? ChosenSequenceNumber() : std::nullopt;
     if (chosen && station && station->Profile() != nullptr) {
         std::string why;
         // The window is going away: a status line would not be read, and the operator

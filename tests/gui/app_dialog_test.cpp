@@ -128,7 +128,7 @@ TEST_F(AppDialog, ControlsSitWhereTheTemplatePutsThemInDialogUnits) {
     }
 }
 
-TEST_F(AppDialog, ClosingSavesFileSnAndPortWhateverTheNumberHolds) {
+TEST_F(AppDialog, ClosingSavesFileSnAndPortButNeverANumberOutOfRange) {
     {
         auto dialog = OpenDialog();
         // A comma is part of the INI file's syntax: the path is quoted there.
@@ -148,7 +148,8 @@ TEST_F(AppDialog, ClosingSavesFileSnAndPortWhateverTheNumberHolds) {
     EXPECT_TRUE(profile.contains("Port=7")) << profile.toStdString();
     EXPECT_TRUE(profile.contains("SN=123")) << profile.toStdString();
 
-    // A number out of range is prompted for, and the dialog still closes and saves it.
+    // A number out of range is prompted for, and the dialog still closes; the profile
+    // keeps its last valid number, so that one typo does not stop the station.
     auto dialog = OpenDialog();
     EXPECT_EQ(TextOf(*dialog, res::kPackagePathEdit),
               QStringLiteral("/data/line 3, bay 2/pkg.bin"));
@@ -163,7 +164,11 @@ TEST_F(AppDialog, ClosingSavesFileSnAndPortWhateverTheNumberHolds) {
     EXPECT_EQ(prompt, QStringLiteral("Please enter an integer between 1 and 99999."));
     EXPECT_FALSE(dialog->isVisible());
     profile = ProfileOnDisk();
-    EXPECT_TRUE(profile.contains("SN=0")) << profile.toStdString();
+    EXPECT_TRUE(profile.contains("SN=123")) << profile.toStdString();
+    EXPECT_TRUE(profile.contains("Port=7")) << profile.toStdString();
+    // The next start shows it.
+    dialog = OpenDialog();
+    EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("123"));
 }
 
 TEST_F(AppDialog, ClosingNeverTakesBackANumberAnotherProgramGaveOut) {
