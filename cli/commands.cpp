@@ -10,8 +10,8 @@
 #include "flashing/flash_run.h"
 #include "flashing/package.h"
 #include "flashing/package_trust.h"
+#include "flashing/run_checks.h"
 #include "flashing/serial_record.h"
-#include "flashing/status_texts.h"
 #include "link/device_link.h"
 #include "settings/os_text.h"
 #include "settings/profile.h"
@@ -32,30 +32,24 @@ void Say(std::FILE* to, const QString& text) {
 
 std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,
                                           std::FILE* err) {
-    if (options.sequenceNumber && !IsValidSequenceNumber(*options.sequenceNumber)) {
+    FlashRequest request;
+    request.packagePath = OsBytes(options.packagePath);
+    request.sequenceNumber = options.sequenceNumber;
+    ConsoleFeedback feedback(out);
+    const RunCheck check = CheckBeforeTheDevice(request, feedback);
+    if (!check.Refused()) {
+        return std::nullopt;
+    }
+    if (check.result == RunResult::kBadSequenceNumber) {
         Say(err, QString("the sequence number %1 is outside %2 … %3; a longer one would be cut "
                          "and repeat another device's serial number. Give one with --sn.")
                      .arg(*options.sequenceNumber)
                      .arg(kMinSequenceNumber)
                      .arg(kMaxSequenceNumber));
-        return kExitFailed;
+    } else {
+        Say(err, FromOsBytes(check.reason));
     }
-    const std::string path = OsBytes(options.packagePath);
-    if (IsKnownImageName(path)) {
-        Say(err, QString("%1 is an image file, not a package; nothing was written")
-                     .arg(options.packagePath));
-        return kExitFailed;
-    }
-    // A package that cannot be read, or is far too large to be one, is said before the
-    // device is touched (and before a single byte of it is read).
-    if (const std::string problem = PackageFileProblem(path); !problem.empty()) {
-        std::fprintf(out, "%s\n",
-                     TerminalSafe(FormatText(status::kFileNotOpened, path.c_str())).c_str());
-        Say(err,
-            QString("the package %1 %2").arg(options.packagePath, QString::fromStdString(problem)));
-        return kExitFailed;
-    }
-    return std::nullopt;
+    return kExitFailed;
 }
 
 int ListCommand(const QString& packagePath, const std::optional<QString>& trustedKeys,

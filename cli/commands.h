@@ -47,8 +47,8 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
 // With --watch: every port a fixture, each new device in it flashed, until stopped; then
 // the summary. 0 when no device of the watch failed.
 int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
-// The checks before any port is opened: the chosen number's range, an image file given
-// as a package, a package that cannot be read. The exit status when one refuses.
+// The run's checks before any port is opened (CheckBeforeTheDevice), said for the tool:
+// the exit status when one refuses.
 std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,
                                           std::FILE* err);
 // What the device on each port says of itself (bootloader, unique ID, flash size, read

@@ -6,7 +6,9 @@
 #include <future>
 #include <thread>
 
+#include "flashing/device_operations.h"
 #include "flashing/entry_writers.h"
+#include "flashing/run_checks.h"
 #include "flashing/status_texts.h"
 #include "link/service_frame.h"
 #include "platform/interrupt.h"
@@ -24,20 +26,23 @@ struct ActiveMark {
 };
 }  // namespace
 
-bool FlashRun::Connect(const PortChoice& port, const FixtureWiring& wiring, RunResult& failure) {
-    const bool opened = link.OpenDevice(port.device, DeviceLink::kBaudRate);
-    if (!opened) {
-        feedback.Status(status::kPortNotOpened);
-        failure = RunResult::kPortNotOpened;
-        return false;
-    }
-    link.ResetToBootloader(wiring);
-    if (!link.Sync()) {
-        lineFlooded = link.LastFailure() == LinkFailure::kFlood;
-        feedback.Status(status::kNotConnected);
-        link.Close();
-        failure = RunResult::kNotConnected;
-        return false;
+bool FlashRun::Connect(const PortChoice& port, const FixtureWiring& wiring, DeviceContact& contact,
+                       RunResult& failure) {
+    ConnectOptions options;
+    options.wiring = wiring;
+    contact = ConnectToDevice(link, port.device, options);
+    switch (contact.contact) {
+        case Contact::kPortNotOpened:
+            feedback.Status(status::kPortNotOpened);
+            failure = RunResult::kPortNotOpened;
+            return false;
+        case Contact::kNoBootloader:
+            lineFlooded = contact.flooded;
+            feedback.Status(status::kNotConnected);
+            failure = RunResult::kNotConnected;
+            return false;
+        case Contact::kConnected:
+            break;
     }
     return true;
 }
@@ -76,10 +81,9 @@ RunOutcome FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
     alerts.clear();
     trust = PackageTrust{};
 
-    // A number outside the range formats longer than the record holds, is cut, and
-    // would give this device another device's serial number.
-    if (request.sequenceNumber && !IsValidSequenceNumber(*request.sequenceNumber)) {
-        return OutcomeOf(RunResult::kBadSequenceNumber, request.port);
+    if (const RunCheck check = CheckRequest(request); check.Refused()) {
+        refusal = check.reason;
+        return OutcomeOf(check.result, request.port);
     }
     // The counter is ours before anything is read from it or sent to the device, and
     // until whatever this run consumed has been saved.
@@ -106,104 +110,6 @@ RunOutcome FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
     const RunResult result = RunRecorded(request, runRecorder);
     package.Close();
     return OutcomeOf(result, request.port);
-}
-
-RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
-    RunOutcome outcome;
-    outcome.result = result;
-    outcome.status = shown.Text();
-    outcome.reason = ReasonFor(result, port);
-    if (!completionProblem.empty()) {
-        outcome.notes.push_back(completionProblem);
-    }
-    if (link.ParityRefused()) {
-        outcome.notes.push_back("the serial port " + PortShown(port) +
-                                " does not take even parity, which the device's bootloader "
-                                "needs; the device may not answer");
-    }
-    if (!reworkNote.empty()) {
-        outcome.notes.push_back(reworkNote);
-    }
-    outcome.alerts = alerts;
-    outcome.signer = trust.Signer();
-    outcome.signedComment = trust.SignedComment();
-    outcome.signature = trust.Text();
-    if (signature) {
-        outcome.uid = UniqueIdText(signature->uid);
-        outcome.flashKib = signature->flashKib;
-    }
-    if (numberUse.recorded) {
-        outcome.number = numberUse.recorded;
-        outcome.serial = SerialNumberText(*numberUse.recorded, recordDate);
-    }
-    return outcome;
-}
-
-std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const {
-    const std::string& device = port.device;
-    if (link.LineGone() && (result == RunResult::kNotConnected || result == RunResult::kFailed ||
-                            result == RunResult::kReadProtected)) {
-        return "the adapter of " + PortShown(port) + " went away";
-    }
-    switch (result) {
-        case RunResult::kPortNotOpened:
-            switch (link.LastOpenFailure()) {
-                case OpenFailure::kHeld:
-                    return link.Holder().empty() ? "it is in use by another program"
-                                                 : "it is held by " + link.Holder();
-                case OpenFailure::kNotASerialPort:
-                    return device + " is not a serial port";
-                case OpenFailure::kNoSuchDevice:
-                    return "there is no device " + device +
-                           " (korvane-flash ports lists the serial ports there are)";
-                case OpenFailure::kPermissionDenied:
-                    if (!link.DeviceGroup().empty()) {
-                        const std::string& group = link.DeviceGroup();
-                        return "this user may not open " + device + " (" + link.OpenError() +
-                               "): it is for the group " + group + "; join it (sudo usermod -aG " +
-                               group + " $USER) and log in again";
-                    }
-                    return "this user may not open " + device + " (" + link.OpenError() + ")";
-                case OpenFailure::kOther:
-                    return link.OpenError();
-                case OpenFailure::kNone:
-                    return {};
-            }
-            return {};
-        case RunResult::kNotConnected:
-            return lineFlooded ? "the device on " + device +
-                                     " talked without stopping, and no bootloader answer came "
-                                     "through it (a broken board, a wrong baud rate, noise on "
-                                     "the line)"
-                               : std::string();
-        case RunResult::kReadProtected:
-        case RunResult::kReworkRefused:
-        case RunResult::kChipElsewhere:
-            return refusal;
-        case RunResult::kSucceeded:
-        case RunResult::kFailed:
-            if (!refusal.empty()) {
-                return refusal;
-            }
-            if (lineFlooded) {
-                return "the device on " + device +
-                       " talked without stopping, so nothing more was sent to it (a broken "
-                       "board, a wrong baud rate, noise on the line)";
-            }
-            return numberUse.problem;
-        case RunResult::kNotRecorded:
-            return notRecorded;
-        case RunResult::kNumberUnavailable:
-            return numberUse.problem;
-        case RunResult::kBadSequenceNumber:
-        case RunResult::kFileNotOpened:
-        case RunResult::kPackageRefused:
-        case RunResult::kNotAPackage:
-        case RunResult::kBusy:
-        case RunResult::kInterrupted:
-            break;
-    }
-    return {};
 }
 
 RunResult FlashRun::RunRecorded(const FlashRequest& request, RunRecorder* runRecorder) {
@@ -262,10 +168,8 @@ RunResult FlashRun::RunOnDevice(const FlashRequest& request) {
         feedback.Status(status::kNotTrusted, request.packagePath.c_str(), trust.Text().c_str());
         return RunResult::kPackageRefused;
     }
-    const bool isPackage = !IsKnownImageName(request.packagePath);
     const PackageDirectory directory =
-        isPackage ? ParseDirectory(package.Bytes().data(), package.Bytes().size())
-                  : PackageDirectory{};
+        ParseDirectory(package.Bytes().data(), package.Bytes().size());
     // A package that would number one device twice, or holds an image no flash takes, is
     // refused before the port is touched.
     if (const std::string why = PackageRefusal(directory); !why.empty()) {
@@ -273,20 +177,17 @@ RunResult FlashRun::RunOnDevice(const FlashRequest& request) {
         return RunResult::kPackageRefused;
     }
     RunResult failure = RunResult::kFailed;
-    if (!Connect(request.port, request.wiring, failure)) {
+    DeviceContact contact;
+    if (!Connect(request.port, request.wiring, contact, failure)) {
         return InterruptRequested() ? Interrupted() : failure;
     }
-    if (!KnowTheDevice(request, directory, failure)) {
+    if (!KnowTheDevice(request, directory, contact, failure)) {
         return InterruptRequested() ? Interrupted() : failure;
     }
 
     feedback.EnableCommands(false);
     bool succeeded = false;
-    std::packaged_task<void()> work([&] {
-        if (isPackage) {
-            succeeded = WritePackage(request);
-        }
-    });
+    std::packaged_task<void()> work([&] { succeeded = WritePackage(request); });
     std::future<void> done = work.get_future();
     std::thread worker(std::move(work));
     if (hooks.started) {
@@ -306,42 +207,35 @@ RunResult FlashRun::RunOnDevice(const FlashRequest& request) {
     if (InterruptRequested()) {
         return Interrupted();
     }
-    if (!isPackage) {
-        return RunResult::kNotAPackage;
-    }
     return succeeded ? RunResult::kSucceeded : RunResult::kFailed;
 }
 
 bool FlashRun::KnowTheDevice(const FlashRequest& request, const PackageDirectory& directory,
-                             RunResult& failure) {
-    // A bootloader that does not list Read Memory tells nothing more of the chip.
-    if (!link.Identity().Lists(bootloader::kReadMemory)) {
-        return true;
-    }
-    DeviceSignature read;
-    switch (link.ReadElectronicSignature(&read)) {
-        case MemoryRead::kRead:
+                             const DeviceContact& contact, RunResult& failure) {
+    switch (contact.signatureRead) {
+        case SignatureRead::kNotOffered:
+            return true;
+        case SignatureRead::kRead:
             break;
-        case MemoryRead::kRefused:
-            // Read protection: the part refuses every read, write, erase and Go.
+        case SignatureRead::kProtected:
             feedback.Status(status::kReadProtected);
             refusal = "the flash of the device on " + request.port.device +
                       " is read-protected; korvane-flash unprotect --port " + request.port.name +
                       " lifts the protection and erases the whole flash";
             failure = RunResult::kReadProtected;
             return false;
-        case MemoryRead::kFlood:
+        case SignatureRead::kFlooded:
             lineFlooded = true;
             feedback.Status(status::kNotConnected);
             failure = RunResult::kNotConnected;
             return false;
-        case MemoryRead::kSilence:
-        case MemoryRead::kNotSent:
+        case SignatureRead::kUnanswered:
             // A bootloader that lists Read Memory and does not answer it: the run goes on
             // as it would without it, not knowing the chip.
             reworkNote = "the device did not answer the read of its unique ID, which stays unknown";
             return true;
     }
+    const DeviceSignature& read = *contact.signature;
     signature = read;
     const std::string uid = UniqueIdText(read.uid);
     if (recorder != nullptr) {

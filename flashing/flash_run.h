@@ -53,7 +53,7 @@ enum class RunResult {
     // The package is not written as it is (too large, two firmware images, not signed by
     // a trusted key): refused before the port is opened.
     kPackageRefused,
-    kNotAPackage,        // the chosen file is an image: connected, nothing written
+    kNotAPackage,        // the chosen file is an image: refused before touching the port
     kBusy,               // a run is already active
     kNumberUnavailable,  // the counter is held elsewhere or damaged: nothing was sent
     kNotRecorded,        // the run could not be recorded: nothing was sent
@@ -126,6 +126,8 @@ struct FlashRunHooks {
     std::function<std::string(const std::string& uid)> claimChip;
 };
 
+struct DeviceContact;
+
 class FlashRun {
 public:
     // The pause between starting the loader and discarding what it sent meanwhile.
@@ -172,11 +174,13 @@ private:
     // Said when the package could not be read, or will not be written as it is.
     RunResult PackageNotRead(const FlashRequest& request);
     void EntryEnded(const PackageEntry& entry, EntryWriter writer, uint64_t bytes, bool ok);
-    bool Connect(const PortChoice& port, const FixtureWiring& wiring, RunResult& failure);
-    // After connecting: the chip's signature, whether the package fits it, what to do if
-    // it was flashed before. False (failure set, said) when the run must not go on.
+    // Opens, resets and synchronises (said when it fails); contact is what was found.
+    bool Connect(const PortChoice& port, const FixtureWiring& wiring, DeviceContact& contact,
+                 RunResult& failure);
+    // After connecting: what the chip's signature says, whether the package fits it, what to
+    // do if it was flashed before. False (failure set, said) when the run must not go on.
     bool KnowTheDevice(const FlashRequest& request, const PackageDirectory& directory,
-                       RunResult& failure);
+                       const DeviceContact& contact, RunResult& failure);
     // Reads the loader image back from the flash; false (said) at the first difference.
     bool VerifyLoader(const PackageEntry& entry);
     // The worker's body for a package. True when every entry and the closing request

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "flashing/device_operations.h"
 #include "platform/unique_id.h"
 
 namespace korvane {
@@ -10,36 +11,21 @@ PortFixture::PortFixture(Station& station, std::string packagePath, PortChoice p
     : station(station), packagePath(std::move(packagePath)), port(std::move(port)) {}
 
 ProbeFinding PortFixture::Probe() {
-    ProbeFinding found;
+    ConnectOptions options;
+    options.wiring = station.Wiring();
+    options.syncWindowMs = DeviceLink::kProbeWindowMs;
     // A port that cannot be opened (an adapter not plugged in yet) holds no device.
-    if (!link.OpenDevice(port.device, DeviceLink::kBaudRate)) {
-        return found;
-    }
-    link.ResetToBootloader(station.Wiring());
-    link.SetReadWindowMs(DeviceLink::kProbeWindowMs);
-    if (link.Sync()) {
-        found.kind = ProbeFinding::Kind::kDevice;
-        DeviceSignature signature;
-        if (link.Identity().Lists(bootloader::kReadMemory)) {
-            switch (link.ReadElectronicSignature(&signature)) {
-                case MemoryRead::kRead:
-                    // An ID many chips share tells this one from none: such a device is
-                    // new only once the fixture has been seen empty.
-                    if (IsChipIdentity(signature.uid)) {
-                        found.uid = UniqueIdText(signature.uid);
-                    }
-                    break;
-                case MemoryRead::kRefused:
-                    found.kind = ProbeFinding::Kind::kProtected;
-                    break;
-                case MemoryRead::kNotSent:
-                case MemoryRead::kSilence:
-                case MemoryRead::kFlood:
-                    break;
-            }
+    const DeviceContact contact = ConnectToDevice(link, port.device, options);
+    ProbeFinding found;
+    if (contact.Connected()) {
+        found.kind =
+            contact.ReadProtected() ? ProbeFinding::Kind::kProtected : ProbeFinding::Kind::kDevice;
+        // An ID many chips share tells this one from none: such a device is new only once
+        // the fixture has been seen empty.
+        if (contact.signature && IsChipIdentity(contact.signature->uid)) {
+            found.uid = UniqueIdText(contact.signature->uid);
         }
     }
-    link.SetReadWindowMs(SerialPort::kReadWindowMs);
     // Closed between probes: the run opens the port afresh, and nothing holds it meanwhile.
     link.Close();
     return found;

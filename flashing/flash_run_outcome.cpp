@@ -1,0 +1,106 @@
+// How a flash run ended, in the words every front end shows.
+#include "flashing/flash_run.h"
+
+#include "platform/unique_id.h"
+
+namespace korvane {
+
+RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
+    RunOutcome outcome;
+    outcome.result = result;
+    outcome.status = shown.Text();
+    outcome.reason = ReasonFor(result, port);
+    if (!completionProblem.empty()) {
+        outcome.notes.push_back(completionProblem);
+    }
+    if (link.ParityRefused()) {
+        outcome.notes.push_back("the serial port " + PortShown(port) +
+                                " does not take even parity, which the device's bootloader "
+                                "needs; the device may not answer");
+    }
+    if (!reworkNote.empty()) {
+        outcome.notes.push_back(reworkNote);
+    }
+    outcome.alerts = alerts;
+    outcome.signer = trust.Signer();
+    outcome.signedComment = trust.SignedComment();
+    outcome.signature = trust.Text();
+    if (signature) {
+        outcome.uid = UniqueIdText(signature->uid);
+        outcome.flashKib = signature->flashKib;
+    }
+    if (numberUse.recorded) {
+        outcome.number = numberUse.recorded;
+        outcome.serial = SerialNumberText(*numberUse.recorded, recordDate);
+    }
+    return outcome;
+}
+
+std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const {
+    const std::string& device = port.device;
+    if (link.LineGone() && (result == RunResult::kNotConnected || result == RunResult::kFailed ||
+                            result == RunResult::kReadProtected)) {
+        return "the adapter of " + PortShown(port) + " went away";
+    }
+    switch (result) {
+        case RunResult::kPortNotOpened:
+            switch (link.LastOpenFailure()) {
+                case OpenFailure::kHeld:
+                    return link.Holder().empty() ? "it is in use by another program"
+                                                 : "it is held by " + link.Holder();
+                case OpenFailure::kNotASerialPort:
+                    return device + " is not a serial port";
+                case OpenFailure::kNoSuchDevice:
+                    return "there is no device " + device +
+                           " (korvane-flash ports lists the serial ports there are)";
+                case OpenFailure::kPermissionDenied:
+                    if (!link.DeviceGroup().empty()) {
+                        const std::string& group = link.DeviceGroup();
+                        return "this user may not open " + device + " (" + link.OpenError() +
+                               "): it is for the group " + group + "; join it (sudo usermod -aG " +
+                               group + " $USER) and log in again";
+                    }
+                    return "this user may not open " + device + " (" + link.OpenError() + ")";
+                case OpenFailure::kOther:
+                    return link.OpenError();
+                case OpenFailure::kNone:
+                    return {};
+            }
+            return {};
+        case RunResult::kNotConnected:
+            return lineFlooded ? "the device on " + device +
+                                     " talked without stopping, and no bootloader answer came "
+                                     "through it (a broken board, a wrong baud rate, noise on "
+                                     "the line)"
+                               : std::string();
+        case RunResult::kReadProtected:
+        case RunResult::kReworkRefused:
+        case RunResult::kChipElsewhere:
+        case RunResult::kNotAPackage:
+            return refusal;
+        case RunResult::kSucceeded:
+        case RunResult::kFailed:
+            if (!refusal.empty()) {
+                return refusal;
+            }
+            if (lineFlooded) {
+                return "the device on " + device +
+                       " talked without stopping, so nothing more was sent to it (a broken "
+                       "board, a wrong baud rate, noise on the line)";
+            }
+            return numberUse.problem;
+        case RunResult::kNotRecorded:
+            return notRecorded;
+        case RunResult::kNumberUnavailable:
+            return numberUse.problem;
+        case RunResult::kBadSequenceNumber:
+        case RunResult::kFileNotOpened:
+        case RunResult::kPackageRefused:
+        case RunResult::kBusy:
+        case RunResult::kInterrupted:
+            break;
+    }
+    return {};
+}
+
+}  // namespace korvane
