@@ -301,7 +301,7 @@ void FlasherDialog::OnOK() {
     // status line; any other reason is too long for it, and stands under it in the tooltip,
     // with what else the operator should know of the run.
     QStringList tooltip;
-    if (!outcome.reason.empty() && outcome.reason == run.Numbers().problem) {
+    if (outcome.reasonIsTheNumbers) {
         ShowStatus(outcome.reason);
     } else if (!outcome.reason.empty()) {
         tooltip << AsSentence(outcome.reason);

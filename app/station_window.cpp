@@ -326,14 +326,16 @@ void StationWindow::Alert(const QStringList& alerts) {
 }
 
 void StationWindow::ShowLineCounts() {
-    const int devices = passed + failed;
+    FixtureCounts line;
+    line.passed = passed;
+    line.failed = failed;
     const double hours =
         watching ? (QDateTime::currentMSecsSinceEpoch() - startedMs) / 3600000.0 : 0.0;
     QString text = CountsText(passed, failed);
-    if (devices > 0) {
-        text += QStringLiteral(" · yield %1 %").arg(100.0 * passed / devices, 0, 'f', 1);
+    if (const std::optional<double> yield = line.YieldPercent()) {
+        text += QStringLiteral(" · yield %1 %").arg(*yield, 0, 'f', 1);
         if (hours > 0) {
-            text += QStringLiteral(" · %1 per hour").arg(std::lround(devices / hours));
+            text += QStringLiteral(" · %1 per hour").arg(std::lround(line.PerHour(hours)));
         }
     }
     lineCounts->setText(text);

@@ -35,6 +35,8 @@ struct PortOutcome {
     QString Name() const { return QString::fromStdString(port.name); }
     // What is said of the port once its run is over: why it failed, or the journal's last
     // status of the run.
+    // The journal's status is the run's last status line, with bytes a terminal cannot take
+    // already escaped.
     void SetStatus() {
         status = outcome.reason.empty() ? record.status : QString::fromStdString(outcome.reason);
     }
@@ -311,13 +313,12 @@ void PrintWatchSummary(const std::vector<PortChoice>& ports,
                  "yield", "per hour", "busy");
     FixtureCounts all;
     const auto line = [&](const QString& name, const FixtureCounts& c) {
-        const int devices = c.passed + c.failed;
-        const QString yield = devices ? QString::asprintf("%5.1f%%", 100.0 * c.passed / devices)
-                                      : QStringLiteral("-");
+        const std::optional<double> yieldPercent = c.YieldPercent();
+        const QString yield =
+            yieldPercent ? QString::asprintf("%5.1f%%", *yieldPercent) : QStringLiteral("-");
         std::fprintf(out, "%s  %6d  %6d  %6s  %9.0f  %7.0fs\n",
                      name.leftJustified(width).toLocal8Bit().constData(), c.passed, c.failed,
-                     yield.toLocal8Bit().constData(), hours > 0 ? devices / hours : 0.0,
-                     c.busySeconds);
+                     yield.toLocal8Bit().constData(), c.PerHour(hours), c.busySeconds);
     };
     for (size_t i = 0; i < ports.size(); ++i) {
         line(QString::fromStdString(ports[i].name), counts[i]);

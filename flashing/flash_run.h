@@ -83,6 +83,9 @@ struct RunOutcome {
     // What the station must be told at once, however this run went (a number found given
     // to two devices as the spool's records reached the journal).
     std::vector<std::string> alerts;
+    // The reason is the counter's or the journal's: a number could not be taken or kept.
+    // It outweighs the status line, which says only that a file failed.
+    bool reasonIsTheNumbers = false;
 
     // Whether the run did its job: every entry went in, and nothing (a number that could
     // not be saved, say) spoilt it.

@@ -10,6 +10,7 @@ RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
     outcome.result = result;
     outcome.status = shown.Text();
     outcome.reason = ReasonFor(result, port);
+    outcome.reasonIsTheNumbers = !outcome.reason.empty() && outcome.reason == numberUse.problem;
     if (!completionProblem.empty()) {
         outcome.notes.push_back(completionProblem);
     }

@@ -45,6 +45,102 @@ std::optional<int> NumberIn(const QString& text, int low, int high, const QStrin
     return value;
 }
 
+// Where numbers come from and how many a station claims at once. False (error set) for a
+// value that is not understood.
+bool ReadNumbering(const StationOptions& options, const JournalSettings& journal,
+                   StationConfig& config, QString& error) {
+    const QString counter = options.counter.value_or(journal.counter);
+    if (!counter.isEmpty()) {
+        const auto fromJournal = OneOf<bool>(
+            counter, {{"profile", false}, {"journal", true}},
+            Source("--counter", options.counter.has_value(), "Journal", "Counter", counter),
+            QStringLiteral("\"profile\" or \"journal\""), error);
+        if (!fromJournal) {
+            return false;
+        }
+        config.numbersFromJournal = *fromJournal;
+    }
+    const QString lease = options.lease ? QString::number(*options.lease) : journal.lease;
+    if (!lease.isEmpty()) {
+        const auto claimed =
+            NumberIn(lease, 0, StationConfig::kMaxLease,
+                     Source("--lease", options.lease.has_value(), "Journal", "Lease", lease),
+                     QStringLiteral("a number of sequence numbers"), error);
+        if (!claimed) {
+            return false;
+        }
+        config.lease = *claimed;
+    }
+    if (config.lease > 0 && !config.numbersFromJournal) {
+        error = QStringLiteral(
+                    "A lease of %1 numbers is for a station whose numbers come from the "
+                    "journal (Counter=journal); this one's come from its profile.")
+                    .arg(config.lease);
+        return false;
+    }
+    return true;
+}
+
+// What a run does with a chip flashed before, and whether it reads its loader back.
+bool ReadRunRules(const StationOptions& options, const StationSettings& station,
+                  StationConfig& config, QString& error) {
+    const QString rework = options.rework.value_or(station.rework);
+    if (!rework.isEmpty()) {
+        const auto rule = OneOf<Rework>(
+            rework, {{"new", Rework::kNew}, {"keep", Rework::kKeep}, {"refuse", Rework::kRefuse}},
+            Source("--rework", options.rework.has_value(), "Station", "Rework", rework),
+            QStringLiteral("\"new\", \"keep\" or \"refuse\""), error);
+        if (!rule) {
+            return false;
+        }
+        config.rework = *rule;
+    }
+    if (options.verify) {
+        config.verifyLoader = *options.verify;
+    } else if (!station.verify.isEmpty()) {
+        const auto verify =
+            OneOf<bool>(station.verify, {{"loader", true}},
+                        Source("--verify", false, "Station", "Verify", station.verify),
+                        QStringLiteral("\"loader\", the one image read back"), error);
+        if (!verify) {
+            return false;
+        }
+        config.verifyLoader = *verify;
+    }
+    return true;
+}
+
+// The station's fixtures: their ports, how often an empty one is probed, their wiring.
+bool ReadFixtures(const StationOptions& options, const StationSettings& station,
+                  StationConfig& config, QString& error) {
+    if (!station.probeMs.isEmpty()) {
+        const auto probeMs = NumberIn(station.probeMs, 100, 60000,
+                                      Source("", false, "Station", "ProbeMs", station.probeMs),
+                                      QStringLiteral("a number of milliseconds"), error);
+        if (!probeMs) {
+            return false;
+        }
+        config.probeMs = static_cast<uint32_t>(*probeMs);
+    }
+    if (!station.ports.isEmpty()) {
+        QString bad;
+        // A list may be written with commas or blanks between its ports and ranges.
+        const QStringList listed =
+            station.ports.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+        if (!ExpandPortRanges(listed, config.ports, bad)) {
+            error = QStringLiteral("%1: %2.").arg(
+                Source("", false, "Station", "Ports", station.ports), bad);
+            return false;
+        }
+    }
+    const std::optional<FixtureWiring> wiring = ReadFixtureWiring(options.wiring, error);
+    if (!wiring) {
+        return false;
+    }
+    config.wiring = *wiring;
+    return true;
+}
+
 }  // namespace
 
 std::optional<StationConfig> ReadStationConfig(const StationOptions& options, QString& error) {
@@ -62,90 +158,11 @@ std::optional<StationConfig> ReadStationConfig(const StationOptions& options, QS
     if (config.name.isEmpty()) {
         config.name = QSysInfo::machineHostName();
     }
-
-    const QString counter = options.counter.value_or(journal.counter);
-    if (!counter.isEmpty()) {
-        const auto fromJournal = OneOf<bool>(
-            counter, {{"profile", false}, {"journal", true}},
-            Source("--counter", options.counter.has_value(), "Journal", "Counter", counter),
-            QStringLiteral("\"profile\" or \"journal\""), error);
-        if (!fromJournal) {
-            return std::nullopt;
-        }
-        config.numbersFromJournal = *fromJournal;
-    }
-
-    const QString lease = options.lease ? QString::number(*options.lease) : journal.lease;
-    if (!lease.isEmpty()) {
-        const auto claimed =
-            NumberIn(lease, 0, StationConfig::kMaxLease,
-                     Source("--lease", options.lease.has_value(), "Journal", "Lease", lease),
-                     QStringLiteral("a number of sequence numbers"), error);
-        if (!claimed) {
-            return std::nullopt;
-        }
-        config.lease = *claimed;
-    }
-    if (config.lease > 0 && !config.numbersFromJournal) {
-        error = QStringLiteral(
-                    "A lease of %1 numbers is for a station whose numbers come from the "
-                    "journal (Counter=journal); this one's come from its profile.")
-                    .arg(config.lease);
+    if (!ReadNumbering(options, journal, config, error) ||
+        !ReadRunRules(options, station, config, error) ||
+        !ReadFixtures(options, station, config, error)) {
         return std::nullopt;
     }
-
-    const QString rework = options.rework.value_or(station.rework);
-    if (!rework.isEmpty()) {
-        const auto rule = OneOf<Rework>(
-            rework, {{"new", Rework::kNew}, {"keep", Rework::kKeep}, {"refuse", Rework::kRefuse}},
-            Source("--rework", options.rework.has_value(), "Station", "Rework", rework),
-            QStringLiteral("\"new\", \"keep\" or \"refuse\""), error);
-        if (!rule) {
-            return std::nullopt;
-        }
-        config.rework = *rule;
-    }
-
-    if (options.verify) {
-        config.verifyLoader = *options.verify;
-    } else if (!station.verify.isEmpty()) {
-        const auto verify =
-            OneOf<bool>(station.verify, {{"loader", true}},
-                        Source("--verify", false, "Station", "Verify", station.verify),
-                        QStringLiteral("\"loader\", the one image read back"), error);
-        if (!verify) {
-            return std::nullopt;
-        }
-        config.verifyLoader = *verify;
-    }
-
-    if (!station.probeMs.isEmpty()) {
-        const auto probeMs = NumberIn(station.probeMs, 100, 60000,
-                                      Source("", false, "Station", "ProbeMs", station.probeMs),
-                                      QStringLiteral("a number of milliseconds"), error);
-        if (!probeMs) {
-            return std::nullopt;
-        }
-        config.probeMs = static_cast<uint32_t>(*probeMs);
-    }
-
-    if (!station.ports.isEmpty()) {
-        QString bad;
-        // A list may be written with commas or blanks between its ports and ranges.
-        const QStringList listed =
-            station.ports.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
-        if (!ExpandPortRanges(listed, config.ports, bad)) {
-            error = QStringLiteral("%1: %2.").arg(
-                Source("", false, "Station", "Ports", station.ports), bad);
-            return std::nullopt;
-        }
-    }
-
-    const std::optional<FixtureWiring> wiring = ReadFixtureWiring(options.wiring, error);
-    if (!wiring) {
-        return std::nullopt;
-    }
-    config.wiring = *wiring;
     config.trustedKeys = OsBytes(options.trustedKeys.value_or(station.trustedKeys));
     return config;
 }

@@ -26,6 +26,14 @@ const char* FixtureStateWord(FixtureState state) {
     return "";
 }
 
+std::optional<double> FixtureCounts::YieldPercent() const {
+    return Devices() > 0 ? std::optional<double>(100.0 * passed / Devices()) : std::nullopt;
+}
+
+double FixtureCounts::PerHour(double hours) const {
+    return hours > 0 ? Devices() / hours : 0.0;
+}
+
 void WatchControl::StopStartingDevices() {
     {
         std::lock_guard<std::mutex> lock(mutex);

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "flashing/flash_run.h"
@@ -78,6 +79,12 @@ struct FixtureCounts {
     int passed = 0;
     int failed = 0;
     double busySeconds = 0;  // spent flashing
+
+    int Devices() const { return passed + failed; }
+    // The share of devices that passed, in percent; nothing before the first device.
+    std::optional<double> YieldPercent() const;
+    // Devices an hour over hours; 0 for no time at all.
+    double PerHour(double hours) const;
 };
 
 // Watches one fixture until control stops it. A device counts as new when its unique ID
