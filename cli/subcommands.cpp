@@ -133,7 +133,7 @@ int RunJournal(const Invocation& call) {
         return kExitUsage;
     }
     journal.journal = call.Given("journal");
-    journal.since = call.Value("since");
+    journal.since = call.Given("since");
     journal.serial = call.Value("serial");
     journal.csv = call.IsSet("csv");
     journal.duplicates = call.IsSet("duplicates");
