@@ -29,7 +29,9 @@ struct FlashOptions {
 
 struct JournalOptions {
     std::optional<QString> journal;  // --journal URI; the station's journal otherwise
-    QString since;                   // --since DATE
+    // --since: an ISO date or date and time (local unless it says its offset), "today", or
+    // hours or days back ("8h", "7d")
+    std::optional<QString> since;
     std::optional<int> sequenceNumber;
     QString serial;
     QString uid;              // --uid HEX: the records of one chip

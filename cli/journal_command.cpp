@@ -1,5 +1,6 @@
 // korvane-flash journal: the records of the station's journal (or any journal named),
 // as CSV for a line's own software or as a table for a person.
+#include <QDateTime>
 #include <QRegularExpression>
 #include <QStringList>
 #include <algorithm>
@@ -132,6 +133,34 @@ void PrintLeases(const std::vector<Lease>& leases, const std::vector<StationSeen
     }
 }
 
+// The time --since names, as the journal's records give theirs: UTC in ISO 8601 with
+// milliseconds, so that the text compares as the time does. A date or a time without an
+// offset is the station's local one, as the operator reads a clock. Empty for any other
+// text: a date in another order would select rows silently wrong.
+std::optional<QString> SinceInUtc(const QString& given) {
+    const QDateTime now = QDateTime::currentDateTime();
+    QDateTime since;
+    static const QRegularExpression back(QStringLiteral("^(\\d{1,6})([hd])$"));
+    static const QRegularExpression iso(
+        QStringLiteral("^\\d{4}-\\d{2}-\\d{2}([T "
+                       "]\\d{2}:\\d{2}(:\\d{2}(\\.\\d{1,3})?)?(Z|[+-]\\d{2}:\\d{2})?)?$"));
+    if (given == QLatin1String("today")) {
+        since = QDateTime(now.date(), QTime(0, 0));
+    } else if (const QRegularExpressionMatch match = back.match(given); match.hasMatch()) {
+        const int count = match.captured(1).toInt();
+        since = match.captured(2) == QLatin1String("h") ? now.addSecs(-3600LL * count)
+                                                        : now.addDays(-count);
+    } else if (iso.match(given).hasMatch()) {
+        since = given.size() == 10
+                    ? QDateTime(QDate::fromString(given, Qt::ISODate), QTime(0, 0))
+                    : QDateTime::fromString(QString(given).replace(' ', 'T'), Qt::ISODateWithMs);
+    }
+    if (!since.isValid()) {
+        return std::nullopt;
+    }
+    return since.toUTC().toString(Qt::ISODateWithMs);
+}
+
 }  // namespace
 
 int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err) {
@@ -144,7 +173,17 @@ int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err
     }
     const Journal journal(where);
     JournalQuery query;
-    query.since = options.since;
+    if (options.since) {
+        const std::optional<QString> since = SinceInUtc(*options.since);
+        if (!since) {
+            Say(err, QStringLiteral("--since takes a date (2026-12-01), a date and time "
+                                    "(2026-12-01T08:00), today, or hours or days back (8h, "
+                                    "7d), not '%1'")
+                         .arg(*options.since));
+            return kExitUsage;
+        }
+        query.since = *since;
+    }
     query.sequenceNumber = options.sequenceNumber;
     query.serial = options.serial;
     query.duplicates = options.duplicates;

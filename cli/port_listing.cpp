@@ -1,6 +1,5 @@
 #include "cli/port_listing.h"
 
-#include <QCommandLineParser>
 #include <QFileInfo>
 
 #include "cli/commands.h"
@@ -70,39 +69,13 @@ int AssignPort(const QString& portName, const QString& deviceName, std::FILE* ou
 
 }  // namespace
 
-int PortsCommand(const QStringList& arguments, std::FILE* out, std::FILE* err) {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        "Lists the serial ports of this machine and the COM number that stands for each, or "
-        "makes a COM number stand for a device.\n\n"
-        "  korvane-flash ports\n"
-        "  korvane-flash ports --assign COMn DEVICE");
-    parser.addHelpOption();
-    const QCommandLineOption assignOption(
-        "assign",
-        "Make COMn (COM1 … COM255) stand for DEVICE: writes COMn=DEVICE into the [Ports] "
-        "section of the profile. Best give the device's /dev/serial/by-id/… name.",
-        "COMn");
-    parser.addOption(assignOption);
-    parser.addPositionalArgument("DEVICE", "With --assign: the device.");
-    QStringList withoutCommand = arguments;
-    withoutCommand.removeAt(1);
-    if (!parser.parse(withoutCommand)) {
-        Say(err, parser.errorText());
-        return kExitUsage;
-    }
-    if (parser.isSet("help")) {
-        std::fputs(parser.helpText().toLocal8Bit().constData(), out);
-        return kExitSucceeded;
-    }
-    const QStringList rest = parser.positionalArguments();
-    if (parser.isSet(assignOption) ? rest.size() != 1 : !rest.isEmpty()) {
+int PortsCommand(const std::optional<QString>& assign, const QStringList& devices, std::FILE* out,
+                 std::FILE* err) {
+    if (assign ? devices.size() != 1 : !devices.isEmpty()) {
         Say(err, QStringLiteral("usage: korvane-flash ports [--assign COMn DEVICE]"));
         return kExitUsage;
     }
-    return parser.isSet(assignOption)
-               ? AssignPort(parser.value(assignOption), rest.first(), out, err)
-               : ListPorts(out);
+    return assign ? AssignPort(*assign, devices.first(), out, err) : ListPorts(out);
 }
 
 }  // namespace korvane

@@ -4,11 +4,13 @@
 
 #include <QStringList>
 #include <cstdio>
+#include <optional>
 
 namespace korvane {
 
-// korvane-flash ports [--assign COMn DEVICE]: arguments as the process got them, the
-// program's name first and "ports" second. Returns the exit status (0, 1 failed, 2 usage).
-int PortsCommand(const QStringList& arguments, std::FILE* out, std::FILE* err);
+// korvane-flash ports [--assign COMn DEVICE]: assign is the COM number given with --assign,
+// devices the operands after "ports". Returns the exit status (0, 1 failed, 2 usage).
+int PortsCommand(const std::optional<QString>& assign, const QStringList& devices, std::FILE* out,
+                 std::FILE* err);
 
 }  // namespace korvane

@@ -6,7 +6,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <optional>
+#include <set>
+#include <sstream>
 
 #include "support/held_port.h"
 #include "support/program_copy.h"
@@ -186,7 +190,13 @@ TEST_F(FlashTool, APackageUnderAPathThatIsNotUtf8IsFlashedAndShownEscaped) {
 TEST_F(FlashTool, BadUsageExitsWithTwo) {
     EXPECT_EQ(Run({}), 2);
     EXPECT_EQ(Run({"--sn", "many", "x.bin"}), 2);
-    EXPECT_EQ(Run({"--bogus", "x.bin"}), 2);
+    // An unknown option near a known one names it; one near none points to the help.
+    EXPECT_EQ(Run({"--sm", "3", "x.bin"}, true), 2);
+    EXPECT_EQ(output, "korvane-flash: unknown option --sm; did you mean --sn?\n");
+    EXPECT_EQ(Run({"journal", "--dup"}, true), 2);
+    EXPECT_EQ(output, "korvane-flash: unknown option --dup; did you mean --duplicates?\n");
+    EXPECT_EQ(Run({"--bogus", "x.bin"}, true), 2);
+    EXPECT_EQ(output, "korvane-flash: unknown option --bogus (see --help)\n");
     EXPECT_EQ(Run({"--port", "COM0", "x.bin"}), 2);
     // Neither an empty port nor a range that runs backwards stands for any port.
     device.ClearReceived();
@@ -200,6 +210,97 @@ TEST_F(FlashTool, BadUsageExitsWithTwo) {
     EXPECT_NE(output.find("--csv does not apply to a flash"), std::string::npos) << output;
     EXPECT_EQ(Run({"journal", "--port", "COM1"}), 2);
     EXPECT_EQ(Run({"--list", "--sn", "3", "x.bin"}), 2);
+}
+
+// The lines of a help page that begin with prefix, without it.
+std::vector<std::string> LinesAfter(const std::string& page, const std::string& prefix) {
+    std::vector<std::string> found;
+    std::istringstream lines(page);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(prefix, 0) == 0) {
+            found.push_back(line.substr(prefix.size()));
+        }
+    }
+    return found;
+}
+
+// The forms of the tool's synopsis, one a line.
+std::vector<std::string> Forms(const std::string& help) {
+    std::vector<std::string> forms = LinesAfter(help, "Usage: ");
+    for (const std::string& more : LinesAfter(help, "  or:  ")) {
+        forms.push_back(more);
+    }
+    return forms;
+}
+
+TEST_F(FlashTool, EachCommandsHelpShowsItsOwnFormsAndOptionsOnly) {
+    const std::map<std::string, std::set<std::string>> optionsOf = {
+        {"",
+         {"--port", "--verify", "--json", "--trace", "--sn", "--counter", "--lease", "--rework",
+          "--journal", "--station", "--watch", "--fixture", "--trusted-keys", "--list"}},
+        {"--list", {"--trusted-keys"}},
+        {"identify", {"--port", "--json", "--try-wirings", "--fixture"}},
+        {"unprotect", {"--port", "--yes", "--journal", "--station", "--fixture"}},
+        {"pack", {}},
+        {"journal",
+         {"--journal", "--leases", "--csv", "--since", "--sn", "--serial", "--uid",
+          "--duplicates"}},
+        {"ports", {"--assign"}}};
+    std::set<std::string> pages;
+    for (const auto& [command, options] : optionsOf) {
+        const std::vector<std::string> args = command.empty()
+                                                  ? std::vector<std::string>{"--help"}
+                                                  : std::vector<std::string>{command, "--help"};
+        ASSERT_EQ(Run(args), 0) << command;
+        pages.insert(output);
+        std::set<std::string> listed;
+        for (const std::string& line : LinesAfter(output, "  --")) {
+            listed.insert("--" + line.substr(0, line.find(' ')));
+        }
+        EXPECT_EQ(listed, options) << output;
+        for (const std::string& form : Forms(output)) {
+            EXPECT_EQ(form.rfind("korvane-flash " + command, 0), 0u) << output;
+        }
+    }
+    EXPECT_EQ(pages.size(), optionsOf.size());
+    // The tool's own page: every form with every option, grouped, the ports as accepted.
+    ASSERT_EQ(Run({"--help"}), 0);
+    EXPECT_EQ(Forms(output).size(), 9u) << output;
+    for (const char* option :
+         {"[--watch]", "[--verify]", "[--rework new|keep|refuse]", "[--json]"}) {
+        EXPECT_NE(Forms(output).front().find(option), std::string::npos) << option;
+    }
+    for (const char* group : {"Flashing", "Numbering", "Journal", "Station", "Trust"}) {
+        EXPECT_NE(output.find(std::string("\n") + group + " options:\n  --"), std::string::npos)
+            << group << " in:\n"
+            << output;
+    }
+    EXPECT_NE(output.find("COM1 … COM255"), std::string::npos) << output;
+    EXPECT_EQ(output.find("… COM8"), std::string::npos) << output;
+}
+
+// The operator's guide shows the synopsis the tool prints (and its manual page is made
+// from): a form may be wrapped there, its further lines indented.
+TEST_F(FlashTool, TheGuidesSynopsisIsTheOneTheToolPrints) {
+    std::ifstream file(std::string(KORVANE_TEST_DATA) + "/../../docs/operator-guide.md");
+    std::stringstream guide;
+    guide << file.rdbuf();
+    const std::string text = guide.str();
+    const size_t section = text.find("## The command line\n\n```\n");
+    ASSERT_NE(section, std::string::npos);
+    const size_t start = text.find('\n', text.find("```", section)) + 1;
+    std::istringstream block(text.substr(start, text.find("```", start) - start));
+    std::vector<std::string> shown;
+    for (std::string line; std::getline(block, line);) {
+        const size_t from = line.find_first_not_of(' ');
+        if (from > 0 && !shown.empty()) {
+            shown.back() += " " + line.substr(from);
+        } else {
+            shown.push_back(line);
+        }
+    }
+    ASSERT_EQ(Run({"--help"}), 0);
+    EXPECT_EQ(shown, Forms(output));
 }
 
 TEST_F(FlashTool, PacksAndListsPackages) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <ctime>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -135,6 +136,47 @@ TEST_F(JournalTool, EveryRunLeavesOneRecordThatSaysHowItEnded) {
     EXPECT_EQ(rows[3][kStatus], "Failed to connect the device.");
     // A device is found again by its number.
     EXPECT_EQ(Rows({"--sn", "42"}).size(), 2u);
+}
+
+// The wall clock at UTC + hours, seconds from now, in the strftime format given.
+std::string Clock(int hours, int seconds, const char* format) {
+    const std::time_t at = std::time(nullptr) + hours * 3600 + seconds;
+    std::tm parts{};
+    gmtime_r(&at, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, format, &parts);
+    return text;
+}
+
+// --since reads a date or a date and time as the station's clock shows it (here UTC+14, far
+// enough from UTC for a time misread as UTC to miss by half a day), and refuses what it
+// cannot read rather than select rows silently wrong.
+TEST_F(JournalTool, SinceTakesDatesTimesTodayAndHoursOrDaysBackAndRefusesTheRest) {
+    ASSERT_EQ(Run({"--port", device.PortPath(), "--sn", "5", testing::WritePackage(kPackage)}), 0)
+        << output;
+    setenv("TZ", "XYZ-14", 1);
+    const std::vector<std::pair<std::string, size_t>> rowsSince = {
+        {"today", 2},
+        {Clock(14, 0, "%Y-%m-%d"), 2},
+        {Clock(14, 86400, "%Y-%m-%d"), 1},
+        {Clock(14, -120, "%Y-%m-%dT%H:%M"), 2},
+        {Clock(14, 120, "%Y-%m-%dT%H:%M"), 1},
+        {Clock(0, 120, "%Y-%m-%dT%H:%MZ"), 1},
+        {Clock(0, -120, "%Y-%m-%dT%H:%M:%S+00:00"), 2},
+        {"1h", 2},
+        {"0h", 1},
+        {"7d", 2}};
+    for (const auto& [since, rows] : rowsSince) {
+        EXPECT_EQ(Rows({"--since", since}).size(), rows) << since;
+    }
+    for (const char* unread : {"yesterday", "10.12.2026", "2026-02-30", "8x", ""}) {
+        EXPECT_EQ(Run({"journal", "--since", unread}, true), 2) << unread;
+        EXPECT_NE(
+            output.find("today, or hours or days back (8h, 7d), not '" + std::string(unread) + "'"),
+            std::string::npos)
+            << output;
+    }
+    unsetenv("TZ");
 }
 
 TEST_F(JournalTool, StationsOfALineDrawFromOneSequence) {
