@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "devsim/device_faults.h"
@@ -68,9 +69,8 @@ void Usage(FILE* to) {
         "  -v, --version    show the version\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Options {
     korvane::devsim::DeviceFaults faults;
     std::string linkPath;
     std::string dumpPath;
@@ -79,6 +79,11 @@ int main(int argc, char** argv) {
     std::string stateFolder;
     long baudRate = 0;
     bool fixtureEmpty = false;
+};
+
+// Reads the command line into options. An exit status when the program ends there: after
+// the help or the version, or at an argument it does not take.
+std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -89,23 +94,24 @@ int main(int argc, char** argv) {
             std::printf("korvane-devsim %s\n", KORVANE_VERSION);
             return 0;
         } else if (arg == "--link" && hasValue) {
-            linkPath = argv[++i];
+            options.linkPath = argv[++i];
         } else if (arg == "--dump" && hasValue) {
-            dumpPath = argv[++i];
+            options.dumpPath = argv[++i];
         } else if (arg == "--dump-dir" && hasValue) {
-            dumpFolder = argv[++i];
+            options.dumpFolder = argv[++i];
         } else if (arg == "--state-dir" && hasValue) {
-            stateFolder = argv[++i];
+            options.stateFolder = argv[++i];
         } else if (arg == "--report" && hasValue) {
-            reportPath = argv[++i];
+            options.reportPath = argv[++i];
         } else if (arg == "--baud" && hasValue) {
-            if (!korvane::devsim::ParseNumber(argv[++i], &baudRate) || baudRate > 10000000) {
+            if (!korvane::devsim::ParseNumber(argv[++i], &options.baudRate) ||
+                options.baudRate > 10000000) {
                 std::fprintf(stderr, "korvane-devsim: bad baud rate '%s'\n", argv[i]);
                 return 2;
             }
         } else if ((arg == "--uid" || arg == "--flash-kib") && hasValue) {
             // The same as the fault names uid= and flash-kib=, which test runners pass on.
-            if (!korvane::devsim::ApplyFault(arg.substr(2) + "=" + argv[++i], &faults)) {
+            if (!korvane::devsim::ApplyFault(arg.substr(2) + "=" + argv[++i], &options.faults)) {
                 std::fprintf(stderr, "korvane-devsim: bad %s '%s'\n",
                              arg == "--uid" ? "unique ID (24 hexadecimal digits)"
                                             : "flash size (16 to 1024 KiB)",
@@ -113,9 +119,9 @@ int main(int argc, char** argv) {
                 return 2;
             }
         } else if (arg == "--fixture-empty") {
-            fixtureEmpty = true;
+            options.fixtureEmpty = true;
         } else if (arg == "--fault" && hasValue) {
-            if (!korvane::devsim::ApplyFault(argv[++i], &faults)) {
+            if (!korvane::devsim::ApplyFault(argv[++i], &options.faults)) {
                 std::fprintf(stderr, "korvane-devsim: unknown fault '%s'\n", argv[i]);
                 return 2;
             }
@@ -125,7 +131,12 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    return std::nullopt;
+}
 
+// Answers on the terminal until an end signal, then writes what the options ask for on
+// exit. The exit status.
+int Serve(const Options& options) {
     // Wait for the end signals synchronously instead of handling them asynchronously.
     sigset_t endSignals;
     sigemptyset(&endSignals);
@@ -136,20 +147,21 @@ int main(int argc, char** argv) {
     sigaddset(&endSignals, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
-    korvane::devsim::PtySimulator simulator(faults, static_cast<uint32_t>(baudRate));
-    simulator.SetReportPath(reportPath);
-    simulator.SetStateFolder(stateFolder);
-    if (fixtureEmpty) {
+    korvane::devsim::PtySimulator simulator(options.faults,
+                                            static_cast<uint32_t>(options.baudRate));
+    simulator.SetReportPath(options.reportPath);
+    simulator.SetStateFolder(options.stateFolder);
+    if (options.fixtureEmpty) {
         simulator.TakeOut();
     }
     if (!simulator.Start()) {
         std::fprintf(stderr, "korvane-devsim: %s\n", simulator.ErrorText().c_str());
         return 1;
     }
-    if (!linkPath.empty()) {
-        unlink(linkPath.c_str());
-        if (symlink(simulator.PortPath().c_str(), linkPath.c_str()) != 0) {
-            std::fprintf(stderr, "korvane-devsim: cannot link %s: %s\n", linkPath.c_str(),
+    if (!options.linkPath.empty()) {
+        unlink(options.linkPath.c_str());
+        if (symlink(simulator.PortPath().c_str(), options.linkPath.c_str()) != 0) {
+            std::fprintf(stderr, "korvane-devsim: cannot link %s: %s\n", options.linkPath.c_str(),
                          std::strerror(errno));
             return 1;
         }
@@ -170,16 +182,26 @@ int main(int argc, char** argv) {
     simulator.Stop();
 
     int status = 0;
-    if (!dumpPath.empty() && !simulator.DumpFlash(dumpPath)) {
-        std::fprintf(stderr, "korvane-devsim: cannot write %s\n", dumpPath.c_str());
+    if (!options.dumpPath.empty() && !simulator.DumpFlash(options.dumpPath)) {
+        std::fprintf(stderr, "korvane-devsim: cannot write %s\n", options.dumpPath.c_str());
         status = 1;
     }
-    if (!dumpFolder.empty() && !simulator.DumpAll(dumpFolder)) {
-        std::fprintf(stderr, "korvane-devsim: cannot write into %s\n", dumpFolder.c_str());
+    if (!options.dumpFolder.empty() && !simulator.DumpAll(options.dumpFolder)) {
+        std::fprintf(stderr, "korvane-devsim: cannot write into %s\n", options.dumpFolder.c_str());
         status = 1;
     }
-    if (!linkPath.empty()) {
-        unlink(linkPath.c_str());
+    if (!options.linkPath.empty()) {
+        unlink(options.linkPath.c_str());
     }
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const std::optional<int> status = ParseArguments(argc, argv, options)) {
+        return *status;
+    }
+    return Serve(options);
 }

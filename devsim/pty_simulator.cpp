@@ -13,23 +13,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
-#include "devsim/device_report.h"
+#include "devsim/state_request.h"
 #include "platform/ticks.h"
 
 namespace korvane::devsim {
 
 namespace {
 constexpr size_t kReceivedLogLimit = 16 * 1024 * 1024;
-constexpr const char* kRequestName = "request";
-// How long the line must stay quiet before a request is served: bytes the host wrote
-// just before asking may still be on their way through the terminal.
-constexpr int kQuietLineMs = 2;
-// A flood is written a block at a time, as fast as the terminal takes it.
-constexpr size_t kFloodBlockBytes = 4096;
-// A paced line's bytes go out a slice of its time at a time.
-constexpr std::chrono::milliseconds kLineSlice{10};
 
 // The faults with the device's unique ID settled, so that a device made afresh (a test
 // runner's reset) is the same part as before.
@@ -210,75 +201,11 @@ void PtySimulator::ModemLinesAre(bool dtr, bool rts, Clock::time_point at) {
     device.ModemLinesAre(dtr, rts, at);
 }
 
-ssize_t PtySimulator::LineWrite(const uint8_t* data, size_t length) {
-    if (listening >= 0) {
-        return send(master, data, length, MSG_NOSIGNAL);
-    }
-    return write(master, data, length);
-}
-
 void PtySimulator::Accept() {
     if (master >= 0 || listening < 0) {
         return;
     }
     master = accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-}
-
-bool PtySimulator::WriteAll(const uint8_t* data, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        // Nothing connected to the socket, or the connection broke: the bytes are lost.
-        if (master < 0) {
-            return true;
-        }
-        const ssize_t n = LineWrite(data + done, length - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) {
-            return true;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
-        }
-        // The host is not reading: wait until it does, or until we are stopped.
-        pollfd waiters[2] = {{master, POLLOUT, 0}, {wakePipe[0], POLLIN, 0}};
-        poll(waiters, 2, -1);
-        if (waiters[1].revents != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool PtySimulator::SendPaced(const std::vector<uint8_t>& bytes) {
-    // An adapter's latency timer holds what came off the line back before the host sees
-    // it; the line itself is free again meanwhile.
-    const Clock::duration held = std::chrono::milliseconds(device.AnswerDelayMs());
-    if (byteTime == Clock::duration::zero()) {
-        std::this_thread::sleep_for(held);
-        return WriteAll(bytes.data(), bytes.size());
-    }
-    // An answer cannot leave before the request has fully arrived, nor before the line is
-    // free. Each slice of it reaches the host when its last byte would have, so that a long
-    // answer trickles in as it does on a real line rather than after seconds of silence.
-    sentUntil = std::max({Clock::now(), receivedUntil, sentUntil});
-    const size_t slice = SliceBytes();
-    for (size_t done = 0; done < bytes.size();) {
-        const size_t count = std::min(slice, bytes.size() - done);
-        sentUntil += byteTime * static_cast<int64_t>(count);
-        std::this_thread::sleep_until(sentUntil + held);
-        if (!WriteAll(bytes.data() + done, count)) {
-            return false;
-        }
-        done += count;
-    }
-    return true;
-}
-
-size_t PtySimulator::SliceBytes() const {
-    return static_cast<size_t>(std::max<int64_t>(1, kLineSlice / byteTime));
 }
 
 void PtySimulator::Run() {
@@ -327,30 +254,6 @@ void PtySimulator::Run() {
         if (flooding && device.Flooding()) {
             Flood();
         }
-    }
-}
-
-void PtySimulator::Flood() {
-    uint8_t bytes[kFloodBlockBytes];
-    size_t count = sizeof bytes;
-    if (byteTime != Clock::duration::zero()) {
-        // A slice of the line's time at once, when its last byte would have arrived, and
-        // no catching up after a stall: a real line carries no more than its rate.
-        count = std::min(SliceBytes(), sizeof bytes);
-        const Clock::duration sliceTime = byteTime * static_cast<int64_t>(count);
-        const Clock::time_point now = Clock::now();
-        if (now < floodUntil + sliceTime) {
-            return;
-        }
-        floodUntil = std::max(floodUntil + sliceTime, now - sliceTime);
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        device.FloodOut(bytes, count);
-    }
-    // Whatever the terminal cannot take now is lost, as a real line loses what a host
-    // does not read: the flood never waits for the host.
-    while (master >= 0 && LineWrite(bytes, count) < 0 && errno == EINTR) {
     }
 }
 
@@ -416,124 +319,6 @@ bool PtySimulator::Consume(const uint8_t* bytes, size_t count) {
         }
     }
     return true;
-}
-
-bool PtySimulator::ServeRequest() {
-    // Only the events' arrival matters: the request file itself says what to do.
-    char events[4096];
-    while (read(folderWatch, events, sizeof events) > 0) {
-    }
-    const std::string requestPath = stateFolder + "/" + kRequestName;
-    std::ifstream file(requestPath);
-    if (!file) {
-        return true;
-    }
-    std::string action;
-    file >> action;
-    file.close();
-
-    pollfd line{master, POLLIN, 0};
-    while (poll(&line, 1, kQuietLineMs) > 0 && (line.revents & POLLIN) != 0) {
-        if (!TakeInPending()) {
-            return false;
-        }
-    }
-    std::vector<uint32_t> staleBlocks;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (action == "reset") {
-            for (const auto& block : device.Loader().DataBlocks()) {
-                staleBlocks.push_back(block.first);
-            }
-            device = SimulatedDevice(faults);
-            present = true;
-        }
-        if (action == "reset" || action == "clear-received") {
-            received.clear();
-        }
-        if (action == "put-in") {
-            NewDeviceIn(NewUniqueId());
-        } else if (action == "take-out") {
-            present = false;
-        }
-    }
-    for (uint32_t number : staleBlocks) {
-        std::remove((stateFolder + "/block-" + std::to_string(number) + ".bin").c_str());
-    }
-    if (!WriteStateFiles()) {
-        std::fprintf(stderr, "korvane-devsim: cannot write into %s\n", stateFolder.c_str());
-    }
-    std::remove(requestPath.c_str());
-    return true;
-}
-
-bool PtySimulator::WriteStateFiles() const {
-    return WriteDeviceFiles(stateFolder, Snapshot());
-}
-
-std::vector<uint8_t> PtySimulator::FlashImage() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return device.Flash();
-}
-
-std::vector<uint8_t> PtySimulator::Received() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return received;
-}
-
-void PtySimulator::ClearReceived() {
-    std::lock_guard<std::mutex> lock(mutex);
-    received.clear();
-}
-
-bool PtySimulator::Started() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return device.Started();
-}
-
-int PtySimulator::EraseCount() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return device.EraseCount();
-}
-
-DeviceSnapshot PtySimulator::Snapshot() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return TakeSnapshot(device, received);
-}
-
-std::string PtySimulator::Report() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return DeviceReport(device);
-}
-
-bool PtySimulator::WriteReport() const {
-    if (reportPath.empty()) {
-        return true;
-    }
-    const std::string report = Report();
-    // Written aside and renamed, so a reader never sees half a report.
-    const std::string temporary = reportPath + ".part";
-    FILE* file = std::fopen(temporary.c_str(), "w");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = std::fwrite(report.data(), 1, report.size(), file) == report.size();
-    return std::fclose(file) == 0 && written &&
-           std::rename(temporary.c_str(), reportPath.c_str()) == 0;
-}
-
-bool PtySimulator::DumpFlash(const std::string& path) const {
-    const std::vector<uint8_t> image = FlashImage();
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
-    return std::fclose(file) == 0 && written;
-}
-
-bool PtySimulator::DumpAll(const std::string& folder) const {
-    return WriteDeviceFiles(folder, Snapshot());
 }
 
 }  // namespace korvane::devsim

@@ -1,14 +1,6 @@
 #include "devsim/simulated_device.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-
-#ifdef _WIN32
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace korvane::devsim {
 
@@ -46,39 +38,7 @@ bool Within(uint32_t address, uint32_t length, uint32_t base, uint32_t size) {
     return address >= base && address - base <= size && length <= size - (address - base);
 }
 
-uint64_t Mix(uint64_t value) {
-    // splitmix64's finaliser: a bijection, so distinct inputs stay distinct.
-    value += 0x9E3779B97F4A7C15ull;
-    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
-    value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
-    return value ^ (value >> 31);
-}
-
-uint64_t ProcessId() {
-#ifdef _WIN32
-    return static_cast<uint64_t>(_getpid());
-#else
-    return static_cast<uint64_t>(getpid());
-#endif
-}
 }  // namespace
-
-UniqueId NewUniqueId() {
-    static std::atomic<uint32_t> made{0};
-    // Eight bytes from the process id and the count, which no two devices alive on one
-    // machine share, and four from the time, for a process id used again later.
-    const uint64_t own = Mix(ProcessId() << 32 | made++);
-    const uint64_t time = Mix(static_cast<uint64_t>(
-        std::chrono::system_clock::now().time_since_epoch() / std::chrono::nanoseconds(1)));
-    UniqueId id{};
-    for (size_t i = 0; i < 8; ++i) {
-        id[i] = static_cast<uint8_t>(own >> (8 * i));
-    }
-    for (size_t i = 8; i < id.size(); ++i) {
-        id[i] = static_cast<uint8_t>(time >> (8 * (i - 8)));
-    }
-    return id;
-}
 
 SimulatedDevice::SimulatedDevice(const DeviceFaults& faultsIn)
     : faults(faultsIn),
@@ -125,23 +85,9 @@ void SimulatedDevice::Receive(uint8_t byte, DeviceOutput& out) {
                 state = State::kCommand;
             }
             return;
-        case State::kStarted: {
-            // A synchronisation byte between frames means the host reset the device into
-            // its ROM bootloader again.
-            const auto send = [&out](const std::vector<uint8_t>& bytes) {
-                out.Send(bytes.data(), bytes.size());
-            };
-            bool stay = loaderRunning ? loader.Receive(byte, send) : byte != kSyncByte;
-            // A wired chip returns to its bootloader through its reset lines alone.
-            stay = stay || wiring.has_value();
-            flooding = faults.flood != FloodBytes::kNone &&
-                       loader.Answered() >= static_cast<int>(faults.floodAfterReplies);
-            if (!stay && !flooding) {
-                Ack(out);
-                state = State::kCommand;
-            }
+        case State::kStarted:
+            ReceiveWhileStarted(byte, out);
             return;
-        }
         case State::kCommand:
             if (byte == kSyncByte) {
                 // A host that lost track resets and synchronises again.
@@ -182,6 +128,39 @@ void SimulatedDevice::Receive(uint8_t byte, DeviceOutput& out) {
             return;
         }
         case State::kWriteCount:
+        case State::kWriteData:
+        case State::kWriteChecksum:
+            ReceiveWrite(byte, out);
+            return;
+        case State::kEraseFirst:
+        case State::kEraseGlobalComplement:
+        case State::kErasePages:
+        case State::kEraseChecksum:
+            ReceiveErase(byte, out);
+            return;
+    }
+}
+
+void SimulatedDevice::ReceiveWhileStarted(uint8_t byte, DeviceOutput& out) {
+    // A synchronisation byte between frames means the host reset the device into
+    // its ROM bootloader again.
+    const auto send = [&out](const std::vector<uint8_t>& bytes) {
+        out.Send(bytes.data(), bytes.size());
+    };
+    bool stay = loaderRunning ? loader.Receive(byte, send) : byte != kSyncByte;
+    // A wired chip returns to its bootloader through its reset lines alone.
+    stay = stay || wiring.has_value();
+    flooding = faults.flood != FloodBytes::kNone &&
+               loader.Answered() >= static_cast<int>(faults.floodAfterReplies);
+    if (!stay && !flooding) {
+        Ack(out);
+        state = State::kCommand;
+    }
+}
+
+void SimulatedDevice::ReceiveWrite(uint8_t byte, DeviceOutput& out) {
+    switch (state) {
+        case State::kWriteCount:
             collected.assign(1, byte);
             expected = byte + 1u;
             state = State::kWriteData;
@@ -200,6 +179,13 @@ void SimulatedDevice::Receive(uint8_t byte, DeviceOutput& out) {
             }
             FinishWrite(out);
             return;
+        default:
+            return;
+    }
+}
+
+void SimulatedDevice::ReceiveErase(uint8_t byte, DeviceOutput& out) {
+    switch (state) {
         case State::kEraseFirst:
             if (byte == 0xFF) {
                 state = State::kEraseGlobalComplement;
@@ -233,6 +219,8 @@ void SimulatedDevice::Receive(uint8_t byte, DeviceOutput& out) {
                 return;
             }
             FinishPageErase(out);
+            return;
+        default:
             return;
     }
 }

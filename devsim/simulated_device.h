@@ -169,6 +169,12 @@ private:
     void Ack(DeviceOutput& out);
     void Nack(DeviceOutput& out);
     void SendBytes(DeviceOutput& out, std::vector<uint8_t> bytes);
+    // A byte for whatever runs from the flash instead of the bootloader.
+    void ReceiveWhileStarted(uint8_t byte, DeviceOutput& out);
+    // A byte of a Write Memory's data block or of an Erase's page list, in the states that
+    // collect them.
+    void ReceiveWrite(uint8_t byte, DeviceOutput& out);
+    void ReceiveErase(uint8_t byte, DeviceOutput& out);
     void Dispatch(DeviceOutput& out);
     void AddressComplete(DeviceOutput& out);
     void FinishWrite(DeviceOutput& out);
