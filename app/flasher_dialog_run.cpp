@@ -1,6 +1,7 @@
 // The window's flash run: Update and Reset, the questions a run asks the operator, its
 // clock, and the feedback the run gives through the window.
 #include "app/flasher_dialog.h"
+#include "app/reason_text.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -25,8 +26,7 @@ constexpr int kClockPeriodMs = 1000;
 constexpr unsigned kWaitSliceMs = 2;
 
 // A reason as a sentence of its own, under the status line.
-QString AsSentence(const std::string& reason) {
-    QString text = QString::fromStdString(reason);
+QString AsSentence(QString text) {
     if (!text.isEmpty()) {
         text[0] = text[0].toUpper();
     }
@@ -75,12 +75,12 @@ void FlasherDialog::OnOK() {
     // with what else the operator should know of the run.
     QStringList tooltip;
     if (outcome.reasonIsTheNumbers) {
-        ShowStatus(outcome.reason);
+        ShowStatus(ReasonInWindow(outcome).toStdString());
     } else if (!outcome.reason.empty()) {
-        tooltip << AsSentence(outcome.reason);
+        tooltip << AsSentence(ReasonInWindow(outcome));
     }
     for (const std::string& note : outcome.notes) {
-        tooltip << AsSentence(note);
+        tooltip << AsSentence(QString::fromStdString(note));
     }
     if (!outcome.uid.empty()) {
         tooltip << QStringLiteral("The device: chip %1, %2 KiB of flash.")

@@ -1,4 +1,5 @@
 #include "app/station_window.h"
+#include "app/reason_text.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -82,11 +83,14 @@ public:
     FixtureTile(StationWindow* window, int index) : window(window), index(index) {}
 
     void StateChanged(FixtureState state, const std::string& detail) override {
-        const QString text = Shown(detail);
+        // A failure is told with the window's own advice, when its reason has one.
+        const bool failure = state == FixtureState::kFailed || state == FixtureState::kProtected;
+        const QString text = failure && !lastReason.isEmpty() ? lastReason : Shown(detail);
         Post([=](StationWindow* w) { w->ShowState(index, state, text); });
     }
     void Flashed(const RunOutcome& outcome, const JournalRecord&) override {
         const bool passed = outcome.Passed();
+        lastReason = ReasonInWindow(outcome);
         QStringList alerts;
         for (const std::string& alert : outcome.alerts) {
             alerts << QString::fromStdString(alert);
@@ -118,6 +122,7 @@ private:
 
     StationWindow* window;
     int index;
+    QString lastReason;  // of the device last flashed here, as the window says it
 };
 
 StationWindow::StationWindow(const QString& packagePath, const QStringList& portNames,

@@ -26,6 +26,31 @@ namespace korvane {
 
 namespace {
 
+// The reason a run ended with, as the tool says it: with what the operator can do about
+// it, in the tool's own commands and options.
+QString ReasonWithAdvice(const RunOutcome& outcome, const PortChoice& port) {
+    QString reason = QString::fromStdString(outcome.reason);
+    switch (outcome.advice) {
+        case Advice::kNone:
+            break;
+        case Advice::kListPorts:
+            return reason + " (korvane-flash ports lists the serial ports there are)";
+        case Advice::kUnprotect:
+            return reason + QStringLiteral(
+                                "; korvane-flash unprotect --port %1 lifts the protection and "
+                                "erases the whole flash")
+                                .arg(QString::fromStdString(port.name));
+        case Advice::kNextNumber:
+            if (reason.endsWith('.')) {
+                reason.chop(1);
+            }
+            return reason +
+                   "; this station's counter is behind the line's: give the next number with "
+                   "--sn, or use Counter=journal.";
+    }
+    return reason;
+}
+
 struct PortOutcome {
     PortChoice port;
     RunOutcome outcome;
@@ -38,7 +63,7 @@ struct PortOutcome {
     // The journal's status is the run's last status line, with bytes a terminal cannot take
     // already escaped.
     void SetStatus() {
-        status = outcome.reason.empty() ? record.status : QString::fromStdString(outcome.reason);
+        status = outcome.reason.empty() ? record.status : ReasonWithAdvice(outcome, port);
     }
     // A package that went in while its number could not be saved has not done its job.
     bool Succeeded() const { return outcome.Passed(); }
@@ -123,7 +148,7 @@ void PrintSummary(const std::vector<PortOutcome>& ports, std::FILE* out) {
 // What the tool says of one port's run after its status lines, and its exit status.
 int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* err) {
     const RunOutcome& outcome = port.outcome;
-    const QString reason = QString::fromStdString(outcome.reason);
+    const QString reason = ReasonWithAdvice(outcome, port.port);
     const QString shown = QString::fromStdString(PortShown(port.port));
     // A refusal for the signature is the status line itself.
     if (!outcome.signature.empty() && outcome.result != RunResult::kPackageRefused) {
@@ -270,15 +295,19 @@ public:
                 board.Started(row, QString::fromStdString(port.device));
                 break;
             case FixtureState::kPassed:
+                board.Ended(row, word + " " + said + " - take the device out");
+                break;
             case FixtureState::kFailed:
             case FixtureState::kProtected:
-                board.Ended(row, word + " " + said + " - take the device out");
+                // Why, as the tool says it: with its own advice.
+                board.Ended(row, word + " " + lastStatus + " - take the device out");
                 break;
         }
     }
 
     void Flashed(const RunOutcome& outcome, const JournalRecord& record) override {
         const PortOutcome ended = OutcomeOf({port, outcome, record});
+        lastStatus = ended.status;
         if (options.json) {
             WriteJsonLine(ended, options.packagePath, printing, out);
         }
@@ -293,6 +322,7 @@ public:
 private:
     PortBoard& board;
     size_t row;
+    QString lastStatus;  // of the device last flashed here, for its board line
     const PortChoice& port;
     const FlashOptions& options;
     std::mutex& printing;

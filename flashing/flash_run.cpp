@@ -79,6 +79,7 @@ RunOutcome FlashRun::Run(const FlashRequest& request, SequenceNumbers& counter,
     reworkNote.clear();
     refusal.clear();
     alerts.clear();
+    advice = Advice::kNone;
     trust = PackageTrust{};
 
     if (const RunCheck check = CheckRequest(request); check.Refused()) {
@@ -219,9 +220,8 @@ bool FlashRun::KnowTheDevice(const FlashRequest& request, const PackageDirectory
             break;
         case SignatureRead::kProtected:
             feedback.Status(status::kReadProtected);
-            refusal = "the flash of the device on " + request.port.device +
-                      " is read-protected; korvane-flash unprotect --port " + request.port.name +
-                      " lifts the protection and erases the whole flash";
+            refusal = "the flash of the device on " + request.port.device + " is read-protected";
+            advice = Advice::kUnprotect;
             failure = RunResult::kReadProtected;
             return false;
         case SignatureRead::kFlooded:
@@ -415,6 +415,10 @@ bool FlashRun::ClaimNumber(std::string& serialText) {
         const NumberVerdict verdict =
             recorder->RecordNumber(candidate, SerialNumberText(candidate, recordDate), why);
         numberNotRecorded = verdict != NumberVerdict::kAccepted;
+        // Another device holds the number: this station counts behind the line.
+        if (verdict == NumberVerdict::kRefused) {
+            advice = Advice::kNextNumber;
+        }
         return verdict;
     };
     int number = 0;

@@ -64,6 +64,15 @@ enum class RunResult {
     kChipElsewhere,
 };
 
+// What the operator can do about a failure, which each front end words in its own terms
+// (a command of the tool, a control of the window); the reason itself names none.
+enum class Advice {
+    kNone,
+    kListPorts,   // see which serial ports there are
+    kUnprotect,   // lift the chip's read protection, which erases its whole flash
+    kNextNumber,  // the station's counter is behind the line's: give the line's next number
+};
+
 // How a run ended, all a front end shows of it: the result, why in words (its holder, the
 // OS's reason, the counter's or the journal's problem, a device that talked without
 // stopping), what else the operator should know however it ended, and the number and
@@ -86,6 +95,7 @@ struct RunOutcome {
     // The reason is the counter's or the journal's: a number could not be taken or kept.
     // It outweighs the status line, which says only that a file failed.
     bool reasonIsTheNumbers = false;
+    Advice advice = Advice::kNone;  // what to do about the reason, when a front end can help
 
     // Whether the run did its job: every entry went in, and nothing (a number that could
     // not be saved, say) spoilt it.
@@ -220,6 +230,7 @@ private:
     std::string reworkNote;                    // what is said of an earlier record of the chip
     std::string refusal;              // why the run did not write (read protection, rework)
     std::vector<std::string> alerts;  // the recorder's, taken at the run's end
+    Advice advice = Advice::kNone;    // for the reason the run ends with
     // Set by the worker when the journal could not take the number of the serial record.
     bool numberNotRecorded = false;
     std::atomic<bool> lineFlooded{false};

@@ -11,6 +11,12 @@ RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
     outcome.status = shown.Text();
     outcome.reason = ReasonFor(result, port);
     outcome.reasonIsTheNumbers = !outcome.reason.empty() && outcome.reason == numberUse.problem;
+    if (!outcome.reason.empty()) {
+        outcome.advice = result == RunResult::kPortNotOpened &&
+                                 link.LastOpenFailure() == OpenFailure::kNoSuchDevice
+                             ? Advice::kListPorts
+                             : advice;
+    }
     if (!completionProblem.empty()) {
         outcome.notes.push_back(completionProblem);
     }
@@ -52,8 +58,7 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
                 case OpenFailure::kNotASerialPort:
                     return device + " is not a serial port";
                 case OpenFailure::kNoSuchDevice:
-                    return "there is no device " + device +
-                           " (korvane-flash ports lists the serial ports there are)";
+                    return "there is no device " + device;
                 case OpenFailure::kPermissionDenied:
                     if (!link.DeviceGroup().empty()) {
                         const std::string& group = link.DeviceGroup();

@@ -57,17 +57,14 @@ QString LeaseHolderText(const NumberHolder& holder) {
 }  // namespace
 
 QString NumberHeldText(int sequenceNumber, const NumberHolder& holder) {
-    const QString advice = QStringLiteral(
-        "this station's counter is behind the line's: give the next number with --sn, or use "
-        "Counter=journal");
     if (!holder.leaseStation.isEmpty()) {
-        return QStringLiteral("The sequence number %1 was not sent: it is reserved to %2; %3.")
+        return QStringLiteral("The sequence number %1 was not sent: it is reserved to %2.")
             .arg(sequenceNumber)
-            .arg(LeaseHolderText(holder), advice);
+            .arg(LeaseHolderText(holder));
     }
-    return QStringLiteral("The sequence number %1 was not sent: a device already holds it, %2; %3.")
+    return QStringLiteral("The sequence number %1 was not sent: a device already holds it, %2.")
         .arg(sequenceNumber)
-        .arg(DeviceHolderText(holder), advice);
+        .arg(DeviceHolderText(holder));
 }
 
 QString NumberConflictText(const NumberConflict& conflict) {

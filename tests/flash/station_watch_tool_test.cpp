@@ -164,6 +164,10 @@ TEST_F(StationWatch, AReadProtectedDeviceIsToldOnceAndWaitsToBeTakenOut) {
     const std::string object = tool->ReadLine();
     EXPECT_EQ(Field(object, "result"), "failed") << object;
     EXPECT_NE(object.find("read-protected"), std::string::npos) << object;
+    // The tool words what to do in its own command.
+    EXPECT_NE(object.find("korvane-flash unprotect --port " + fixtures[0]->PortPath()),
+              std::string::npos)
+        << object;
     // Several probes find it.
     const long probed = Syncs(*fixtures[0]);
     testing::PollUntil([&] { return Syncs(*fixtures[0]) >= probed + 3; });

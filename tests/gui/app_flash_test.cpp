@@ -306,7 +306,8 @@ TEST_F(AppFlash, ConnectionFailuresAreOneStatusLine) {
     EXPECT_EQ(TextOf(*dialog, res::kStatusLine), QStringLiteral("Failed to open the serial port."));
     EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().toStdString(),
               "Failed to open the serial port.\nThere is no device " + configHome +
-                  "/no-such-port (korvane-flash ports lists the serial ports there are)");
+                  "/no-such-port (the port box's tooltip names the device that each port "
+                  "stands for)");
     EXPECT_TRUE(CommandsEnabled(*dialog));
     EXPECT_EQ(TextOf(*dialog, res::kSequenceNumberEdit), QStringLiteral("5"));
 #endif
