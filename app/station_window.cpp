@@ -130,16 +130,21 @@ StationWindow::StationWindow(const QString& packagePath, const QStringList& port
     : QWidget(parent), packagePath(packagePath) {
     setWindowTitle(QStringLiteral("Korvane station"));
     // The ports given, else the station's fixtures; a bad setting is said, not passed over.
+    // A station with no fixture at all is told below.
     QString configProblem;
-    QString portsProblem;
-    const std::optional<StationConfig> config = ReadStationConfig({}, configProblem);
-    const QStringList names = portNames.isEmpty() && config ? config->ports : portNames;
-    if (config && !names.isEmpty() &&
-        !ChoosePorts(names, ReadProfile().portIndex, ports, portsProblem)) {
-        ports.clear();
-        // Said as the tool says it, with the window's capital and full stop.
-        portsProblem[0] = portsProblem[0].toUpper();
-        configProblem = portsProblem + '.';
+    SessionRefusal refusal;
+    if (const auto session = StationSession::Open(StationOptions{}, portNames,
+                                                  StationSession::Unnamed::kFixtures, refusal)) {
+        if (!portNames.isEmpty() || !session->Config().ports.isEmpty()) {
+            ports = session->Ports();
+        }
+    } else {
+        // Said as the tool says it; a port's refusal with the window's capital and full stop.
+        configProblem = refusal.text;
+        if (!configProblem.isEmpty() && configProblem[0].isLower()) {
+            configProblem[0] = configProblem[0].toUpper();
+            configProblem += '.';
+        }
     }
     auto* layout = new QVBoxLayout(this);
     auto* header = new QHBoxLayout;
@@ -217,41 +222,37 @@ StationWindow::StationWindow(const QString& packagePath, const QStringList& port
 
 StationWindow::~StationWindow() {
     watch.reset();
-    if (station) {
-        station->GiveForRuns();
-    }
 }
 
 void StationWindow::Start() {
     if (watching || ports.empty()) {
         return;
     }
-    QString problem;
-    station = Station::SetUp(StationOptions{}, problem);
-    std::string why;
-    if (!station || !station->TakeForRuns(std::nullopt, why)) {
-        notice->setText(station ? QString::fromStdString(why) : problem);
-        station.reset();
+    QStringList names;
+    for (const PortChoice& port : ports) {
+        names << QString::fromStdString(port.name);
+    }
+    SessionRefusal refusal;
+    session =
+        StationSession::Open(StationOptions{}, names, StationSession::Unnamed::kFixtures, refusal);
+    const bool started = session && session->Start(std::nullopt, refusal);
+    if (!started) {
+        QStringList said = session ? session->Warnings() : QStringList();
+        notice->setText((said << refusal.text).join('\n'));
+        session.reset();
         return;
     }
-    const uint32_t probeMs = station->Config().probeMs;
-    QStringList said{station->Announce()};
-    for (const std::string& alert : station->Recorder().TakeAlerts()) {
-        said << QString::fromStdString(alert);
-    }
-    said.removeAll(QString());
-    notice->setText(said.join('\n'));
+    notice->setText(session->Warnings().join('\n'));
     fixtures.clear();
     std::vector<FixtureObserver*> observers;
     for (size_t i = 0; i < ports.size(); ++i) {
         fixtures.push_back(std::make_unique<FixtureTile>(this, static_cast<int>(i)));
         observers.push_back(fixtures.back().get());
     }
-    watch = std::make_unique<BackgroundWatch>(
-        *station, OsBytes(packagePath), ports, observers, probeMs, [this] {
-            QMetaObject::invokeMethod(
-                this, [this] { Ended(); }, Qt::QueuedConnection);
-        });
+    watch = session->WatchInBackground(OsBytes(packagePath), observers, [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { Ended(); }, Qt::QueuedConnection);
+    });
     watching = true;
     startedMs = QDateTime::currentMSecsSinceEpoch();
     startStop->setText(QStringLiteral("Stop"));
@@ -269,8 +270,7 @@ void StationWindow::Stop() {
 void StationWindow::Ended() {
     watch.reset();
     fixtures.clear();
-    station->GiveForRuns();
-    station.reset();
+    session.reset();  // gives the numbers back
     watching = false;
     startStop->setText(QStringLiteral("Start"));
     startStop->setEnabled(true);

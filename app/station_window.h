@@ -20,6 +20,7 @@
 #include "station/fixture_watch.h"
 #include "station/port_runs.h"
 #include "station/station.h"
+#include "station/station_session.h"
 
 namespace korvane {
 
@@ -74,7 +75,7 @@ private:
     QLabel* notice = nullptr;
     QPushButton* startStop = nullptr;
 
-    std::unique_ptr<Station> station;
+    std::unique_ptr<StationSession> session;             // while watching
     std::vector<std::unique_ptr<FixtureTile>> fixtures;  // what each fixture's watch tells
     std::unique_ptr<BackgroundWatch> watch;              // while watching
     bool watching = false;

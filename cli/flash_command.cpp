@@ -21,6 +21,7 @@
 #include "station/port_fixture.h"
 #include "station/port_runs.h"
 #include "station/station.h"
+#include "station/station_session.h"
 
 namespace korvane {
 
@@ -211,46 +212,33 @@ int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* e
 // device, and the station with its counter taken for the runs. An exit status when it
 // cannot go on.
 std::optional<int> Prepare(const FlashOptions& options, bool onePort, std::FILE* out,
-                           std::FILE* err, std::vector<PortChoice>& ports,
-                           std::unique_ptr<Station>& station) {
+                           std::FILE* err, std::unique_ptr<StationSession>& session) {
     // With JSON, standard output carries nothing but the objects.
     std::FILE* said = options.json ? err : out;
-    QString problem;
-    const std::optional<StationConfig> config = ReadStationConfig(options.station, problem);
-    if (!config) {
-        Say(err, problem);
-        return kExitUsage;
-    }
+    SessionRefusal refusal;
     // A watch without ports given watches the station's fixtures.
-    const QStringList names =
-        options.ports.isEmpty() && options.watch ? config->ports : options.ports;
-    if (!ChoosePorts(names, ReadProfile().portIndex, ports, problem)) {
-        Say(err, problem);
+    session = StationSession::Open(
+        options.station, options.ports,
+        options.watch ? StationSession::Unnamed::kFixtures : StationSession::Unnamed::kProfilePort,
+        refusal);
+    if (!session) {
+        Say(err, refusal.text);
         return kExitUsage;
     }
     if (const auto refused = RefusedBeforeTheDevice(options, said, err)) {
         return *refused;
     }
-    station = Station::SetUp(*config, problem);
-    if (!station) {
-        Say(err, problem);
-        return kExitUsage;
-    }
-    for (const QString& warning : station->Announce().split('\n', Qt::SkipEmptyParts)) {
+    const bool started = session->Start(options.sequenceNumber, refusal);
+    for (const QString& warning : session->Warnings()) {
         Say(err, warning);
     }
-    std::string why;
-    const bool taken = station->TakeForRuns(options.sequenceNumber, why);
-    for (const std::string& alert : station->Recorder().TakeAlerts()) {
-        Say(err, QString::fromStdString(alert));
-    }
-    if (!taken) {
+    if (!started) {
         // Said as the run would have said it, had it been its own to take.
         if (onePort) {
-            std::fprintf(out, "%s\n", TerminalSafe(why).c_str());
+            std::fprintf(out, "%s\n", TerminalSafe(OsBytes(refusal.text)).c_str());
         }
         Say(err, QString("%1 Nothing was sent to %2.")
-                     .arg(QString::fromStdString(why), onePort ? "the device" : "any device"));
+                     .arg(refusal.text, onePort ? "the device" : "any device"));
         return kExitFailed;
     }
     return std::nullopt;
@@ -407,11 +395,11 @@ private:
 }  // namespace
 
 int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
-    std::vector<PortChoice> ports;
-    std::unique_ptr<Station> station;
-    if (const auto refused = Prepare(options, false, out, err, ports, station)) {
+    std::unique_ptr<StationSession> session;
+    if (const auto refused = Prepare(options, false, out, err, session)) {
         return *refused;
     }
+    const std::vector<PortChoice> ports = session->Ports();
     // The summary goes where the board is; with JSON, standard output has only the objects.
     std::FILE* summaryTo = options.json ? err : out;
     WatchControl control;
@@ -436,12 +424,11 @@ int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
                 std::make_unique<FixtureLine>(board, i, ports[i], options, printing, out, err));
             observers.push_back(lines.back().get());
         }
-        counts = WatchEveryPort(*station, OsBytes(options.packagePath), ports, observers, control,
-                                station->Config().probeMs);
+        counts = session->Watch(OsBytes(options.packagePath), observers, control);
         board.Finish();
     }
     stopper.join();
-    station->GiveForRuns();
+    session.reset();  // the numbers go back before the summary is read
     PrintWatchSummary(ports, counts, watched.elapsed() / 3600000.0, summaryTo);
     const bool anyFailed = std::any_of(counts.begin(), counts.end(),
                                        [](const FixtureCounts& c) { return c.failed > 0; });
@@ -453,29 +440,29 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         return WatchCommand(options, out, err);
     }
     const bool onePort = options.ports.size() <= 1 && !options.json;
-    std::vector<PortChoice> ports;
-    std::unique_ptr<Station> station;
-    if (const auto refused = Prepare(options, onePort, out, err, ports, station)) {
+    std::unique_ptr<StationSession> session;
+    if (const auto refused = Prepare(options, onePort, out, err, session)) {
         return *refused;
     }
+    const std::vector<PortChoice> ports = session->Ports();
 
     if (onePort) {
+        // One run, on this thread: nothing else is going on.
         ConsoleFeedback feedback(out);
         PortRun run{ports.front(), {}, {}};
         DeviceLink link;
-        run.outcome =
-            station->RunOn(OsBytes(options.packagePath), run.port, link, feedback, run.record);
+        run.outcome = session->GetStation().RunOn(OsBytes(options.packagePath), run.port, link,
+                                                  feedback, run.record);
         feedback.EndProgressLine();
-        station->GiveForRuns();
+        session.reset();
         SayAlerts(run.outcome, err);
         return SayOutcome(OutcomeOf(run), options.packagePath, err);
     }
 
     PortBoard board(out, ShownNames(ports), BoardMode(options, out));
     PortLines lines(board, ports, options, out, err);
-    const std::vector<PortRun> runs =
-        RunOnEveryPort(*station, OsBytes(options.packagePath), ports, lines);
-    station->GiveForRuns();
+    const std::vector<PortRun> runs = session->RunOnEveryPort(OsBytes(options.packagePath), lines);
+    session.reset();
     board.Finish();
     std::vector<PortOutcome> ended;
     for (const PortRun& run : runs) {

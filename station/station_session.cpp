@@ -1,0 +1,72 @@
+#include "station/station_session.h"
+
+#include <utility>
+
+#include "settings/profile.h"
+#include "settings/serial_ports.h"
+
+namespace korvane {
+
+StationSession::StationSession(std::unique_ptr<Station> stationIn, std::vector<PortChoice> portsIn)
+    : station(std::move(stationIn)), ports(std::move(portsIn)) {}
+
+std::unique_ptr<StationSession> StationSession::Open(const StationOptions& options,
+                                                     const QStringList& names, Unnamed unnamed,
+                                                     SessionRefusal& refusal) {
+    refusal = {true, {}};
+    const std::optional<StationConfig> config = ReadStationConfig(options, refusal.text);
+    if (!config) {
+        return nullptr;
+    }
+    const QStringList chosen =
+        names.isEmpty() && unnamed == Unnamed::kFixtures ? config->ports : names;
+    std::vector<PortChoice> ports;
+    if (!ChoosePorts(chosen, ReadProfile().portIndex, ports, refusal.text)) {
+        return nullptr;
+    }
+    std::unique_ptr<Station> station = Station::SetUp(*config, refusal.text);
+    if (!station) {
+        return nullptr;
+    }
+    return std::unique_ptr<StationSession>(new StationSession(std::move(station), ports));
+}
+
+StationSession::~StationSession() {
+    if (numbersTaken) {
+        station->GiveForRuns();
+    }
+}
+
+bool StationSession::Start(std::optional<int> chosen, SessionRefusal& refusal) {
+    warnings = station->Announce().split('\n', Qt::SkipEmptyParts);
+    std::string why;
+    numbersTaken = station->TakeForRuns(chosen, why);
+    for (const std::string& alert : station->Recorder().TakeAlerts()) {
+        warnings << QString::fromStdString(alert);
+    }
+    if (!numbersTaken) {
+        refusal = {false, QString::fromStdString(why)};
+    }
+    return numbersTaken;
+}
+
+std::vector<PortRun> StationSession::RunOnEveryPort(const std::string& packagePath,
+                                                    PortRunsObserver& observer) {
+    return korvane::RunOnEveryPort(*station, packagePath, ports, observer);
+}
+
+std::vector<FixtureCounts> StationSession::Watch(const std::string& packagePath,
+                                                 const std::vector<FixtureObserver*>& observers,
+                                                 WatchControl& control) {
+    return WatchEveryPort(*station, packagePath, ports, observers, control,
+                          station->Config().probeMs);
+}
+
+std::unique_ptr<BackgroundWatch> StationSession::WatchInBackground(
+    const std::string& packagePath, std::vector<FixtureObserver*> observers,
+    std::function<void()> ended) {
+    return std::make_unique<BackgroundWatch>(*station, packagePath, ports, std::move(observers),
+                                             station->Config().probeMs, std::move(ended));
+}
+
+}  // namespace korvane
