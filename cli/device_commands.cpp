@@ -13,8 +13,7 @@
 #include "platform/unique_id.h"
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
-#include "station/port_runs.h"
-#include "station/station.h"
+#include "station/station_session.h"
 #include "station/unprotect_record.h"
 
 namespace korvane {
@@ -102,17 +101,6 @@ void PrintFacts(const DeviceFacts& facts, const std::optional<LatencyTimer>& lat
     }
 }
 
-// The ports named, or the profile's one; empty (said) for a bad one or one given twice.
-std::optional<std::vector<PortChoice>> PortsOf(const QStringList& names, std::FILE* err) {
-    std::vector<PortChoice> ports;
-    QString problem;
-    if (!ChoosePorts(names, ReadProfile().portIndex, ports, problem)) {
-        Say(err, problem);
-        return std::nullopt;
-    }
-    return ports;
-}
-
 enum class Consent { kGiven, kNoTerminal, kRefused };
 
 // The operator's word that the whole flash may go; a script's is --yes.
@@ -141,24 +129,24 @@ Consent Confirmed(const std::vector<PortChoice>& ports, bool yes, std::FILE* out
 
 int IdentifyCommand(const QStringList& portNames, bool json, const std::optional<QString>& fixture,
                     bool tryWirings, std::FILE* out, std::FILE* err) {
-    const auto ports = PortsOf(portNames, err);
-    if (!ports) {
+    StationOptions given;
+    given.wiring = fixture;
+    SessionRefusal refusal;
+    const auto session =
+        StationSession::Open(given, portNames, StationSession::Unnamed::kProfilePort, refusal);
+    if (!session) {
+        Say(err, refusal.text);
         return kExitUsage;
     }
-    QString problem;
-    const std::optional<FixtureWiring> wiring = ReadFixtureWiring(fixture, problem);
-    if (!wiring) {
-        Say(err, problem);
-        return kExitUsage;
-    }
-    std::vector<DeviceFacts> facts(ports->size());
-    std::vector<std::optional<LatencyTimer>> latencyTimers(ports->size());
+    const std::vector<PortChoice>& ports = session->Ports();
+    std::vector<DeviceFacts> facts(ports.size());
+    std::vector<std::optional<LatencyTimer>> latencyTimers(ports.size());
     // Nothing is written: resets, synchronisations and the identity reads, for each wiring
     // tried.
-    OnEveryPortAtOnce(ports->size(), [&](size_t i) {
-        const PortChoice& port = (*ports)[i];
+    session->OnEveryPort([&](size_t i) {
+        const PortChoice& port = ports[i];
         ConnectOptions options;
-        options.wiring = *wiring;
+        options.wiring = session->Config().wiring;
         options.tryWirings = tryWirings;
         options.opened = [&] {
             latencyTimers[i] = LatencyTimerOf(QString::fromStdString(port.device));
@@ -176,17 +164,15 @@ int IdentifyCommand(const QStringList& portNames, bool json, const std::optional
 
 int UnprotectCommand(const QStringList& portNames, bool yes, const StationOptions& stationOptions,
                      std::FILE* out, std::FILE* err) {
-    const auto ports = PortsOf(portNames, err);
-    if (!ports) {
+    SessionRefusal refusal;
+    const auto session = StationSession::Open(stationOptions, portNames,
+                                              StationSession::Unnamed::kProfilePort, refusal);
+    if (!session) {
+        Say(err, refusal.text);
         return kExitUsage;
     }
-    QString problem;
-    const auto station = Station::SetUp(stationOptions, problem);
-    if (!station) {
-        Say(err, problem);
-        return kExitUsage;
-    }
-    switch (Confirmed(*ports, yes, out)) {
+    const std::vector<PortChoice>& ports = session->Ports();
+    switch (Confirmed(ports, yes, out)) {
         case Consent::kGiven:
             break;
         case Consent::kNoTerminal:
@@ -198,12 +184,12 @@ int UnprotectCommand(const QStringList& portNames, bool yes, const StationOption
             Say(err, "readout unprotect was not confirmed; nothing was sent to any device");
             return kExitFailed;
     }
-    std::vector<UnprotectOutcome> done(ports->size());
-    OnEveryPortAtOnce(ports->size(),
-                      [&](size_t i) { done[i] = UnprotectAndRecord(*station, (*ports)[i]); });
+    std::vector<UnprotectOutcome> done(ports.size());
+    session->OnEveryPort(
+        [&](size_t i) { done[i] = UnprotectAndRecord(session->GetStation(), ports[i]); });
     bool all = true;
-    for (size_t i = 0; i < ports->size(); ++i) {
-        std::fprintf(out, "%s: %s\n", TerminalSafe(PortShown((*ports)[i])).c_str(),
+    for (size_t i = 0; i < ports.size(); ++i) {
+        std::fprintf(out, "%s: %s\n", TerminalSafe(PortShown(ports[i])).c_str(),
                      TerminalSafe(done[i].said).c_str());
         all = all && done[i].cleared;
     }

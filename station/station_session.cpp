@@ -50,6 +50,10 @@ bool StationSession::Start(std::optional<int> chosen, SessionRefusal& refusal) {
     return numbersTaken;
 }
 
+void StationSession::OnEveryPort(const std::function<void(size_t port)>& work) {
+    OnEveryPortAtOnce(ports.size(), work);
+}
+
 std::vector<PortRun> StationSession::RunOnEveryPort(const std::string& packagePath,
                                                     PortRunsObserver& observer) {
     return korvane::RunOnEveryPort(*station, packagePath, ports, observer);

@@ -54,6 +54,9 @@ public:
     const StationConfig& Config() const { return station->Config(); }
     const std::vector<PortChoice>& Ports() const { return ports; }
 
+    // work(i) for every port at once, for what is done on several ports that is no flash
+    // run (reading what each device says of itself, lifting its read protection).
+    void OnEveryPort(const std::function<void(size_t port)>& work);
     // One device on every port at once.
     std::vector<PortRun> RunOnEveryPort(const std::string& packagePath, PortRunsObserver& observer);
     // Every port a fixture, until control stops them; observers[i] hears port i.
