@@ -30,26 +30,12 @@ namespace {
 // The reason a run ended with, as the tool says it: with what the operator can do about
 // it, in the tool's own commands and options.
 QString ReasonWithAdvice(const RunOutcome& outcome, const PortChoice& port) {
-    QString reason = QString::fromStdString(outcome.reason);
-    switch (outcome.advice) {
-        case Advice::kNone:
-            break;
-        case Advice::kListPorts:
-            return reason + " (korvane-flash ports lists the serial ports there are)";
-        case Advice::kUnprotect:
-            return reason + QStringLiteral(
-                                "; korvane-flash unprotect --port %1 lifts the protection and "
-                                "erases the whole flash")
-                                .arg(QString::fromStdString(port.name));
-        case Advice::kNextNumber:
-            if (reason.endsWith('.')) {
-                reason.chop(1);
-            }
-            return reason +
-                   "; this station's counter is behind the line's: give the next number with "
-                   "--sn, or use Counter=journal.";
-    }
-    return reason;
+    static const AdviceWords tool{
+        "korvane-flash ports lists the serial ports there are",
+        "korvane-flash unprotect --port %s lifts the protection and erases the whole flash",
+        "this station's counter is behind the line's: give the next number with --sn, or use "
+        "Counter=journal."};
+    return QString::fromStdString(ReasonWithAdvice(outcome, port, tool));
 }
 
 struct PortOutcome {

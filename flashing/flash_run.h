@@ -104,6 +104,18 @@ struct RunOutcome {
     const std::string& Said() const { return reason.empty() ? status : reason; }
 };
 
+// The words a front end gives each advice, in its own terms: a command of the tool, a
+// control of the window.
+struct AdviceWords {
+    std::string listPorts;   // said in brackets after the reason
+    std::string unprotect;   // after a semicolon; "%s" stands for the port's name
+    std::string nextNumber;  // after a semicolon, ending the sentence
+};
+
+// The outcome's reason with its advice in those words; the reason alone when it has none.
+std::string ReasonWithAdvice(const RunOutcome& outcome, const PortChoice& port,
+                             const AdviceWords& words);
+
 inline bool operator==(const RunOutcome& outcome, RunResult result) {
     return outcome.result == result;
 }

@@ -109,4 +109,28 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
     return {};
 }
 
+std::string ReasonWithAdvice(const RunOutcome& outcome, const PortChoice& port,
+                             const AdviceWords& words) {
+    std::string reason = outcome.reason;
+    switch (outcome.advice) {
+        case Advice::kNone:
+            break;
+        case Advice::kListPorts:
+            return reason + " (" + words.listPorts + ")";
+        case Advice::kUnprotect: {
+            std::string advice = words.unprotect;
+            if (const size_t at = advice.find("%s"); at != std::string::npos) {
+                advice.replace(at, 2, port.name);
+            }
+            return reason + "; " + advice;
+        }
+        case Advice::kNextNumber:
+            if (!reason.empty() && reason.back() == '.') {
+                reason.pop_back();
+            }
+            return reason + "; " + words.nextNumber;
+    }
+    return reason;
+}
+
 }  // namespace korvane
