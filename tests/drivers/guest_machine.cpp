@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -117,7 +118,7 @@ bool GuestMachine::Boot(const Setup& wanted, uint32_t timeoutMs) {
         errorText = "cannot listen for the guest's agent: " + std::string(std::strerror(errno));
         return false;
     }
-    const std::string monitorPath = setup.sockets + "/monitor.sock";
+    monitorPath = setup.sockets + "/monitor.sock";
     const std::vector<std::string> options = {
         "-nodefaults", "-no-reboot", "-display", "none", "-machine", "q35", "-accel", "tcg", "-m",
         "1024", "-smp", "1", "-kernel", setup.kernel, "-initrd", setup.initramfs, "-append",
@@ -157,13 +158,22 @@ bool GuestMachine::Boot(const Setup& wanted, uint32_t timeoutMs) {
                     FileText(setup.folder + "/console.log");
         return false;
     }
-    monitor = Connect(monitorPath);
-    if (monitor < 0 || !ReadLine(monitor, monitorBuffer, line, 5000) ||
-        Monitor(R"({"execute": "qmp_capabilities"})", 5000).empty()) {
+    if (!ConnectMonitor()) {
         errorText = "QEMU's monitor does not answer";
         return false;
     }
     return true;
+}
+
+bool GuestMachine::ConnectMonitor() {
+    if (monitor >= 0) {
+        close(monitor);
+    }
+    monitorBuffer.clear();
+    monitor = Connect(monitorPath);
+    std::string greeting;
+    return monitor >= 0 && ReadLine(monitor, monitorBuffer, greeting, 5000) &&
+           !Ask(R"({"execute": "qmp_capabilities"})", 5000).empty();
 }
 
 GuestMachine::Result GuestMachine::Run(const std::string& command, uint32_t timeoutMs) {
@@ -185,6 +195,15 @@ GuestMachine::Result GuestMachine::Run(const std::string& command, uint32_t time
 }
 
 std::string GuestMachine::Monitor(const std::string& command, uint32_t timeoutMs) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const std::string answer = Ask(command, timeoutMs);
+    if (!answer.empty() || RemainingMs(deadline) <= 0 || !ConnectMonitor()) {
+        return answer;
+    }
+    return Ask(command, static_cast<uint32_t>(std::max(RemainingMs(deadline), 1000)));
+}
+
+std::string GuestMachine::Ask(const std::string& command, uint32_t timeoutMs) {
     if (monitor < 0 || !WriteText(monitor, command + "\n")) {
         return {};
     }

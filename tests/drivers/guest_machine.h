@@ -58,8 +58,14 @@ public:
 
 private:
     // Sends one monitor command and returns its answer (events before it are kept for
-    // WaitForEvent); empty when none came within timeoutMs.
+    // WaitForEvent); empty when none came within timeoutMs. A connection that fails before
+    // its time is up (QEMU closed it, a send is refused) is made afresh and the command
+    // sent once more, so that one lost connection does not fail every later test.
     std::string Monitor(const std::string& command, uint32_t timeoutMs);
+    // One command on the connection as it is.
+    std::string Ask(const std::string& command, uint32_t timeoutMs);
+    // Connects to QEMU's monitor: its greeting, then the capabilities negotiation.
+    bool ConnectMonitor();
     bool WaitForEvent(const std::string& name, uint32_t timeoutMs);
     // The next line from a socket, without its end; false when none within timeoutMs.
     static bool ReadLine(int fd, std::string& buffer, std::string& line, uint32_t timeoutMs);
@@ -69,6 +75,7 @@ private:
     int agentListener = -1;
     int agent = -1;
     std::string agentBuffer;
+    std::string monitorPath;
     int monitor = -1;
     std::string monitorBuffer;
     std::string monitorEvents;  // events read while waiting for an answer
