@@ -15,7 +15,6 @@
 #include "settings/os_text.h"
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
-#include "station/port_fixture.h"
 #include "station/port_runs.h"
 
 #ifdef _WIN32

@@ -18,7 +18,6 @@
 #include "settings/os_text.h"
 #include "settings/profile.h"
 #include "settings/serial_ports.h"
-#include "station/port_fixture.h"
 #include "station/port_runs.h"
 #include "station/station.h"
 #include "station/station_session.h"
