@@ -57,9 +57,12 @@ FlasherDialog::FlasherDialog(QWidget* parent)
                         [this](const EarlierRun& earlier) { return AskRework(earlier); },
                         {}}),
       wallClock([] { return QDateTime::currentSecsSinceEpoch(); }) {
-    station = Station::SetUp(StationOptions{}, stationProblem);
-    if (station) {
-        stationWarning = station->Warning();
+    SessionRefusal refusal;
+    session =
+        StationSession::Open(StationOptions{}, {}, StationSession::Unnamed::kProfilePort, refusal);
+    stationProblem = refusal.text;
+    if (session) {
+        stationWarning = session->GetStation().Warning();
     }
     const ProfileValues saved = ReadProfile();
     packagePath = saved.file;
@@ -173,9 +176,10 @@ void FlasherDialog::ShowPortDevice() {
 void FlasherDialog::ShowPackageSignature() {
     packageSignature.clear();
     PackageFile package;
-    if (station && !packagePath.isEmpty() && package.Open(OsBytes(packagePath))) {
+    if (session && !packagePath.isEmpty() && package.Open(OsBytes(packagePath))) {
         packageSignature = QString::fromStdString(
-            CheckPackageTrust(package.Path(), package.Bytes(), station->TrustedKeys()).Text());
+            CheckPackageTrust(package.Path(), package.Bytes(), session->GetStation().TrustedKeys())
+                .Text());
     }
     SetStatusToolTip(statusLine->text());
 }

@@ -16,7 +16,7 @@
 #include "flashing/flash_run.h"
 #include "flashing/operator_feedback.h"
 #include "link/device_link.h"
-#include "station/station.h"
+#include "station/station_session.h"
 
 class QComboBox;
 class QLabel;
@@ -124,7 +124,7 @@ private:
     std::optional<QString> damagedSequenceNumber;
     // Where numbers come from and where runs are recorded; null when the profile names
     // neither counter, which stationProblem then says.
-    std::unique_ptr<Station> station;
+    std::unique_ptr<StationSession> session;
     QString stationProblem;
     // What the operator should know of this station before any run (a line that will give
     // out numbers twice); it stands in the status line's tooltip.

@@ -56,17 +56,16 @@ void FlasherDialog::OnOK() {
     if (!UpdateData(true)) {
         return;
     }
-    if (!station) {
+    if (!session) {
         ShowStatus(stationProblem.toStdString());
         return;
     }
-    FlashRequest request = station->RequestFor(OsBytes(packagePath), PortOf(portIndex));
-    request.sequenceNumber = ChosenSequenceNumber();
-    if (request.sequenceNumber && station->NumbersFromJournal() &&
-        !ConfirmSharedNumber(*request.sequenceNumber)) {
+    const std::optional<int> chosen = ChosenSequenceNumber();
+    if (chosen && session->GetStation().NumbersFromJournal() && !ConfirmSharedNumber(*chosen)) {
         return;
     }
-    const RunOutcome outcome = run.Run(request, station->Numbers(), &station->Recorder());
+    const RunOutcome outcome =
+        session->RunOne(run, OsBytes(packagePath), PortOf(portIndex), chosen);
     // What the run found of the bytes it read replaces what was found when it was chosen.
     packageSignature = QString::fromStdString(outcome.signature);
     SetStatusToolTip(statusLine->text());
@@ -115,7 +114,7 @@ bool FlasherDialog::ConfirmSharedNumber(int number) {
                this, QCoreApplication::applicationName(),
                QStringLiteral("Set the next sequence number of every station of the journal %1 "
                               "to %2?")
-                   .arg(station->Recorder().Store().Where())
+                   .arg(session->GetStation().Recorder().Store().Where())
                    .arg(number)) == QMessageBox::Yes;
 }
 
@@ -127,7 +126,7 @@ void FlasherDialog::OnResetTarget() {
     if (!link.OpenDevice(PortOf(portIndex).device, DeviceLink::kBaudRate)) {
         return;
     }
-    link.ResetToFirmware(station ? station->Wiring() : FixtureWiring{});
+    link.ResetToFirmware(session ? session->GetStation().Wiring() : FixtureWiring{});
 }
 
 void FlasherDialog::StartClock() {

@@ -106,11 +106,11 @@ void FlasherDialog::OnCancel() {
     // The stored number is the counter's: it is written back only when the operator
     // typed another one, and never while another program holds it.
     const std::optional<int> chosen = numberValid ? ChosenSequenceNumber() : std::nullopt;
-    if (chosen && station && station->Profile() != nullptr) {
+    if (chosen && session && session->GetStation().Profile() != nullptr) {
         std::string why;
         // The window is going away: a status line would not be read, and the operator
         // must know that the number typed was not kept.
-        if (!station->Profile()->SaveChosen(*chosen, why)) {
+        if (!session->GetStation().Profile()->SaveChosen(*chosen, why)) {
             QMessageBox::warning(this, QCoreApplication::applicationName(),
                                  QStringLiteral("The sequence number %1 was not saved. %2")
                                      .arg(*chosen)

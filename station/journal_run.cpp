@@ -312,7 +312,7 @@ bool SetLinesNextNumber(const Journal& journal, int number, std::string& why) {
     if (number <= highest) {
         why = QStringLiteral(
                   "The journal %1 already holds sequence numbers up to %2, so the line's next "
-                  "number cannot be %3; give one above %2 with --sn.")
+                  "number cannot be %3: give a number above %2.")
                   .arg(journal.Where())
                   .arg(highest)
                   .arg(number)

@@ -50,6 +50,13 @@ bool StationSession::Start(std::optional<int> chosen, SessionRefusal& refusal) {
     return numbersTaken;
 }
 
+RunOutcome StationSession::RunOne(FlashRun& run, const std::string& packagePath,
+                                  const PortChoice& port, std::optional<int> chosen) {
+    FlashRequest request = station->RequestFor(packagePath, port);
+    request.sequenceNumber = chosen;
+    return run.Run(request, station->Numbers(), &station->Recorder());
+}
+
 void StationSession::OnEveryPort(const std::function<void(size_t port)>& work) {
     OnEveryPortAtOnce(ports.size(), work);
 }

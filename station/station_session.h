@@ -54,6 +54,12 @@ public:
     const StationConfig& Config() const { return station->Config(); }
     const std::vector<PortChoice>& Ports() const { return ports; }
 
+    // One run on port as the window runs them, one at a time with the operator between:
+    // the counter is taken for this run alone (another station may move the line's
+    // sequence meanwhile), the journal records it, and run's hooks (the window's clock, its
+    // questions) are heard. chosen: the operator's own number for it.
+    RunOutcome RunOne(FlashRun& run, const std::string& packagePath, const PortChoice& port,
+                      std::optional<int> chosen);
     // work(i) for every port at once, for what is done on several ports that is no flash
     // run (reading what each device says of itself, lifting its read protection).
     void OnEveryPort(const std::function<void(size_t port)>& work);
