@@ -2,20 +2,19 @@
 #include "app/reason_text.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QKeyEvent>
+#include <QTimerEvent>
 #include <QVBoxLayout>
 #include <cmath>
 
 #include "flashing/operator_feedback.h"
 #include "flashing/package.h"
+#include "flashing/package_trust.h"
 #include "settings/os_text.h"
-#include "settings/profile.h"
-#include "settings/serial_ports.h"
-#include "station/port_runs.h"
+#include "station/journal_run.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -25,27 +24,10 @@ namespace korvane {
 
 namespace {
 
-QColor ColourOf(FixtureState state) {
-    switch (state) {
-        case FixtureState::kEmpty:
-            return QColor(0x9e, 0x9e, 0x9e);
-        case FixtureState::kFlashing:
-            return QColor(0x1e, 0x6f, 0xd9);
-        case FixtureState::kPassed:
-            return QColor(0x2e, 0x7d, 0x32);
-        case FixtureState::kFailed:
-            return QColor(0xc6, 0x28, 0x28);
-        case FixtureState::kProtected:
-            return QColor(0xef, 0x6c, 0x00);
-    }
-    return {};
-}
-
-// A read-protected chip waits, nothing written, for the operator to take it out.
-QString WordOf(FixtureState state) {
-    return state == FixtureState::kProtected ? QStringLiteral("TAKE OUT")
-                                             : QString::fromLatin1(FixtureStateWord(state));
-}
+constexpr int kClockPeriodMs = 1000;
+// The shift's counts are read again this often, besides after every device: a shift
+// starts, another station of the same name counts too.
+constexpr int kTicksPerCountsRefresh = 30;
 
 // The platform's own sounds: one for a pass, another for a failure.
 void Sound(bool passed) {
@@ -59,22 +41,23 @@ void Sound(bool passed) {
 #endif
 }
 
-QString CountsText(int passed, int failed) {
-    return QStringLiteral("passed %1 · failed %2").arg(passed).arg(failed);
+// A sentence of its own on a tile.
+QString AsSentence(QString text) {
+    if (!text.isEmpty()) {
+        text[0] = text[0].toUpper();
+    }
+    return text;
+}
+
+// Columns for count tiles: rows of up to four, as square a grid as that allows.
+int ColumnsFor(size_t count) {
+    if (count <= 3) {
+        return std::max<int>(1, static_cast<int>(count));
+    }
+    return count == 4 ? 2 : count <= 6 ? 3 : 4;
 }
 
 }  // namespace
-
-struct StationWindow::Tile {
-    QLabel* port = nullptr;
-    QLabel* word = nullptr;
-    QLabel* detail = nullptr;
-    QProgressBar* bar = nullptr;
-    QLabel* counts = nullptr;
-    FixtureState state = FixtureState::kEmpty;
-    int passed = 0;
-    int failed = 0;
-};
 
 // What one fixture's watch tells the window, which hears it on its own thread.
 class StationWindow::FixtureTile : public FixtureObserver, public OperatorFeedback {
@@ -84,12 +67,21 @@ public:
     void StateChanged(FixtureState state, const std::string& detail) override {
         // A failure is told with the window's own advice, when its reason has one.
         const bool failure = state == FixtureState::kFailed || state == FixtureState::kProtected;
-        const QString text = failure && !lastReason.isEmpty() ? lastReason : Shown(detail);
-        Post([=](StationWindow* w) { w->ShowState(index, state, text); });
+        const QString reason =
+            AsSentence(failure && !lastReason.isEmpty() ? lastReason : Shown(detail));
+        const QString serial = state == FixtureState::kFlashing || state == FixtureState::kEmpty
+                                   ? QString()
+                                   : lastSerial;
+        Post([=](StationWindow* w) { w->ShowState(index, state, serial, reason); });
     }
     void Flashed(const RunOutcome& outcome, const JournalRecord&) override {
         const bool passed = outcome.Passed();
         lastReason = ReasonInWindow(outcome);
+        if (lastReason.isEmpty() && !passed) {
+            lastReason = Shown(outcome.Said());
+        }
+        // The serial the device was given, or the one a failed run consumed.
+        lastSerial = QString::fromStdString(outcome.serial);
         QStringList alerts;
         for (const std::string& alert : outcome.alerts) {
             alerts << QString::fromStdString(alert);
@@ -103,10 +95,12 @@ public:
 
     void ShowStatus(const std::string& text) override {
         const QString status = Shown(text);
-        Post([=](StationWindow* w) { w->ShowEntry(index, status); });
+        Post([=](StationWindow* w) { w->tiles[static_cast<size_t>(index)]->ShowEntry(status); });
     }
     void Progress(int position) override {
-        Post([=](StationWindow* w) { w->ShowProgress(index, position); });
+        Post([=](StationWindow* w) {
+            w->tiles[static_cast<size_t>(index)]->ShowProgress(position);
+        });
     }
     void EnableCommands(bool) override {}
     void ShowSequenceNumber(int) override {}
@@ -122,6 +116,7 @@ private:
     StationWindow* window;
     int index;
     QString lastReason;  // of the device last flashed here, as the window says it
+    QString lastSerial;  // the serial text it was given, if any
 };
 
 StationWindow::StationWindow(const QString& packagePath, const QStringList& portNames,
@@ -132,82 +127,54 @@ StationWindow::StationWindow(const QString& packagePath, const QStringList& port
     // A station with no fixture at all is told below.
     QString configProblem;
     SessionRefusal refusal;
-    if (const auto session = StationSession::Open(StationOptions{}, portNames,
-                                                  StationSession::Unnamed::kFixtures, refusal)) {
-        if (!portNames.isEmpty() || !session->Config().ports.isEmpty()) {
-            ports = session->Ports();
+    if (const auto opened = StationSession::Open(StationOptions{}, portNames,
+                                                 StationSession::Unnamed::kFixtures, refusal)) {
+        config = opened->Config();
+        if (!portNames.isEmpty() || !opened->Config().ports.isEmpty()) {
+            ports = opened->Ports();
         }
     } else {
         // Said as the tool says it; a port's refusal with the window's capital and full stop.
         configProblem = refusal.text;
         if (!configProblem.isEmpty() && configProblem[0].isLower()) {
-            configProblem[0] = configProblem[0].toUpper();
-            configProblem += '.';
+            configProblem = AsSentence(configProblem) + '.';
         }
     }
     auto* layout = new QVBoxLayout(this);
     auto* header = new QHBoxLayout;
     package = new QLabel(this);
-    PackageFile file;
-    const QString digest =
-        file.Open(OsBytes(packagePath))
-            ? QString::fromLatin1(QCryptographicHash::hash(
-                                      QByteArrayView(file.Bytes().data(),
-                                                     static_cast<qsizetype>(file.Bytes().size())),
-                                      QCryptographicHash::Sha256)
-                                      .toHex())
-                  .left(12)
-            : QStringLiteral("(cannot be read)");
-    package->setText(QStringLiteral("%1   SHA-256 %2")
-                         .arg(Shown(OsBytes(QFileInfo(packagePath).fileName())), digest));
-    package->setToolTip(Shown(OsBytes(packagePath)));
+    package->setTextFormat(Qt::PlainText);
+    package->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     lineCounts = new QLabel(this);
+    QFont emphasised = lineCounts->font();
+    emphasised.setPointSize(emphasised.pointSize() * 3 / 2);
+    emphasised.setBold(true);
+    lineCounts->setFont(emphasised);
     startStop = new QPushButton(QStringLiteral("Start"), this);
     startStop->setFocusPolicy(Qt::NoFocus);  // Space belongs to the window
+    startStop->setFont(emphasised);
     connect(startStop, &QPushButton::clicked, this, [this] { watching ? Stop() : Start(); });
     header->addWidget(package, 1);
     header->addWidget(lineCounts);
     header->addWidget(startStop);
     layout->addLayout(header);
+    banner = new QLabel(this);
+    banner->setAlignment(Qt::AlignCenter);
+    banner->setAutoFillBackground(true);
+    banner->setFont(emphasised);
+    QPalette bannerColours = banner->palette();
+    bannerColours.setColor(QPalette::Window, QColor(0x45, 0x4f, 0x5a));
+    bannerColours.setColor(QPalette::WindowText, Qt::white);
+    banner->setPalette(bannerColours);
+    layout->addWidget(banner);
     notice = new QLabel(this);
     notice->setWordWrap(true);
+    notice->setTextFormat(Qt::PlainText);
     layout->addWidget(notice);
-
-    auto* grid = new QGridLayout;
-    const int columns = ports.size() > 4 ? 4 : std::max<int>(1, static_cast<int>(ports.size()));
-    QFont big = font();
-    big.setPointSize(big.pointSize() * 3);
-    big.setBold(true);
-    for (size_t i = 0; i < ports.size(); ++i) {
-        auto tile = std::make_unique<Tile>();
-        auto* frame = new QFrame(this);
-        frame->setFrameShape(QFrame::Box);
-        auto* inner = new QVBoxLayout(frame);
-        tile->port =
-            new QLabel(QStringLiteral("%1   %2").arg(QString::fromStdString(ports[i].name),
-                                                     QString::fromStdString(ports[i].device)),
-                       frame);
-        tile->word = new QLabel(frame);
-        tile->word->setFont(big);
-        tile->word->setAlignment(Qt::AlignCenter);
-        tile->word->setAutoFillBackground(true);
-        tile->word->setMinimumHeight(big.pointSize() * 3);
-        tile->detail = new QLabel(frame);
-        tile->detail->setWordWrap(true);
-        tile->detail->setTextFormat(Qt::PlainText);
-        tile->bar = new QProgressBar(frame);
-        tile->bar->setRange(0, 100);
-        tile->counts = new QLabel(CountsText(0, 0), frame);
-        for (QWidget* part : std::initializer_list<QWidget*>{tile->port, tile->word, tile->detail,
-                                                             tile->bar, tile->counts}) {
-            inner->addWidget(part);
-        }
-        grid->addWidget(frame, static_cast<int>(i) / columns, static_cast<int>(i) % columns);
-        tiles.push_back(std::move(tile));
-        ShowState(static_cast<int>(i), FixtureState::kEmpty, {});
-    }
-    layout->addLayout(grid, 1);
-    ShowLineCounts();
+    ShowPackage();
+    LayTiles();
+    ShowStopped();
+    ShowShiftCounts();
     if (!configProblem.isEmpty()) {
         notice->setText(configProblem);
         startStop->setEnabled(false);
@@ -217,10 +184,50 @@ StationWindow::StationWindow(const QString& packagePath, const QStringList& port
                            "with --port or in [Station] Ports."));
         startStop->setEnabled(false);
     }
+    clockTimer = startTimer(kClockPeriodMs);
 }
 
 StationWindow::~StationWindow() {
     watch.reset();
+}
+
+void StationWindow::ShowPackage() {
+    PackageFile file;
+    QStringList parts{Shown(OsBytes(QFileInfo(packagePath).fileName()))};
+    if (!file.Open(OsBytes(packagePath))) {
+        parts << QStringLiteral("(cannot be read)");
+    } else {
+        parts << QStringLiteral("SHA-256 %1").arg(PackageSha256(file.Bytes()).left(12));
+        const PackageTrust trust = CheckPackageTrust(file.Path(), file.Bytes(),
+                                                     config ? config->trustedKeys : std::string());
+        if (!trust.Signer().empty()) {
+            parts << QStringLiteral("signed by %1").arg(Shown(trust.Signer()));
+        }
+        if (!trust.SignedComment().empty()) {
+            parts << Shown(trust.SignedComment());
+        }
+        package->setToolTip(Shown(OsBytes(packagePath)) + '\n' + Shown(trust.Text()));
+    }
+    package->setText(parts.join(QStringLiteral("   ")));
+}
+
+void StationWindow::LayTiles() {
+    auto* grid = new QGridLayout;
+    const int columns = ColumnsFor(ports.size());
+    const int rows = (static_cast<int>(ports.size()) + columns - 1) / columns;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        auto* tile = new StationTile(ports[i], this);
+        grid->addWidget(tile, static_cast<int>(i) / columns, static_cast<int>(i) % columns);
+        tiles.push_back(tile);
+    }
+    // Every tile an equal share, whatever it says.
+    for (int column = 0; column < columns; ++column) {
+        grid->setColumnStretch(column, 1);
+    }
+    for (int row = 0; row < rows; ++row) {
+        grid->setRowStretch(row, 1);
+    }
+    static_cast<QVBoxLayout*>(layout())->addLayout(grid, 1);
 }
 
 void StationWindow::Start() {
@@ -253,7 +260,7 @@ void StationWindow::Start() {
             this, [this] { Ended(); }, Qt::QueuedConnection);
     });
     watching = true;
-    startedMs = QDateTime::currentMSecsSinceEpoch();
+    banner->hide();
     startStop->setText(QStringLiteral("Stop"));
 }
 
@@ -273,6 +280,15 @@ void StationWindow::Ended() {
     watching = false;
     startStop->setText(QStringLiteral("Start"));
     startStop->setEnabled(true);
+    ShowStopped();
+}
+
+void StationWindow::ShowStopped() {
+    for (StationTile* tile : tiles) {
+        tile->ShowStopped();
+    }
+    banner->setText(QStringLiteral("STOPPED — press Space or Start to flash"));
+    banner->show();
 }
 
 void StationWindow::keyPressEvent(QKeyEvent* event) {
@@ -283,41 +299,31 @@ void StationWindow::keyPressEvent(QKeyEvent* event) {
     QWidget::keyPressEvent(event);
 }
 
-void StationWindow::ShowState(int i, FixtureState state, const QString& detail) {
-    Tile& tile = *tiles[static_cast<size_t>(i)];
-    tile.state = state;
-    tile.word->setText(WordOf(state));
-    QPalette palette = tile.word->palette();
-    palette.setColor(QPalette::Window, ColourOf(state));
-    palette.setColor(QPalette::WindowText, Qt::white);
-    tile.word->setPalette(palette);
-    tile.bar->setVisible(state == FixtureState::kFlashing);
-    if (state == FixtureState::kFlashing) {
-        tile.bar->setValue(0);
+void StationWindow::timerEvent(QTimerEvent* event) {
+    if (event->timerId() != clockTimer) {
+        QWidget::timerEvent(event);
+        return;
     }
-    tile.detail->setText(state == FixtureState::kPassed || state == FixtureState::kFailed ||
-                                 state == FixtureState::kProtected
-                             ? detail + QStringLiteral("\nTake the device out.")
-                             : detail);
-}
-
-void StationWindow::ShowEntry(int i, const QString& status) {
-    Tile& tile = *tiles[static_cast<size_t>(i)];
-    if (tile.state == FixtureState::kFlashing) {
-        tile.detail->setText(status);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (StationTile* tile : tiles) {
+        tile->Tick(now);
+    }
+    if (++ticks % kTicksPerCountsRefresh == 0) {
+        ShowShiftCounts();
     }
 }
 
-void StationWindow::ShowProgress(int i, int position) {
-    tiles[static_cast<size_t>(i)]->bar->setValue(position);
+void StationWindow::ShowState(int i, FixtureState state, const QString& serial,
+                              const QString& reason) {
+    // A watch's last word may come after Stop: a stopped fixture stays STOPPED.
+    if (watching) {
+        tiles[static_cast<size_t>(i)]->ShowState(state, serial, reason);
+    }
 }
 
 void StationWindow::Counted(int i, bool devicePassed) {
-    Tile& tile = *tiles[static_cast<size_t>(i)];
-    ++(devicePassed ? tile.passed : tile.failed);
-    ++(devicePassed ? passed : failed);
-    tile.counts->setText(CountsText(tile.passed, tile.failed));
-    ShowLineCounts();
+    tiles[static_cast<size_t>(i)]->Counted(devicePassed);
+    ShowShiftCounts();
     Sound(devicePassed);
 }
 
@@ -329,34 +335,32 @@ void StationWindow::Alert(const QStringList& alerts) {
     notice->setText(((shown.isEmpty() ? QStringList() : QStringList{shown}) + alerts).join('\n'));
 }
 
-void StationWindow::ShowLineCounts() {
-    FixtureCounts line;
-    line.passed = passed;
-    line.failed = failed;
-    const double hours =
-        watching ? (QDateTime::currentMSecsSinceEpoch() - startedMs) / 3600000.0 : 0.0;
-    QString text = CountsText(passed, failed);
-    if (const std::optional<double> yield = line.YieldPercent()) {
-        text += QStringLiteral(" · yield %1 %").arg(*yield, 0, 'f', 1);
-        if (hours > 0) {
-            text += QStringLiteral(" · %1 per hour").arg(std::lround(line.PerHour(hours)));
-        }
-    }
-    lineCounts->setText(text);
+void StationWindow::ShowShiftCounts() {
+    // SHIFT COUNTS GO HERE
 }
 
 StationWindow::TileView StationWindow::TileAt(int i) const {
-    const auto& tile = *tiles[static_cast<size_t>(i)];
-    return {tile.word->text(), ColourOf(tile.state), tile.detail->text(), tile.counts->text(),
-            tile.bar->isVisibleTo(this) ? tile.bar->value() : -1};
+    return tiles[static_cast<size_t>(i)]->Shown();
+}
+
+const QWidget* StationWindow::TileWidget(int i) const {
+    return tiles[static_cast<size_t>(i)];
 }
 
 QString StationWindow::LineCounts() const {
     return lineCounts->text();
 }
 
+QString StationWindow::PackageLine() const {
+    return package->text();
+}
+
 QString StationWindow::Notice() const {
     return notice->text();
+}
+
+QString StationWindow::Banner() const {
+    return banner->isVisibleTo(this) ? banner->text() : QString();
 }
 
 }  // namespace korvane

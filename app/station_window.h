@@ -1,25 +1,25 @@
 // The station window: what an operator watches while a line flashes every device put into
-// its fixtures. One tile per fixture, readable from two metres: the port and its device,
-// the state in a large word and colour (EMPTY grey, FLASHING blue with the entry and a
-// bar, PASS green with the serial text, FAIL red with why, TAKE OUT for a read-protected
-// chip), and that fixture's counts. Above them the package, the line's counts and
-// Start/Stop (Space does the same). Every fixture is watched on a thread of its own, by
-// the same watch, runs, counter and journal as korvane-flash --watch.
+// its fixtures, readable from two metres. One tile per fixture (app/station_tile.h), all
+// of one size in a grid that holds 1 to 16 without scrolling. Above them the package (its
+// name, SHA-256, signer and release comment), the shift's counts as the journal has them
+// (a restart does not zero them), Start/Stop (Space does the same), and while the station
+// is stopped a banner that says so. The watch, its runs, counter and journal are the
+// station session's, the same as korvane-flash --watch.
 #pragma once
 
 #include <QColor>
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
 #include <memory>
+#include <optional>
 #include <vector>
 
-#include "station/fixture_watch.h"
+#include "app/station_tile.h"
+#include "settings/station_config.h"
 #include "station/port_runs.h"
-#include "station/station.h"
 #include "station/station_session.h"
 
 namespace korvane {
@@ -40,38 +40,40 @@ public:
     bool Watching() const { return watching; }
 
     // What a tile shows, for the tests and the screenshots.
-    struct TileView {
-        QString word;
-        QColor colour;
-        QString detail;
-        QString counts;
-        int progress = -1;  // -1: no bar
-    };
+    using TileView = StationTile::View;
     TileView TileAt(int i) const;
+    // The tile itself, for its place on the screen.
+    const QWidget* TileWidget(int i) const;
     QString LineCounts() const;
+    QString PackageLine() const;
     QString Notice() const;
+    // The banner of a stopped station; empty while it watches.
+    QString Banner() const;
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
 
 private:
     class FixtureTile;
-    struct Tile;
 
-    void ShowState(int i, FixtureState state, const QString& detail);
-    void ShowEntry(int i, const QString& status);
-    void ShowProgress(int i, int position);
+    void ShowPackage();
+    void LayTiles();
+    void ShowState(int i, FixtureState state, const QString& serial, const QString& reason);
     void Counted(int i, bool passed);
     // Shown at once above the tiles: what the station must know whichever fixture found it.
     void Alert(const QStringList& alerts);
     void Ended();
-    void ShowLineCounts();
+    void ShowStopped();
+    void ShowShiftCounts();
 
     QString packagePath;
+    std::optional<StationConfig> config;  // as read when the window opened
     std::vector<PortChoice> ports;
-    std::vector<std::unique_ptr<Tile>> tiles;
+    std::vector<StationTile*> tiles;
     QLabel* package = nullptr;
     QLabel* lineCounts = nullptr;
+    QLabel* banner = nullptr;
     QLabel* notice = nullptr;
     QPushButton* startStop = nullptr;
 
@@ -79,9 +81,8 @@ private:
     std::vector<std::unique_ptr<FixtureTile>> fixtures;  // what each fixture's watch tells
     std::unique_ptr<BackgroundWatch> watch;              // while watching
     bool watching = false;
-    int passed = 0;
-    int failed = 0;
-    qint64 startedMs = 0;
+    int clockTimer = 0;
+    int ticks = 0;
 };
 
 }  // namespace korvane

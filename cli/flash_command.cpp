@@ -275,6 +275,9 @@ public:
                 // Why, as the tool says it: with its own advice.
                 board.Ended(row, word + " " + lastStatus + " - take the device out");
                 break;
+            case FixtureState::kFlashedBefore:
+                board.Ended(row, word + " " + said);
+                break;
         }
     }
 

@@ -284,6 +284,15 @@ bool FlashRun::KnowTheDevice(const FlashRequest& request, const PackageDirectory
                       ") and is not flashed again here";
             failure = RunResult::kReworkRefused;
             return false;
+        case Rework::kUnlessPassed:
+            if (earlier->passed) {
+                feedback.Status(status::kFlashedBefore, earlier->serial.c_str(),
+                                earlier->station.c_str(), earlier->started.c_str());
+                refusal = AlreadyFlashed(*earlier);
+                failure = RunResult::kReworkRefused;
+                return false;
+            }
+            [[fallthrough]];
         case Rework::kKeep:
             kept = earlier;
             reworkNote = "the chip " + uid + " keeps its earlier serial number " + named;

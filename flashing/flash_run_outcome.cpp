@@ -109,6 +109,11 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
     return {};
 }
 
+std::string AlreadyFlashed(const EarlierRun& earlier) {
+    return "already flashed as " + earlier.serial + ", at " + earlier.when + " on " + earlier.port +
+           " — take it out";
+}
+
 std::string ReasonWithAdvice(const RunOutcome& outcome, const PortChoice& port,
                              const AdviceWords& words) {
     std::string reason = outcome.reason;

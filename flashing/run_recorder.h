@@ -29,7 +29,14 @@ struct EarlierRun {
     std::string serial;  // its 13 characters
     std::string station;
     std::string started;  // UTC, ISO 8601
+    std::string when;     // the same on the station's clock: "13:57", or "2026-12-09 13:57"
+    std::string port;     // where it ran
+    bool passed = false;  // the run went through
 };
+
+// What a watch says of a chip that went through before, when the operator is to take it
+// out rather than flash it again.
+std::string AlreadyFlashed(const EarlierRun& earlier);
 
 struct EntryResult {
     std::string name;

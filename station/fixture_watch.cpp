@@ -22,6 +22,8 @@ const char* FixtureStateWord(FixtureState state) {
             return "FAIL";
         case FixtureState::kProtected:
             return "PROTECTED";
+        case FixtureState::kFlashedBefore:
+            return "DONE";
     }
     return "";
 }
@@ -93,6 +95,15 @@ FixtureCounts WatchFixture(FixtureDevice& device, FixtureObserver& observer, Wat
         }
         lastUid = found.uid;
         seenEmpty = false;
+        // A board that went through before (a station restarted with boards still in) is
+        // neither flashed nor counted again.
+        if (const std::string done = found.uid.empty() ? std::string() : device.Done(found.uid);
+            !done.empty()) {
+            state = FixtureState::kFlashedBefore;
+            observer.StateChanged(state, done);
+            restOfInterval();
+            continue;
+        }
         // A read-protected device is run too: its run writes nothing, and it leaves a
         // record, an object for a line's software and a count like any other.
         observer.StateChanged(FixtureState::kFlashing, {});

@@ -21,9 +21,11 @@ enum class FixtureState {
     kPassed,     // its run succeeded; waiting for it to be taken out
     kFailed,     // its run failed; waiting for it to be taken out
     kProtected,  // its flash is read-protected: nothing was written; waiting
+    // It went through before and is not flashed again: nothing was written; waiting.
+    kFlashedBefore,
 };
 
-// "EMPTY", "FLASHING", "PASS", "FAIL", "PROTECTED": the word a fixture's state is shown by.
+// "EMPTY", "FLASHING", "PASS", "FAIL", "PROTECTED", "DONE": the word a fixture's state is shown by.
 const char* FixtureStateWord(FixtureState state);
 
 // What one probe of a fixture found.
@@ -41,6 +43,12 @@ public:
     // Flashes the device the last probe found, telling feedback as a run does. A
     // read-protected one too: its run writes nothing and says why, and is recorded as any.
     virtual RunOutcome Flash(OperatorFeedback& feedback) = 0;
+    // Why the chip of this unique ID is to be taken out as it is, having gone through
+    // before; empty when it is to be flashed.
+    virtual std::string Done(const std::string& uid) {
+        (void)uid;
+        return {};
+    }
     // The journal's record of the last device flashed, when there is one.
     virtual JournalRecord LastRecord() const { return {}; }
     // The device last found was taken out.
@@ -89,8 +97,8 @@ struct FixtureCounts {
 
 // Watches one fixture until control stops it. A device counts as new when its unique ID
 // differs from the device last flashed there, or when the fixture has been seen empty
-// since; it is flashed once whether it passed or failed, and taken out once two probes in
-// a row get no answer.
+// since; it is flashed once whether it passed or failed (or not at all when it is done),
+// and taken out once two probes in a row get no answer.
 FixtureCounts WatchFixture(FixtureDevice& device, FixtureObserver& observer, WatchControl& control,
                            uint32_t probeMs);
 

@@ -22,14 +22,17 @@ void DescribePackage(const std::vector<uint8_t>* bytes, JournalRecord& record) {
         return;
     }
     record.packageSize = static_cast<qint64>(bytes->size());
-    record.sha256 = QString::fromLatin1(
-        QCryptographicHash::hash(
-            QByteArrayView(bytes->data(), static_cast<qsizetype>(bytes->size())),
-            QCryptographicHash::Sha256)
-            .toHex());
+    record.sha256 = PackageSha256(*bytes);
 }
 
 }  // namespace
+
+QString PackageSha256(const std::vector<uint8_t>& bytes) {
+    return QString::fromLatin1(
+        QCryptographicHash::hash(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
+                                 QCryptographicHash::Sha256)
+            .toHex());
+}
 
 namespace {
 
@@ -43,6 +46,16 @@ QString DeviceHolderText(const NumberHolder& holder) {
              when.isValid() ? when.toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))
                             : holder.started,
              holder.port);
+}
+
+// A record's start on the station's clock: the time alone today, with its date before.
+QString OnStationClock(const QString& started) {
+    const QDateTime when = QDateTime::fromString(started, Qt::ISODateWithMs).toLocalTime();
+    if (!when.isValid()) {
+        return started;
+    }
+    return when.toString(when.date() == QDate::currentDate() ? QStringLiteral("HH:mm")
+                                                             : QStringLiteral("yyyy-MM-dd HH:mm"));
 }
 
 // A lease that holds a number, in words, with the identity of its station when it has one:
@@ -244,8 +257,13 @@ std::optional<EarlierRun> JournalRecorder::EarlierRunOf(const std::string& uid) 
     // The latest that gave the chip a number (records come oldest first).
     for (auto found = earlier.rbegin(); found != earlier.rend(); ++found) {
         if (found->id != runId && found->sequenceNumber && !found->serial.isEmpty()) {
-            return EarlierRun{*found->sequenceNumber, found->serial.toStdString(),
-                              found->station.toStdString(), found->started.toStdString()};
+            return EarlierRun{*found->sequenceNumber,
+                              found->serial.toStdString(),
+                              found->station.toStdString(),
+                              found->started.toStdString(),
+                              OnStationClock(found->started).toStdString(),
+                              found->port.toStdString(),
+                              found->result == QLatin1String("succeeded")};
         }
     }
     return std::nullopt;

@@ -99,6 +99,9 @@ private:
 
 // Makes number the next one of the line's shared sequence. Refused (why set) for a number
 // at or below one that a record already holds.
+// A package's SHA-256 as the journal keeps it: 64 lowercase hexadecimal digits.
+QString PackageSha256(const std::vector<uint8_t>& bytes);
+
 bool SetLinesNextNumber(const Journal& journal, int number, std::string& why);
 
 // The sentence an operator reads when the journal refuses a number another device holds.

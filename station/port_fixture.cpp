@@ -32,7 +32,19 @@ ProbeFinding PortFixture::Probe() {
 }
 
 RunOutcome PortFixture::Flash(OperatorFeedback& feedback) {
-    return station.RunOn(packagePath, port, link, feedback, record);
+    // Nobody is asked at a fixture: without a rule of the station's, a chip flashed before
+    // is taken as the fixtures' own rule says.
+    FlashRunHooks hooks;
+    hooks.askRework = [](const EarlierRun&) { return Rework::kUnlessPassed; };
+    return station.RunOn(packagePath, port, link, feedback, record, std::move(hooks));
+}
+
+std::string PortFixture::Done(const std::string& uid) {
+    if (station.ReworkRule() != Rework::kAsk) {
+        return {};
+    }
+    const std::optional<EarlierRun> earlier = station.Recorder().EarlierRunOf(uid);
+    return earlier && earlier->passed ? AlreadyFlashed(*earlier) : std::string();
 }
 
 void PortFixture::TakenOut() {

@@ -20,6 +20,7 @@ public:
 
     ProbeFinding Probe() override;
     RunOutcome Flash(OperatorFeedback& feedback) override;
+    std::string Done(const std::string& uid) override;
 
     JournalRecord LastRecord() const override { return record; }
     void TakenOut() override;
