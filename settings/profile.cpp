@@ -50,7 +50,7 @@ std::optional<Name> OwnNameOf(const RawEntry& entry) {
     static const std::vector<std::pair<const char*, std::vector<const char*>>> names = {
         {kProfileSection, {"File", "Port", kSequenceNumberName}},
         {kJournalSection, {"Database", "Station", "Counter", "Lease"}},
-        {kStationSection, {"Rework", "Verify", "ProbeMs", "Ports"}},
+        {kStationSection, {"Rework", "Verify", "ProbeMs", "Ports", "ShiftStart"}},
         {kPackagesSection, {"TrustedKeys"}},
     };
     for (const auto& [section, keys] : names) {
@@ -253,9 +253,13 @@ StationSettings ReadStationSettings() {
                                                         : read.toString())
             .trimmed();
     };
-    return {value(kStationSection, "Rework"),       value(kStationSection, "Verify"),
-            value(kStationSection, "ProbeMs"),      value(kStationSection, "Ports"),
-            value(kPackagesSection, "TrustedKeys"), DamageOf(*profile)};
+    return {value(kStationSection, "Rework"),
+            value(kStationSection, "Verify"),
+            value(kStationSection, "ProbeMs"),
+            value(kStationSection, "Ports"),
+            value(kPackagesSection, "TrustedKeys"),
+            value(kStationSection, "ShiftStart"),
+            DamageOf(*profile)};
 }
 
 std::optional<FixtureWiring> ReadFixtureWiring(const std::optional<QString>& given,

@@ -56,6 +56,7 @@ struct StationSettings {
     QString probeMs;      // "ProbeMs": how often an empty fixture is probed
     QString ports;        // "Ports": the fixtures of a station, e.g. COM1-COM8
     QString trustedKeys;  // [Packages] "TrustedKeys": a minisign key file, or a folder of them
+    QString shiftStart;   // "ShiftStart": the local times shifts start at, e.g. 06:00,14:00,22:00
     // Why these values cannot be trusted; empty when they can. The same damage that
     // JournalSettings::problem tells, found by the same reader.
     QString problem;

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QSysInfo>
+#include <algorithm>
 #include <map>
 
 #include "settings/os_text.h"
@@ -141,7 +142,57 @@ bool ReadFixtures(const StationOptions& options, const StationSettings& station,
     return true;
 }
 
+// When the line's shifts start, for the figures of the shift under way.
+bool ReadShifts(const StationSettings& station, StationConfig& config, QString& error) {
+    if (station.shiftStart.isEmpty()) {
+        return true;
+    }
+    const auto starts = ParseShiftStarts(
+        station.shiftStart, Source("", false, "Station", "ShiftStart", station.shiftStart), error);
+    if (!starts) {
+        return false;
+    }
+    config.shiftStarts = *starts;
+    return true;
+}
+
 }  // namespace
+
+std::optional<QList<QTime>> ParseShiftStarts(const QString& text, const QString& source,
+                                             QString& error) {
+    static const QRegularExpression hhmm(QStringLiteral("^([01][0-9]|2[0-3]):[0-5][0-9]$"));
+    QList<QTime> starts;
+    for (const QString& given :
+         text.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts)) {
+        const QTime start = QTime::fromString(given, QStringLiteral("HH:mm"));
+        if (!hhmm.match(given).hasMatch() || starts.contains(start)) {
+            error = QStringLiteral(
+                        "%1: give the times shifts start at as HH:MM, each once "
+                        "(06:00,14:00,22:00), not '%2'.")
+                        .arg(source, given);
+            return std::nullopt;
+        }
+        starts << start;
+    }
+    if (starts.isEmpty()) {
+        error = QStringLiteral("%1: give the times shifts start at as HH:MM (06:00,14:00,22:00).")
+                    .arg(source);
+        return std::nullopt;
+    }
+    std::sort(starts.begin(), starts.end());
+    return starts;
+}
+
+QDateTime ShiftStartAt(const QList<QTime>& starts, const QDateTime& localTime) {
+    const QDate today = localTime.date();
+    for (auto start = starts.crbegin(); start != starts.crend(); ++start) {
+        const QDateTime candidate(today, *start, localTime.timeSpec());
+        if (candidate <= localTime) {
+            return candidate;
+        }
+    }
+    return QDateTime(today.addDays(-1), starts.back(), localTime.timeSpec());
+}
 
 std::optional<StationConfig> ReadStationConfig(const StationOptions& options, QString& error) {
     const JournalSettings journal = ReadJournalSettings();
@@ -160,7 +211,7 @@ std::optional<StationConfig> ReadStationConfig(const StationOptions& options, QS
     }
     if (!ReadNumbering(options, journal, config, error) ||
         !ReadRunRules(options, station, config, error) ||
-        !ReadFixtures(options, station, config, error)) {
+        !ReadFixtures(options, station, config, error) || !ReadShifts(station, config, error)) {
         return std::nullopt;
     }
     config.trustedKeys = OsBytes(options.trustedKeys.value_or(station.trustedKeys));

@@ -4,8 +4,11 @@
 // default behind the operator's back.
 #pragma once
 
+#include <QDateTime>
+#include <QList>
 #include <QString>
 #include <QStringList>
+#include <QTime>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,7 +45,19 @@ struct StationConfig {
     FixtureWiring wiring;
     uint32_t probeMs = 1000;  // how often an empty fixture is probed
     QStringList ports;        // [Station] Ports, each range made its ports; empty: none given
+    // [Station] ShiftStart: the local times the line's shifts start at, earliest first; one
+    // shift from midnight when none are given.
+    QList<QTime> shiftStarts = {QTime(0, 0)};
 };
+
+// The times a list such as "06:00,14:00,22:00" gives, earliest first; nothing (error set,
+// naming source) for a time that is not HH:MM, or one given twice.
+std::optional<QList<QTime>> ParseShiftStarts(const QString& text, const QString& source,
+                                             QString& error);
+
+// When the shift that localTime falls in started: the latest of starts at or before it,
+// today or (before today's first) yesterday. starts: earliest first, never empty.
+QDateTime ShiftStartAt(const QList<QTime>& starts, const QDateTime& localTime);
 
 // The station's configuration, or nothing with the sentence for the operator in error.
 std::optional<StationConfig> ReadStationConfig(const StationOptions& options, QString& error);

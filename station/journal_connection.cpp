@@ -47,7 +47,7 @@ QString Why(const QSqlError& error) {
     return said.isEmpty() ? error.driverText().simplified() : said;
 }
 
-Connection::Connection(const QString& where) : where(where) {
+Connection::Connection(const QString& where, Access access) : where(where), access(access) {
     static QAtomicInteger<quint64> counter;
     name = QStringLiteral("korvane-journal-%1").arg(counter.fetchAndAddRelaxed(1));
     const QString driver =
@@ -66,10 +66,16 @@ Connection::Connection(const QString& where) : where(where) {
         db.setPassword(url.password());
         db.setDatabaseName(url.path().mid(1));
         QStringList options = {QStringLiteral("connect_timeout=5")};
+        if (access == Access::kReadOnly) {
+            options << QStringLiteral("options='-c default_transaction_read_only=on'");
+        }
         for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
             options << key + "='" + QString(value).replace('\\', "\\\\").replace('\'', "\\'") + "'";
         }
         db.setConnectOptions(options.join(';'));
+    } else if (access == Access::kReadOnly) {
+        db.setDatabaseName(where);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=15000"));
     } else {
         QDir().mkpath(QFileInfo(where).absolutePath());
         madeHere = !QFileInfo::exists(where);
@@ -99,7 +105,7 @@ bool Connection::Open(QString& error) {
         error = Why(db.lastError());
         return false;
     }
-    return UpToDate(error);
+    return access == Access::kReadOnly ? IsCurrent(error) : UpToDate(error);
 }
 
 bool Connection::Exec(QSqlQuery& query, QString& error) {

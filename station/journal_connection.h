@@ -28,7 +28,12 @@ QVariant NullableText(const QString& text);
 // One connection, opened in this thread and removed when it goes.
 class Connection {
 public:
-    explicit Connection(const QString& where);
+    // A read-only connection changes nothing: an SQLite file is opened read-only, a
+    // server's session refuses writes, and a schema older than this program's is refused
+    // instead of migrated.
+    enum class Access { kReadWrite, kReadOnly };
+
+    explicit Connection(const QString& where, Access access = Access::kReadWrite);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -73,7 +78,11 @@ private:
     // Creates or migrates the schema (the journal's schema file keeps the steps).
     bool UpToDate(QString& error);
 
+    // Whether the schema is this program's, without changing it.
+    bool IsCurrent(QString& error);
+
     QString where;
+    Access access;
     QString name;
     QString missingDriver;  // the Qt driver this store needs, when it is not installed
     bool madeHere = false;  // an SQLite file that was not there before this connection
@@ -84,6 +93,13 @@ private:
 template <typename Body>
 bool WithConnection(const QString& where, QString& error, Body body) {
     Connection connection(where);
+    return connection.Open(error) && body(connection);
+}
+
+// The same on a read-only connection.
+template <typename Body>
+bool WithReadOnlyConnection(const QString& where, QString& error, Body body) {
+    Connection connection(where, Connection::Access::kReadOnly);
     return connection.Open(error) && body(connection);
 }
 

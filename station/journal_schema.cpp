@@ -4,6 +4,7 @@
 #include <QSet>
 #include <vector>
 
+#include "station/journal.h"
 #include "station/journal_connection.h"
 
 namespace korvane::journal_sql {
@@ -90,6 +91,30 @@ const std::vector<Migration>& Migrations() {
 }
 
 }  // namespace
+
+bool Connection::IsCurrent(QString& error) {
+    const int latest = Migrations().back().version;
+    QSqlQuery probe(Db());
+    if (!probe.exec(QStringLiteral("SELECT COALESCE(MAX(version), 0) FROM journal_schema")) ||
+        !probe.next()) {
+        error = QStringLiteral("%1 holds no journal").arg(Journal(where).Where());
+        return false;
+    }
+    const int version = probe.value(0).toInt();
+    if (version > latest) {
+        error = QStringLiteral(
+                    "the journal was written by a newer program (schema %1; this one knows %2)")
+                    .arg(version)
+                    .arg(latest);
+    } else if (version < latest) {
+        error = QStringLiteral(
+                    "the journal's schema is version %1 and this program reads version %2: let "
+                    "a station of this version (or korvane-flash journal) open it first")
+                    .arg(version)
+                    .arg(latest);
+    }
+    return version == latest;
+}
 
 // Creates or migrates the schema once per process and store, and again for a journal
 // file that this connection made: one removed while the station ran (moved away for an
