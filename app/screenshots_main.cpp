@@ -169,7 +169,7 @@ int StationShift(const QStringList& fixtures) {
     }
     korvane::StationWindow window(korvane::ReadProfile().file, ports);
     window.move(40, 40);
-    window.resize(1000, 420);
+    window.resize(1024, 600);
     window.show();
     window.Start();
     if (fixtures.size() < 4 || !window.Watching()) {

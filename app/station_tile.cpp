@@ -220,13 +220,19 @@ void StationTile::Tick(qint64 nowMs) {
 }
 
 StationTile::View StationTile::Shown() const {
-    return {word->text(),
-            colour,
-            detail->text(),
-            counts->text(),
-            bar->isVisibleTo(this) ? bar->value() : -1,
-            serial->text(),
-            time->text()};
+    View view;
+    view.word = word->text();
+    view.colour = colour;
+    view.detail = detail->text();
+    view.counts = counts->text();
+    view.progress = bar->isVisibleTo(this) ? bar->value() : -1;
+    view.serial = serial->text();
+    view.time = time->text();
+    view.port = port->text();
+    view.wordBand = word->geometry();
+    view.wordPixels = word->font().pixelSize();
+    view.serialPixels = serial->font().pixelSize();
+    return view;
 }
 
 void StationTile::resizeEvent(QResizeEvent* event) {

@@ -7,6 +7,7 @@
 
 #include <QColor>
 #include <QFrame>
+#include <QRect>
 #include <QString>
 
 #include "flashing/port_choice.h"
@@ -46,6 +47,10 @@ public:
         int progress = -1;  // -1: no bar
         QString serial;
         QString time;  // of the run under way, or of the last run
+        QString port;  // as it fits the tile
+        QRect wordBand;  // where the word is drawn on its colour, in the tile
+        int wordPixels = 0;
+        int serialPixels = 0;
     };
     View Shown() const;
 

@@ -14,7 +14,9 @@
 #include "flashing/package.h"
 #include "flashing/package_trust.h"
 #include "settings/os_text.h"
+#include "station/journal_reader.h"
 #include "station/journal_run.h"
+#include "station/station.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -147,7 +149,11 @@ StationWindow::StationWindow(const QString& packagePath, const QStringList& port
     package->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     lineCounts = new QLabel(this);
     QFont emphasised = lineCounts->font();
-    emphasised.setPointSize(emphasised.pointSize() * 3 / 2);
+    if (emphasised.pointSizeF() > 0) {
+        emphasised.setPointSizeF(emphasised.pointSizeF() * 1.5);
+    } else {
+        emphasised.setPixelSize(emphasised.pixelSize() * 3 / 2);
+    }
     emphasised.setBold(true);
     lineCounts->setFont(emphasised);
     startStop = new QPushButton(QStringLiteral("Start"), this);
@@ -336,7 +342,35 @@ void StationWindow::Alert(const QStringList& alerts) {
 }
 
 void StationWindow::ShowShiftCounts() {
-    // SHIFT COUNTS GO HERE
+    if (!config) {
+        return;
+    }
+    // The journal's count of the shift, whoever ran it and however often the window opened
+    // since; a station that has recorded nothing yet (no journal at all) counts none.
+    QString error;
+    const QString where = JournalAddress(config->journal, error);
+    SummaryPeriod period;
+    period.since = ShiftStartAt(config->shiftStarts, QDateTime::currentDateTime());
+    period.station = config->name;
+    JournalSummary summary;
+    const bool recorded = Journal(where).IsServer() || QFileInfo::exists(where);
+    if (!where.isEmpty() && recorded && !JournalReader(where).Summarize(period, summary, error)) {
+        lineCounts->setText(QStringLiteral("shift counts unknown"));
+        lineCounts->setToolTip(error);
+        return;
+    }
+    const SummaryFigures& shift = summary.line;
+    QString text = QStringLiteral("passed %1 · failed %2").arg(shift.passed).arg(shift.failed);
+    if (const std::optional<double> yield = shift.FirstPassYield()) {
+        text += QStringLiteral(" · first-pass yield %1 %").arg(*yield, 0, 'f', 1);
+    }
+    if (shift.Runs() > 0) {
+        text += QStringLiteral(" · %1 per hour").arg(std::lround(shift.PerHour()));
+    }
+    lineCounts->setText(text);
+    lineCounts->setToolTip(
+        QStringLiteral("This shift, since %1, at station %2, as the journal %3 has it.")
+            .arg(period.since.toString(QStringLiteral("yyyy-MM-dd HH:mm")), config->name, where));
 }
 
 StationWindow::TileView StationWindow::TileAt(int i) const {

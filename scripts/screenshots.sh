@@ -80,7 +80,7 @@ for n in 1 2 3 4; do
     ports+=("KORVANE_COM$n=$dir/port")
 done
 env XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" "${ports[@]}" QT_QPA_PLATFORM=xcb \
-    xvfb-run -a -s "-screen 0 1400x600x24" "$build/app/korvane-screenshots" --station "$out" \
+    xvfb-run -a -s "-screen 0 1400x700x24" "$build/app/korvane-screenshots" --station "$out" \
     "${fixtures[@]}"
 for pid in "${fixture_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
 fixture_pids=()

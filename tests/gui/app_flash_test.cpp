@@ -861,21 +861,25 @@ TEST_F(AppFlash, TheStationWindowGoesThroughAShiftAtItsFixture) {
     StationWindow window(QString::fromStdString(path), {QStringLiteral("COM1")});
     window.show();
     const auto tile = [&] { return window.TileAt(0); };
-    EXPECT_EQ(tile().word, QStringLiteral("EMPTY"));
-    EXPECT_EQ(tile().colour, QColor(0x9e, 0x9e, 0x9e));
+    // Opened stopped, and saying so: nothing put in now would be flashed.
+    EXPECT_EQ(tile().word, QStringLiteral("STOPPED"));
+    EXPECT_FALSE(window.Banner().isEmpty());
     PressKey(&window, Qt::Key_Space);  // Start
     ASSERT_TRUE(window.Watching()) << window.Notice().toStdString();
+    EXPECT_TRUE(window.Banner().isEmpty());
+    ASSERT_TRUE(WaitUntil([&] { return tile().word == QLatin1String("EMPTY"); }));
+    EXPECT_EQ(tile().colour, QColor(0x9e, 0x9e, 0x9e));
     for (int number : {30, 31}) {
         device->PutIn();
         ASSERT_TRUE(WaitUntil([&] { return tile().word == QLatin1String("PASS"); }))
             << tile().word.toStdString() << ": " << tile().detail.toStdString();
         EXPECT_EQ(tile().colour, QColor(0x2e, 0x7d, 0x32));
-        EXPECT_TRUE(tile().detail.contains(QString("00%1").arg(number)))
-            << tile().detail.toStdString();
+        EXPECT_TRUE(tile().serial.endsWith(QString("00%1").arg(number)))
+            << tile().serial.toStdString();
         EXPECT_TRUE(tile().detail.contains(QStringLiteral("Take the device out.")));
         EXPECT_EQ(tile().counts, QString("passed %1 · failed 0").arg(number - 29));
         EXPECT_TRUE(window.LineCounts().startsWith(
-            QString("passed %1 · failed 0 · yield 100.0 %").arg(number - 29)))
+            QString("passed %1 · failed 0 · first-pass yield 100.0 %").arg(number - 29)))
             << window.LineCounts().toStdString();
         EXPECT_EQ(tile().progress, -1);
         if (number == 30) {
@@ -893,6 +897,8 @@ TEST_F(AppFlash, TheStationWindowGoesThroughAShiftAtItsFixture) {
     });
     PressKey(&window, Qt::Key_Space);  // Stop
     ASSERT_TRUE(WaitUntil([&] { return !window.Watching(); }));
+    EXPECT_EQ(tile().word, QStringLiteral("STOPPED"));
+    EXPECT_FALSE(window.Banner().isEmpty());
     EXPECT_TRUE(ProfileOnDisk().contains("SN=32")) << ProfileOnDisk().toStdString();
 }
 
