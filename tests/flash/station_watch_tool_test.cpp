@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
@@ -118,6 +119,40 @@ TEST_F(StationWatch, EachNewDeviceIsFlashedOnceAndAFailingOneHoldsUpNoOther) {
     EXPECT_EQ(tool->ReadLine(), "");  // nothing more, and the watch ends
     EXPECT_EQ(tool->WaitStatus(), 1) << "a device of this watch failed";
     EXPECT_NE(ProfileText().find("SN=24"), std::string::npos) << ProfileText();
+}
+
+// A watch restarted with its boards still in: the one that went through is neither flashed
+// nor given a number again, and the one that failed holding a number is retried with it.
+TEST_F(StationWatch, ARestartRenumbersNoBoard) {
+    AddFixtures(1);
+    devsim::DeviceFaults closingRefused;
+    closingRefused.loader.refuse.push_back({0, 3, std::nullopt});
+    AddFixtures(1, closingRefused);
+    std::map<std::string, std::string> numbers;  // by device, from the first watch
+    {
+        auto tool = Watch({"--json"});
+        fixtures[0]->PutIn();
+        fixtures[1]->PutIn();
+        for (int i = 0; i < 2; ++i) {
+            const std::string line = tool->ReadLine();
+            numbers[Field(line, "device")] = Field(line, "sn");
+        }
+        tool->Signal(SIGINT);
+        EXPECT_EQ(tool->WaitStatus(), 1);
+    }
+    ASSERT_EQ(numbers.size(), 2u);
+    auto tool = Watch({"--json"});
+    const std::string line = tool->ReadLine();
+    EXPECT_EQ(Field(line, "device"), fixtures[1]->PortPath()) << line;
+    EXPECT_EQ(Field(line, "sn"), numbers[fixtures[1]->PortPath()]) << line;
+    // A few probes more: the board that passed is still left as it is.
+    const long seen = Syncs(*fixtures[0]);
+    testing::PollUntil([&] { return Syncs(*fixtures[0]) >= seen + 3; });
+    tool->Signal(SIGINT);
+    EXPECT_EQ(tool->ReadLine(), "");
+    tool->WaitStatus();
+    EXPECT_EQ(Closings(*fixtures[0]), 1);
+    EXPECT_EQ(EraseCommands(*fixtures[0]), 1);
 }
 
 TEST_F(StationWatch, TheFirstStopLetsTheRunsFinishTheSecondAbandonsThem) {
