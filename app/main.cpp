@@ -11,10 +11,10 @@
 namespace {
 
 constexpr char kHelp[] =
-    "Usage: korvane [--help] [--version]\n"
-    "       korvane --station [--port COMn|DEVICE]... [PACKAGE]\n"
+    "Usage: korvane\n"
+    "  or:  korvane --station [--port COMn|DEVICE]... [PACKAGE]\n"
     "Opens the window for flashing a package into an STM32F10x device over a serial port:\n"
-    "choose the port (COM1 ... COM8), the package and the device's sequence number, and\n"
+    "choose the port (COM1 … COM8), the package and the device's sequence number, and\n"
     "press Update. The port, the package and the next sequence number are kept in\n"
 #ifdef _WIN32
     "the registry, HKEY_CURRENT_USER\\Software\\STM32F10X Korvane\\korvane\\Setting, shared\n"
@@ -27,12 +27,14 @@ constexpr char kHelp[] =
 #endif
     "\n"
     "Options:\n"
-    "  -h, --help     Displays this help.\n"
-    "  -v, --version  Displays version information.\n"
-    "  --station      Opens the station window instead: one tile per fixture, each new\n"
-    "                 device put into one flashed once; ports from --port (a range\n"
-    "                 COM1-COM8 too) or the profile's [Station] Ports, the package\n"
-    "                 given or the profile's File. Start/Stop or Space.\n";
+    "  -h, --help            Displays this help.\n"
+    "  -v, --version         Displays version information.\n"
+    "  --station             Opens the station window instead: one tile per fixture,\n"
+    "                        each new device put into one flashed once; the package\n"
+    "                        given or the profile's File. Start/Stop or Space.\n"
+    "  --port COMn|DEVICE    With --station, a fixture's port: COM1 … COM255 or a\n"
+    "                        device path, given more than once or as a range\n"
+    "                        (COM1-COM8). Default: the profile's [Station] Ports.\n";
 
 }  // namespace
 

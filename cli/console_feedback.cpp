@@ -8,17 +8,25 @@
 
 namespace korvane {
 
-namespace {
-constexpr int kBarWidth = 40;
-}  // namespace
-
-std::string ProgressBarText(int position) {
+std::string ProgressBarText(int position, int width) {
     // Positions above 100 show as a full bar, as the window's bar does.
     const int shown = std::clamp(position, 0, 100);
-    const int filled = shown * kBarWidth / 100;
+    const int filled = shown * width / 100;
     return "[" + std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(kBarWidth - filled), ' ') + "] " +
-           (shown < 100 ? (shown < 10 ? "  " : " ") : "") + std::to_string(shown) + "%";
+           std::string(static_cast<size_t>(width - filled), ' ') + "] " + PercentText(position);
+}
+
+std::string PercentText(int position) {
+    const int shown = std::clamp(position, 0, 100);
+    return (shown < 100 ? (shown < 10 ? "  " : " ") : "") + std::to_string(shown) + "%";
+}
+
+std::string ClockText(int64_t milliseconds) {
+    const int64_t seconds = std::max<int64_t>(milliseconds, 0) / 1000;
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lld:%02lld", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+    return text;
 }
 
 ConsoleFeedback::ConsoleFeedback(std::FILE* out) : out(out), terminal(isatty(fileno(out)) != 0) {}
@@ -51,7 +59,22 @@ void ConsoleFeedback::Progress(int position) {
         return;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    std::fprintf(out, "\r  %s", ProgressBarText(position).c_str());
+    const Clock::time_point now = Clock::now();
+    // The bar starts again for each entry; its time left is that entry's, at the pace the
+    // bar has kept since it started.
+    if (position <= 0 || position < lastPosition) {
+        barStart = now;
+    }
+    lastPosition = position;
+    const auto since = [now](Clock::time_point from) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(now - from).count();
+    };
+    std::string clock = "  " + ClockText(since(runStart));
+    const int shown = std::clamp(position, 0, 100);
+    if (shown > 0 && shown < 100) {
+        clock += ", " + ClockText(since(barStart) * (100 - shown) / shown) + " left";
+    }
+    std::fprintf(out, "\r  %s%s\033[K", ProgressBarText(position).c_str(), clock.c_str());
     barShown = true;
     std::fflush(out);
 }

@@ -1,9 +1,13 @@
 // Operator feedback for a terminal: status lines as they come, and a progress bar drawn in
 // place when the output is a terminal (plain status lines otherwise, for logs and pipes).
+// The bar carries the run's clock and the time its entry still needs.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 #include "flashing/operator_feedback.h"
 
@@ -27,9 +31,23 @@ private:
     bool terminal;
     bool barShown = false;
     std::mutex mutex;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point runStart = Clock::now();
+    Clock::time_point barStart = runStart;  // when the bar last started from its left end
+    int lastPosition = 0;
 };
 
-// The bar as drawn on a terminal line, e.g. "[#####               ]  25%".
-std::string ProgressBarText(int position);
+// The width of a full bar between its brackets.
+constexpr int kFullBarWidth = 40;
+
+// The bar as drawn on a terminal line, e.g. "[#####               ]  25%", with width
+// columns between the brackets.
+std::string ProgressBarText(int position, int width = kFullBarWidth);
+
+// The bar's percentage alone, four columns wide: " 25%".
+std::string PercentText(int position);
+
+// A duration as minutes and seconds, "07:05"; past an hour the minutes go on counting.
+std::string ClockText(int64_t milliseconds);
 
 }  // namespace korvane

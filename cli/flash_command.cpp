@@ -262,18 +262,18 @@ public:
         const QString said = QString::fromStdString(detail);
         switch (state) {
             case FixtureState::kEmpty:
-                board.Ended(row, word);
+                board.Ended(row, word, {}, {});
                 break;
             case FixtureState::kFlashing:
                 board.Started(row, QString::fromStdString(port.device));
                 break;
             case FixtureState::kPassed:
-                board.Ended(row, word + " " + said + " - take the device out");
+                board.Ended(row, word, said, "take the device out");
                 break;
             case FixtureState::kFailed:
             case FixtureState::kProtected:
                 // Why, as the tool says it: with its own advice.
-                board.Ended(row, word + " " + lastStatus + " - take the device out");
+                board.Ended(row, word, lastSerial, lastStatus + " - take the device out");
                 break;
             case FixtureState::kFlashedBefore:
                 board.Ended(row, word + " " + said);
@@ -284,6 +284,7 @@ public:
     void Flashed(const RunOutcome& outcome, const JournalRecord& record) override {
         const PortOutcome ended = OutcomeOf({port, outcome, record});
         lastStatus = ended.status;
+        lastSerial = QString::fromStdString(outcome.serial);
         if (options.json) {
             WriteJsonLine(ended, options.packagePath, printing, out);
         }
@@ -299,6 +300,7 @@ private:
     PortBoard& board;
     size_t row;
     QString lastStatus;  // of the device last flashed here, for its board line
+    QString lastSerial;  // the serial it was given, if any
     const PortChoice& port;
     const FlashOptions& options;
     std::mutex& printing;
@@ -358,10 +360,11 @@ public:
     }
     void Ended(size_t row, const PortRun& run) override {
         const PortOutcome port = OutcomeOf(run);
-        board.Ended(
-            row, port.Succeeded()
-                     ? QStringLiteral("succeeded, number %1").arg(port.outcome.number.value_or(0))
-                     : "failed: " + port.status);
+        board.Ended(row,
+                    QLatin1String(FixtureStateWord(port.Succeeded() ? FixtureState::kPassed
+                                                                    : FixtureState::kFailed)),
+                    QString::fromStdString(port.outcome.serial),
+                    port.Succeeded() ? QString() : port.status);
         if (options.json) {
             WriteJsonLine(port, options.packagePath, printing, out);
         }

@@ -1,7 +1,9 @@
 // What the operator sees while several ports are flashed at once. On a terminal, one line
-// per port (port, device, the current entry, a bar, its own clock, then how it ended),
-// redrawn in place as a whole; otherwise plain status lines, each after its port's name;
-// with JSON on standard output, nothing at all.
+// per port, redrawn in place as a whole: how it ended and the serial first, so that no
+// width of the terminal can hide them, then the port, its device, its own clock, and the
+// bar with the current entry or why the run did not pass. On a terminal narrower than
+// kNarrowestBoard, and when the output is no terminal, plain lines instead, one an event,
+// each after its port's name; with JSON on standard output, nothing at all.
 #pragma once
 
 #include <QElapsedTimer>
@@ -20,6 +22,8 @@ namespace korvane {
 class PortBoard {
 public:
     enum class Mode { kLiveLines, kPlainLines, kSilent };
+    // Below this many columns a port's line has no room beside its result.
+    static constexpr int kNarrowestBoard = 60;
 
     PortBoard(std::FILE* out, const std::vector<QString>& ports, Mode mode);
     ~PortBoard();
@@ -27,18 +31,23 @@ public:
     // The feedback of the run on port i.
     OperatorFeedback& Feedback(size_t i);
     void Started(size_t i, const QString& device);
-    void Ended(size_t i, const QString& outcome);
+    // How the run on port i ended (PASS, FAIL, EMPTY …), the serial the device was given
+    // if it was given one, and anything more to say (why it failed, what to do next).
+    void Ended(size_t i, const QString& result, const QString& serial, const QString& detail);
     // Draws the last frame and stops redrawing.
     void Finish();
 
-    // One port's line as drawn on a terminal, at most width characters.
+    // One port's line as drawn on a terminal, shorter than width characters.
     struct Line {
         QString port;
         QString device;
         QString status;
         int progress = 0;
         qint64 elapsedMs = 0;
-        QString outcome;  // empty while the run goes on
+        bool running = false;
+        QString result;  // empty while the run goes on, or before one started
+        QString serial;
+        QString detail;
     };
     static QString Render(const Line& line, int width);
 

@@ -1,7 +1,11 @@
 #include "cli/terminal_text.h"
 
+#ifndef _WIN32
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
 #include <cstdint>
-#include <cstdio>
 
 #include "settings/os_text.h"
 
@@ -46,6 +50,18 @@ std::string TerminalSafe(const std::string& text) {
         at += length;
     }
     return out;
+}
+
+int TerminalColumns(std::FILE* out) {
+#ifndef _WIN32
+    winsize size{};
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0) {
+        return size.ws_col;
+    }
+#else
+    (void)out;
+#endif
+    return 0;
 }
 
 }  // namespace korvane

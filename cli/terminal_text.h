@@ -4,6 +4,7 @@
 // so they are shown as \xNN instead.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace korvane {
@@ -11,5 +12,8 @@ namespace korvane {
 // The bytes with every control character (C0, DEL and the C1 range) and every byte that
 // is not part of a valid UTF-8 sequence written as \xNN; everything else unchanged.
 std::string TerminalSafe(const std::string& text);
+
+// The columns of the terminal out writes to; 0 when it is not a terminal or does not say.
+int TerminalColumns(std::FILE* out);
 
 }  // namespace korvane

@@ -1,7 +1,9 @@
 # The Debian package of the three programs, built by scripts/package.sh:
-#   /usr/bin/korvane, korvane-flash, korvane-devsim, the desktop entry and its icon, a
-#   manual page for each program written from its --help and --version by help2man, and
-#   in /usr/share/doc/korvane the copyright file and the changelog.
+#   /usr/bin/korvane, korvane-flash, korvane-devsim, the desktop entries (the window and the
+#   station window) and the icon at every size of its theme, a manual page for each program
+#   written from its --help and --version by help2man (res/man/), and in
+#   /usr/share/doc/korvane the copyright file, the changelog, and the operator's and line
+#   guides with their pictures.
 # Its Depends come from the libraries the programs link to (dpkg-shlibdeps) and the Qt SQL
 # driver the journal needs; its version from project().
 include(GNUInstallDirs)
@@ -10,16 +12,16 @@ option(KORVANE_MAN_PAGES "Write the programs' manual pages with help2man" OFF)
 if(KORVANE_MAN_PAGES)
     find_program(HELP2MAN help2man REQUIRED)
     set(man_pages)
-    # korvane_man_page(PROGRAM SUMMARY): PROGRAM.1.gz, SUMMARY being its NAME line.
+    # korvane_man_page(PROGRAM SUMMARY): PROGRAM.1.gz, SUMMARY being its NAME line, its
+    # synopsis and options the program's --help, its other sections res/man/PROGRAM.h2m.
     function(korvane_man_page program summary)
         set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
+        set(include ${PROJECT_SOURCE_DIR}/res/man/${program}.h2m)
         add_custom_command(
             OUTPUT ${page}.gz
-            COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-            COMMAND ${HELP2MAN} --no-info --name=${summary} --output=${page}
-                    $<TARGET_FILE:${program}>
-            COMMAND gzip -9nf ${page}
-            DEPENDS ${program}
+            COMMAND ${PROJECT_SOURCE_DIR}/res/man/man-page.sh $<TARGET_FILE:${program}>
+                    ${summary} ${include} ${page}
+            DEPENDS ${program} ${include} ${PROJECT_SOURCE_DIR}/res/man/man-page.sh
             COMMENT "Manual page of ${program}"
             VERBATIM)
         set(man_pages ${man_pages} ${page}.gz PARENT_SCOPE)
@@ -69,4 +71,10 @@ execute_process(COMMAND ${GZIP} -9nc ${PROJECT_BINARY_DIR}/debian/changelog
 install(FILES ${PROJECT_SOURCE_DIR}/res/debian/copyright
               ${PROJECT_BINARY_DIR}/debian/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The guides an operator and a line's engineer read, with the screenshots they show (the
+# developer's pictures are SVG and stay out).
+install(FILES ${PROJECT_SOURCE_DIR}/docs/operator-guide.md ${PROJECT_SOURCE_DIR}/docs/line-setup.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/images DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        FILES_MATCHING PATTERN "*.png")
 include(CPack)

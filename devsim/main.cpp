@@ -20,9 +20,11 @@ namespace {
 void Usage(FILE* to) {
     std::fprintf(
         to,
-        "Usage: korvane-devsim [--link PATH] [--dump FILE] [--dump-dir DIR] [--report FILE]\n"
-        "                      [--state-dir DIR] [--baud N] [--uid HEX24] [--flash-kib N]\n"
-        "                      [--fixture-empty] [--fault NAME]...\n"
+        // One line, however long: help2man takes a synopsis's further lines for its
+        // description.
+        "Usage: korvane-devsim [--link PATH] [--dump FILE] [--dump-dir DIR] [--report FILE] "
+        "[--state-dir DIR] [--baud N] [--uid HEX24] [--flash-kib N] [--fixture-empty] "
+        "[--fault NAME]...\n"
         "A simulated STM32F10x device on a pseudo-terminal: prints the terminal's path on\n"
         "its first line and answers the ROM bootloader and the loader firmware until it is\n"
         "interrupted or terminated.\n"

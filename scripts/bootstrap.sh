@@ -12,8 +12,9 @@ declare -A groups=(
     # build and run the three programs
     [programs]="g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite libqt6sql6-psql libgcrypt20-dev"
     # build their Debian package: manual pages, and Depends from the libraries; check it
-    # with lintian and by installing it into a fresh Debian root made by debootstrap
-    [package]="help2man dpkg-dev file lintian debootstrap"
+    # with lintian, its manual pages with man, its desktop entries with
+    # desktop-file-validate, and by installing it into a fresh Debian root made by debootstrap
+    [package]="help2man dpkg-dev file lintian man-db desktop-file-utils debootstrap"
     # the tests, an independent bootloader client they check the simulator against, and
     # the signing tool whose keys and signatures they check
     [tests]="libgtest-dev libgmock-dev stm32flash postgresql minisign"

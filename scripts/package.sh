@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir="$root/build/plain"
 "$root/scripts/bootstrap.sh" programs package
-"$root/scripts/build.sh" "$dir" -DKORVANE_MAN_PAGES=ON --target programs --target man_pages
+"$root/scripts/build.sh" "$dir" -DKORVANE_MAN_PAGES=ON --target programs --target man_pages --target desktop_icons
 
 rm -rf "$dir/cpack"
 cpack --config "$dir/CPackConfig.cmake" -B "$dir/cpack" >"$dir/cpack.log" 2>&1 ||

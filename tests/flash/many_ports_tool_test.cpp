@@ -170,39 +170,127 @@ TEST_F(TwoPacedPorts, AReaderThatGoesAwayStopsNoDevice) {
     EXPECT_EQ(output.find("unfinished"), std::string::npos) << output;
 }
 
+// All the tool writes to a terminal of columns columns (0: one that does not say), run
+// with these arguments until it ends; its exit status in status.
+std::string OnATerminal(const std::vector<std::string>& args, unsigned short columns, int& status) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    int terminal = -1;
+    const pid_t tool = forkpty(&terminal, nullptr, nullptr, &size);
+    if (tool == 0) {
+        std::vector<char*> argv = {const_cast<char*>(KORVANE_FLASH_EXE)};
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(KORVANE_FLASH_EXE, argv.data());
+        _exit(127);
+    }
+    std::string screen;
+    char buffer[4096];
+    for (ssize_t n; tool > 0 && (n = read(terminal, buffer, sizeof buffer)) > 0;) {
+        screen.append(buffer, static_cast<size_t>(n));
+    }
+    status = -1;
+    if (tool > 0) {
+        waitpid(tool, &status, 0);
+        close(terminal);
+    }
+    return screen;
+}
+
+// The lines of the board's last frame: those after its last move back up.
+std::vector<std::string> LastFrame(const std::string& screen, size_t ports) {
+    const size_t start = screen.rfind("\033[" + std::to_string(ports) + "A");
+    std::vector<std::string> lines;
+    std::istringstream frame(start == std::string::npos ? std::string() : screen.substr(start));
+    for (std::string line; lines.size() < ports && std::getline(frame, line);) {
+        const size_t text = line.find("\r\033[K");
+        line = text == std::string::npos ? line : line.substr(text + 4);
+        lines.push_back(line.substr(0, line.find('\r')));  // the terminal's own line end
+    }
+    return lines;
+}
+
 TEST_F(ManyPorts, OnATerminalEachPortKeepsOneLineRedrawnInPlace) {
     WriteProfile("[Setting]\nSN=300\n");
     std::vector<devsim::DeviceFaults> faults(2);
     faults[1].eraseDelayMs = 600;  // long enough for the lines to be redrawn
     Attach(faults);
-    const std::string package = testing::WritePackage(kPackage);
-    int terminal = -1;
-    const pid_t tool = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(tool, 0);
-    if (tool == 0) {
-        execl(KORVANE_FLASH_EXE, KORVANE_FLASH_EXE, "--port", portArgs[1].c_str(), "--port",
-              portArgs[3].c_str(), package.c_str(), nullptr);
-        _exit(127);
-    }
-    std::string screen;
-    char buffer[4096];
-    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) {
-        screen.append(buffer, static_cast<size_t>(n));
-    }
     int status = 0;
-    waitpid(tool, &status, 0);
-    close(terminal);
+    const std::string screen = OnATerminal(
+        {"--port", portArgs[1], "--port", portArgs[3], testing::WritePackage(kPackage)}, 0, status);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
     // Every frame after the first goes back over the two lines and rewrites both.
-    EXPECT_NE(screen.find("\033[2A\r\033[K" + devices[0]->PortPath()), std::string::npos);
-    EXPECT_NE(screen.find("\r\033[K" + devices[1]->PortPath() +
-                          "  [########################################] 100%"),
-              std::string::npos)
+    EXPECT_NE(screen.find("\033[2A\r\033[K"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(
+        screen, std::regex("\r\033\\[KFLASHING +" + devices[1]->PortPath() +
+                           "  [0-9]{2}:[0-9]{2}  \\[#+\\] 100%  Finished to write the file \\[")))
         << screen;
-    EXPECT_NE(screen.find("succeeded, number 30"), std::string::npos);
+    EXPECT_EQ(LastFrame(screen, 2).front().rfind("PASS " + RecordOf(*devices[0]), 0), 0u) << screen;
     // No status line of its own: the ports' lines are all there is before the summary.
-    EXPECT_EQ(screen.find("Writing the file"), screen.find("Writing the file: [")) << screen;
+    EXPECT_EQ(screen.find("\nWriting the file"), std::string::npos) << screen;
     EXPECT_EQ(screen.find("\n" + devices[0]->PortPath() + ": "), std::string::npos) << screen;
+}
+
+// Ports named as the guide advises, by their /dev/serial/by-id/ names, which alone fill
+// most of an 80-column line.
+TEST_F(ManyPorts, AtEightyColumnsEveryPortsLineStillShowsItsResultAndSerial) {
+    WriteProfile("[Setting]\nSN=300\n");
+    std::vector<devsim::DeviceFaults> faults(3);
+    faults[1].refuseWriteAt = 0x08000100;                     // the loader's second chunk
+    faults[2].loader.refuse.push_back({0, 3, std::nullopt});  // after its serial record
+    Attach(faults);
+    const std::string byId = testing::TempFile("serial") + "/by-id/";
+    ASSERT_EQ(std::system(("mkdir -p " + byId).c_str()), 0);
+    std::vector<std::string> args;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const std::string name =
+            byId + "usb-FTDI_FT232R_USB_UART_A10K3J8" + std::to_string(i) + "-if00-port0";
+        ASSERT_EQ(symlink(devices[i]->PortPath().c_str(), name.c_str()), 0);
+        args.insert(args.end(), {"--port", name});
+    }
+    args.push_back(testing::WritePackage(kPackage));
+    int status = 0;
+    const std::string screen = OnATerminal(args, 80, status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << screen;
+    const std::vector<std::string> lines = LastFrame(screen, 3);
+    ASSERT_EQ(lines.size(), 3u) << screen;
+    // The refused write fails its entry; the others, the serial record among them, go in.
+    const std::string serials[] = {RecordOf(*devices[0]), RecordOf(*devices[1]),
+                                   RecordOf(*devices[2])};
+    const char* results[] = {"PASS ", "FAIL ", "FAIL "};
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind(results[i] + serials[i], 0), 0u) << lines[i];
+        // Characters, not bytes: a shortened name holds a three-byte "…".
+        EXPECT_LT(
+            std::count_if(lines[i].begin(), lines[i].end(),
+                          [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }),
+            80)
+            << lines[i];
+        EXPECT_NE(lines[i].find("K3J8" + std::to_string(i) + "-if00-port0"), std::string::npos)
+            << lines[i];
+    }
+    // Narrower than a line can be, the board gives way to one line an event.
+    const std::string narrow = OnATerminal(args, 50, status);
+    EXPECT_EQ(narrow.find("\033[3A"), std::string::npos) << narrow;
+    EXPECT_NE(narrow.find("J80-if00-port0: PASS K352"), std::string::npos) << narrow;
+}
+
+TEST_F(ManyPorts, ASingleRunsBarShowsItsClockAndTheTimeLeft) {
+    WriteProfile("[Setting]\nSN=300\n");
+    devsim::PtySimulator paced(devsim::DeviceFaults{}, 115200);
+    ASSERT_TRUE(paced.Start());
+    int status = 0;
+    const std::string screen = OnATerminal(
+        {"--port", paced.PortPath(),
+         testing::WritePackage({{"DIAG.BIN", Pattern(300, 1)}, {"MCU.BIN", Pattern(8000, 2)}})},
+        80, status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    EXPECT_TRUE(std::regex_search(
+        screen, std::regex("\\] +[0-9]+%  [0-9]{2}:[0-9]{2}, [0-9]{2}:[0-9]{2} left")))
+        << screen;
 }
 
 TEST_F(ManyPorts, DevicesThatTalkWithoutStoppingHoldUpNoPortAndEndSoon) {

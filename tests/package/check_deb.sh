@@ -2,11 +2,15 @@
 # Checks the Debian package: tests/package/check_deb.sh DEB
 #
 # Unpacks it into a throw-away folder (dpkg-deb -x) and checks that it carries the three
-# programs, the desktop entry, the icon, a manual page for each program, a machine-readable
-# copyright file and a changelog of the package's version; that its Depends names the Qt
-# libraries the programs link to and the SQLite driver, its Recommends the PostgreSQL one;
-# that each program, run from there, gives the package's version; and that lintian finds
-# no error and no warning in it.
+# programs, the desktop entries of the window and the station window (which
+# desktop-file-validate finds clean), the icon at every size of its theme, a manual page
+# for each program, a machine-readable copyright file, a changelog of the package's version
+# and the operator's and line guides with the pictures they show; that each manual page
+# reads the same in any locale (plain ASCII, so man shows no "?" for a character) with
+# every section and a synopsis line for each form the program's help gives, and that man
+# finds nothing to warn of; that its Depends names the Qt libraries the programs link to
+# and the SQLite driver, its Recommends the PostgreSQL one; that each program, run from
+# there, gives the package's version; and that lintian finds no error and no warning in it.
 #
 # Then, as root, it installs the package as a bench machine would, with
 # `apt-get install --no-install-recommends`, into a fresh Debian 12 root (debootstrap
@@ -68,11 +72,53 @@ give_up() {  # WHAT that failed, after which nothing more can be checked
 
 programs=(korvane korvane-flash korvane-devsim)
 doc=usr/share/doc/korvane
-for file in "${programs[@]/#/usr/bin/}" "${programs[@]/%/.1.gz}" \
-    usr/share/applications/korvane.desktop usr/share/icons/hicolor/32x32/apps/korvane.png \
-    "$doc/copyright" "$doc/changelog.gz"; do
+desktop_entries=(usr/share/applications/korvane.desktop usr/share/applications/korvane-station.desktop)
+icons=()
+for size in 16 32 48 64 128 256; do icons+=("usr/share/icons/hicolor/${size}x$size/apps/korvane.png"); done
+for file in "${programs[@]/#/usr/bin/}" "${programs[@]/%/.1.gz}" "${desktop_entries[@]}" \
+    "${icons[@]}" "$doc/copyright" "$doc/changelog.gz" "$doc/operator-guide.md" "$doc/line-setup.md"; do
     [[ "$file" == *.1.gz ]] && file="usr/share/man/man1/$file"
     check "$file in the package" test -f "$unpacked/$file"
+done
+for icon in "${icons[@]}"; do
+    size=${icon#usr/share/icons/hicolor/}
+    size=${size%%/*}
+    said=$(file -b "$unpacked/$icon" 2>/dev/null || true)
+    check "$icon is a ${size/x/ x } PNG: $said" grep -q "PNG image data, ${size/x/ x }," <<<"$said"
+done
+# Every picture a guide shows, beside it.
+for guide in "$doc/operator-guide.md" "$doc/line-setup.md"; do
+    for picture in $(grep -o '](images/[^)]*)' "$unpacked/$guide" 2>/dev/null | sed 's/^](//; s/)$//'); do
+        check "$picture, which $(basename "$guide") shows, in the package" test -f "$unpacked/$doc/$picture"
+    done
+done
+for entry in "${desktop_entries[@]}"; do
+    said=$(desktop-file-validate "$unpacked/$entry" 2>&1 || echo "(exit status $?)")
+    check "desktop-file-validate finds $entry clean: $said" test -z "$said"
+done
+grep -q '^Exec=korvane --station$' "$unpacked/${desktop_entries[1]}" 2>/dev/null &&
+    station_exec=yes || station_exec=no
+check "the station window's entry starts korvane --station" test "$station_exec" = yes
+
+# The manual pages. man is told the terminal is 80 columns wide and, with LC_ALL=C, that it
+# can show ASCII only: a character the page has beyond it would come out as "?".
+sections=(NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES ENVIRONMENT EXAMPLES "SEE ALSO")
+for program in "${programs[@]}"; do
+    page=$unpacked/usr/share/man/man1/$program.1.gz
+    beyond=$(zcat "$page" 2>/dev/null | LC_ALL=C grep -n '[^ -~	]' || true)
+    check "$program.1 is plain ASCII: $beyond" test -z "$beyond"
+    shown=$(LC_ALL=C MANWIDTH=80 man --warnings -l "$page" 2>"$work/man-warnings") || true
+    check "man finds nothing to warn of in $program.1: $(cat "$work/man-warnings")" test ! -s "$work/man-warnings"
+    questions=$(grep -n '?' <<<"$shown" || true)
+    check "$program.1 shows no ?: $questions" test -z "$questions"
+    for section in "${sections[@]}"; do
+        check "$program.1 has the section $section" grep -qx "$section" <<<"$shown"
+    done
+    # Each form of the help's synopsis starts a line of the page's, and nothing else does.
+    forms=$("$unpacked/usr/bin/$program" --help 2>/dev/null | grep -Ec '^(Usage|  or): ' || true)
+    synopsis=$(sed -n '/^SYNOPSIS$/,/^DESCRIPTION$/p' <<<"$shown" | grep -c "^       $program\b" || true)
+    check "$program.1's synopsis has its $forms forms on a line each, not $synopsis" \
+        test "$synopsis" -eq "$forms" -a "$forms" -gt 0
 done
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libqt6core6 libqt6gui6 libqt6widgets6 libqt6sql6-sqlite; do
