@@ -276,7 +276,7 @@ public:
                 board.Ended(row, word, lastSerial, lastStatus + " - take the device out");
                 break;
             case FixtureState::kFlashedBefore:
-                board.Ended(row, word + " " + said);
+                board.Ended(row, word, {}, said);
                 break;
         }
     }
