@@ -22,6 +22,7 @@
 #include "flashing/run_recorder.h"
 #include "flashing/sequence_numbers.h"
 #include "flashing/serial_record.h"
+#include "flashing/write_failure.h"
 #include "link/device_link.h"
 
 namespace korvane {
@@ -71,6 +72,7 @@ enum class Advice {
     kListPorts,   // see which serial ports there are
     kUnprotect,   // lift the chip's read protection, which erases its whole flash
     kNextNumber,  // the station's counter is behind the line's: give the line's next number
+    kTryWirings,  // no bootloader answered: try the usual ways a fixture wires its reset lines
 };
 
 // How a run ended, all a front end shows of it: the result, why in words (its holder, the
@@ -117,6 +119,7 @@ struct AdviceWords {
     std::string listPorts;   // said in brackets after the reason
     std::string unprotect;   // after a semicolon; "%s" stands for the port's name
     std::string nextNumber;  // after a semicolon, ending the sentence
+    std::string tryWirings;  // after a semicolon; "%s" stands for the port's name
 };
 
 // The outcome's reason with its advice in those words; the reason alone when it has none.
@@ -219,7 +222,8 @@ private:
     // were accepted.
     bool WritePackage(const FlashRequest& request);
     bool WriteEntry(const PackageEntry& entry);
-    bool CloseUpdate();
+    // The closing request, after lastEntry.
+    bool CloseUpdate(const std::string& lastEntry);
     // Consumes the number for the serial record about to be sent, and gives its text (see
     // ClaimNumber).
     bool ClaimNumber(std::string& serialText);
@@ -242,6 +246,8 @@ private:
     PackageTrust trust;                  // of the package as read
     SequenceNumbers* numbers = nullptr;  // during a run
     NumberUse numberUse;
+    // The first request of the run that the device failed: what, where, and how.
+    WriteFailure writeFailure;
     // Set by the worker when the loader image failed before anything of it was written.
     bool loaderMissing = false;
     bool verifyLoader = false;

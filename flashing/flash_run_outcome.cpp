@@ -16,6 +16,8 @@ RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
         outcome.advice = result == RunResult::kPortNotOpened &&
                                  link.LastOpenFailure() == OpenFailure::kNoSuchDevice
                              ? Advice::kListPorts
+                         : result == RunResult::kNotConnected && !lineFlooded && !link.LineGone()
+                             ? Advice::kTryWirings
                              : advice;
     }
     if (!completionProblem.empty()) {
@@ -79,11 +81,14 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
                                      " talked without stopping, and no bootloader answer came "
                                      "through it (a broken board, a wrong baud rate, noise on "
                                      "the line)"
-                               : std::string();
+                               : "no bootloader answered on " + PortShown(port) +
+                                     ": check the device's power, its BOOT0 pin and the "
+                                     "fixture's wiring";
         case RunResult::kReadProtected:
         case RunResult::kReworkRefused:
         case RunResult::kChipElsewhere:
         case RunResult::kNotAPackage:
+        case RunResult::kFileNotOpened:
             return refusal;
         case RunResult::kSucceeded:
         case RunResult::kFailed:
@@ -95,13 +100,15 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
                        " talked without stopping, so nothing more was sent to it (a broken "
                        "board, a wrong baud rate, noise on the line)";
             }
-            return numberUse.problem;
+            if (!numberUse.problem.empty() || !writeFailure.Failed()) {
+                return numberUse.problem;
+            }
+            return writeFailure.Text();
         case RunResult::kNotRecorded:
             return notRecorded;
         case RunResult::kNumberUnavailable:
             return numberUse.problem;
         case RunResult::kBadSequenceNumber:
-        case RunResult::kFileNotOpened:
         case RunResult::kPackageRefused:
         case RunResult::kBusy:
         case RunResult::kInterrupted:
@@ -196,6 +203,9 @@ std::string FlashRun::CodeFor(RunResult result) const {
             if (!numberUse.problem.empty()) {
                 return "number-unavailable";
             }
+            if (writeFailure.Failed()) {
+                return writeFailure.Code();
+            }
             break;
         default:
             break;
@@ -211,8 +221,10 @@ std::string ReasonWithAdvice(const RunOutcome& outcome, const PortChoice& port,
             break;
         case Advice::kListPorts:
             return reason + " (" + words.listPorts + ")";
-        case Advice::kUnprotect: {
-            std::string advice = words.unprotect;
+        case Advice::kUnprotect:
+        case Advice::kTryWirings: {
+            std::string advice =
+                outcome.advice == Advice::kUnprotect ? words.unprotect : words.tryWirings;
             if (const size_t at = advice.find("%s"); at != std::string::npos) {
                 advice.replace(at, 2, port.name);
             }

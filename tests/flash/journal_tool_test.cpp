@@ -34,7 +34,8 @@ constexpr char kHeader[] =
 
 class JournalTool : public testing::ToolTest {
 protected:
-    // The journal's CSV as rows of fields (no field in these tests holds a comma).
+    // The journal's CSV as rows of fields (a field that holds a comma is quoted; none in
+    // these tests holds a quote or a line break).
     std::vector<std::vector<std::string>> Rows(const std::vector<std::string>& extra = {}) {
         std::vector<std::string> args = {"journal", "--csv"};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -46,13 +47,17 @@ protected:
             // Rows end as RFC 4180 says, with a carriage return and a line feed.
             EXPECT_TRUE(!line.empty() && line.back() == '\r') << line;
             line.pop_back();
-            std::vector<std::string> fields;
-            size_t start = 0;
-            for (size_t comma; (comma = line.find(',', start)) != std::string::npos;
-                 start = comma + 1) {
-                fields.push_back(line.substr(start, comma - start));
+            std::vector<std::string> fields(1);
+            bool quoted = false;
+            for (const char c : line) {
+                if (c == '"') {
+                    quoted = !quoted;
+                } else if (c == ',' && !quoted) {
+                    fields.emplace_back();
+                } else {
+                    fields.back() += c;
+                }
             }
-            fields.push_back(line.substr(start));
             rows.push_back(fields);
         }
         return rows;
@@ -135,7 +140,7 @@ TEST_F(JournalTool, EveryRunLeavesOneRecordThatSaysHowItEnded) {
     const std::vector<
         std::tuple<const devsim::PtySimulator*, std::string, std::string, std::string>>
         expected = {{&device, "41", "succeeded", "ok"},
-                    {&refusingDevice, "42", "failed", "write-failed"},
+                    {&refusingDevice, "42", "failed", "closing-refused"},
                     {&dead, "", "failed", "no-bootloader"},
                     {&paced, "43", "unfinished", ""}};
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -153,6 +158,9 @@ TEST_F(JournalTool, EveryRunLeavesOneRecordThatSaysHowItEnded) {
     EXPECT_EQ(rows[1][kPackagePath], package);
     EXPECT_EQ(rows[1][kStatus], "Finished to write the file [" + package + "] to the flash.");
     EXPECT_EQ(rows[3][kStatus], "Failed to connect the device.");
+    EXPECT_EQ(rows[2][kReason], "the loader refused the closing request after MCU.BIN");
+    EXPECT_EQ(rows[3][kReason].rfind("no bootloader answered on " + dead.PortPath() + ": ", 0), 0u)
+        << rows[3][kReason];
     // A device is found again by its number.
     EXPECT_EQ(Rows({"--sn", "42"}).size(), 2u);
 }
