@@ -33,6 +33,14 @@ QJsonValue TextOrNull(const std::string& text) {
 
 }  // namespace
 
+QJsonObject JsonHeading(const QString& station, const std::string& code) {
+    return {{"time", TimeWithOffset()},
+            {"station", station},
+            {"version", QStringLiteral(KORVANE_VERSION)},
+            {"schema", kJsonSchema},
+            {"code", QString::fromStdString(code)}};
+}
+
 QString ReasonWithAdvice(const RunOutcome& outcome, const PortChoice& port) {
     static const AdviceWords tool{
         "korvane-flash ports lists the serial ports there are",
@@ -58,6 +66,7 @@ QByteArray JsonLine(const PortOutcome& port, const QString& package, const QStri
                                    {"bytes", entry.bytes},
                                    {"result", entry.result}});
     }
+    QJsonObject heading = JsonHeading(station, port.outcome.code);
     const QJsonObject object{
         {"port", port.Name()},
         {"device", QString::fromStdString(port.port.device)},
@@ -76,14 +85,12 @@ QByteArray JsonLine(const PortOutcome& port, const QString& package, const QStri
         {"status", port.status},
         {"seconds", port.record.seconds},
         {"entries", entries},
-        {"time", TimeWithOffset()},
-        {"station", station},
-        {"version", QStringLiteral(KORVANE_VERSION)},
-        {"schema", kJsonSchema},
-        {"code", QString::fromStdString(port.outcome.code)},
         {"reason", TextOrNull(port.outcome.reason)},
     };
-    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    for (auto key = object.begin(); key != object.end(); ++key) {
+        heading.insert(key.key(), key.value());
+    }
+    return QJsonDocument(heading).toJson(QJsonDocument::Compact) + '\n';
 }
 
 void WriteJsonLine(const PortOutcome& port, const QString& package, const QString& station,

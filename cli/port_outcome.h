@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <cstdio>
 #include <mutex>
@@ -36,6 +37,10 @@ struct PortOutcome {
 };
 
 PortOutcome OutcomeOf(const PortRun& run);
+
+// What every JSON object of the tool starts with: when (ISO 8601 with the offset from
+// UTC), at which station, by which version of the tool, in which schema, and its code.
+QJsonObject JsonHeading(const QString& station, const std::string& code);
 
 // The object for one device, on one line; station is the station's name.
 QByteArray JsonLine(const PortOutcome& port, const QString& package, const QString& station);

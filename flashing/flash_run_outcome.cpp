@@ -1,6 +1,7 @@
 // How a flash run ended, in the words every front end shows.
 #include "flashing/flash_run.h"
 
+#include "flashing/device_operations.h"
 #include "platform/unique_id.h"
 
 namespace korvane {
@@ -169,20 +170,7 @@ std::string FlashRun::CodeFor(RunResult result) const {
         case RunResult::kSucceeded:
             return numberUse.problem.empty() ? "ok" : "number-unavailable";
         case RunResult::kPortNotOpened:
-            switch (link.LastOpenFailure()) {
-                case OpenFailure::kHeld:
-                    return "port-busy";
-                case OpenFailure::kNoSuchDevice:
-                    return "port-missing";
-                case OpenFailure::kPermissionDenied:
-                    return "port-denied";
-                case OpenFailure::kNotASerialPort:
-                    return "not-a-serial-port";
-                case OpenFailure::kOther:
-                case OpenFailure::kNone:
-                    break;
-            }
-            break;
+            return OpenFailureCode(link.LastOpenFailure());
         case RunResult::kNotConnected:
             return lineFlooded ? "line-flooded" : "no-bootloader";
         case RunResult::kPackageRefused:

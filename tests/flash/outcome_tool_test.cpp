@@ -80,7 +80,7 @@ TEST_F(OutcomeTool, AFailedRunNamesWhatFailedWhereAndHowInItsLastLineJsonAndReco
 }
 
 TEST_F(OutcomeTool, EveryJsonObjectSaysWhenWhereWhichToolItsSchemaAndCode) {
-    WriteProfile("[Setting]\nSN=41\n");
+    WriteProfile("[Setting]\nSN=41\n[Journal]\nStation=bench-7\n");
     const std::string package = testing::WritePackage(kPackage);
     const std::vector<std::string> station = {"--station", "bench-7", "--json", "--port"};
     auto args = [&](const std::string& port, const std::string& file,
@@ -114,6 +114,12 @@ TEST_F(OutcomeTool, EveryJsonObjectSaysWhenWhereWhichToolItsSchemaAndCode) {
     EXPECT_TRUE(Has("cannot be opened (No such file or directory)")) << output;
     EXPECT_TRUE(Has("\"port\":\"" + device.PortPath() + "\"")) << output;
     EXPECT_TRUE(device.Received().empty());
+
+    // The device commands' objects carry the same heading.
+    EXPECT_EQ(Run({"identify", "--json", "--port", device.PortPath()}), 0) << output;
+    ExpectHeading("ok");
+    EXPECT_EQ(Run({"identify", "--json", "--port", configHome + "/no-such-port"}), 1) << output;
+    ExpectHeading("port-missing");
 }
 
 TEST_F(OutcomeTool, ASingleRunEndsWithTheSerialGivenAndTheNextNumber) {
