@@ -72,8 +72,16 @@ QString RunTime(qint64 ms) {
                              static_cast<int>(seconds % 60));
 }
 
+// A label whose wrapped text never asks for a height of its own: a tile with a long
+// reason would otherwise grow its whole row of the grid.
+class FixedShareLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    bool hasHeightForWidth() const override { return false; }
+};
+
 QLabel* TextLine(QWidget* parent, bool wraps) {
-    auto* label = new QLabel(parent);
+    auto* label = new FixedShareLabel(parent);
     label->setTextFormat(Qt::PlainText);
     label->setWordWrap(wraps);
     // The text never decides the tile's size: what does not fit is cut, not widened for.
@@ -112,6 +120,8 @@ StationTile::StationTile(const PortChoice& choice, QWidget* parent) : QFrame(par
     setFrameShape(QFrame::Box);
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     auto* inner = new QVBoxLayout(this);
+    // What the tile holds never sets its minimum: the grid gives every tile the same.
+    inner->setSizeConstraint(QLayout::SetNoConstraint);
     port = new ElidedLabel(QStringLiteral("%1   %2").arg(QString::fromStdString(choice.name),
                                                          QString::fromStdString(choice.device)),
                            this);

@@ -31,12 +31,12 @@ void Say(std::FILE* to, const QString& text) {
 }
 
 std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,
-                                          std::FILE* err) {
+                                          std::FILE* err, RunCheck& check) {
     FlashRequest request;
     request.packagePath = OsBytes(options.packagePath);
     request.sequenceNumber = options.sequenceNumber;
     ConsoleFeedback feedback(out);
-    const RunCheck check = CheckBeforeTheDevice(request, feedback);
+    check = CheckBeforeTheDevice(request, feedback);
     if (!check.Refused()) {
         return std::nullopt;
     }

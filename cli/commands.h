@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "flashing/run_checks.h"
+
 #include "flashing/flash_run.h"
 #include "settings/serial_ports.h"
 #include "station/station.h"
@@ -50,9 +52,9 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
 // the summary. 0 when no device of the watch failed.
 int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err);
 // The run's checks before any port is opened (CheckBeforeTheDevice), said for the tool:
-// the exit status when one refuses.
+// the exit status when one refuses, and the check in check.
 std::optional<int> RefusedBeforeTheDevice(const FlashOptions& options, std::FILE* out,
-                                          std::FILE* err);
+                                          std::FILE* err, RunCheck& check);
 // What the device on each port says of itself (bootloader, unique ID, flash size, read
 // protection); nothing is written. fixture (--fixture) is the wiring over the profile's;
 // with tryWirings, the common other wirings are tried when it brings no bootloader, and

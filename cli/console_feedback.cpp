@@ -80,10 +80,13 @@ void ConsoleFeedback::Progress(int position) {
 }
 
 void ConsoleFeedback::ShowSequenceNumber(int sequenceNumber) {
-    // Not a status line: standard output carries the run's status lines only, so the
-    // last one there is always how the run ended.
     std::lock_guard<std::mutex> lock(mutex);
-    std::fprintf(stderr, "korvane-flash: next sequence number %d\n", sequenceNumber);
+    nextNumber = sequenceNumber;
+}
+
+std::optional<int> ConsoleFeedback::NextNumber() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return nextNumber;
 }
 
 }  // namespace korvane

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "flashing/operator_feedback.h"
@@ -25,11 +26,15 @@ public:
 
     // Ends a progress bar that is still drawn, so the next text starts on a fresh line.
     void EndProgressLine();
+    // The next sequence number, once the run has moved the counter on: said with the
+    // serial the device was given, when the run has ended.
+    std::optional<int> NextNumber();
 
 private:
     std::FILE* out;
     bool terminal;
     bool barShown = false;
+    std::optional<int> nextNumber;
     std::mutex mutex;
     using Clock = std::chrono::steady_clock;
     const Clock::time_point runStart = Clock::now();

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/port_outcome.h"
 #include "cli/terminal_text.h"
 #include "flashing/device_operations.h"
 #include "platform/unique_id.h"
@@ -33,16 +34,17 @@ QString VersionText(uint8_t version) {
 // latencyTimer: the adapter's latency timer as it stood with the port open, after the tool
 // asked the driver for low latency.
 void PrintFacts(const DeviceFacts& facts, const std::optional<LatencyTimer>& latencyTimer,
-                bool json, std::FILE* out) {
+                bool json, const QString& station, std::FILE* out) {
     const DeviceContact& contact = facts.contact;
     if (json) {
         QJsonArray commands;
         for (const uint8_t command : contact.identity.commands) {
             commands.append(QString::fromStdString("0x" + Hex(command, 2)));
         }
-        QJsonObject object{{"port", QString::fromStdString(facts.port.name)},
-                           {"device", QString::fromStdString(facts.port.device)},
-                           {"result", facts.Answered() ? "identified" : "failed"}};
+        QJsonObject object = JsonHeading(station, ContactCode(contact));
+        object["port"] = QString::fromStdString(facts.port.name);
+        object["device"] = QString::fromStdString(facts.port.device);
+        object["result"] = facts.Answered() ? "identified" : "failed";
         if (!facts.Answered()) {
             object["status"] = QString::fromStdString(facts.problem);
         } else {
@@ -156,7 +158,7 @@ int IdentifyCommand(const QStringList& portNames, bool json, const std::optional
     });
     bool all = true;
     for (size_t i = 0; i < facts.size(); ++i) {
-        PrintFacts(facts[i], latencyTimers[i], json, out);
+        PrintFacts(facts[i], latencyTimers[i], json, session->GetStation().Name(), out);
         all = all && facts[i].Answered();
     }
     return all ? kExitSucceeded : kExitFailed;

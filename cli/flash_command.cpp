@@ -5,15 +5,13 @@
 // status lines and a bar; several (or JSON) on a board, one line a port, and a summary.
 #include <unistd.h>
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <mutex>
 #include <thread>
 
 #include "cli/commands.h"
 #include "cli/console_feedback.h"
 #include "cli/port_board.h"
+#include "cli/port_outcome.h"
 #include "cli/terminal_text.h"
 #include "settings/os_text.h"
 #include "settings/profile.h"
@@ -26,84 +24,11 @@ namespace korvane {
 
 namespace {
 
-// The reason a run ended with, as the tool says it: with what the operator can do about
-// it, in the tool's own commands and options.
-QString ReasonWithAdvice(const RunOutcome& outcome, const PortChoice& port) {
-    static const AdviceWords tool{
-        "korvane-flash ports lists the serial ports there are",
-        "korvane-flash unprotect --port %s lifts the protection and erases the whole flash",
-        "this station's counter is behind the line's: give the next number with --sn, or use "
-        "Counter=journal."};
-    return QString::fromStdString(ReasonWithAdvice(outcome, port, tool));
-}
-
-struct PortOutcome {
-    PortChoice port;
-    RunOutcome outcome;
-    JournalRecord record;  // as the journal completed it (when the run began)
-    QString status;        // the last thing said about this port: its reason, or last status
-
-    QString Name() const { return QString::fromStdString(port.name); }
-    // What is said of the port once its run is over: why it failed, or the journal's last
-    // status of the run.
-    // The journal's status is the run's last status line, with bytes a terminal cannot take
-    // already escaped.
-    void SetStatus() {
-        status = outcome.reason.empty() ? record.status : ReasonWithAdvice(outcome, port);
-    }
-    // A package that went in while its number could not be saved has not done its job.
-    bool Succeeded() const { return outcome.Passed(); }
-};
-
-PortOutcome OutcomeOf(const PortRun& run) {
-    PortOutcome port{run.port, run.outcome, run.record, {}};
-    port.SetStatus();
-    return port;
-}
-
 // What the station must hear at once, whichever port's run found it.
 void SayAlerts(const RunOutcome& outcome, std::FILE* err) {
     for (const std::string& alert : outcome.alerts) {
         Say(err, QString::fromStdString(alert));
     }
-}
-
-// The package's SHA-256 is that of the bytes this port's run read and wrote.
-QByteArray JsonLine(const PortOutcome& port, const QString& package) {
-    QJsonArray entries;
-    for (const JournalEntry& entry : port.record.entries) {
-        entries.append(QJsonObject{{"name", entry.name},
-                                   {"kind", entry.kind},
-                                   {"bytes", entry.bytes},
-                                   {"result", entry.result}});
-    }
-    const QJsonObject object{
-        {"port", port.Name()},
-        {"device", QString::fromStdString(port.port.device)},
-        {"package", Shown(OsBytes(package))},
-        {"sha256", port.record.sha256.isEmpty() ? QJsonValue(QJsonValue::Null)
-                                                : QJsonValue(port.record.sha256)},
-        {"sn",
-         port.outcome.number ? QJsonValue(*port.outcome.number) : QJsonValue(QJsonValue::Null)},
-        {"serial", port.outcome.serial.empty()
-                       ? QJsonValue(QJsonValue::Null)
-                       : QJsonValue(QString::fromStdString(port.outcome.serial))},
-        {"uid", port.outcome.uid.empty() ? QJsonValue(QJsonValue::Null)
-                                         : QJsonValue(QString::fromStdString(port.outcome.uid))},
-        {"flash_kib",
-         port.outcome.flashKib ? QJsonValue(*port.outcome.flashKib) : QJsonValue(QJsonValue::Null)},
-        {"signer", port.outcome.signer.empty()
-                       ? QJsonValue(QJsonValue::Null)
-                       : QJsonValue(QString::fromStdString(port.outcome.signer))},
-        {"signed_comment", port.outcome.signedComment.empty()
-                               ? QJsonValue(QJsonValue::Null)
-                               : QJsonValue(QString::fromStdString(port.outcome.signedComment))},
-        {"result", port.Succeeded() ? "succeeded" : "failed"},
-        {"status", port.status},
-        {"seconds", port.record.seconds},
-        {"entries", entries},
-    };
-    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
 void PrintSummary(const std::vector<PortOutcome>& ports, std::FILE* out) {
@@ -131,8 +56,11 @@ void PrintSummary(const std::vector<PortOutcome>& ports, std::FILE* out) {
     }
 }
 
-// What the tool says of one port's run after its status lines, and its exit status.
-int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* err) {
+// What the tool says of one port's run after its status lines, and its exit status. The
+// serial the device was given and the next number come after the notes; why the run
+// failed, last.
+int SayOutcome(const PortOutcome& port, const QString& packagePath, std::optional<int> nextNumber,
+               std::FILE* err) {
     const RunOutcome& outcome = port.outcome;
     const QString reason = ReasonWithAdvice(outcome, port.port);
     const QString shown = QString::fromStdString(PortShown(port.port));
@@ -142,6 +70,16 @@ int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* e
     }
     for (const std::string& note : outcome.notes) {
         Say(err, QString::fromStdString(note));
+    }
+    // Not a status line: standard output carries the run's status lines only, so the last
+    // one there is always how the run ended.
+    const QString next = nextNumber ? QString("next sequence number %1").arg(*nextNumber) : "";
+    if (!outcome.serial.empty()) {
+        Say(err,
+            QString("%1 given to the device%2")
+                .arg(QString::fromStdString(outcome.serial), next.isEmpty() ? "" : "; " + next));
+    } else if (!next.isEmpty()) {
+        Say(err, next);
     }
     switch (outcome.result) {
         case RunResult::kSucceeded:
@@ -165,17 +103,19 @@ int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* e
                 reason.isEmpty() ? QString("no bootloader answered on %1").arg(shown) : reason);
             return kExitFailed;
         case RunResult::kFileNotOpened:
-            Say(err, QString("cannot open the package %1").arg(packagePath));
+            Say(err,
+                reason.isEmpty() ? QString("cannot open the package %1").arg(packagePath) : reason);
             return kExitFailed;
         case RunResult::kPackageRefused:
             Say(err, QString("nothing was sent to the device on %1").arg(shown));
             return kExitFailed;
-        case RunResult::kFailed:
-            if (!reason.isEmpty()) {
-                Say(err, reason);
-            }
-            Say(err, QString("the package %1 did not go in whole on %2").arg(packagePath, shown));
+        case RunResult::kFailed: {
+            // Why, on the last line: what failed, where, and how.
+            const QString failed =
+                QString("the package %1 did not go in whole on %2").arg(packagePath, shown);
+            Say(err, reason.isEmpty() ? failed : failed + ": " + reason);
             return kExitFailed;
+        }
         case RunResult::kInterrupted:
             Say(err, QString("interrupted; the port %1 is closed").arg(shown));
             return kExitFailed;
@@ -191,6 +131,19 @@ int SayOutcome(const PortOutcome& port, const QString& packagePath, std::FILE* e
     }
     Say(err, "the run did not take place");
     return kExitFailed;
+}
+
+// With JSON, one object for each port whose run was refused before its port was opened:
+// the line's software hears of every device it expected, flashed or not.
+void WriteRefusals(StationSession& session, const FlashOptions& options, const std::string& code,
+                   const std::string& reason, std::FILE* out) {
+    std::mutex printing;
+    for (const PortChoice& port : session.Ports()) {
+        PortOutcome refused{port, {}, {}, QString::fromStdString(reason)};
+        refused.outcome.code = code;
+        refused.outcome.reason = reason;
+        WriteJsonLine(refused, options.packagePath, session.GetStation().Name(), printing, out);
+    }
 }
 
 // What every flash needs before its first device: the ports, the checks that need no
@@ -210,7 +163,12 @@ std::optional<int> Prepare(const FlashOptions& options, bool onePort, std::FILE*
         Say(err, refusal.text);
         return kExitUsage;
     }
-    if (const auto refused = RefusedBeforeTheDevice(options, said, err)) {
+    RunCheck check;
+    if (const auto refused = RefusedBeforeTheDevice(options, said, err, check)) {
+        if (options.json) {
+            WriteRefusals(*session, options, ResultCode(check.result),
+                          FromOsBytes(check.reason).toStdString(), out);
+        }
         return *refused;
     }
     const bool started = session->Start(options.sequenceNumber, refusal);
@@ -218,6 +176,10 @@ std::optional<int> Prepare(const FlashOptions& options, bool onePort, std::FILE*
         Say(err, warning);
     }
     if (!started) {
+        if (options.json) {
+            WriteRefusals(*session, options, ResultCode(RunResult::kNumberUnavailable),
+                          refusal.text.toStdString(), out);
+        }
         // Said as the run would have said it, had it been its own to take.
         if (onePort) {
             std::fprintf(out, "%s\n", TerminalSafe(OsBytes(refusal.text)).c_str());
@@ -235,24 +197,17 @@ PortBoard::Mode BoardMode(const FlashOptions& options, std::FILE* out) {
                                       : PortBoard::Mode::kPlainLines;
 }
 
-void WriteJsonLine(const PortOutcome& port, const QString& package, std::mutex& printing,
-                   std::FILE* out) {
-    const QByteArray line = JsonLine(port, package);
-    std::lock_guard<std::mutex> lock(printing);
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), out);
-    std::fflush(out);
-}
-
 // What the watch tells of one fixture: its state on the board, and with JSON one object
 // for each device as it ends.
 class FixtureLine : public FixtureObserver {
 public:
     FixtureLine(PortBoard& board, size_t row, const PortChoice& port, const FlashOptions& options,
-                std::mutex& printing, std::FILE* out, std::FILE* err)
+                QString station, std::mutex& printing, std::FILE* out, std::FILE* err)
         : board(board),
           row(row),
           port(port),
           options(options),
+          station(std::move(station)),
           printing(printing),
           out(out),
           err(err) {}
@@ -286,7 +241,7 @@ public:
         lastStatus = ended.status;
         lastSerial = QString::fromStdString(outcome.serial);
         if (options.json) {
-            WriteJsonLine(ended, options.packagePath, printing, out);
+            WriteJsonLine(ended, options.packagePath, station, printing, out);
         }
         for (const std::string& note : outcome.notes) {
             Say(err, ended.Name() + ": " + QString::fromStdString(note));
@@ -303,6 +258,7 @@ private:
     QString lastSerial;  // the serial it was given, if any
     const PortChoice& port;
     const FlashOptions& options;
+    const QString station;
     std::mutex& printing;
     std::FILE* out;
     std::FILE* err;
@@ -351,8 +307,13 @@ std::vector<QString> ShownNames(const std::vector<PortChoice>& ports) {
 class PortLines : public PortRunsObserver {
 public:
     PortLines(PortBoard& board, const std::vector<PortChoice>& ports, const FlashOptions& options,
-              std::FILE* out, std::FILE* err)
-        : board(board), ports(ports), options(options), out(out), err(err) {}
+              QString station, std::FILE* out, std::FILE* err)
+        : board(board),
+          ports(ports),
+          options(options),
+          station(std::move(station)),
+          out(out),
+          err(err) {}
 
     OperatorFeedback& Feedback(size_t port) override { return board.Feedback(port); }
     void Started(size_t port) override {
@@ -366,7 +327,7 @@ public:
                     QString::fromStdString(port.outcome.serial),
                     port.Succeeded() ? QString() : port.status);
         if (options.json) {
-            WriteJsonLine(port, options.packagePath, printing, out);
+            WriteJsonLine(port, options.packagePath, station, printing, out);
         }
         for (const std::string& note : port.outcome.notes) {
             Say(err, port.Name() + ": " + QString::fromStdString(note));
@@ -378,6 +339,7 @@ private:
     PortBoard& board;
     const std::vector<PortChoice>& ports;
     const FlashOptions& options;
+    const QString station;
     std::FILE* out;
     std::FILE* err;
     std::mutex printing;
@@ -411,8 +373,8 @@ int WatchCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         std::vector<std::unique_ptr<FixtureLine>> lines;
         std::vector<FixtureObserver*> observers;
         for (size_t i = 0; i < ports.size(); ++i) {
-            lines.push_back(
-                std::make_unique<FixtureLine>(board, i, ports[i], options, printing, out, err));
+            lines.push_back(std::make_unique<FixtureLine>(
+                board, i, ports[i], options, session->GetStation().Name(), printing, out, err));
             observers.push_back(lines.back().get());
         }
         counts = session->Watch(OsBytes(options.packagePath), observers, control);
@@ -447,11 +409,11 @@ int FlashCommand(const FlashOptions& options, std::FILE* out, std::FILE* err) {
         feedback.EndProgressLine();
         session.reset();
         SayAlerts(run.outcome, err);
-        return SayOutcome(OutcomeOf(run), options.packagePath, err);
+        return SayOutcome(OutcomeOf(run), options.packagePath, feedback.NextNumber(), err);
     }
 
     PortBoard board(out, ShownNames(ports), BoardMode(options, out));
-    PortLines lines(board, ports, options, out, err);
+    PortLines lines(board, ports, options, session->GetStation().Name(), out, err);
     const std::vector<PortRun> runs = session->RunOnEveryPort(OsBytes(options.packagePath), lines);
     session.reset();
     board.Finish();

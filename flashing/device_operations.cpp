@@ -30,10 +30,40 @@ SignatureRead ReadSignature(DeviceLink& link, std::optional<DeviceSignature>& si
 
 }  // namespace
 
+const char* OpenFailureCode(OpenFailure failure) {
+    switch (failure) {
+        case OpenFailure::kHeld:
+            return "port-busy";
+        case OpenFailure::kNoSuchDevice:
+            return "port-missing";
+        case OpenFailure::kPermissionDenied:
+            return "port-denied";
+        case OpenFailure::kNotASerialPort:
+            return "not-a-serial-port";
+        case OpenFailure::kOther:
+        case OpenFailure::kNone:
+            break;
+    }
+    return "port-unopened";
+}
+
+const char* ContactCode(const DeviceContact& contact) {
+    switch (contact.contact) {
+        case Contact::kConnected:
+            return "ok";
+        case Contact::kNoBootloader:
+            return contact.flooded ? "line-flooded" : "no-bootloader";
+        case Contact::kPortNotOpened:
+            break;
+    }
+    return OpenFailureCode(contact.openFailure);
+}
+
 DeviceContact ConnectToDevice(DeviceLink& link, const std::string& device,
                               const ConnectOptions& options) {
     DeviceContact found;
     if (!link.OpenDevice(device, DeviceLink::kBaudRate)) {
+        found.openFailure = link.LastOpenFailure();
         return found;
     }
     if (options.opened) {

@@ -47,6 +47,7 @@ struct ConnectOptions {
 // What connecting found.
 struct DeviceContact {
     Contact contact = Contact::kPortNotOpened;
+    OpenFailure openFailure = OpenFailure::kNone;  // why the port did not open
     bool flooded = false;                 // no bootloader: the line talked without stopping instead
     std::optional<FixtureWiring> wiring;  // with tryWirings: the wiring that answered
     BootloaderIdentity identity;
@@ -62,6 +63,13 @@ struct DeviceContact {
 // port stays open once a bootloader answered, and is closed when none did.
 DeviceContact ConnectToDevice(DeviceLink& link, const std::string& device,
                               const ConnectOptions& options);
+
+// The outcome code of a port that did not open for this reason ("port-missing",
+// "port-busy", ...), as a run's outcome gives it.
+const char* OpenFailureCode(OpenFailure failure);
+
+// The outcome code of a contact: "ok" once a bootloader answered, otherwise why not.
+const char* ContactCode(const DeviceContact& contact);
 
 // What the device on one port says of itself.
 struct DeviceFacts {

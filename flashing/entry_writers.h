@@ -12,6 +12,7 @@
 #include "flashing/operator_feedback.h"
 #include "flashing/package.h"
 #include "flashing/serial_record.h"
+#include "flashing/write_failure.h"
 #include "link/device_link.h"
 
 namespace korvane {
@@ -45,8 +46,15 @@ public:
     bool Exchange(uint8_t command, uint8_t subCommand, uint32_t address, const uint8_t* data,
                   uint16_t length);
 
+    // The closing request after the last entry (named for the failure, should it fail).
+    bool Close(const std::string& lastEntry);
+
     // The failure path of an entry: reported, and the commands enabled. Always false.
     bool Fail(const std::string& name);
+
+    // What failed in the last entry (or the closing request); Failed() is false when
+    // nothing did, or when no request failed (the serial record's number was not to be had).
+    const WriteFailure& Failure() const { return failure; }
 
     // Bytes of the last entry that were read from the package and accepted by the device.
     uint64_t BytesSent() const { return bytesSent; }
@@ -55,11 +63,15 @@ public:
 
 private:
     WriteOutcome WriteEntry(const std::string& name, uint32_t offset, uint32_t size, Steps& steps);
+    // Keeps what failed: request of entry at where, and how the device answered it.
+    void Failed(FailedRequest request, const std::string& entry, uint32_t where);
 
     DeviceLink& link;
     PackageFile& package;
     OperatorFeedback& feedback;
     uint64_t bytesSent = 0;
+    WriteFailure failure;
+    bool replyRefused = false;  // the last reply's status refused its request
 };
 
 // Progress position after written of size bytes: a percentage rounded to the nearest

@@ -22,6 +22,7 @@
 #include "flashing/run_recorder.h"
 #include "flashing/sequence_numbers.h"
 #include "flashing/serial_record.h"
+#include "flashing/write_failure.h"
 #include "link/device_link.h"
 
 namespace korvane {
@@ -71,6 +72,7 @@ enum class Advice {
     kListPorts,   // see which serial ports there are
     kUnprotect,   // lift the chip's read protection, which erases its whole flash
     kNextNumber,  // the station's counter is behind the line's: give the line's next number
+    kTryWirings,  // no bootloader answered: try the usual ways a fixture wires its reset lines
 };
 
 // How a run ended, all a front end shows of it: the result, why in words (its holder, the
@@ -79,8 +81,11 @@ enum class Advice {
 // serial text it gave its device.
 struct RunOutcome {
     RunResult result = RunResult::kFailed;
-    std::string status;              // the last status line the operator saw
-    std::string reason;              // empty when the status line says all there is
+    std::string status;  // the last status line the operator saw
+    std::string reason;  // empty when the status line says all there is
+    // Why it ended so, for a line's own software: one of a fixed set of words ("ok",
+    // "write-refused", "no-bootloader", ...) that never changes its meaning.
+    std::string code;
     std::vector<std::string> notes;  // a port that refused even parity, a record not completed
     std::optional<int> number;       // the sequence number a serial record went out with
     std::string serial;              // its 13 characters
@@ -104,12 +109,17 @@ struct RunOutcome {
     const std::string& Said() const { return reason.empty() ? status : reason; }
 };
 
+// The code of an outcome with this result when nothing more is known of it: what a front
+// end gives a run that a check refused before any run began.
+const char* ResultCode(RunResult result);
+
 // The words a front end gives each advice, in its own terms: a command of the tool, a
 // control of the window.
 struct AdviceWords {
     std::string listPorts;   // said in brackets after the reason
     std::string unprotect;   // after a semicolon; "%s" stands for the port's name
     std::string nextNumber;  // after a semicolon, ending the sentence
+    std::string tryWirings;  // after a semicolon; "%s" stands for the port's name
 };
 
 // The outcome's reason with its advice in those words; the reason alone when it has none.
@@ -212,7 +222,8 @@ private:
     // were accepted.
     bool WritePackage(const FlashRequest& request);
     bool WriteEntry(const PackageEntry& entry);
-    bool CloseUpdate();
+    // The closing request, after lastEntry.
+    bool CloseUpdate(const std::string& lastEntry);
     // Consumes the number for the serial record about to be sent, and gives its text (see
     // ClaimNumber).
     bool ClaimNumber(std::string& serialText);
@@ -221,6 +232,7 @@ private:
     // The run's outcome once it ended so, on the port given, and its reason in words.
     RunOutcome OutcomeOf(RunResult result, const PortChoice& port) const;
     std::string ReasonFor(RunResult result, const PortChoice& port) const;
+    std::string CodeFor(RunResult result) const;
 
     DeviceLink& link;
     LastStatus shown;
@@ -234,6 +246,8 @@ private:
     PackageTrust trust;                  // of the package as read
     SequenceNumbers* numbers = nullptr;  // during a run
     NumberUse numberUse;
+    // The first request of the run that the device failed: what, where, and how.
+    WriteFailure writeFailure;
     // Set by the worker when the loader image failed before anything of it was written.
     bool loaderMissing = false;
     bool verifyLoader = false;
@@ -245,6 +259,8 @@ private:
     Advice advice = Advice::kNone;    // for the reason the run ends with
     // Set by the worker when the journal could not take the number of the serial record.
     bool numberNotRecorded = false;
+    // Set by the worker when the journal refused that number: another device holds it.
+    bool numberHeld = false;
     std::atomic<bool> lineFlooded{false};
     std::atomic<bool> active{false};
 };

@@ -1,6 +1,7 @@
 // How a flash run ended, in the words every front end shows.
 #include "flashing/flash_run.h"
 
+#include "flashing/device_operations.h"
 #include "platform/unique_id.h"
 
 namespace korvane {
@@ -10,11 +11,14 @@ RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
     outcome.result = result;
     outcome.status = shown.Text();
     outcome.reason = ReasonFor(result, port);
+    outcome.code = CodeFor(result);
     outcome.reasonIsTheNumbers = !outcome.reason.empty() && outcome.reason == numberUse.problem;
     if (!outcome.reason.empty()) {
         outcome.advice = result == RunResult::kPortNotOpened &&
                                  link.LastOpenFailure() == OpenFailure::kNoSuchDevice
                              ? Advice::kListPorts
+                         : result == RunResult::kNotConnected && !lineFlooded && !link.LineGone()
+                             ? Advice::kTryWirings
                              : advice;
     }
     if (!completionProblem.empty()) {
@@ -78,11 +82,14 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
                                      " talked without stopping, and no bootloader answer came "
                                      "through it (a broken board, a wrong baud rate, noise on "
                                      "the line)"
-                               : std::string();
+                               : "no bootloader answered on " + PortShown(port) +
+                                     ": check the device's power, its BOOT0 pin and the "
+                                     "fixture's wiring";
         case RunResult::kReadProtected:
         case RunResult::kReworkRefused:
         case RunResult::kChipElsewhere:
         case RunResult::kNotAPackage:
+        case RunResult::kFileNotOpened:
             return refusal;
         case RunResult::kSucceeded:
         case RunResult::kFailed:
@@ -94,13 +101,15 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
                        " talked without stopping, so nothing more was sent to it (a broken "
                        "board, a wrong baud rate, noise on the line)";
             }
-            return numberUse.problem;
+            if (!numberUse.problem.empty() || !writeFailure.Failed()) {
+                return numberUse.problem;
+            }
+            return writeFailure.Text();
         case RunResult::kNotRecorded:
             return notRecorded;
         case RunResult::kNumberUnavailable:
             return numberUse.problem;
         case RunResult::kBadSequenceNumber:
-        case RunResult::kFileNotOpened:
         case RunResult::kPackageRefused:
         case RunResult::kBusy:
         case RunResult::kInterrupted:
@@ -114,6 +123,89 @@ std::string AlreadyFlashed(const EarlierRun& earlier) {
            " — take it out";
 }
 
+const char* ResultCode(RunResult result) {
+    switch (result) {
+        case RunResult::kSucceeded:
+            return "ok";
+        case RunResult::kFailed:
+            return "write-failed";
+        case RunResult::kBadSequenceNumber:
+            return "bad-number";
+        case RunResult::kPortNotOpened:
+            return "port-unopened";
+        case RunResult::kNotConnected:
+            return "no-bootloader";
+        case RunResult::kFileNotOpened:
+            return "package-unreadable";
+        case RunResult::kPackageRefused:
+            return "package-refused";
+        case RunResult::kNotAPackage:
+            return "not-a-package";
+        case RunResult::kBusy:
+            return "busy";
+        case RunResult::kNumberUnavailable:
+            return "number-unavailable";
+        case RunResult::kNotRecorded:
+            return "journal-unreachable";
+        case RunResult::kInterrupted:
+            return "interrupted";
+        case RunResult::kReadProtected:
+            return "read-protected";
+        case RunResult::kReworkRefused:
+            return "rework-refused";
+        case RunResult::kChipElsewhere:
+            return "chip-elsewhere";
+    }
+    return "write-failed";
+}
+
+std::string FlashRun::CodeFor(RunResult result) const {
+    if (link.LineGone() && (result == RunResult::kNotConnected || result == RunResult::kFailed ||
+                            result == RunResult::kReadProtected)) {
+        return "adapter-gone";
+    }
+    // The numbers outweigh whatever else a run that could not keep one says.
+    if (numberHeld) {
+        return "number-held";
+    }
+    if (numberNotRecorded) {
+        return "journal-unreachable";
+    }
+    switch (result) {
+        case RunResult::kSucceeded:
+            return numberUse.problem.empty() ? "ok" : "number-unavailable";
+        case RunResult::kPortNotOpened:
+            return OpenFailureCode(link.LastOpenFailure());
+        case RunResult::kNotConnected:
+            return lineFlooded ? "line-flooded" : "no-bootloader";
+        case RunResult::kPackageRefused:
+            if (trust.Refused()) {
+                return trust.verdict.state == SignatureVerdict::State::kNoSignature &&
+                               trust.keysProblem.empty()
+                           ? "unsigned"
+                           : "untrusted";
+            }
+            break;
+        case RunResult::kFailed:
+            if (lineFlooded) {
+                return "line-flooded";
+            }
+            if (!refusal.empty()) {
+                return "verify-failed";
+            }
+            if (!numberUse.problem.empty()) {
+                return "number-unavailable";
+            }
+            if (writeFailure.Failed()) {
+                return writeFailure.Code();
+            }
+            break;
+        default:
+            break;
+    }
+    return ResultCode(result);
+}
+
 std::string ReasonWithAdvice(const RunOutcome& outcome, const PortChoice& port,
                              const AdviceWords& words) {
     std::string reason = outcome.reason;
@@ -122,8 +214,10 @@ std::string ReasonWithAdvice(const RunOutcome& outcome, const PortChoice& port,
             break;
         case Advice::kListPorts:
             return reason + " (" + words.listPorts + ")";
-        case Advice::kUnprotect: {
-            std::string advice = words.unprotect;
+        case Advice::kUnprotect:
+        case Advice::kTryWirings: {
+            std::string advice =
+                outcome.advice == Advice::kUnprotect ? words.unprotect : words.tryWirings;
             if (const size_t at = advice.find("%s"); at != std::string::npos) {
                 advice.replace(at, 2, port.name);
             }

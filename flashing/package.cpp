@@ -1,6 +1,7 @@
 #include "flashing/package.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -109,6 +110,12 @@ bool ReadWhole(std::FILE* file, uint64_t expected, std::vector<uint8_t>& into, s
     }
 }
 
+// Why a file could not be opened, with the system's own reason ("No such file or
+// directory"), read before anything else can change errno.
+std::string CannotBeOpened(int error) {
+    return std::string("cannot be opened (") + std::strerror(error) + ")";
+}
+
 // Opens path for reading if it is a regular file. On Windows nobody may open it for
 // writing while it is open here.
 std::FILE* OpenRegularFile(const std::string& path, uint64_t& size, std::string& why) {
@@ -116,7 +123,7 @@ std::FILE* OpenRegularFile(const std::string& path, uint64_t& size, std::string&
     std::FILE* file = _fsopen(path.c_str(), "rb", _SH_DENYWR);
     struct _stat64 status {};
     if (file == nullptr) {
-        why = "cannot be opened";
+        why = CannotBeOpened(errno);
         return nullptr;
     }
     if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
@@ -131,7 +138,7 @@ std::FILE* OpenRegularFile(const std::string& path, uint64_t& size, std::string&
     // terminal for its carrier. Only a regular file is let through.
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        why = "cannot be opened";
+        why = CannotBeOpened(errno);
         return nullptr;
     }
     struct stat status {};
@@ -144,7 +151,7 @@ std::FILE* OpenRegularFile(const std::string& path, uint64_t& size, std::string&
     std::FILE* file = fdopen(fd, "rb");
     if (file == nullptr) {
         close(fd);
-        why = "cannot be opened";
+        why = CannotBeOpened(errno);
         return nullptr;
     }
     size = static_cast<uint64_t>(status.st_size);

@@ -125,6 +125,7 @@ std::optional<FixtureWiring> DeviceLink::FindWiring(const FixtureWiring& configu
 DeviceLink::Answer DeviceLink::AwaitAnswer(OnNack onNack, uint32_t patienceMs) {
     AnswerLimit limit(*this, kAckStrayBytes, patienceMs);
     bool refused = false;
+    bool nacked = false;  // a NACK dropped as noise: the answer, should no ACK follow
     for (;;) {
         uint8_t byte = 0;
         if (Read(&byte, 1) == 0) {
@@ -135,7 +136,9 @@ DeviceLink::Answer DeviceLink::AwaitAnswer(OnNack onNack, uint32_t patienceMs) {
                 continue;
             }
             // A NACK that silence follows is the bootloader's refusal.
-            AnswerEnded(refused ? LinkFailure::kNone : LinkFailure::kSilence);
+            AnswerEnded(refused  ? LinkFailure::kNone
+                        : nacked ? LinkFailure::kNack
+                                 : LinkFailure::kSilence);
             return refused ? Answer::kNack : Answer::kSilence;
         }
         if (byte == kAck) {
@@ -148,6 +151,7 @@ DeviceLink::Answer DeviceLink::AwaitAnswer(OnNack onNack, uint32_t patienceMs) {
             refused = true;
             continue;
         }
+        nacked = nacked || byte == kNack;
         if (!limit.Take()) {
             AnswerEnded(LinkFailure::kFlood);
             return Answer::kFlood;
@@ -376,7 +380,8 @@ uint16_t DeviceLink::ReceiveReply(uint8_t* buffer, size_t capacity) {
     for (;;) {
         uint8_t byte = 0;
         if (Read(&byte, 1) == 0) {
-            AnswerEnded(LinkFailure::kSilence);
+            AnswerEnded(scanner.SawBadChecksum() ? LinkFailure::kBadChecksum
+                                                 : LinkFailure::kSilence);
             return 0;
         }
         if (scanner.Feed(byte)) {

@@ -37,10 +37,12 @@ constexpr uint32_t kUniqueIdAddress = 0x1FFFF7E8;
 
 // How the last exchange that failed ended, as far as the line goes.
 enum class LinkFailure {
-    kNone,     // it did not fail, or not through the line (a frame without payload, a
-               // request no frame can carry, a write to a closed port)
-    kSilence,  // a read window passed with nothing
-    kFlood,    // bytes kept coming that were not the answer, past the exchange's limit
+    kNone,         // it did not fail, or not through the line (a frame without payload, a
+                   // request no frame can carry, a write to a closed port)
+    kSilence,      // a read window passed with nothing
+    kFlood,        // bytes kept coming that were not the answer, past the exchange's limit
+    kNack,         // the bootloader answered NACK where an ACK was awaited, and no ACK came after
+    kBadChecksum,  // a reply frame came whose checksum failed, and no good one after it
 };
 
 class DeviceLink : public SerialPort {

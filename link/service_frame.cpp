@@ -87,6 +87,7 @@ bool ReplyScanner::Feed(uint8_t byte) {
         case State::kChecksum:
             state = State::kFirstMarker;
             if (byte != checksum) {
+                badChecksum = true;
                 return false;
             }
             completedLength = expected;

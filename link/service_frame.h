@@ -75,6 +75,8 @@ public:
     size_t KeptBytes() const { return completedLength < capacity ? completedLength : capacity; }
     // The whole length (markers to checksum) of the frame being received, once its length
     // field is in; 0 while the scanner looks for the start of a frame.
+    // Whether a whole frame came whose checksum failed.
+    bool SawBadChecksum() const { return badChecksum; }
     size_t FrameBytes() const {
         return state == State::kPayload || state == State::kChecksum
                    ? service::kReplyOverheadBytes + expected
@@ -92,6 +94,7 @@ private:
     uint16_t completedLength = 0;
     uint8_t lengthHigh = 0;
     uint8_t checksum = 0;
+    bool badChecksum = false;
 };
 
 }  // namespace korvane

@@ -30,11 +30,12 @@ const std::vector<PackageImage> kLongPackage = {{"DIAG.BIN", Pattern(300, 1)},
                                                 {"x_DATA.BIN", Pattern(20000, 3)}};
 constexpr char kHeader[] =
     "time,station,port,device,package,sha256,sn,serial,result,status,seconds,uid,signer,"
-    "signed_comment";
+    "signed_comment,code,reason";
 
 class JournalTool : public testing::ToolTest {
 protected:
-    // The journal's CSV as rows of fields (no field in these tests holds a comma).
+    // The journal's CSV as rows of fields (a field that holds a comma is quoted; none in
+    // these tests holds a quote or a line break).
     std::vector<std::vector<std::string>> Rows(const std::vector<std::string>& extra = {}) {
         std::vector<std::string> args = {"journal", "--csv"};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -46,13 +47,17 @@ protected:
             // Rows end as RFC 4180 says, with a carriage return and a line feed.
             EXPECT_TRUE(!line.empty() && line.back() == '\r') << line;
             line.pop_back();
-            std::vector<std::string> fields;
-            size_t start = 0;
-            for (size_t comma; (comma = line.find(',', start)) != std::string::npos;
-                 start = comma + 1) {
-                fields.push_back(line.substr(start, comma - start));
+            std::vector<std::string> fields(1);
+            bool quoted = false;
+            for (const char c : line) {
+                if (c == '"') {
+                    quoted = !quoted;
+                } else if (c == ',' && !quoted) {
+                    fields.emplace_back();
+                } else {
+                    fields.back() += c;
+                }
             }
-            fields.push_back(line.substr(start));
             rows.push_back(fields);
         }
         return rows;
@@ -75,7 +80,24 @@ protected:
     }
 };
 
-enum Column { kTime, kStation, kPort, kDevice, kPackagePath, kSha, kSn, kSerial, kResult, kStatus };
+enum Column {
+    kTime,
+    kStation,
+    kPort,
+    kDevice,
+    kPackagePath,
+    kSha,
+    kSn,
+    kSerial,
+    kResult,
+    kStatus,
+    kSeconds,
+    kUid,
+    kSigner,
+    kSignedComment,
+    kCode,
+    kReason
+};
 
 // Waits until the device has heard from the host: the run's record has been made by then.
 bool WaitForFirstByte(const devsim::PtySimulator& on) {
@@ -115,15 +137,17 @@ TEST_F(JournalTool, EveryRunLeavesOneRecordThatSaysHowItEnded) {
     }
     EXPECT_EQ(header, kHeader);
     const std::string sha = Sha256Of(package);
-    const std::vector<std::tuple<const devsim::PtySimulator*, std::string, std::string>> expected =
-        {{&device, "41", "succeeded"},
-         {&refusingDevice, "42", "failed"},
-         {&dead, "", "failed"},
-         {&paced, "43", "unfinished"}};
+    const std::vector<
+        std::tuple<const devsim::PtySimulator*, std::string, std::string, std::string>>
+        expected = {{&device, "41", "succeeded", "ok"},
+                    {&refusingDevice, "42", "failed", "closing-refused"},
+                    {&dead, "", "failed", "no-bootloader"},
+                    {&paced, "43", "unfinished", ""}};
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto& row = rows[i + 1];
-        const auto& [on, number, result] = expected[i];
-        ASSERT_EQ(row.size(), 14u) << output;
+        const auto& [on, number, result, code] = expected[i];
+        ASSERT_EQ(row.size(), 16u) << output;
+        EXPECT_EQ(row[kCode], code) << i;
         EXPECT_EQ(row[kPort], on->PortPath());
         EXPECT_EQ(row[kDevice], on->PortPath());
         EXPECT_EQ(row[kSn], number) << i;
@@ -134,6 +158,9 @@ TEST_F(JournalTool, EveryRunLeavesOneRecordThatSaysHowItEnded) {
     EXPECT_EQ(rows[1][kPackagePath], package);
     EXPECT_EQ(rows[1][kStatus], "Finished to write the file [" + package + "] to the flash.");
     EXPECT_EQ(rows[3][kStatus], "Failed to connect the device.");
+    EXPECT_EQ(rows[2][kReason], "the loader refused the closing request after MCU.BIN");
+    EXPECT_EQ(rows[3][kReason].rfind("no bootloader answered on " + dead.PortPath() + ": ", 0), 0u)
+        << rows[3][kReason];
     // A device is found again by its number.
     EXPECT_EQ(Rows({"--sn", "42"}).size(), 2u);
 }
@@ -405,6 +432,7 @@ TEST_F(JournalTool, TheJournalRefusesANumberAnotherDeviceHolds) {
         << output;
     EXPECT_NE(output.find("this station's counter is behind the line's"), std::string::npos);
     EXPECT_NE(ProfileText().find("SN=41\n"), std::string::npos) << ProfileText();
+    EXPECT_EQ(Rows().back()[kCode], "number-held");
     ASSERT_EQ(Run({"--port", second.PortPath(), "--sn", "43", package}), 0) << output;
     EXPECT_EQ(RecordOf(second).substr(8), "00043");
 
@@ -433,6 +461,8 @@ TEST_F(JournalTool, TheJournalRefusesANumberAnotherDeviceHolds) {
     const auto rows = Rows({"--journal", server.Uri(), "--sn", "1"});
     ASSERT_EQ(rows.size(), 2u) << output;
     EXPECT_EQ(rows[1][kStation], "bench-1");
+    EXPECT_EQ(rows[1][kCode], "ok");
+    EXPECT_EQ(Rows({"--journal", server.Uri()}).back()[kCode], "number-held");
     const std::string when = rows[1][kTime].substr(0, 10) + " " + rows[1][kTime].substr(11, 5);
     EXPECT_NE(said.find("a device already holds it, " + first + ", given by station bench-1 on " +
                         when + " UTC"),

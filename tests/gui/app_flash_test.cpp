@@ -324,7 +324,10 @@ TEST_F(AppFlash, AStatusTextOfAnyLengthIsShownWhole) {
     const std::string expected = FormatText(status::kFileNotOpened, missing.c_str());
     ASSERT_GT(expected.size(), 259u);
     EXPECT_EQ(TextOf(*dialog, res::kStatusLine).toStdString(), expected);
-    EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().toStdString(), expected);
+    // The whole name again under it, in the reason with the system's words.
+    const std::string why = "\nThe package " + missing + " cannot be opened (";
+    const std::string tip = dialog->Control(res::kStatusLine)->toolTip().toStdString();
+    EXPECT_EQ(tip.substr(0, expected.size() + why.size()), expected + why) << tip;
 }
 
 // The holders of a port are found through the lock files and processes of POSIX systems,
@@ -470,7 +473,10 @@ TEST_F(AppFlash, MarkupInANameIsShownAsText) {
     } else {
         shown.setPlainText(tip);
     }
-    EXPECT_EQ(shown.toPlainText(), expected);
+    // The status line, and the reason with the system's words.
+    EXPECT_TRUE(shown.toPlainText().startsWith(
+        expected + "\nThe package " + QString::fromStdString(missing) + " cannot be opened ("))
+        << tip.toStdString();
 }
 
 TEST_F(AppFlash, TheClockDropsHours) {
@@ -500,6 +506,30 @@ TEST_F(AppFlash, TheClockDropsHours) {
     });
     Update(*dialog);
     EXPECT_EQ(shown, QStringList({"00:00", "00:59", "59:59", "00:00", "01:05"}));
+}
+
+TEST_F(AppFlash, AFailedRunsTooltipNamesTheEntryWhereAndHow) {
+    std::vector<std::pair<devsim::DeviceFaults, QString>> cases(4);
+    cases[0].first.refuseWriteAt = 0x08000200;
+    cases[0].second = "NACK to a write at 0x08000200 of DIAG.BIN";
+    cases[1].first.loader.ignore.push_back({1, 2, 0x08000100});
+    cases[1].second = "No reply within 3000 ms to a write at 0x08000100 of MCU.BIN";
+    cases[2].first.loader.refuse.push_back({0, 3, std::nullopt});
+    cases[2].second = "The loader refused the closing request after xx_LOGO.BIN";
+    cases[3].first.loader.refuse.push_back({0, 2, 130});
+    cases[3].second = "The loader refused block 130 of xx_LOGO.BIN";
+    int number = 41;
+    for (const auto& [faults, reason] : cases) {
+        Attach(faults);
+        KORVANE_SKIP_IF_UNSUITED(*device);
+        // A number of its own for each: the journal keeps those the others were given.
+        const std::string path = ChoosePackage(number++);
+        auto dialog = OpenDialog();
+        Update(*dialog);
+        // The status line stays as it is; the reason stands under it.
+        EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().section('\n', 0, 1).toStdString(),
+                  FormatText(status::kFailedFile, path.c_str()) + "\n" + reason.toStdString());
+    }
 }
 
 TEST_F(AppFlash, CommandsDuringARunAreIgnored) {

@@ -82,6 +82,13 @@ TEST_F(ServiceFrameLinkTest, HiddenReplyEndsWithZeroAfterOneReadWindow) {
     EXPECT_EQ(trace.Text(), "");
 }
 
+TEST_F(ServiceFrameLinkTest, AReplyWithABadChecksumAndNothingAfterItIsToldFromSilence) {
+    line.Send({0xAA, 0x55, 0x00, 0x01, 0x00, 0x05});  // the checksum would be 0x00
+    uint8_t reply[4] = {};
+    EXPECT_EQ(link.ReceiveReply(reply, sizeof reply), 0);
+    EXPECT_EQ(link.LastFailure(), LinkFailure::kBadChecksum);
+}
+
 TEST_F(ServiceFrameLinkTest, EmptyReplyCountsAsNoReply) {
     line.Send({0xAA, 0x55, 0x00, 0x00, 0xFF});
     DebugCapture trace;
