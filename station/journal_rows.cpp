@@ -1,0 +1,57 @@
+// The runs table's rows as records, inside station/ only: the columns a record is read
+// from, in the order RecordFrom takes them, and the entries of records read.
+#include "station/journal_rows.h"
+
+#include <QSqlQuery>
+
+namespace korvane::journal_sql {
+
+const char kRunColumns[] =
+    "id, started, station, port, device, package, package_size, sha256, sn, serial, result, "
+    "status, seconds, version, uid, flash_kib, signer, signed_comment";
+
+JournalRecord RecordFrom(const QSqlQuery& query) {
+    JournalRecord record;
+    record.id = query.value(0).toString();
+    record.started = query.value(1).toString();
+    record.station = query.value(2).toString();
+    record.port = query.value(3).toString();
+    record.device = query.value(4).toString();
+    record.package = query.value(5).toString();
+    record.packageSize = query.value(6).toLongLong();
+    record.sha256 = query.value(7).toString();
+    if (!query.value(8).isNull()) {
+        record.sequenceNumber = query.value(8).toInt();
+    }
+    record.serial = query.value(9).toString();
+    record.result = query.value(10).toString();
+    record.status = query.value(11).toString();
+    record.seconds = query.value(12).toDouble();
+    record.version = query.value(13).toString();
+    record.uid = query.value(14).toString();
+    if (!query.value(15).isNull()) {
+        record.flashKib = query.value(15).toInt();
+    }
+    record.signer = query.value(16).toString();
+    record.signedComment = query.value(17).toString();
+    return record;
+}
+
+bool ReadEntries(Connection& connection, std::vector<JournalRecord>& records, QString& error) {
+    for (JournalRecord& record : records) {
+        QSqlQuery entries(connection.Db());
+        if (!connection.Run(entries,
+                            QStringLiteral("SELECT name, kind, bytes, result FROM entries "
+                                           "WHERE run_id = ? ORDER BY position"),
+                            {record.id}, error)) {
+            return false;
+        }
+        while (entries.next()) {
+            record.entries.push_back({entries.value(0).toString(), entries.value(1).toString(),
+                                      entries.value(2).toLongLong(), entries.value(3).toString()});
+        }
+    }
+    return true;
+}
+
+}  // namespace korvane::journal_sql
