@@ -128,7 +128,7 @@ void RecordCost(const char* name, const QString& where, const QString& package) 
         for (const char* entry : {"DIAG.BIN", "MCU.BIN", "CFG.BIN", "x_LOGO.BIN"}) {
             recorder.EntryEnded({entry, "data", 4096, true});
         }
-        recorder.End(true, "Finished to write the file [sample.bin] to the flash.");
+        recorder.End({true, "Finished to write the file [sample.bin] to the flash.", "ok", {}});
     }
     std::printf("%-10s %.1f ms of journal work per device run\n", name,
                 static_cast<double>(clock.nsecsElapsed()) / 1e6 / kRuns);

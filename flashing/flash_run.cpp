@@ -142,7 +142,8 @@ RunResult FlashRun::RunRecorded(const FlashRequest& request, RunRecorder* runRec
         return RunResult::kNotRecorded;
     }
     const RunResult result = read ? RunOnDevice(request) : PackageNotRead(request);
-    completionProblem = recorder->End(result == RunResult::kSucceeded, shown.Text());
+    completionProblem = recorder->End({result == RunResult::kSucceeded, shown.Text(),
+                                       CodeFor(result), ReasonFor(result, request.port)});
     alerts = recorder->TakeAlerts();
     return result;
 }
@@ -337,6 +338,7 @@ bool FlashRun::WritePackage(const FlashRequest& request) {
     bool allWritten = ReadDirectory(package, directory);
     loaderMissing = false;
     numberNotRecorded = false;
+    numberHeld = false;
     if (allWritten) {
         for (const PackageEntry& entry : directory) {
             // A device whose number the journal could not take gets nothing more: it
@@ -397,9 +399,11 @@ bool FlashRun::ClaimNumber(std::string& serialText) {
     // journal lets its own chip have the number once more, and the counter does not move.
     if (kept) {
         std::string why;
-        if (recorder->RecordNumber(kept->sequenceNumber, kept->serial, why) !=
-            NumberVerdict::kAccepted) {
+        const NumberVerdict verdict =
+            recorder->RecordNumber(kept->sequenceNumber, kept->serial, why);
+        if (verdict != NumberVerdict::kAccepted) {
             numberNotRecorded = true;
+            numberHeld = verdict == NumberVerdict::kRefused;
             numberUse.problem = why;
             feedback.ShowStatus(why);
             return false;
@@ -415,8 +419,9 @@ bool FlashRun::ClaimNumber(std::string& serialText) {
         const NumberVerdict verdict =
             recorder->RecordNumber(candidate, SerialNumberText(candidate, recordDate), why);
         numberNotRecorded = verdict != NumberVerdict::kAccepted;
+        numberHeld = verdict == NumberVerdict::kRefused;
         // Another device holds the number: this station counts behind the line.
-        if (verdict == NumberVerdict::kRefused) {
+        if (numberHeld) {
             advice = Advice::kNextNumber;
         }
         return verdict;

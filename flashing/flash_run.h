@@ -79,8 +79,11 @@ enum class Advice {
 // serial text it gave its device.
 struct RunOutcome {
     RunResult result = RunResult::kFailed;
-    std::string status;              // the last status line the operator saw
-    std::string reason;              // empty when the status line says all there is
+    std::string status;  // the last status line the operator saw
+    std::string reason;  // empty when the status line says all there is
+    // Why it ended so, for a line's own software: one of a fixed set of words ("ok",
+    // "write-refused", "no-bootloader", ...) that never changes its meaning.
+    std::string code;
     std::vector<std::string> notes;  // a port that refused even parity, a record not completed
     std::optional<int> number;       // the sequence number a serial record went out with
     std::string serial;              // its 13 characters
@@ -103,6 +106,10 @@ struct RunOutcome {
     // What is said of a run that did not pass: why, or else its last status line.
     const std::string& Said() const { return reason.empty() ? status : reason; }
 };
+
+// The code of an outcome with this result when nothing more is known of it: what a front
+// end gives a run that a check refused before any run began.
+const char* ResultCode(RunResult result);
 
 // The words a front end gives each advice, in its own terms: a command of the tool, a
 // control of the window.
@@ -221,6 +228,7 @@ private:
     // The run's outcome once it ended so, on the port given, and its reason in words.
     RunOutcome OutcomeOf(RunResult result, const PortChoice& port) const;
     std::string ReasonFor(RunResult result, const PortChoice& port) const;
+    std::string CodeFor(RunResult result) const;
 
     DeviceLink& link;
     LastStatus shown;
@@ -245,6 +253,8 @@ private:
     Advice advice = Advice::kNone;    // for the reason the run ends with
     // Set by the worker when the journal could not take the number of the serial record.
     bool numberNotRecorded = false;
+    // Set by the worker when the journal refused that number: another device holds it.
+    bool numberHeld = false;
     std::atomic<bool> lineFlooded{false};
     std::atomic<bool> active{false};
 };

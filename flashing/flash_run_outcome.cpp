@@ -10,6 +10,7 @@ RunOutcome FlashRun::OutcomeOf(RunResult result, const PortChoice& port) const {
     outcome.result = result;
     outcome.status = shown.Text();
     outcome.reason = ReasonFor(result, port);
+    outcome.code = CodeFor(result);
     outcome.reasonIsTheNumbers = !outcome.reason.empty() && outcome.reason == numberUse.problem;
     if (!outcome.reason.empty()) {
         outcome.advice = result == RunResult::kPortNotOpened &&
@@ -107,6 +108,99 @@ std::string FlashRun::ReasonFor(RunResult result, const PortChoice& port) const 
             break;
     }
     return {};
+}
+
+const char* ResultCode(RunResult result) {
+    switch (result) {
+        case RunResult::kSucceeded:
+            return "ok";
+        case RunResult::kFailed:
+            return "write-failed";
+        case RunResult::kBadSequenceNumber:
+            return "bad-number";
+        case RunResult::kPortNotOpened:
+            return "port-unopened";
+        case RunResult::kNotConnected:
+            return "no-bootloader";
+        case RunResult::kFileNotOpened:
+            return "package-unreadable";
+        case RunResult::kPackageRefused:
+            return "package-refused";
+        case RunResult::kNotAPackage:
+            return "not-a-package";
+        case RunResult::kBusy:
+            return "busy";
+        case RunResult::kNumberUnavailable:
+            return "number-unavailable";
+        case RunResult::kNotRecorded:
+            return "journal-unreachable";
+        case RunResult::kInterrupted:
+            return "interrupted";
+        case RunResult::kReadProtected:
+            return "read-protected";
+        case RunResult::kReworkRefused:
+            return "rework-refused";
+        case RunResult::kChipElsewhere:
+            return "chip-elsewhere";
+    }
+    return "write-failed";
+}
+
+std::string FlashRun::CodeFor(RunResult result) const {
+    if (link.LineGone() && (result == RunResult::kNotConnected || result == RunResult::kFailed ||
+                            result == RunResult::kReadProtected)) {
+        return "adapter-gone";
+    }
+    // The numbers outweigh whatever else a run that could not keep one says.
+    if (numberHeld) {
+        return "number-held";
+    }
+    if (numberNotRecorded) {
+        return "journal-unreachable";
+    }
+    switch (result) {
+        case RunResult::kSucceeded:
+            return numberUse.problem.empty() ? "ok" : "number-unavailable";
+        case RunResult::kPortNotOpened:
+            switch (link.LastOpenFailure()) {
+                case OpenFailure::kHeld:
+                    return "port-busy";
+                case OpenFailure::kNoSuchDevice:
+                    return "port-missing";
+                case OpenFailure::kPermissionDenied:
+                    return "port-denied";
+                case OpenFailure::kNotASerialPort:
+                    return "not-a-serial-port";
+                case OpenFailure::kOther:
+                case OpenFailure::kNone:
+                    break;
+            }
+            break;
+        case RunResult::kNotConnected:
+            return lineFlooded ? "line-flooded" : "no-bootloader";
+        case RunResult::kPackageRefused:
+            if (trust.Refused()) {
+                return trust.verdict.state == SignatureVerdict::State::kNoSignature &&
+                               trust.keysProblem.empty()
+                           ? "unsigned"
+                           : "untrusted";
+            }
+            break;
+        case RunResult::kFailed:
+            if (lineFlooded) {
+                return "line-flooded";
+            }
+            if (!refusal.empty()) {
+                return "verify-failed";
+            }
+            if (!numberUse.problem.empty()) {
+                return "number-unavailable";
+            }
+            break;
+        default:
+            break;
+    }
+    return ResultCode(result);
 }
 
 std::string ReasonWithAdvice(const RunOutcome& outcome, const PortChoice& port,

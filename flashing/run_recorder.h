@@ -38,6 +38,14 @@ struct EntryResult {
     bool succeeded = false;
 };
 
+// How a run ended, as its record keeps it.
+struct RunEnd {
+    bool succeeded = false;
+    std::string status;  // the last status line the operator saw
+    std::string code;    // the outcome's code ("ok", "write-refused", ...)
+    std::string reason;  // why, with its facts; empty when the status line says all
+};
+
 class RunRecorder {
 public:
     virtual ~RunRecorder() = default;
@@ -56,9 +64,9 @@ public:
     virtual NumberVerdict RecordNumber(int sequenceNumber, const std::string& serialText,
                                        std::string& why) = 0;
     virtual void EntryEnded(const EntryResult& entry) = 0;
-    // However the run ended, with the last status the operator saw. Why the record could
-    // not be completed, for the operator; empty when it was.
-    virtual std::string End(bool succeeded, const std::string& status) = 0;
+    // However the run ended. Why the record could not be completed, for the operator;
+    // empty when it was.
+    virtual std::string End(const RunEnd& end) = 0;
     // What the station must be told at once, whichever run found it (a sequence number
     // found given to two devices); each alert is given once.
     virtual std::vector<std::string> TakeAlerts() { return {}; }

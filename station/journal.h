@@ -42,6 +42,8 @@ struct JournalRecord {
     std::optional<int> flashKib;  // its flash size
     QString signer;               // the key ID of the package's signature, when it had one
     QString signedComment;        // and its trusted comment
+    QString code;    // the outcome's code ("ok", "write-refused", ...); empty: unfinished
+    QString reason;  // why it failed, with its facts; empty when the status says all
     std::vector<JournalEntry> entries;
 };
 

@@ -9,7 +9,7 @@ namespace {
 // New columns go at the end, so that readers of the older ones keep working.
 constexpr char kCsvHeader[] =
     "time,station,port,device,package,sha256,sn,serial,result,status,seconds,uid,signer,"
-    "signed_comment";
+    "signed_comment,code,reason";
 
 // A field as RFC 4180 writes it: quoted when it holds a comma, a quote or a line break,
 // with its quotes doubled.
@@ -41,7 +41,9 @@ QStringList RecordCsvFields(const JournalRecord& record) {
             QString::number(record.seconds, 'f', 2),
             record.uid,
             record.signer,
-            record.signedComment};
+            record.signedComment,
+            record.code,
+            record.reason};
 }
 
 QString CsvLine(const QStringList& fields) {

@@ -25,7 +25,7 @@ bool WriteRecord(Connection& connection, const JournalRecord& record, QString& e
     if (!connection.Exec(
             QStringLiteral(
                 "INSERT INTO runs (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                "?, ?) ON CONFLICT (id) DO UPDATE SET started = excluded.started, station = "
+                "?, ?, ?, ?) ON CONFLICT (id) DO UPDATE SET started = excluded.started, station = "
                 "excluded.station, port = excluded.port, device = excluded.device, package "
                 "= excluded.package, package_size = excluded.package_size, sha256 = "
                 "excluded.sha256, sn = COALESCE(excluded.sn, runs.sn), serial = "
@@ -33,14 +33,29 @@ bool WriteRecord(Connection& connection, const JournalRecord& record, QString& e
                 "= excluded.status, seconds = excluded.seconds, version = excluded.version, "
                 "uid = COALESCE(excluded.uid, runs.uid), flash_kib = "
                 "COALESCE(excluded.flash_kib, runs.flash_kib), signer = excluded.signer, "
-                "signed_comment = excluded.signed_comment")
+                "signed_comment = excluded.signed_comment, code = excluded.code, reason = "
+                "excluded.reason")
                 .arg(QLatin1String(kRunColumns)),
-            {Text(record.id), Text(record.started), Text(record.station), Text(record.port),
-             Text(record.device), Text(record.package), QVariant(record.packageSize),
-             Text(record.sha256), NullableInt(record.sequenceNumber), NullableText(record.serial),
-             NullableText(record.result), Text(record.status), QVariant(record.seconds),
-             Text(record.version), NullableText(record.uid), NullableInt(record.flashKib),
-             NullableText(record.signer), NullableText(record.signedComment)},
+            {Text(record.id),
+             Text(record.started),
+             Text(record.station),
+             Text(record.port),
+             Text(record.device),
+             Text(record.package),
+             QVariant(record.packageSize),
+             Text(record.sha256),
+             NullableInt(record.sequenceNumber),
+             NullableText(record.serial),
+             NullableText(record.result),
+             Text(record.status),
+             QVariant(record.seconds),
+             Text(record.version),
+             NullableText(record.uid),
+             NullableInt(record.flashKib),
+             NullableText(record.signer),
+             NullableText(record.signedComment),
+             NullableText(record.code),
+             NullableText(record.reason)},
             error)) {
         return false;
     }

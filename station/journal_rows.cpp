@@ -8,7 +8,7 @@ namespace korvane::journal_sql {
 
 const char kRunColumns[] =
     "id, started, station, port, device, package, package_size, sha256, sn, serial, result, "
-    "status, seconds, version, uid, flash_kib, signer, signed_comment";
+    "status, seconds, version, uid, flash_kib, signer, signed_comment, code, reason";
 
 JournalRecord RecordFrom(const QSqlQuery& query) {
     JournalRecord record;
@@ -34,6 +34,8 @@ JournalRecord RecordFrom(const QSqlQuery& query) {
     }
     record.signer = query.value(16).toString();
     record.signedComment = query.value(17).toString();
+    record.code = query.value(18).toString();
+    record.reason = query.value(19).toString();
     return record;
 }
 

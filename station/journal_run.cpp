@@ -259,14 +259,16 @@ void JournalRecorder::EntryEnded(const EntryResult& entry) {
          entry.succeeded ? QStringLiteral("succeeded") : QStringLiteral("failed")});
 }
 
-std::string JournalRecorder::End(bool succeeded, const std::string& status) {
+std::string JournalRecorder::End(const RunEnd& end) {
     JournalRecord done;
     bool spooled = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
         spooled = inSpool;
-        record.result = succeeded ? QStringLiteral("succeeded") : QStringLiteral("failed");
-        record.status = Shown(status);
+        record.result = end.succeeded ? QStringLiteral("succeeded") : QStringLiteral("failed");
+        record.status = Shown(end.status);
+        record.code = QString::fromStdString(end.code);
+        record.reason = Shown(end.reason);
         record.seconds = static_cast<double>(clock.elapsed()) / 1000.0;
         done = record;
     }

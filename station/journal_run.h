@@ -31,7 +31,7 @@ public:
     std::optional<EarlierRun> EarlierRunOf(const std::string& uid) override;
     void EntryEnded(const EntryResult& entry) override;
     // Completes the record; one that cannot reach the server waits in the spool.
-    std::string End(bool succeeded, const std::string& status) override;
+    std::string End(const RunEnd& end) override;
     // Numbers found given twice as records came over from the spool, once each.
     std::vector<std::string> TakeAlerts() override;
 

@@ -86,6 +86,13 @@ const std::vector<Migration>& Migrations() {
              "CREATE TABLE IF NOT EXISTS conflicts (run_id TEXT PRIMARY KEY, sn INTEGER NOT "
              "NULL, holder_run_id TEXT, lease_station TEXT, found TEXT NOT NULL)",
          }},
+        // How each run ended for a line's own software (the outcome's stable code), and
+        // why it failed with the facts the engine had: entry, address or block, cause.
+        {6,
+         {
+             "ALTER TABLE runs ADD COLUMN code TEXT",
+             "ALTER TABLE runs ADD COLUMN reason TEXT",
+         }},
         // What a line's supervisor asks of the journal, answered from indexes: a period's
         // runs of a station, a page after a cursor, a chip's history by its unique ID or its
         // serial text. And each fixture's live state, as its station last wrote it.

@@ -30,7 +30,7 @@ const std::vector<PackageImage> kLongPackage = {{"DIAG.BIN", Pattern(300, 1)},
                                                 {"x_DATA.BIN", Pattern(20000, 3)}};
 constexpr char kHeader[] =
     "time,station,port,device,package,sha256,sn,serial,result,status,seconds,uid,signer,"
-    "signed_comment";
+    "signed_comment,code,reason";
 
 class JournalTool : public testing::ToolTest {
 protected:
@@ -75,7 +75,24 @@ protected:
     }
 };
 
-enum Column { kTime, kStation, kPort, kDevice, kPackagePath, kSha, kSn, kSerial, kResult, kStatus };
+enum Column {
+    kTime,
+    kStation,
+    kPort,
+    kDevice,
+    kPackagePath,
+    kSha,
+    kSn,
+    kSerial,
+    kResult,
+    kStatus,
+    kSeconds,
+    kUid,
+    kSigner,
+    kSignedComment,
+    kCode,
+    kReason
+};
 
 // Waits until the device has heard from the host: the run's record has been made by then.
 bool WaitForFirstByte(const devsim::PtySimulator& on) {
@@ -115,15 +132,17 @@ TEST_F(JournalTool, EveryRunLeavesOneRecordThatSaysHowItEnded) {
     }
     EXPECT_EQ(header, kHeader);
     const std::string sha = Sha256Of(package);
-    const std::vector<std::tuple<const devsim::PtySimulator*, std::string, std::string>> expected =
-        {{&device, "41", "succeeded"},
-         {&refusingDevice, "42", "failed"},
-         {&dead, "", "failed"},
-         {&paced, "43", "unfinished"}};
+    const std::vector<
+        std::tuple<const devsim::PtySimulator*, std::string, std::string, std::string>>
+        expected = {{&device, "41", "succeeded", "ok"},
+                    {&refusingDevice, "42", "failed", "write-failed"},
+                    {&dead, "", "failed", "no-bootloader"},
+                    {&paced, "43", "unfinished", ""}};
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto& row = rows[i + 1];
-        const auto& [on, number, result] = expected[i];
-        ASSERT_EQ(row.size(), 14u) << output;
+        const auto& [on, number, result, code] = expected[i];
+        ASSERT_EQ(row.size(), 16u) << output;
+        EXPECT_EQ(row[kCode], code) << i;
         EXPECT_EQ(row[kPort], on->PortPath());
         EXPECT_EQ(row[kDevice], on->PortPath());
         EXPECT_EQ(row[kSn], number) << i;
@@ -405,6 +424,7 @@ TEST_F(JournalTool, TheJournalRefusesANumberAnotherDeviceHolds) {
         << output;
     EXPECT_NE(output.find("this station's counter is behind the line's"), std::string::npos);
     EXPECT_NE(ProfileText().find("SN=41\n"), std::string::npos) << ProfileText();
+    EXPECT_EQ(Rows().back()[kCode], "number-held");
     ASSERT_EQ(Run({"--port", second.PortPath(), "--sn", "43", package}), 0) << output;
     EXPECT_EQ(RecordOf(second).substr(8), "00043");
 
@@ -433,6 +453,8 @@ TEST_F(JournalTool, TheJournalRefusesANumberAnotherDeviceHolds) {
     const auto rows = Rows({"--journal", server.Uri(), "--sn", "1"});
     ASSERT_EQ(rows.size(), 2u) << output;
     EXPECT_EQ(rows[1][kStation], "bench-1");
+    EXPECT_EQ(rows[1][kCode], "ok");
+    EXPECT_EQ(Rows({"--journal", server.Uri()}).back()[kCode], "number-held");
     const std::string when = rows[1][kTime].substr(0, 10) + " " + rows[1][kTime].substr(11, 5);
     EXPECT_NE(said.find("a device already holds it, " + first + ", given by station bench-1 on " +
                         when + " UTC"),
