@@ -73,6 +73,8 @@ QJsonObject RecordJson(const JournalRecord& record) {
             {"signed_comment", TextOrNull(record.signedComment)},
             {"result", record.result.isEmpty() ? QStringLiteral("unfinished") : record.result},
             {"status", record.status},
+            {"code", TextOrNull(record.code)},
+            {"reason", TextOrNull(record.reason)},
             {"seconds", record.seconds},
             {"entries", entries}};
 }
@@ -227,6 +229,7 @@ std::optional<RunFilter> DashboardApi::RunsFilter(const QueryParams& params,
                                    .arg(filter.result));
         return std::nullopt;
     }
+    filter.code = Param(params, "code");
     filter.after = Param(params, "after");
     filter.limit = kDefaultPage;
     if (const QString limit = Param(params, "limit"); !limit.isEmpty()) {

@@ -37,7 +37,7 @@ public:
     // GET /api/summary?since=&until=&station=: the period's figures per station and
     // fixture, failures by cause, packages and runs per hour.
     ApiReply Summary(const QueryParams& params) const;
-    // GET /api/runs?since=&until=&station=&result=&limit=&after=: a page of records.
+    // GET /api/runs?since=&until=&station=&result=&code=&limit=&after=: a page of records.
     ApiReply Runs(const QueryParams& params) const;
     // GET /api/chip/{key}: a chip's history; key is its unique ID, serial text or number.
     ApiReply Chip(const std::string& key) const;

@@ -87,6 +87,9 @@ bool JournalReader::Runs(const RunFilter& filter, std::vector<JournalRecord>& re
     } else if (!filter.result.isEmpty()) {
         where("result = ?", filter.result);
     }
+    if (!filter.code.isEmpty()) {
+        where("code = ?", filter.code);
+    }
     if (!filter.uid.isEmpty()) {
         where("uid = ?", filter.uid.toLower());
     }

@@ -15,13 +15,15 @@
 
 namespace korvane {
 
-// Which records a page holds: those of a period, a station, a result, and after a cursor;
+// Which records a page holds: those of a period, a station, a result or code, and after a
+// cursor;
 // or a chip's, by its unique ID, serial text or sequence number.
 struct RunFilter {
     QDateTime since;  // invalid: from the first
     QDateTime until;  // invalid: to the last
     QString station;
     QString result;  // succeeded, failed or unfinished; empty: any
+    QString code;    // the outcome's code; empty: any
     QString uid;
     QString serial;
     std::optional<int> sequenceNumber;

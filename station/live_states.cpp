@@ -44,6 +44,7 @@ public:
         shown.StateChanged(changed, detail);
     }
     void Flashed(const RunOutcome& outcome, const JournalRecord& record) override {
+        state.code = QString::fromStdString(outcome.code);
         shown.Flashed(outcome, record);
     }
     OperatorFeedback& RunFeedback() override { return *this; }

@@ -189,7 +189,7 @@ async function findChip(event) {
       row.append(element("td", localTime(run.time)), element("td", run.station), element("td", run.port),
         element("td", run.sn === null ? "" : run.sn), element("td", run.serial || ""),
         element("td", run.uid || ""), element("td", run.result, "result-" + run.result),
-        element("td", run.result === "succeeded" ? "" : run.status));
+        element("td", run.result === "succeeded" ? "" : run.reason || run.status));
       return row;
     }));
     $("history").hidden = answer.runs.length === 0;
