@@ -4,7 +4,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <set>
 
 #include "settings/station_config.h"
 #include "station/journal_csv.h"
@@ -300,41 +299,13 @@ ApiReply DashboardApi::Chip(const std::string& keyText) const {
     } else {
         filter.serial = key;
     }
+    filter.wholeChip = true;
     std::vector<JournalRecord> records;
     QString next;
     QString error;
     if (!reader.Runs(filter, records, next, error)) {
         return Unreadable(error);
     }
-    // A number or serial text finds the chip that holds it; its whole history is every run
-    // of that chip, by its unique ID, unless many chips share that ID.
-    std::set<QString> chips;
-    for (const JournalRecord& record : records) {
-        if (filter.uid.isEmpty() && !record.uid.isEmpty() && record.uid != QString(24, '0') &&
-            record.uid != QString(24, 'f')) {
-            chips.insert(record.uid);
-        }
-    }
-    std::set<QString> ids;
-    for (const JournalRecord& record : records) {
-        ids.insert(record.id);
-    }
-    for (const QString& chip : chips) {
-        RunFilter ofChip;
-        ofChip.uid = chip;
-        std::vector<JournalRecord> more;
-        if (!reader.Runs(ofChip, more, next, error)) {
-            return Unreadable(error);
-        }
-        for (JournalRecord& record : more) {
-            if (ids.insert(record.id).second) {
-                records.push_back(std::move(record));
-            }
-        }
-    }
-    std::sort(records.begin(), records.end(), [](const JournalRecord& a, const JournalRecord& b) {
-        return std::tie(a.started, a.id) < std::tie(b.started, b.id);
-    });
     QJsonArray runs;
     for (const JournalRecord& record : records) {
         runs.append(RecordJson(record));

@@ -93,11 +93,25 @@ bool JournalReader::Runs(const RunFilter& filter, std::vector<JournalRecord>& re
     if (!filter.uid.isEmpty()) {
         where("uid = ?", filter.uid.toLower());
     }
+    // A serial text or number names the chip that holds it; with wholeChip, every run of
+    // that chip by its unique ID, unless many chips share that ID.
+    const auto chipOf = [&](const char* column, const QVariant& value) {
+        if (!filter.wholeChip) {
+            where(QStringLiteral("%1 = ?").arg(QLatin1String(column)).toLatin1().constData(),
+                  value);
+            return;
+        }
+        conditions << QStringLiteral(
+                          "(%1 = ? OR uid IN (SELECT uid FROM runs WHERE %1 = ? AND uid NOT IN "
+                          "('%2', '%3')))")
+                          .arg(QLatin1String(column), QString(24, '0'), QString(24, 'f'));
+        values << value << value;
+    };
     if (!filter.serial.isEmpty()) {
-        where("serial = ?", filter.serial);
+        chipOf("serial", filter.serial);
     }
     if (filter.sequenceNumber) {
-        where("sn = ?", *filter.sequenceNumber);
+        chipOf("sn", *filter.sequenceNumber);
     }
     if (!filter.after.isEmpty()) {
         QString started;

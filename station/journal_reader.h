@@ -27,6 +27,8 @@ struct RunFilter {
     QString uid;
     QString serial;
     std::optional<int> sequenceNumber;
+    // With serial or sequenceNumber: every run of the chip that holds it, by its unique ID.
+    bool wholeChip = false;
     QString after;  // the cursor the page before ended at; empty: from the first
     int limit = 0;  // at most this many; 0: all
 };
