@@ -51,7 +51,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt loads its SQL drivers as plugins, which dpkg-shlibdeps cannot see: without the SQLite
 # one the station's own journal cannot be opened and no run starts. The PostgreSQL one
 # is needed only for a journal shared by a line of stations.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS libqt6sql6-sqlite)
+# The dashboard's page loads Chart.js from the system's copy.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite, libjs-chart.js")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libqt6sql6-psql)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -69,4 +70,9 @@ execute_process(COMMAND ${GZIP} -9nc ${PROJECT_BINARY_DIR}/debian/changelog
 install(FILES ${PROJECT_SOURCE_DIR}/res/debian/copyright
               ${PROJECT_BINARY_DIR}/debian/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The dashboard as a service of the line's server, installed disabled: a station needs none.
+if(TARGET korvane_dashboard)
+    install(FILES ${PROJECT_SOURCE_DIR}/res/debian/korvane-dashboard.service
+            DESTINATION lib/systemd/system)
+endif()
 include(CPack)

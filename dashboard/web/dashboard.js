@@ -3,6 +3,10 @@
 // into the page as text (textContent), never as markup.
 "use strict";
 
+// One colour for each station, the same on every redraw.
+const PALETTE = ["#1565c0", "#ef6c00", "#2e7d32", "#6a1b9a", "#00838f", "#ad1457",
+  "#4e342e", "#9e9d24", "#283593", "#d84315", "#00695c", "#5d4037"];
+
 const state = { since: "", until: "", stationsEvery: 5000, charts: {}, summary: null };
 
 function $(id) { return document.getElementById(id); }
@@ -56,10 +60,11 @@ function showHours(summary) {
   const hours = [];
   for (let t = start.getTime(); t <= end.getTime() && hours.length < 24 * 62; t += 3600000) hours.push(t);
   const stations = [...new Set(summary.hours.map((h) => h.station))];
-  const datasets = stations.map((station) => {
+  const datasets = stations.map((station, index) => {
     const counts = new Map(summary.hours.filter((h) => h.station === station)
       .map((h) => [new Date(h.hour).getTime(), h.runs]));
-    return { label: station, data: hours.map((t) => counts.get(t) || 0) };
+    return { label: station, data: hours.map((t) => counts.get(t) || 0),
+      backgroundColor: PALETTE[index % PALETTE.length] };
   });
   const labels = hours.map((t) => new Date(t).toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" }));
   drawChart("hours-chart", { type: "bar", data: { labels, datasets },

@@ -8,6 +8,10 @@ without a reload; a station whose heartbeat stops shown offline; a chip's histor
 its serial text; and texts holding markup shown as text, running nothing.
 
     dashboard_page_test.py KORVANE_FLASH POSTGRES_SCRIPT
+    dashboard_page_test.py KORVANE_FLASH POSTGRES_SCRIPT --screenshot FILE.png
+
+The second form fills the same journal, with a station's fixtures at work, and saves the
+page as the README shows it (scripts/screenshots.sh).
 """
 import datetime
 import os
@@ -285,6 +289,29 @@ def sqlite_runner(path):
     return run
 
 
+def screenshot(path):
+    journal = Journal(os.path.join(FOLDER, "line.sqlite"), sqlite_runner(os.path.join(FOLDER, "line.sqlite")),
+                      server=False)
+    fill(journal)
+    journal.heartbeat("station-1", "S1")
+    for place, state, detail, entry, percent in ((1, "passed", "K352260100413", None, None),
+                                                 (2, "flashing", "", "Writing MCU.BIN", 60),
+                                                 (3, "failed", "no answer from the bootloader", None, None),
+                                                 (4, "empty", "", None, None)):
+        journal.fixture("station-1", place, "COM%d" % place, state, detail, entry, percent,
+                        "no-bootloader" if state == "failed" else None)
+    server = Server(journal.address)
+    driver = browser()
+    try:
+        driver.get(server.url)
+        wait_for(driver, 10, lambda d: text_of(d, "live") == "live" and len(texts(d, "#pareto-list li")) > 0,
+                 "the page")
+        driver.save_screenshot(path)
+    finally:
+        driver.quit()
+        server.end()
+
+
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as FOLDER:
         profile = os.path.join(FOLDER, "STM32F10X Korvane")
@@ -292,4 +319,7 @@ if __name__ == "__main__":
         with open(os.path.join(profile, "korvane.conf"), "w") as settings:
             settings.write("[Station]\nShiftStart=%s\n" % SHIFT_START.strftime("%H:%M"))
         ENV = dict(os.environ, XDG_CONFIG_HOME=FOLDER, XDG_DATA_HOME=FOLDER)
-        unittest.main(argv=sys.argv[:1], verbosity=2)
+        if sys.argv[3:4] == ["--screenshot"]:
+            screenshot(sys.argv[4])
+        else:
+            unittest.main(argv=sys.argv[:1], verbosity=2)
