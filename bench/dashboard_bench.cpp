@@ -67,7 +67,8 @@ QString CodeOfFailure(double share) {
 // Opens db on where: the journal's own way of naming a server or a file.
 QSqlDatabase OpenDirect(const QString& where) {
     const bool server = where.startsWith("postgres");
-    QSqlDatabase db = QSqlDatabase::addDatabase(server ? "QPSQL" : "QSQLITE", "generator");
+    QSqlDatabase db =
+        QSqlDatabase::addDatabase(server ? "QPSQL" : "QSQLITE", server ? "server" : "file");
     if (server) {
         const QUrl url(where);
         db.setUserName(url.userName());

@@ -153,6 +153,10 @@ void DashboardServer::Route() {
                                               "; Path=/; HttpOnly; SameSite=Strict");
         response.set_redirect("/", 303);
     });
+    RouteApi();
+}
+
+void DashboardServer::RouteApi() {
     server->Get("/api/summary",
                 [this](const httplib::Request& request, httplib::Response& response) {
                     Answer(response, api.Summary(request.params));

@@ -41,7 +41,9 @@ public:
     void Stop();
 
 private:
+    // The page, its files and the login form; then the API and its live stream.
     void Route();
+    void RouteApi();
     bool Allowed(const std::string& authorization, const std::string& cookies) const;
 
     ServeSettings settings;

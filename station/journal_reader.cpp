@@ -101,9 +101,12 @@ bool JournalReader::Runs(const RunFilter& filter, std::vector<JournalRecord>& re
                   value);
             return;
         }
+        // Two lookups by index, joined by the primary key: an OR across them would make the
+        // server read every run.
         conditions << QStringLiteral(
-                          "(%1 = ? OR uid IN (SELECT uid FROM runs WHERE %1 = ? AND uid NOT IN "
-                          "('%2', '%3')))")
+                          "id IN (SELECT id FROM runs WHERE %1 = ? UNION SELECT r.id FROM runs r "
+                          "JOIN runs c ON r.uid = c.uid WHERE c.%1 = ? AND c.uid NOT IN ('%2', "
+                          "'%3'))")
                           .arg(QLatin1String(column), QString(24, '0'), QString(24, 'f'));
         values << value << value;
     };

@@ -3,6 +3,8 @@
 #include "station/journal_rows.h"
 
 #include <QSqlQuery>
+#include <algorithm>
+#include <map>
 
 namespace korvane::journal_sql {
 
@@ -40,17 +42,34 @@ JournalRecord RecordFrom(const QSqlQuery& query) {
 }
 
 bool ReadEntries(Connection& connection, std::vector<JournalRecord>& records, QString& error) {
+    // A few statements for a page of records, not one for each: a server answers each
+    // after a round trip.
+    constexpr size_t kAStatement = 200;
+    std::map<QString, JournalRecord*> byId;
     for (JournalRecord& record : records) {
+        byId[record.id] = &record;
+    }
+    for (size_t from = 0; from < records.size(); from += kAStatement) {
+        const size_t count = std::min(kAStatement, records.size() - from);
+        QVariantList ids;
+        for (size_t i = from; i < from + count; ++i) {
+            ids << records[i].id;
+        }
+        QStringList marks;
+        marks.fill(QStringLiteral("?"), static_cast<qsizetype>(count));
         QSqlQuery entries(connection.Db());
+        entries.setForwardOnly(true);
         if (!connection.Run(entries,
-                            QStringLiteral("SELECT name, kind, bytes, result FROM entries "
-                                           "WHERE run_id = ? ORDER BY position"),
-                            {record.id}, error)) {
+                            QStringLiteral("SELECT run_id, name, kind, bytes, result FROM entries "
+                                           "WHERE run_id IN (%1) ORDER BY run_id, position")
+                                .arg(marks.join(", ")),
+                            ids, error)) {
             return false;
         }
         while (entries.next()) {
-            record.entries.push_back({entries.value(0).toString(), entries.value(1).toString(),
-                                      entries.value(2).toLongLong(), entries.value(3).toString()});
+            byId[entries.value(0).toString()]->entries.push_back(
+                {entries.value(1).toString(), entries.value(2).toString(),
+                 entries.value(3).toLongLong(), entries.value(4).toString()});
         }
     }
     return true;
