@@ -50,10 +50,14 @@ bool TakesOperands(const Command& command, qsizetype count) {
 const Command& Chosen(const QCommandLineParser& parser, QStringList& operands) {
     operands = parser.positionalArguments();
     for (const Command& command : Commands()) {
-        if (command.word[0] != '\0' && command.word[0] != '-' && !operands.isEmpty() &&
-            operands.first() == QLatin1String(command.word) &&
-            TakesOperands(command, operands.size() - 1)) {
-            operands.removeFirst();
+        if (command.word[0] == '\0' || command.word[0] == '-') {
+            continue;
+        }
+        // A command may be named by more than one word ("journal serve").
+        const QStringList words = QString::fromLatin1(command.word).split(' ');
+        if (operands.mid(0, words.size()) == words &&
+            TakesOperands(command, operands.size() - words.size())) {
+            operands = operands.mid(words.size());
             return command;
         }
     }

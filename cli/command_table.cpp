@@ -159,6 +159,31 @@ const Command kJournalCommand{
     {{nullptr, {"journal", "since", "sn", "serial", "uid", "duplicates", "csv"}},
      {"leases", {"journal", "csv"}}},
     RunJournal};
+#ifdef KORVANE_DASHBOARD
+const Command kJournalServe{
+    "journal serve",
+    "Serve the journal as a live dashboard and a JSON API.",
+    "Serves a page that shows the line at a glance (the shift's figures, every station and "
+    "fixture live, failures by cause, the packages on the line, a chip's history) and the "
+    "JSON API it reads, from the journal, read-only. Ctrl-C ends it.",
+    "",
+    0,
+    0,
+    "journal serve",
+    {{"Journal options", {kJournal}},
+     {"Server options",
+      {{"listen", "ADDRESS:PORT",
+        "Where to listen: an address of this machine and a port (0.0.0.0:8080 for every "
+        "address). Default: 127.0.0.1:8080, this machine alone."},
+       {"token-file", "FILE",
+        "Ask every request for the token this file holds: as an \"Authorization: Bearer\" "
+        "header, or through the page's login form."},
+       {"offline-after", "SECONDS",
+        "Show a station as offline when it has not been heard from for this long. Default: "
+        "30."}}}},
+    {},
+    RunJournalServe};
+#endif
 const Command kPorts{
     "ports",
     "List the serial ports, or make a COM number stand for a device.",
@@ -178,8 +203,13 @@ const Command kPorts{
 }  // namespace
 
 const std::vector<Command>& Commands() {
-    static const std::vector<Command> commands = {kFlash, kList,           kIdentify, kUnprotect,
-                                                  kPack,  kJournalCommand, kPorts};
+    // A command of two words comes before the command of its first.
+    static const std::vector<Command> commands = {kFlash,          kList, kIdentify,
+                                                  kUnprotect,      kPack,
+#ifdef KORVANE_DASHBOARD
+                                                  kJournalServe,
+#endif
+                                                  kJournalCommand, kPorts};
     return commands;
 }
 

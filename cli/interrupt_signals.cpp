@@ -21,11 +21,19 @@ volatile std::sig_atomic_t interruptSignal = 0;
 int stopPipe[2] = {-1, -1};
 volatile std::sig_atomic_t stopAsked = 0;
 
+// True when this was the first request to stop, now told through the pipe.
+bool TellGentleStop() {
+    if (stopPipe[1] < 0 || stopAsked != 0) {
+        return false;
+    }
+    stopAsked = 1;
+    const char byte = 1;
+    [[maybe_unused]] const auto written = write(stopPipe[1], &byte, 1);
+    return true;
+}
+
 void OnInterruptSignal(int signalNumber) {
-    if (stopPipe[1] >= 0 && stopAsked == 0) {
-        stopAsked = 1;
-        const char byte = 1;
-        [[maybe_unused]] const auto written = write(stopPipe[1], &byte, 1);
+    if (TellGentleStop()) {
         return;
     }
     interruptSignal = signalNumber;
@@ -41,6 +49,15 @@ int ArmGentleStop() {
     const bool made = pipe(stopPipe) == 0;
 #endif
     return made ? stopPipe[0] : -1;
+}
+
+void AwaitGentleStop() {
+    char byte = 0;
+    [[maybe_unused]] const auto got = read(stopPipe[0], &byte, 1);
+}
+
+void RequestGentleStop() {
+    TellGentleStop();
 }
 
 // The runs are abandoned at their next exchange instead of the process being killed

@@ -13,6 +13,11 @@ void AbandonRunsOnSignals();
 // returned; -1 when no pipe can be made.
 int ArmGentleStop();
 
+// After ArmGentleStop: waits for the first signal, or for RequestGentleStop.
+void AwaitGentleStop();
+// Does what the first signal does after ArmGentleStop.
+void RequestGentleStop();
+
 // The signal that abandoned the runs, 0 when none did.
 int InterruptSignal();
 

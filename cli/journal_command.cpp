@@ -1,7 +1,6 @@
 // korvane-flash journal: the records of the station's journal (or any journal named),
 // as CSV for a line's own software or as a table for a person.
 #include <QDateTime>
-#include <QRegularExpression>
 #include <QStringList>
 #include <algorithm>
 #include <map>
@@ -10,6 +9,8 @@
 #include "cli/commands.h"
 #include "cli/terminal_text.h"
 #include "settings/profile.h"
+#include "station/journal_csv.h"
+#include "station/journal_reader.h"
 #include "station/journal_run.h"
 #include "station/station.h"
 #include "station/station_identity.h"
@@ -17,43 +18,6 @@
 namespace korvane {
 
 namespace {
-
-// New columns go at the end, so that readers of the older ones keep working.
-constexpr char kCsvHeader[] =
-    "time,station,port,device,package,sha256,sn,serial,result,status,seconds,uid,signer,"
-    "signed_comment,code,reason";
-
-QString Result(const JournalRecord& record) {
-    return record.result.isEmpty() ? QStringLiteral("unfinished") : record.result;
-}
-
-QStringList Fields(const JournalRecord& record) {
-    return {record.started,
-            record.station,
-            record.port,
-            record.device,
-            record.package,
-            record.sha256,
-            record.sequenceNumber ? QString::number(*record.sequenceNumber) : QString(),
-            record.serial,
-            Result(record),
-            record.status,
-            QString::number(record.seconds, 'f', 2),
-            record.uid,
-            record.signer,
-            record.signedComment,
-            record.code,
-            record.reason};
-}
-
-// A field as RFC 4180 writes it: quoted when it holds a comma, a quote or a line break,
-// with its quotes doubled.
-QString CsvField(const QString& field) {
-    if (!field.contains(QRegularExpression(QStringLiteral("[\",\r\n]")))) {
-        return field;
-    }
-    return '"' + QString(field).replace('"', QStringLiteral("\"\"")) + '"';
-}
 
 // Fields padded into columns for a person, made safe for a terminal.
 void PrintTable(std::vector<QStringList> rows, std::FILE* out) {
@@ -85,18 +49,14 @@ void PrintRows(const std::vector<QStringList>& rows, bool csv, std::FILE* out) {
         return;
     }
     for (const QStringList& fields : rows) {
-        QStringList row;
-        for (const QString& field : fields) {
-            row << CsvField(field);
-        }
-        std::fprintf(out, "%s\r\n", row.join(',').toUtf8().constData());
+        std::fprintf(out, "%s", CsvLine(fields).toUtf8().constData());
     }
 }
 
 void PrintRecords(const std::vector<JournalRecord>& records, bool csv, std::FILE* out) {
-    std::vector<QStringList> rows = {QString::fromLatin1(kCsvHeader).split(',')};
+    std::vector<QStringList> rows = {RecordCsvHeader()};
     for (const JournalRecord& record : records) {
-        rows.push_back(Fields(record));
+        rows.push_back(RecordCsvFields(record));
     }
     PrintRows(rows, csv, out);
 }
@@ -135,34 +95,6 @@ void PrintLeases(const std::vector<Lease>& leases, const std::vector<StationSeen
     }
 }
 
-// The time --since names, as the journal's records give theirs: UTC in ISO 8601 with
-// milliseconds, so that the text compares as the time does. A date or a time without an
-// offset is the station's local one, as the operator reads a clock. Empty for any other
-// text: a date in another order would select rows silently wrong.
-std::optional<QString> SinceInUtc(const QString& given) {
-    const QDateTime now = QDateTime::currentDateTime();
-    QDateTime since;
-    static const QRegularExpression back(QStringLiteral("^(\\d{1,6})([hd])$"));
-    static const QRegularExpression iso(
-        QStringLiteral("^\\d{4}-\\d{2}-\\d{2}([T "
-                       "]\\d{2}:\\d{2}(:\\d{2}(\\.\\d{1,3})?)?(Z|[+-]\\d{2}:\\d{2})?)?$"));
-    if (given == QLatin1String("today")) {
-        since = QDateTime(now.date(), QTime(0, 0));
-    } else if (const QRegularExpressionMatch match = back.match(given); match.hasMatch()) {
-        const int count = match.captured(1).toInt();
-        since = match.captured(2) == QLatin1String("h") ? now.addSecs(-3600LL * count)
-                                                        : now.addDays(-count);
-    } else if (iso.match(given).hasMatch()) {
-        since = given.size() == 10
-                    ? QDateTime(QDate::fromString(given, Qt::ISODate), QTime(0, 0))
-                    : QDateTime::fromString(QString(given).replace(' ', 'T'), Qt::ISODateWithMs);
-    }
-    if (!since.isValid()) {
-        return std::nullopt;
-    }
-    return since.toUTC().toString(Qt::ISODateWithMs);
-}
-
 }  // namespace
 
 int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err) {
@@ -176,7 +108,7 @@ int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err
     const Journal journal(where);
     JournalQuery query;
     if (options.since) {
-        const std::optional<QString> since = SinceInUtc(*options.since);
+        const std::optional<QDateTime> since = JournalTime(*options.since);
         if (!since) {
             Say(err, QStringLiteral("--since takes a date (2026-12-01), a date and time "
                                     "(2026-12-01T08:00), today, or hours or days back (8h, "
@@ -184,7 +116,7 @@ int JournalCommand(const JournalOptions& options, std::FILE* out, std::FILE* err
                          .arg(*options.since));
             return kExitUsage;
         }
-        query.since = *since;
+        query.since = since->toUTC().toString(Qt::ISODateWithMs);
     }
     query.sequenceNumber = options.sequenceNumber;
     query.serial = options.serial;

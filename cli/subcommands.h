@@ -14,5 +14,6 @@ int RunUnprotect(const Invocation& call);
 int RunPack(const Invocation& call);
 int RunJournal(const Invocation& call);
 int RunPorts(const Invocation& call);
+int RunJournalServe(const Invocation& call);
 
 }  // namespace korvane

@@ -53,7 +53,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt loads its SQL drivers as plugins, which dpkg-shlibdeps cannot see: without the SQLite
 # one the station's own journal cannot be opened and no run starts. The PostgreSQL one
 # is needed only for a journal shared by a line of stations.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS libqt6sql6-sqlite)
+# The dashboard's page loads Chart.js from the system's copy.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite, libjs-chart.js")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libqt6sql6-psql)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -77,4 +78,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/operator-guide.md ${PROJECT_SOURCE_DIR}
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/images DESTINATION ${CMAKE_INSTALL_DOCDIR}
         FILES_MATCHING PATTERN "*.png")
+# The dashboard as a service of the line's server, installed disabled: a station needs none.
+if(TARGET korvane_dashboard)
+    install(FILES ${PROJECT_SOURCE_DIR}/res/debian/korvane-dashboard.service
+            DESTINATION lib/systemd/system)
+endif()
 include(CPack)

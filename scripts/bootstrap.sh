@@ -9,15 +9,17 @@
 set -euo pipefail
 
 declare -A groups=(
-    # build and run the three programs
-    [programs]="g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite libqt6sql6-psql libgcrypt20-dev"
+    # build and run the three programs, with the dashboard's HTTP server (cpp-httplib) and
+    # its charts (Chart.js, which the page loads from the system's copy)
+    [programs]="g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite libqt6sql6-psql libgcrypt20-dev libcpp-httplib-dev libjs-chart.js"
     # build their Debian package: manual pages, and Depends from the libraries; check it
     # with lintian, its manual pages with man, its desktop entries with
     # desktop-file-validate, and by installing it into a fresh Debian root made by debootstrap
     [package]="help2man dpkg-dev file lintian man-db desktop-file-utils debootstrap"
     # the tests, an independent bootloader client they check the simulator against, and
-    # the signing tool whose keys and signatures they check
-    [tests]="libgtest-dev libgmock-dev stm32flash postgresql minisign"
+    # the signing tool whose keys and signatures they check; the dashboard's page in
+    # Chromium, driven through WebDriver from Python
+    [tests]="libgtest-dev libgmock-dev stm32flash postgresql minisign chromium chromium-driver python3-selenium"
     # the window on a virtual display, with a font for its Chinese texts
     [display]="xvfb xauth fonts-wqy-microhei"
     # the Windows build (with libgcrypt for MinGW, linked in statically) and its tests under

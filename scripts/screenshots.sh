@@ -14,6 +14,8 @@
 #   station-mid-shift.png  the station window over four empty simulated fixtures into
 #                       which devices are put: one passed, one failed, one half way, one
 #                       still empty
+#   dashboard.png       the line's dashboard in headless Chromium, on a journal of a shift
+#                       with hostile names in it (the browser test's own, shown as text)
 # Xvfb runs no window manager, so the windows show without a title bar.
 #
 # When a Windows build with the window is at hand ($KORVANE_WINDOWS_BUILD_DIR, default
@@ -84,6 +86,11 @@ env XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" "${ports[@]}" QT_Q
     "${fixtures[@]}"
 for pid in "${fixture_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
 fixture_pids=()
+
+# The dashboard, drawn by Chromium through WebDriver on the browser test's journal.
+"$root/scripts/bootstrap.sh" tests
+/usr/bin/python3 "$root/tests/browser/dashboard_page_test.py" "$build/cli/korvane-flash" \
+    "$root/scripts/postgres-server.sh" --screenshot "$out/dashboard.png"
 
 if [ ! -f "$windows/build.ninja" ] || ! grep -q 'korvane-screenshots\.exe' "$windows/build.ninja"; then
     echo "no Windows build with the window in $windows: the Windows set is left out"

@@ -14,6 +14,8 @@
 
 namespace korvane {
 
+struct FixtureLive;
+
 struct JournalEntry {
     QString name;
     QString kind;  // loader, firmware or data
@@ -175,6 +177,8 @@ public:
     // to conflicts.
     bool TakeOver(const Journal& other, const QString& instance,
                   std::vector<NumberConflict>& conflicts, QString& error) const;
+    // Writes a fixture's live state over its last one.
+    bool WriteFixtureState(const FixtureLive& state, QString& error) const;
     // Tells the journal that the station instance runs under name on host, now.
     bool SeeStation(const StationSeen& station, QString& error) const;
     // The stations taken to be running: seen since (UTC, ISO 8601), or holding a lease

@@ -152,6 +152,14 @@ bool Connection::Exec(const QString& statement, QString& error) {
     return false;
 }
 
+bool Connection::Notify(const char* what, QString& error) {
+    if (!IsServerAddress(where)) {
+        return true;
+    }
+    return Exec(QStringLiteral("SELECT pg_notify(?, ?)"),
+                {QString::fromLatin1(kChangeChannel), QString::fromLatin1(what)}, error);
+}
+
 bool ExecAt(const QString& where, const QString& statement, const QVariantList& values,
             QString& error) {
     return WithConnection(where, error, [&](Connection& connection) {

@@ -25,6 +25,9 @@ QVariant NullableInt(const std::optional<int>& value);
 QVariant Text(const QString& text);
 QVariant NullableText(const QString& text);
 
+// The channel a server's writers notify and the dashboard listens to.
+constexpr char kChangeChannel[] = "korvane_journal";
+
 // One connection, opened in this thread and removed when it goes.
 class Connection {
 public:
@@ -73,6 +76,10 @@ public:
     bool QueryNumber(const QString& statement, const QVariantList& values, int& number,
                      QString& error);
     bool Exec(const QString& statement, QString& error);
+    // Tells a server's listeners (the dashboard) that what changed ("runs" or "stations")
+    // has: delivered when the caller's transaction commits. Nothing to do on a file, whose
+    // readers watch the file itself.
+    bool Notify(const char* what, QString& error);
 
 private:
     // Creates or migrates the schema (the journal's schema file keeps the steps).

@@ -110,14 +110,17 @@ bool Journal::TakeLeasedNumber(const QString& server, const QString& station, in
 }
 
 bool Journal::SeeStation(const StationSeen& station, QString& error) const {
-    return journal_sql::ExecAt(
-        where,
-        QStringLiteral("INSERT INTO stations (instance, name, host, seen) VALUES (?, ?, ?, ?) "
-                       "ON CONFLICT (instance) DO UPDATE SET name = excluded.name, host = "
-                       "excluded.host, seen = excluded.seen"),
-        {station.instance, journal_sql::Text(station.name), journal_sql::Text(station.host),
-         QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
-        error);
+    return WithConnection(where, error, [&](Connection& connection) {
+        return connection.Exec(
+                   QStringLiteral("INSERT INTO stations (instance, name, host, seen) VALUES (?, "
+                                  "?, ?, ?) ON CONFLICT (instance) DO UPDATE SET name = "
+                                  "excluded.name, host = excluded.host, seen = excluded.seen"),
+                   {station.instance, journal_sql::Text(station.name),
+                    journal_sql::Text(station.host),
+                    QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+                   error) &&
+               connection.Notify("stations", error);
+    });
 }
 
 bool Journal::LiveStations(const QString& since, std::vector<StationSeen>& stations,

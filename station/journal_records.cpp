@@ -5,48 +5,18 @@
 #include <QUuid>
 
 #include "station/journal_numbers.h"
+#include "station/journal_rows.h"
 
 namespace korvane {
 
 namespace {
 
 using journal_sql::Connection;
+using journal_sql::kRunColumns;
 using journal_sql::NullableInt;
 using journal_sql::NullableText;
+using journal_sql::RecordFrom;
 using journal_sql::Text;
-
-constexpr char kRunColumns[] =
-    "id, started, station, port, device, package, package_size, sha256, sn, serial, result, "
-    "status, seconds, version, uid, flash_kib, signer, signed_comment, code, reason";
-
-JournalRecord RecordFrom(const QSqlQuery& query) {
-    JournalRecord record;
-    record.id = query.value(0).toString();
-    record.started = query.value(1).toString();
-    record.station = query.value(2).toString();
-    record.port = query.value(3).toString();
-    record.device = query.value(4).toString();
-    record.package = query.value(5).toString();
-    record.packageSize = query.value(6).toLongLong();
-    record.sha256 = query.value(7).toString();
-    if (!query.value(8).isNull()) {
-        record.sequenceNumber = query.value(8).toInt();
-    }
-    record.serial = query.value(9).toString();
-    record.result = query.value(10).toString();
-    record.status = query.value(11).toString();
-    record.seconds = query.value(12).toDouble();
-    record.version = query.value(13).toString();
-    record.uid = query.value(14).toString();
-    if (!query.value(15).isNull()) {
-        record.flashKib = query.value(15).toInt();
-    }
-    record.signer = query.value(16).toString();
-    record.signedComment = query.value(17).toString();
-    record.code = query.value(18).toString();
-    record.reason = query.value(19).toString();
-    return record;
-}
 
 // Writes the record, its number (held by the record unless another holds it already) and
 // its entries, inside the caller's transaction.
@@ -97,7 +67,8 @@ bool WriteRecord(Connection& connection, const JournalRecord& record, QString& e
                          {*record.sequenceNumber, Text(record.id)}, error)) {
         return false;
     }
-    if (!connection.Exec(QStringLiteral("DELETE FROM entries WHERE run_id = ?"), {record.id},
+    if (!connection.Notify("runs", error) ||
+        !connection.Exec(QStringLiteral("DELETE FROM entries WHERE run_id = ?"), {record.id},
                          error)) {
         return false;
     }
@@ -216,21 +187,7 @@ bool Journal::Records(const JournalQuery& filter, std::vector<JournalRecord>& re
         while (query.next()) {
             records.push_back(RecordFrom(query));
         }
-        for (JournalRecord& record : records) {
-            QSqlQuery entries(connection.Db());
-            if (!connection.Run(entries,
-                                QStringLiteral("SELECT name, kind, bytes, result FROM entries "
-                                               "WHERE run_id = ? ORDER BY position"),
-                                {record.id}, error)) {
-                return false;
-            }
-            while (entries.next()) {
-                record.entries.push_back({entries.value(0).toString(), entries.value(1).toString(),
-                                          entries.value(2).toLongLong(),
-                                          entries.value(3).toString()});
-            }
-        }
-        return true;
+        return journal_sql::ReadEntries(connection, records, error);
     });
 }
 

@@ -93,6 +93,20 @@ const std::vector<Migration>& Migrations() {
              "ALTER TABLE runs ADD COLUMN code TEXT",
              "ALTER TABLE runs ADD COLUMN reason TEXT",
          }},
+        // What a line's supervisor asks of the journal, answered from indexes: a period's
+        // runs of a station, a page after a cursor, a chip's history by its unique ID or its
+        // serial text. And each fixture's live state, as its station last wrote it.
+        {7,
+         {
+             "CREATE INDEX IF NOT EXISTS runs_started_id ON runs (started, id)",
+             "CREATE INDEX IF NOT EXISTS runs_station_started ON runs (station, started)",
+             "CREATE INDEX IF NOT EXISTS runs_uid_started ON runs (uid, started)",
+             "CREATE INDEX IF NOT EXISTS runs_serial ON runs (serial)",
+             "CREATE TABLE IF NOT EXISTS fixture_states (instance TEXT NOT NULL, fixture INTEGER "
+             "NOT NULL, port TEXT NOT NULL, state TEXT NOT NULL, detail TEXT NOT NULL, entry "
+             "TEXT, percent INTEGER, code TEXT, changed TEXT NOT NULL, PRIMARY KEY (instance, "
+             "fixture))",
+         }},
     };
     return migrations;
 }

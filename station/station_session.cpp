@@ -1,5 +1,6 @@
 #include "station/station_session.h"
 
+#include <QSysInfo>
 #include <utility>
 
 #include "settings/profile.h"
@@ -66,17 +67,30 @@ std::vector<PortRun> StationSession::RunOnEveryPort(const std::string& packagePa
     return korvane::RunOnEveryPort(*station, packagePath, ports, observer);
 }
 
+std::unique_ptr<LiveStates> StationSession::NewLiveStates() const {
+    std::vector<QString> names;
+    for (const PortChoice& port : ports) {
+        names.push_back(QString::fromStdString(port.name));
+    }
+    return std::make_unique<LiveStates>(
+        station->Recorder().Store(),
+        StationSeen{station->Instance(), station->Name(), QSysInfo::machineHostName(), {}}, names);
+}
+
 std::vector<FixtureCounts> StationSession::Watch(const std::string& packagePath,
                                                  const std::vector<FixtureObserver*>& observers,
                                                  WatchControl& control) {
-    return WatchEveryPort(*station, packagePath, ports, observers, control,
+    const std::unique_ptr<LiveStates> live = NewLiveStates();
+    return WatchEveryPort(*station, packagePath, ports, live->Around(observers), control,
                           station->Config().probeMs);
 }
 
 std::unique_ptr<BackgroundWatch> StationSession::WatchInBackground(
     const std::string& packagePath, std::vector<FixtureObserver*> observers,
     std::function<void()> ended) {
-    return std::make_unique<BackgroundWatch>(*station, packagePath, ports, std::move(observers),
+    liveStates = NewLiveStates();
+    return std::make_unique<BackgroundWatch>(*station, packagePath, ports,
+                                             liveStates->Around(observers),
                                              station->Config().probeMs, std::move(ended));
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "station/live_states.h"
 #include "station/port_runs.h"
 #include "station/station.h"
 
@@ -69,18 +70,22 @@ public:
     std::vector<FixtureCounts> Watch(const std::string& packagePath,
                                      const std::vector<FixtureObserver*>& observers,
                                      WatchControl& control);
-    // The same watch behind a window; ended is called on the watch's thread.
+    // The same watch behind a window; ended is called on the watch's thread. The watch ends
+    // before the session does.
     std::unique_ptr<BackgroundWatch> WatchInBackground(const std::string& packagePath,
                                                        std::vector<FixtureObserver*> observers,
                                                        std::function<void()> ended);
 
 private:
     StationSession(std::unique_ptr<Station> station, std::vector<PortChoice> ports);
+    // The fixtures' live states in the journal, for a watch.
+    std::unique_ptr<LiveStates> NewLiveStates() const;
 
     std::unique_ptr<Station> station;
     std::vector<PortChoice> ports;
     QStringList warnings;
     bool numbersTaken = false;
+    std::unique_ptr<LiveStates> liveStates;  // of the watch in the background
 };
 
 }  // namespace korvane

@@ -265,7 +265,7 @@ TEST_F(FlashTool, EachCommandsHelpShowsItsOwnFormsAndOptionsOnly) {
     EXPECT_EQ(pages.size(), optionsOf.size());
     // The tool's own page: every form with every option, grouped, the ports as accepted.
     ASSERT_EQ(Run({"--help"}), 0);
-    EXPECT_EQ(Forms(output).size(), 9u) << output;
+    EXPECT_EQ(Forms(output).size(), 10u) << output;
     for (const char* option :
          {"[--watch]", "[--verify]", "[--rework new|keep|refuse]", "[--json]"}) {
         EXPECT_NE(Forms(output).front().find(option), std::string::npos) << option;

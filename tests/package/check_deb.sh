@@ -121,7 +121,7 @@ for program in "${programs[@]}"; do
         test "$synopsis" -eq "$forms" -a "$forms" -gt 0
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libqt6core6 libqt6gui6 libqt6widgets6 libqt6sql6-sqlite; do
+for library in libqt6core6 libqt6gui6 libqt6widgets6 libqt6sql6-sqlite libjs-chart.js; do
     check "Depends names $library: $depends" grep -q "\b$library\b" <<<"$depends"
 done
 recommends=$(dpkg-deb -f "$deb" Recommends)

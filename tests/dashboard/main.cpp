@@ -1,0 +1,11 @@
+// The dashboard tier's main: Qt SQL loads its database drivers only in a program with an
+// application object.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
