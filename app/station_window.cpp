@@ -365,7 +365,11 @@ void StationWindow::ShowShiftCounts() {
         text += QStringLiteral(" · first-pass yield %1 %").arg(*yield, 0, 'f', 1);
     }
     if (shift.Runs() > 0) {
-        text += QStringLiteral(" · %1 per hour").arg(std::lround(shift.PerHour()));
+        // A shift's first hours count few devices: a tenth then, so it never reads 0.
+        const double perHour = shift.PerHour();
+        text += QStringLiteral(" · %1 per hour")
+                    .arg(perHour < 10 ? QString::number(perHour, 'f', 1)
+                                      : QString::number(std::lround(perHour)));
     }
     lineCounts->setText(text);
     lineCounts->setToolTip(
