@@ -508,7 +508,11 @@ TEST_F(AppFlash, TheClockDropsHours) {
     EXPECT_EQ(shown, QStringList({"00:00", "00:59", "59:59", "00:00", "01:05"}));
 }
 
-TEST_F(AppFlash, AFailedRunsTooltipNamesTheEntryWhereAndHow) {
+// One failure each, so that a runner with one simulator per fault set (Wine's COM1) runs
+// every case.
+class AFailedRunsTooltip : public AppFlash, public ::testing::WithParamInterface<int> {};
+
+TEST_P(AFailedRunsTooltip, NamesTheEntryWhereAndHow) {
     std::vector<std::pair<devsim::DeviceFaults, QString>> cases(4);
     cases[0].first.refuseWriteAt = 0x08000200;
     cases[0].second = "NACK to a write at 0x08000200 of DIAG.BIN";
@@ -518,19 +522,18 @@ TEST_F(AppFlash, AFailedRunsTooltipNamesTheEntryWhereAndHow) {
     cases[2].second = "The loader refused the closing request after xx_LOGO.BIN";
     cases[3].first.loader.refuse.push_back({0, 2, 130});
     cases[3].second = "The loader refused block 130 of xx_LOGO.BIN";
-    int number = 41;
-    for (const auto& [faults, reason] : cases) {
-        Attach(faults);
-        KORVANE_SKIP_IF_UNSUITED(*device);
-        // A number of its own for each: the journal keeps those the others were given.
-        const std::string path = ChoosePackage(number++);
-        auto dialog = OpenDialog();
-        Update(*dialog);
-        // The status line stays as it is; the reason stands under it.
-        EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().section('\n', 0, 1).toStdString(),
-                  FormatText(status::kFailedFile, path.c_str()) + "\n" + reason.toStdString());
-    }
+    const auto& [faults, reason] = cases[static_cast<size_t>(GetParam())];
+    Attach(faults);
+    KORVANE_SKIP_IF_UNSUITED(*device);
+    const std::string path = ChoosePackage(41);
+    auto dialog = OpenDialog();
+    Update(*dialog);
+    // The status line stays as it is; the reason stands under it.
+    EXPECT_EQ(dialog->Control(res::kStatusLine)->toolTip().section('\n', 0, 1).toStdString(),
+              FormatText(status::kFailedFile, path.c_str()) + "\n" + reason.toStdString());
 }
+
+INSTANTIATE_TEST_SUITE_P(AppFlash, AFailedRunsTooltip, ::testing::Range(0, 4));
 
 TEST_F(AppFlash, CommandsDuringARunAreIgnored) {
     // The first block of CFG.BIN is refused: its writer enables the commands while the
