@@ -25,14 +25,6 @@ namespace {
 constexpr int kClockPeriodMs = 1000;
 constexpr unsigned kWaitSliceMs = 2;
 
-// A reason as a sentence of its own, under the status line.
-QString AsSentence(QString text) {
-    if (!text.isEmpty()) {
-        text[0] = text[0].toUpper();
-    }
-    return text;
-}
-
 }  // namespace
 
 PortChoice PortOf(int index) {

@@ -14,4 +14,11 @@ QString ReasonInWindow(const RunOutcome& outcome) {
     return Shown(ReasonWithAdvice(outcome, {}, window));
 }
 
+QString AsSentence(QString text) {
+    if (!text.isEmpty()) {
+        text[0] = text[0].toUpper();
+    }
+    return text;
+}
+
 }  // namespace korvane

@@ -11,4 +11,8 @@ namespace korvane {
 // The reason (empty when the run has none) with the window's advice.
 QString ReasonInWindow(const RunOutcome& outcome);
 
+// A reason as a sentence of its own (under a status line, on a tile): its first letter
+// capital.
+QString AsSentence(QString text);
+
 }  // namespace korvane

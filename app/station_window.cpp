@@ -43,14 +43,6 @@ void Sound(bool passed) {
 #endif
 }
 
-// A sentence of its own on a tile.
-QString AsSentence(QString text) {
-    if (!text.isEmpty()) {
-        text[0] = text[0].toUpper();
-    }
-    return text;
-}
-
 // Columns for count tiles: rows of up to four, as square a grid as that allows.
 int ColumnsFor(size_t count) {
     if (count <= 3) {
